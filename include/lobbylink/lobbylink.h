@@ -1,0 +1,196 @@
+/*
+ * lobbylink: a peer-to-peer lobby over TCP for a host application.
+ *
+ * One participant hosts a lobby and admits clients one at a time; members
+ * exchange short tagged text messages addressed to one member or to all; the
+ * lobby host relays between clients. Joins, departures and failures arrive as
+ * notices in the same inbox as messages. All traffic of an established lobby
+ * moves inside p2pUpdate, which the host calls from its main loop.
+ *
+ * Every networking call that has arguments or results takes one pointer to a
+ * dictionary owned by the host (an ArgNode trie, see below). Arguments are read
+ * from it by key, results are written into it, and everything the library adds
+ * is allocated with malloc from the C runtime the host shares, so the host can
+ * free it. A null dictionary reads as empty and receives no results.
+ * Every p2p function takes the dictionary pointer; those that read and write
+ * nothing ignore it, so a host may pass NULL.
+ */
+#ifndef LOBBYLINK_H
+#define LOBBYLINK_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define LOBBYLINK_CALL __cdecl
+#else
+#define LOBBYLINK_CALL
+#endif
+
+/* The ELF build hides every symbol but the exports (the Windows build lists
+ * them in its module definition file). */
+#if defined(__GNUC__) && !defined(_WIN32)
+#define LOBBYLINK_API __attribute__((visibility("default")))
+#else
+#define LOBBYLINK_API
+#endif
+
+/* ---- The host's dictionary -------------------------------------------------
+ * A character trie in first-child/next-sibling form. A key of n characters is a
+ * path of n nodes; the key's value hangs on the node of its last character.
+ * Within one sibling chain nodes stand in the order in which they were added.
+ * An empty dictionary is one root node with ch = 0 and null pointers.
+ * Every record is a separate malloc block. On the 32-bit Windows build the
+ * records have the host's exact layout (16, 8, 12 and 8 bytes). */
+
+typedef enum ValueKind { ValueInteger = 1, ValueString = 3 } ValueKind;
+
+typedef struct CharCell {
+    char ch;
+    struct CharCell *next;
+} CharCell;
+
+typedef struct CharList {
+    CharCell *head;
+    CharCell *tail;
+    uint32_t count; /* authoritative length of the string */
+} CharList;
+
+typedef struct ArgValue {
+    int32_t kind; /* ValueKind; any other kind reads as absent */
+    union {
+        int32_t integer;
+        CharList *string;
+    } payload;
+} ArgValue;
+
+typedef struct ArgNode {
+    struct ArgNode *sibling;
+    struct ArgNode *child;
+    char ch;
+    ArgValue *value;
+} ArgNode;
+
+/* ---- Protocol constants a host needs ---------------------------------------- */
+enum {
+    LobbyPort = 31903, /* TCP port of the lobby host */
+    HostId = 1,        /* id of the lobby host */
+    BroadcastId = 255, /* receiver meaning everybody but the sender */
+    MsgError = 125,    /* local failure notice: sender 0, text "error" or "overflow" */
+    MsgJoin = 126,     /* a member joined: sender = its id, text = its name */
+    MsgLeave = 127     /* a member left: sender = its id, text = its name */
+};
+
+/* Outcome of the last admission, as p2pSearchClientError reports it. */
+enum {
+    SearchOk = 0,
+    SearchListenFailed = 1,
+    SearchHandshakeLost = 2,
+    SearchHandshakeTooLong = 3,
+    SearchLobbyFull = 4 /* 253 clients present: the newcomer was turned away */
+};
+
+/* ---- Lifecycle ---------------------------------------------------------------
+ * p2pInit(map): starts the socket library. "result" 1, or "error" =
+ *   "WSAStartup" then "result" 0.
+ * p2pTerminate(map) / nlTerminate(map): ends all networking, stops any admission
+ *   (it does not outlive the call) and returns the socket library's cleanup
+ *   result (0 where there is none).
+ * p2pDisconnect(map): ends the lobby or connection and returns to idle.
+ * p2pCreateLobby(map): reads "user" (String, at most 63 characters); becomes
+ *   the lobby host. Failures: "error" = "already connected", "no user" or
+ *   "user too long", then "result" = 0. */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pDisconnect(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pCreateLobby(ArgNode *map);
+
+/* ---- Inbox ---------------------------------------------------------------------
+ * p2pRecv(map): takes the oldest entry. Writes "result" = 0 when empty; else
+ *   "result" = 1, "usr" (sender, signed 8-bit), "id" (message id, signed
+ *   8-bit), "msg" (String, whole). */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pRecv(ArgNode *map);
+
+/* ---- Admission (lobby host) -------------------------------------------------------
+ * p2pSearchClient(map): listens on LobbyPort for one client. "result" 1; 0
+ *   without "error" while a search runs; "error" = "bind" then "result" 0 when
+ *   the port cannot be bound.
+ * p2pIsSearching(map) / p2pSearchClientError(map): "result" = the flag / the
+ *   outcome of the last search (Search* above); with a null map the value is
+ *   returned instead.
+ * p2pCancelSearch() / p2pUncancelSearch(): turn away / admit again the next
+ *   client that completes its handshake. */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pSearchClient(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pIsSearching(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pCancelSearch(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pUncancelSearch(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pSearchClientError(ArgNode *map);
+
+/* ---- The pump and the members ---------------------------------------------------
+ * p2pUpdate(map): moves all traffic; call it from the main loop. Never blocks.
+ * p2pKick(map): lobby host; removes the client whose id (signed 8-bit) is "id".
+ * p2pNumClients(map): "result" = number of admitted clients (also returned
+ *   when map is null).
+ * p2pClientName(map): "result" = the name (String) of client "id", or "". */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pUpdate(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pKick(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pNumClients(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
+
+/* ---- Client connection -------------------------------------------------------------
+ * p2pConnect(map): reads "address" (String, optional: the local machine) and
+ *   "user" (String, at most 63 characters); blocks while it connects and sends
+ *   the handshake. "pkg" = sends that carried the handshake; "result" 1 on
+ *   success. Failures: "error" = "already connected", "no user" or
+ *   "user too long" (then "result" 0); "result" 0 then "error" =
+ *   "getaddrinfo", "socket", "couldn't connect" or "failed to send user".
+ *   A later loss of the connection arrives as the notice (0, MsgError,
+ *   "error"). */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
+
+/* ---- Sending --------------------------------------------------------------------------
+ * p2pSend(map): "msg" (String), "id" (message id, low 8 bits), "rcv" (receiver,
+ *   low 8 bits: 255 everybody, 1 the lobby host, else that member). Queues the
+ *   message for the next p2pUpdate; an empty or missing "msg" sends nothing.
+ *   A client whose queue cannot take the message loses its connection and gets
+ *   the notice (0, MsgError, "overflow"); at the lobby host, a client whose
+ *   queue cannot take it is dropped.
+ * p2pBuffer(map): "res" = room left in a send queue of 65536 bytes: the client
+ *   role's own, or, at the lobby host, that of client "id"; 0 when idle or for
+ *   an unknown id. A text of L characters fits when L + 3 < res (client) or
+ *   L + 4 < res (lobby host).
+ *
+ *   Flow control at the lobby host: besides what p2pSend queues, a client's
+ *   queue takes the notices and relayed frames of other members up to 262144
+ *   bytes, so p2pBuffer answers 0 (never less) while relayed traffic holds
+ *   65536 bytes or more. While any client's queue holds 131072 bytes or more
+ *   the lobby host reads from no other client, so fast senders are slowed by
+ *   TCP (and their own p2pBuffer) instead of overrunning a slow receiver. A
+ *   client whose queue stays at 131072 bytes or more while its connection
+ *   takes no byte for 10 seconds is dropped, so one frozen member cannot hold
+ *   the lobby back for longer. */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pSend(ArgNode *map);
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pBuffer(ArgNode *map);
+
+/* ---- Host callback slots -----------------------------------------------------------------
+ * Each stores its pointer, replacing the earlier one, and returns it. The
+ * library keeps them and calls none of them. */
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlPointerFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlIntegerFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlStringFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlKeyCharFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlKeyDownFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlKeyUpFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlMouseDownFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlMouseUpFunc(void *fn);
+LOBBYLINK_API intptr_t LOBBYLINK_CALL nlMouseMoveFunc(void *fn);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LOBBYLINK_H */

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux library with its unit,
+# networking and end-to-end tests, the same tests under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, and the 32-bit Windows
+# DLL with its export check and a Windows host program under Wine.
+# Installs what it needs first (as root; otherwise it says what is missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+parallel=${LL_TEST_JOBS:-8}
+summary=()
+total_passed=0
+total_failed=0
+
+run_suite() { # name build-dir cmake-args...
+  local name=$1 dir=$2
+  shift 2
+  echo "=== $name: configure and build ($dir)"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+  echo "=== $name: tests"
+  local log=$dir/ctest.log status=0
+  ctest --test-dir "$dir" -j "$parallel" --output-on-failure --timeout 300 2>&1 | tee "$log" || status=$?
+  local line passed=0 failed=0 count
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+  if [ -n "$line" ]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    count=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((count - failed))
+  elif [ $status -ne 0 ]; then
+    failed=1
+  fi
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  summary+=("$name: $passed passed, $failed failed")
+}
+
+run_suite "linux+windows" build -DLL_WINDOWS=ON
+run_suite "asan+ubsan" build-asan -DLL_SANITIZE=address -DLL_BENCH=OFF
+run_suite "tsan" build-tsan -DLL_SANITIZE=thread -DLL_BENCH=OFF
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+echo "lobbylink: $total_passed passed, $total_failed failed"
+[ "$total_failed" -eq 0 ]

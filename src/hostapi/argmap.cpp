@@ -1,0 +1,157 @@
+#include "hostapi/argmap.h"
+
+#include <cstdlib>
+
+namespace ll {
+
+namespace {
+
+template <typename T> T *allocZeroed() { return static_cast<T *>(std::calloc(1, sizeof(T))); }
+
+ArgValue *newValue(ArgValue value) {
+    ArgValue *v = allocZeroed<ArgValue>();
+    *v = value;
+    return v;
+}
+
+// Builds the chain of nodes for the characters of `key` starting at `node`
+// (whose ch becomes key[0]) and hangs a copy of `value` on its last node.
+void buildChain(ArgNode *node, const char *key, ArgValue value) {
+    node->ch = key[0];
+    for (const char *c = key + 1; *c; ++c) {
+        node->value = nullptr;
+        node->sibling = nullptr;
+        ArgNode *child = allocZeroed<ArgNode>();
+        node->child = child;
+        node = child;
+        node->ch = *c;
+    }
+    node->value = newValue(value);
+    node->sibling = nullptr;
+    node->child = nullptr;
+}
+
+void freeCells(CharList *list) {
+    if (list->count != 0) {
+        CharCell *cell = list->head;
+        while (cell) {
+            CharCell *next = cell->next;
+            std::free(cell);
+            cell = next;
+        }
+        list->head = nullptr;
+        list->tail = nullptr;
+        list->count = 0;
+    }
+}
+
+} // namespace
+
+ArgValue *mapFind(ArgNode *node, const char *key) {
+    while (node) {
+        if (key[1] == '\0') {
+            if (node->ch == key[0]) return node->value;
+            node = node->sibling;
+        } else if (node->ch == key[0]) {
+            node = node->child;
+            ++key;
+        } else {
+            node = node->sibling;
+        }
+    }
+    return nullptr;
+}
+
+int32_t mapGetInt(ArgNode *map, const char *key) {
+    if (!map) return 0;
+    ArgValue *v = mapFind(map, key);
+    return (v && v->kind == ValueInteger) ? v->payload.integer : 0;
+}
+
+char *mapGetString(ArgNode *map, const char *key) {
+    if (!map) return nullptr;
+    ArgValue *v = mapFind(map, key);
+    if (!v || v->kind != ValueString) return nullptr;
+    const CharList *list = v->payload.string;
+    uint32_t count = list ? list->count : 0;
+    char *copy = static_cast<char *>(std::malloc(static_cast<size_t>(count) + 1));
+    const CharCell *cell = list ? list->head : nullptr;
+    uint32_t i = 0;
+    // count is authoritative; a list shorter than it reads as ending early.
+    for (; i < count && cell; ++i, cell = cell->next) copy[i] = cell->ch;
+    copy[i] = '\0';
+    return copy;
+}
+
+int mapSet(const char *key, ArgNode *map, ArgValue value) {
+    ArgNode *node = map;
+    for (;;) {
+        if (node->ch == key[0]) {
+            if (key[1] == '\0') break;
+            if (!node->child) {
+                node->child = allocZeroed<ArgNode>();
+                buildChain(node->child, key + 1, value);
+                return 1;
+            }
+            node = node->child;
+            ++key;
+        } else if (!node->sibling) {
+            node->sibling = allocZeroed<ArgNode>();
+            buildChain(node->sibling, key, value);
+            return 1;
+        } else {
+            node = node->sibling;
+        }
+    }
+    if (!node->value) {
+        node->value = newValue(value);
+    } else {
+        if (node->value->kind == ValueString) listFree(&node->value->payload.string);
+        node->value->kind = value.kind;
+        node->value->payload = value.payload;
+    }
+    return 1;
+}
+
+void listAssign(CharList *list, const char *text) {
+    freeCells(list);
+    for (const char *c = text; *c; ++c) {
+        CharCell *cell = allocZeroed<CharCell>();
+        cell->ch = *c;
+        if (!list->head)
+            list->head = cell;
+        else
+            list->tail->next = cell;
+        list->tail = cell;
+        ++list->count;
+    }
+}
+
+void listFree(CharList **slot) {
+    CharList *list = *slot;
+    if (list) {
+        freeCells(list);
+        std::free(list);
+    }
+    *slot = nullptr;
+}
+
+void writeInt(ArgNode *map, const char *key, int32_t n) {
+    if (!map) return;
+    ArgValue v;
+    v.kind = ValueInteger;
+    v.payload.integer = n;
+    mapSet(key, map, v);
+}
+
+void writeString(ArgNode *map, const char *key, const char *text) {
+    if (!map) return;
+    CharList *list = allocZeroed<CharList>();
+    listAssign(list, text);
+    ArgValue v;
+    v.kind = ValueString;
+    v.payload.string = list;
+    mapSet(key, map, v);
+}
+
+} // namespace ll

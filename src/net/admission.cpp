@@ -1,0 +1,210 @@
+// Admission: the lobby host takes one client per search. p2pSearchClient binds
+// the lobby port and starts the admission thread, which waits for one
+// connection, reads its handshake (the user name) and hands the new client to
+// the host's thread.
+//
+// Hand-over: the thread does all its waiting and reading without the state
+// lock, on sockets it alone owns. It takes the lock only to admit (record,
+// join notices and inbox entry appear together, the socket already
+// non-blocking) and to end the search, where it closes the listening socket
+// *before* lowering `searching`: once a polling host sees the search over, the
+// port is free again and nothing of the old search can touch a new one. Its
+// waits are sliced so that p2pDisconnect and p2pTerminate can stop it and wait
+// for it: no admission outlives them.
+#include "hostapi/argmap.h"
+#include "net/state.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace ll;
+
+namespace {
+
+const int WaitSliceMs = 25;
+const int HandshakePauseMs = 100;
+
+bool stopAsked() { return net.searchStop.load() != 0; }
+
+// Waits until `s` is readable: 1 readable, -1 error, 0 asked to stop.
+int waitReadableOrStop(Socket s) {
+    for (;;) {
+        if (stopAsked()) return 0;
+        int r = sockWaitReadable(s, WaitSliceMs);
+        if (r != 0) return r;
+    }
+}
+
+// The pause that follows each handshake receive; false when asked to stop.
+bool handshakePause() {
+    for (int left = HandshakePauseMs; left > 0; left -= WaitSliceMs) {
+        if (stopAsked()) return false;
+        sleepMs(left < WaitSliceMs ? left : WaitSliceMs);
+    }
+    return !stopAsked();
+}
+
+// The next free id after nextId: 0, HostId, BroadcastId and ids in use are
+// skipped. Called with fewer than MaxClients present.
+uint8_t nextFreeId() {
+    uint8_t id = net.nextId;
+    for (;;) {
+        ++id;
+        if (id == 0 || id == HostId || id == BroadcastId) continue;
+        bool taken = false;
+        for (ClientRecord *r = net.clients; r && !taken; r = r->next) taken = r->id == id;
+        if (!taken) return id;
+    }
+}
+
+void admit(Socket c, const char *name) {
+    ClientRecord *rec = static_cast<ClientRecord *>(std::calloc(1, sizeof(ClientRecord)));
+    net.nextId = nextFreeId();
+    rec->id = net.nextId;
+    std::memcpy(rec->name, name, std::strlen(name) + 1);
+    rec->socket = c;
+    frameReaderInit(&rec->reader, MaxClientFrame - 1);
+    appendClient(rec);
+    queueNotice(rec, HostId, MsgJoin, net.ownName);
+    for (ClientRecord *m = net.clients; m; m = m->next) {
+        if (m == rec) continue;
+        queueNotice(rec, m->id, MsgJoin, m->name);
+        queueNotice(m, rec->id, MsgJoin, rec->name);
+    }
+    inboxPushText(&net.inbox, rec->id, MsgJoin, rec->name, std::strlen(rec->name));
+}
+
+// Ends the search, with the lock held: the port is released before the
+// outcome and `searching` become visible.
+void endSearchLocked(int32_t outcome) {
+    sockClose(net.listenSocket);
+    net.listenSocket = InvalidSocket;
+    net.searchOwnsPort = false;
+    net.searchError = outcome;
+    net.searching = 0;
+}
+
+void endSearch(int32_t outcome) {
+    Guard g(&net.lock);
+    endSearchLocked(outcome);
+}
+
+// Reads the handshake into `buf` (64 bytes); SearchOk when its 0 byte came.
+int32_t readHandshake(Socket c, char *buf) {
+    uint32_t held = 0;
+    for (;;) {
+        if (held == HandshakeLimit) return SearchHandshakeTooLong;
+        if (waitReadableOrStop(c) <= 0) return SearchHandshakeLost;
+        int n = sockRecv(c, buf + held, static_cast<int>(HandshakeLimit - held));
+        if (n <= 0) return SearchHandshakeLost;
+        bool complete = std::memchr(buf + held, 0, static_cast<size_t>(n)) != nullptr;
+        held += static_cast<uint32_t>(n);
+        if (!handshakePause()) return SearchHandshakeLost;
+        if (complete) return SearchOk;
+    }
+}
+
+void acceptThread(void *) {
+    Socket listener;
+    {
+        Guard g(&net.lock);
+        net.searching = 1;
+        net.cancelRequested = 0;
+        listener = net.listenSocket;
+    }
+    if (!sockListen(listener)) return endSearch(SearchListenFailed);
+    if (waitReadableOrStop(listener) <= 0) return endSearch(SearchListenFailed);
+    Socket c = sockAccept(listener);
+    if (c == InvalidSocket) return endSearch(SearchListenFailed);
+
+    char name[HandshakeLimit];
+    int32_t outcome = readHandshake(c, name);
+    if (outcome == SearchOk) {
+        sockSetNoDelay(c);
+        sockSetNonBlocking(c);
+    }
+    Guard g(&net.lock);
+    if (outcome == SearchOk && stopAsked()) outcome = SearchHandshakeLost;
+    if (outcome == SearchOk && !net.cancelRequested && net.clientCount >= MaxClients)
+        outcome = SearchLobbyFull;
+    if (outcome == SearchOk && !net.cancelRequested)
+        admit(c, name);
+    else
+        sockClose(c);
+    endSearchLocked(outcome);
+}
+
+} // namespace
+
+extern "C" int32_t p2pSearchClient(ArgNode *map) {
+    {
+        Guard g(&net.lock);
+        if (net.searching) {
+            writeInt(map, "result", 0);
+            return 0;
+        }
+        if (net.searchOwnsPort) {
+            // A search has bound the port and its thread is starting: the port
+            // is taken, exactly as a second bind would find it.
+            writeString(map, "error", "bind");
+            writeInt(map, "result", 0);
+            return 0;
+        }
+    }
+    // The last search has ended; collect its thread before starting another.
+    if (net.threadStarted) {
+        threadJoin(net.acceptThread);
+        net.threadStarted = false;
+    }
+    Guard g(&net.lock);
+    net.searchError = SearchOk;
+    Socket s = sockOpenTcp4();
+    if (!sockBindListener(s, LobbyPort)) {
+        sockClose(s);
+        net.listenSocket = InvalidSocket;
+        writeString(map, "error", "bind");
+        writeInt(map, "result", 0);
+        return 0;
+    }
+    net.listenSocket = s;
+    net.searchOwnsPort = true;
+    if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
+        sockClose(s);
+        net.listenSocket = InvalidSocket;
+        net.searchOwnsPort = false;
+        writeString(map, "error", "thread");
+        writeInt(map, "result", 0);
+        return 0;
+    }
+    net.threadStarted = true;
+    writeInt(map, "result", 1);
+    return 1;
+}
+
+namespace {
+int32_t reportFlag(ArgNode *map, const int32_t *flag) {
+    int32_t v;
+    {
+        Guard g(&net.lock);
+        v = *flag;
+    }
+    writeInt(map, "result", v);
+    return v;
+}
+} // namespace
+
+extern "C" int32_t p2pIsSearching(ArgNode *map) { return reportFlag(map, &net.searching); }
+
+extern "C" int32_t p2pSearchClientError(ArgNode *map) { return reportFlag(map, &net.searchError); }
+
+extern "C" int32_t p2pCancelSearch(ArgNode *) {
+    Guard g(&net.lock);
+    net.cancelRequested = 1;
+    return 0;
+}
+
+extern "C" int32_t p2pUncancelSearch(ArgNode *) {
+    Guard g(&net.lock);
+    net.cancelRequested = 0;
+    return 0;
+}

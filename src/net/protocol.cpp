@@ -1,0 +1,83 @@
+#include "net/protocol.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace ll {
+
+void writeDataFrame(uint8_t *out, uint8_t msgId, uint8_t receiver, const char *text,
+                    size_t textLength) {
+    out[0] = msgId;
+    out[1] = receiver;
+    std::memcpy(out + 2, text, textLength);
+    out[2 + textLength] = 0;
+}
+
+void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receiver,
+                    const char *text, size_t textLength) {
+    out[0] = sender;
+    writeDataFrame(out + 1, msgId, receiver, text, textLength);
+}
+
+void frameReaderInit(FrameReader *r, uint32_t limit) {
+    r->buffer = nullptr;
+    r->count = 0;
+    r->capacity = 0;
+    r->limit = limit;
+}
+
+void frameReaderFree(FrameReader *r) {
+    std::free(r->buffer);
+    frameReaderInit(r, r->limit);
+}
+
+namespace {
+// Appends bytes to the unfinished frame; false when they pass the limit.
+bool keep(FrameReader *r, const uint8_t *bytes, size_t n, size_t room) {
+    if (r->count + n > room) return false;
+    uint32_t need = static_cast<uint32_t>(r->count + n);
+    if (need > r->capacity) {
+        uint32_t cap = r->capacity ? r->capacity : 256;
+        while (cap < need) cap *= 2;
+        if (cap > r->limit + 1) cap = r->limit + 1;
+        uint8_t *grown = static_cast<uint8_t *>(std::realloc(r->buffer, cap));
+        if (!grown) return false;
+        r->buffer = grown;
+        r->capacity = cap;
+    }
+    std::memcpy(r->buffer + r->count, bytes, n);
+    r->count = need;
+    return true;
+}
+} // namespace
+
+FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *inputLength,
+                            const uint8_t **frame, size_t *frameLength) {
+    if (*inputLength == 0) return FrameNone;
+    const uint8_t *in = *input;
+    const uint8_t *zero = static_cast<const uint8_t *>(std::memchr(in, 0, *inputLength));
+    if (!zero) {
+        // The 0 byte will come later: keep what we have, within the limit.
+        bool ok = keep(r, in, *inputLength, r->limit);
+        *input += *inputLength;
+        *inputLength = 0;
+        return ok ? FrameNone : FrameTooLong;
+    }
+    size_t taken = static_cast<size_t>(zero - in) + 1;
+    *input += taken;
+    *inputLength -= taken;
+    if (r->count == 0) {
+        if (taken - 1 > r->limit) return FrameTooLong;
+        *frame = in;
+        *frameLength = taken;
+        return FrameComplete;
+    }
+    // The frame began in an earlier chunk: finish it in the buffer.
+    if (!keep(r, in, taken - 1, r->limit) || !keep(r, zero, 1, r->limit + 1)) return FrameTooLong;
+    *frame = r->buffer;
+    *frameLength = r->count;
+    r->count = 0;
+    return FrameComplete;
+}
+
+} // namespace ll

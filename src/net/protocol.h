@@ -1,0 +1,65 @@
+// The wire protocol between a lobby host and its clients.
+//
+// TCP on LobbyPort. A frame is a run of non-zero bytes ended by one 0 byte;
+// there is no length field. The five layouts:
+//   handshake    client -> host  [user name][0]                (at most 64 bytes)
+//   data frame   client -> host  [message id][receiver][text][0]
+//   host frame   host -> client  [sender][message id][receiver][text][0]
+//   join notice  host -> client  [member id][126][255][member name][0]
+//   leave notice host -> client  [member id][127][255][member name][0]
+// A message relayed by the lobby host is the sender's id followed by its data
+// frame byte for byte.
+#pragma once
+
+#include "lobbylink/lobbylink.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ll {
+
+const uint32_t QueueCapacity = 65536;   // every send queue and receive buffer
+const uint32_t HandshakeLimit = 64;     // most handshake bytes, terminator included
+const uint32_t MaxNameLength = HandshakeLimit - 1;
+const char LobbyService[] = "31903";    // LobbyPort as a service string
+
+// Sizes of the frames below, the terminating 0 included; `textLength` excludes it.
+inline size_t dataFrameSize(size_t textLength) { return textLength + 3; }
+inline size_t hostFrameSize(size_t textLength) { return textLength + 4; }
+
+// Each writer fills exactly the size given above at `out`.
+void writeDataFrame(uint8_t *out, uint8_t msgId, uint8_t receiver, const char *text,
+                    size_t textLength);
+void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receiver,
+                    const char *text, size_t textLength);
+// Join and leave notices are host frames addressed to everybody.
+inline void writeNotice(uint8_t *out, uint8_t member, uint8_t kind, const char *name,
+                        size_t nameLength) {
+    writeHostFrame(out, member, kind, BroadcastId, name, nameLength);
+}
+
+// Reassembles frames from a byte stream. Bytes of an unfinished frame are
+// kept in a buffer that grows on demand up to `limit` bytes; a frame that
+// completes inside one chunk of input is handed out in place, without a copy.
+struct FrameReader {
+    uint8_t *buffer;
+    uint32_t count;    // bytes of the unfinished frame, none of them 0
+    uint32_t capacity; // allocated size of buffer
+    uint32_t limit;    // most non-zero bytes one frame may hold
+};
+
+enum FrameStatus {
+    FrameNone = 0,     // input used up; any unfinished frame is kept
+    FrameComplete = 1, // *frame / *frameLength hold a frame, its 0 included
+    FrameTooLong = 2   // the unfinished frame passed `limit`; the stream is bad
+};
+
+void frameReaderInit(FrameReader *r, uint32_t limit);
+void frameReaderFree(FrameReader *r);
+// Takes bytes from (*input, *inputLength), advancing both, until one frame
+// completes or the input is used up. A complete frame stays valid until the
+// next call.
+FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *inputLength,
+                            const uint8_t **frame, size_t *frameLength);
+
+} // namespace ll

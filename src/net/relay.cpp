@@ -1,0 +1,147 @@
+// The lobby host's pump: one receive and one send per client per update,
+// routing of every complete client frame, and the removal of clients whose
+// connection failed, announced to everybody who remains.
+//
+// Flow control: a client's queue takes notices and relayed frames up to
+// RelayRoom bytes. While any client's queue holds HighWaterMark bytes or more
+// the lobby host reads from no other client: their bytes wait in TCP and
+// their own queues fill, so their p2pBuffer slows them down, instead of a
+// slow receiver being overrun. One receive adds at most 65536 / 3 * 4 bytes
+// (3-byte frames relayed as 4), so a queue below the mark always has room for
+// it. A client that stays above the mark while its connection takes nothing
+// for StallTimeoutMs is dropped.
+#include "hostapi/argmap.h"
+#include "net/state.h"
+
+#include <cstring>
+
+using namespace ll;
+
+namespace {
+
+void routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
+    // A frame whose 0 byte comes first has no header: it goes nowhere. With
+    // the 0 second, the receiver is 0 and no client has that id.
+    if (length < 2) return;
+    uint8_t receiver = frame[1];
+    if (receiver == BroadcastId || receiver == HostId)
+        inboxPushText(&net.inbox, from->id, frame[0], reinterpret_cast<const char *>(frame + 2),
+                      length - 3);
+    for (ClientRecord *r = net.clients; r; r = r->next) {
+        if (r == from || (receiver != BroadcastId && r->id != receiver)) continue;
+        uint8_t *at = recordQueueReserve(r, static_cast<uint32_t>(length + 1), RelayRoom);
+        if (!at) {
+            r->failed = 1;
+            continue;
+        }
+        at[0] = from->id;
+        std::memcpy(at + 1, frame, length);
+    }
+}
+
+void receiveFrom(ClientRecord *rec) {
+    int n = sockRecv(rec->socket, net.scratch, static_cast<int>(QueueCapacity));
+    if (n == 0 || (n < 0 && !sockWouldBlock())) {
+        rec->failed = 1;
+        return;
+    }
+    const uint8_t *in = net.scratch;
+    size_t left = n > 0 ? static_cast<size_t>(n) : 0;
+    for (;;) {
+        const uint8_t *frame = nullptr;
+        size_t length = 0;
+        FrameStatus st = frameReaderNext(&rec->reader, &in, &left, &frame, &length);
+        if (st == FrameNone) return;
+        if (st == FrameTooLong) {
+            rec->failed = 1;
+            return;
+        }
+        routeClientFrame(rec, frame, length);
+    }
+}
+
+void sendTo(ClientRecord *rec) {
+    ByteQueue *q = &rec->queue;
+    if (q->length == 0) return;
+    int m = sockSend(rec->socket, q->data + q->start, static_cast<int>(q->length));
+    if (m > 0)
+        recordQueueConsume(rec, static_cast<uint32_t>(m));
+    else if (m == 0 || !sockWouldBlock())
+        rec->failed = 1;
+}
+
+void serviceClient(ClientRecord *rec) {
+    if (rec->failed) return;
+    int othersAbove = net.clientsAboveMark - (rec->aboveMark ? 1 : 0);
+    if (othersAbove == 0) receiveFrom(rec);
+    if (rec->failed) return;
+    sendTo(rec);
+    if (!rec->failed && rec->aboveMark && monotonicMs() - rec->lastTakeMs >= StallTimeoutMs)
+        rec->failed = 1;
+}
+
+void announceLeave(ClientRecord *rec) {
+    inboxPushText(&net.inbox, rec->id, MsgLeave, rec->name, std::strlen(rec->name));
+    for (ClientRecord *r = net.clients; r; r = r->next)
+        if (r != rec) queueNotice(r, rec->id, MsgLeave, rec->name);
+}
+
+ClientRecord *firstFailed() {
+    for (ClientRecord *r = net.clients; r; r = r->next)
+        if (r->failed) return r;
+    return nullptr;
+}
+
+} // namespace
+
+namespace ll {
+
+void hostPump() {
+    if (!net.clients) return;
+    for (ClientRecord *r = net.clients; r && !r->failed; r = r->next) serviceClient(r);
+    while (ClientRecord *gone = firstFailed()) {
+        announceLeave(gone);
+        removeClient(gone);
+    }
+}
+
+} // namespace ll
+
+extern "C" int32_t p2pUpdate(ArgNode *) {
+    Guard g(&net.lock);
+    hostPump();
+    clientPump();
+    return 0;
+}
+
+extern "C" int32_t p2pKick(ArgNode *map) {
+    if (net.state != Lobby) return 0;
+    int32_t id = mapGetInt(map, "id");
+    Guard g(&net.lock);
+    if (ClientRecord *r = findClientBySignedId(id)) {
+        announceLeave(r);
+        removeClient(r);
+    }
+    return 0;
+}
+
+extern "C" int32_t p2pNumClients(ArgNode *map) {
+    int32_t n;
+    {
+        Guard g(&net.lock);
+        n = net.clientCount;
+    }
+    writeInt(map, "result", n);
+    return n;
+}
+
+extern "C" int32_t p2pClientName(ArgNode *map) {
+    int32_t id = mapGetInt(map, "id");
+    char name[HandshakeLimit] = "";
+    {
+        Guard g(&net.lock);
+        if (ClientRecord *r = findClientBySignedId(id)) std::memcpy(name, r->name, sizeof name);
+    }
+    writeString(map, "result", name);
+    return 0;
+}

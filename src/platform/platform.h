@@ -1,0 +1,89 @@
+// The thin platform layer: the few socket, thread, lock and clock operations
+// the lobby uses, implemented once over POSIX (posix.cpp) and once over
+// Winsock and Win32 (win32.cpp). Everything above this header is shared code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#else
+#include <pthread.h>
+#endif
+
+struct addrinfo;
+
+namespace ll {
+
+#ifdef _WIN32
+typedef uintptr_t Socket; // SOCKET
+const Socket InvalidSocket = ~static_cast<uintptr_t>(0);
+struct Mutex {
+    void *srw; // an SRWLOCK, which is one pointer wide and zero when free
+};
+#define LL_MUTEX_INIT {nullptr}
+typedef void *ThreadHandle;
+#else
+typedef int Socket;
+const Socket InvalidSocket = -1;
+struct Mutex {
+    pthread_mutex_t m;
+};
+#define LL_MUTEX_INIT {PTHREAD_MUTEX_INITIALIZER}
+typedef pthread_t ThreadHandle;
+#endif
+
+// Socket library start and stop: 0 on success; the stop returns the socket
+// library's own result (0 where there is nothing to stop).
+int platStartup();
+int platCleanup();
+
+// A TCP socket over IPv4, for the lobby host's listener.
+Socket sockOpenTcp4();
+// A socket for one resolved address.
+Socket sockOpenFor(const struct addrinfo *ai);
+// Binds to 0.0.0.0:port for listening.
+bool sockBindListener(Socket s, uint16_t port);
+bool sockListen(Socket s);
+// Accepts one pending connection (the listener is blocking); InvalidSocket on
+// failure.
+Socket sockAccept(Socket s);
+bool sockConnect(Socket s, const struct addrinfo *ai);
+void sockSetNoDelay(Socket s);
+void sockSetNonBlocking(Socket s);
+// send/recv: > 0 bytes moved, 0 when the peer closed (recv) or nothing was
+// taken (send), < 0 on error; then sockWouldBlock() tells whether the error
+// only means "try again later".
+int sockSend(Socket s, const void *data, int length);
+int sockRecv(Socket s, void *data, int length);
+bool sockWouldBlock();
+void sockClose(Socket s);
+// Waits until the socket is readable (data, a pending connection, or its
+// end): 1 readable, 0 timed out, -1 error.
+int sockWaitReadable(Socket s, int timeoutMs);
+
+// getaddrinfo for a TCP stream of any address family (a null host means the
+// local machine); 0 on success.
+int resolveTcp(const char *host, const char *service, struct addrinfo **out);
+const struct addrinfo *resolveNext(const struct addrinfo *ai);
+void resolveFree(struct addrinfo *list);
+
+void sleepMs(int ms);
+uint64_t monotonicMs();
+
+void mutexLock(Mutex *m);
+void mutexUnlock(Mutex *m);
+
+bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg);
+void threadJoin(ThreadHandle handle);
+
+// Holds a mutex for the lifetime of a scope.
+struct Guard {
+    Mutex *m;
+    explicit Guard(Mutex *mutex) : m(mutex) { mutexLock(m); }
+    ~Guard() { mutexUnlock(m); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+};
+
+} // namespace ll

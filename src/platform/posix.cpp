@@ -1,0 +1,165 @@
+// POSIX sockets, pthreads and clocks behind the platform layer.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace ll {
+
+int platStartup() { return 0; }
+int platCleanup() { return 0; }
+
+Socket sockOpenTcp4() { return static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+
+Socket sockOpenFor(const struct addrinfo *ai) {
+    return static_cast<Socket>(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
+}
+
+bool sockBindListener(Socket s, uint16_t port) {
+    if (s == InvalidSocket) return false;
+    // Linux refuses to bind a port that accepted connections of an earlier
+    // listener still use (open or in TIME_WAIT) unless address reuse is on;
+    // Winsock allows it without. A port held by another *listening* socket
+    // still fails to bind on Linux, which is what we want. The Windows layer
+    // must not set this option: there it would let us take a bound port.
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+}
+
+bool sockListen(Socket s) { return ::listen(s, SOMAXCONN) == 0; }
+
+Socket sockAccept(Socket s) {
+    for (;;) {
+        int c = ::accept(s, nullptr, nullptr);
+        if (c >= 0 || errno != EINTR) return c;
+    }
+}
+
+bool sockConnect(Socket s, const struct addrinfo *ai) {
+    for (;;) {
+        if (::connect(s, ai->ai_addr, ai->ai_addrlen) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+void sockSetNoDelay(Socket s) {
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void sockSetNonBlocking(Socket s) {
+    int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags >= 0) ::fcntl(s, F_SETFL, flags | O_NONBLOCK);
+}
+
+int sockSend(Socket s, const void *data, int length) {
+    // MSG_NOSIGNAL: a peer that has gone must show as a failed send, never as
+    // a SIGPIPE that would end the host application.
+    for (;;) {
+        ssize_t n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+    }
+}
+
+int sockRecv(Socket s, void *data, int length) {
+    for (;;) {
+        ssize_t n = ::recv(s, data, static_cast<size_t>(length), 0);
+        if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+    }
+}
+
+bool sockWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+void sockClose(Socket s) {
+    if (s == InvalidSocket) return;
+    ::close(s);
+}
+
+int sockWaitReadable(Socket s, int timeoutMs) {
+    pollfd p;
+    p.fd = s;
+    p.events = POLLIN;
+    p.revents = 0;
+    int r = ::poll(&p, 1, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (r == 0) return 0;
+    if (p.revents & POLLNVAL) return -1;
+    return 1; // POLLIN, POLLHUP or POLLERR: the next call reports what it is
+}
+
+int resolveTcp(const char *host, const char *service, struct addrinfo **out) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    return ::getaddrinfo(host, service, &hints, out);
+}
+
+const struct addrinfo *resolveNext(const struct addrinfo *ai) { return ai->ai_next; }
+
+void resolveFree(struct addrinfo *list) {
+    if (list) ::freeaddrinfo(list);
+}
+
+void sleepMs(int ms) {
+    timespec t;
+    t.tv_sec = ms / 1000;
+    t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+uint64_t monotonicMs() {
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
+}
+
+void mutexLock(Mutex *m) { ::pthread_mutex_lock(&m->m); }
+void mutexUnlock(Mutex *m) { ::pthread_mutex_unlock(&m->m); }
+
+namespace {
+struct ThreadStart {
+    void (*fn)(void *);
+    void *arg;
+};
+void *threadTrampoline(void *p) {
+    ThreadStart start = *static_cast<ThreadStart *>(p);
+    ::free(p);
+    start.fn(start.arg);
+    return nullptr;
+}
+} // namespace
+
+bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
+    ThreadStart *start = static_cast<ThreadStart *>(::malloc(sizeof(ThreadStart)));
+    if (!start) return false;
+    start->fn = fn;
+    start->arg = arg;
+    if (::pthread_create(handle, nullptr, threadTrampoline, start) != 0) {
+        ::free(start);
+        return false;
+    }
+    return true;
+}
+
+void threadJoin(ThreadHandle handle) { ::pthread_join(handle, nullptr); }
+
+} // namespace ll

@@ -1,0 +1,143 @@
+// Winsock 2 and Win32 threads, locks and clocks behind the platform layer.
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace ll {
+
+int platStartup() {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+int platCleanup() { return ::WSACleanup(); }
+
+Socket sockOpenTcp4() { return static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+
+Socket sockOpenFor(const struct addrinfo *ai) {
+    return static_cast<Socket>(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
+}
+
+bool sockBindListener(Socket s, uint16_t port) {
+    if (s == InvalidSocket) return false;
+    // No SO_REUSEADDR here: on Winsock it would let this socket take a port
+    // that another listener holds. Winsock binds a port whose earlier
+    // listener's accepted connections are still open without it.
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    return ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+}
+
+bool sockListen(Socket s) { return ::listen(static_cast<SOCKET>(s), SOMAXCONN) == 0; }
+
+Socket sockAccept(Socket s) {
+    SOCKET c = ::accept(static_cast<SOCKET>(s), nullptr, nullptr);
+    return c == INVALID_SOCKET ? InvalidSocket : static_cast<Socket>(c);
+}
+
+bool sockConnect(Socket s, const struct addrinfo *ai) {
+    return ::connect(static_cast<SOCKET>(s), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0;
+}
+
+void sockSetNoDelay(Socket s) {
+    int one = 1;
+    ::setsockopt(static_cast<SOCKET>(s), IPPROTO_TCP, TCP_NODELAY,
+                 reinterpret_cast<const char *>(&one), sizeof one);
+}
+
+void sockSetNonBlocking(Socket s) {
+    u_long one = 1;
+    ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &one);
+}
+
+int sockSend(Socket s, const void *data, int length) {
+    // Winsock never raises a signal for a closed peer; the send just fails.
+    return ::send(static_cast<SOCKET>(s), static_cast<const char *>(data), length, 0);
+}
+
+int sockRecv(Socket s, void *data, int length) {
+    return ::recv(static_cast<SOCKET>(s), static_cast<char *>(data), length, 0);
+}
+
+bool sockWouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+
+void sockClose(Socket s) {
+    if (s == InvalidSocket) return;
+    ::closesocket(static_cast<SOCKET>(s));
+}
+
+int sockWaitReadable(Socket s, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(s), &set);
+    timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    int r = ::select(0, &set, nullptr, nullptr, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+int resolveTcp(const char *host, const char *service, struct addrinfo **out) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    return ::getaddrinfo(host, service, &hints, out);
+}
+
+const struct addrinfo *resolveNext(const struct addrinfo *ai) { return ai->ai_next; }
+
+void resolveFree(struct addrinfo *list) {
+    if (list) ::freeaddrinfo(list);
+}
+
+void sleepMs(int ms) { ::Sleep(static_cast<DWORD>(ms)); }
+
+uint64_t monotonicMs() { return static_cast<uint64_t>(::GetTickCount64()); }
+
+void mutexLock(Mutex *m) { ::AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&m->srw)); }
+void mutexUnlock(Mutex *m) { ::ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&m->srw)); }
+
+namespace {
+struct ThreadStart {
+    void (*fn)(void *);
+    void *arg;
+};
+DWORD WINAPI threadTrampoline(LPVOID p) {
+    ThreadStart start = *static_cast<ThreadStart *>(p);
+    std::free(p);
+    start.fn(start.arg);
+    return 0;
+}
+} // namespace
+
+bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
+    ThreadStart *start = static_cast<ThreadStart *>(std::malloc(sizeof(ThreadStart)));
+    if (!start) return false;
+    start->fn = fn;
+    start->arg = arg;
+    HANDLE h = ::CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
+    if (!h) {
+        std::free(start);
+        return false;
+    }
+    *handle = h;
+    return true;
+}
+
+void threadJoin(ThreadHandle handle) {
+    ::WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE);
+    ::CloseHandle(static_cast<HANDLE>(handle));
+}
+
+} // namespace ll

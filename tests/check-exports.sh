@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Checks that a built library exports exactly the names of the module
+# definition file: check-exports.sh linux|windows LIBRARY DEF-FILE
+set -eu
+kind=$1 lib=$2 def=$3
+expected=$(sed -n 's/^    \([A-Za-z0-9_]*\).*/\1/p' "$def" | sort)
+case $kind in
+  linux) actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort) ;;
+  windows)
+    actual=$(i686-w64-mingw32-objdump -p "$lib" |
+      awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t&&NF==0{t=0}' | sort)
+    file "$lib" | grep -q 'PE32 executable (DLL).*Intel 80386' ||
+      { echo "not a PE32 i386 DLL: $(file "$lib")"; exit 1; }
+    if i686-w64-mingw32-objdump -p "$lib" | grep -i -E 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
+      echo "depends on a runtime DLL besides the C runtime"; exit 1
+    fi ;;
+  *) echo "usage: $0 linux|windows LIBRARY DEF-FILE"; exit 2 ;;
+esac
+echo "$actual"
+count=$(echo "$actual" | wc -l)
+if [ "$actual" != "$expected" ]; then
+  echo "export table differs from $def:"
+  diff <(echo "$expected") <(echo "$actual") 2>/dev/null || printf 'expected:\n%s\n' "$expected"
+  exit 1
+fi
+echo "exports: $count names, as listed in $(basename "$def")"

@@ -1,0 +1,297 @@
+#include "support/testkit.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kit {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+int msLeft(Clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+sockaddr_in lobbyAddress(const char *address) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(LobbyPort);
+    inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+} // namespace
+
+std::string Map::s(const char *key) {
+    char *c = llMapGetString(root, key);
+    if (!c) return "<none>";
+    std::string out(c);
+    std::free(c);
+    return out;
+}
+
+std::string Map::rootChain() {
+    char buf[64];
+    llMapRootChain(root, buf, sizeof buf);
+    return buf;
+}
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+std::string hex(const std::string &s) {
+    std::string out;
+    char b[4];
+    for (unsigned char c : s) {
+        std::snprintf(b, sizeof b, "%02x ", c);
+        out += b;
+    }
+    return out;
+}
+
+std::ostream &operator<<(std::ostream &os, const Msg &m) {
+    return os << "{usr " << m.usr << ", id " << m.id << ", \"" << m.msg << "\"}";
+}
+
+bool recv(Msg *out) {
+    Map m;
+    p2pRecv(m);
+    if (m.i("result") != 1) return false;
+    *out = Msg{m.i("usr"), m.i("id"), m.s("msg")};
+    return true;
+}
+
+std::vector<Msg> drain() {
+    std::vector<Msg> all;
+    Msg m;
+    while (recv(&m)) all.push_back(m);
+    return all;
+}
+
+bool waitUntil(const std::function<bool()> &pred, int ms, bool update) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (update) p2pUpdate(nullptr);
+        if (pred()) return true;
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool updateUntilMsg(Msg *out, int ms) {
+    return updateUntil([&] { return recv(out); }, ms);
+}
+
+void updateFor(int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        p2pUpdate(nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+int32_t numClients() { return p2pNumClients(nullptr); }
+int32_t isSearching() { return p2pIsSearching(nullptr); }
+int32_t searchError() { return p2pSearchClientError(nullptr); }
+
+Peer &Peer::operator=(Peer &&o) noexcept {
+    if (this != &o) {
+        close();
+        fd = o.fd;
+        o.fd = -1;
+    }
+    return *this;
+}
+
+bool Peer::send(const std::string &data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string Peer::recv(size_t n, int ms) {
+    std::string out;
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    char buf[65536];
+    while (out.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, msLeft(end)) <= 0) break;
+        ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+        if (got <= 0) break;
+        out.append(buf, static_cast<size_t>(got));
+    }
+    return out;
+}
+
+std::string Peer::recvQuiet(int quietMs, int ms) {
+    std::string out;
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    char buf[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int wait = std::min(quietMs, msLeft(end));
+        if (wait <= 0 || ::poll(&p, 1, wait) <= 0) break;
+        ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+        if (got <= 0) break;
+        out.append(buf, static_cast<size_t>(got));
+    }
+    return out;
+}
+
+bool Peer::waitClosed(int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    char buf[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, msLeft(end)) <= 0) return false;
+        ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    }
+}
+
+void Peer::close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+void Peer::setRecvBuffer(int bytes) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+Peer connectLobby() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = lobbyAddress("127.0.0.1");
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return Peer();
+    }
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return Peer(fd);
+}
+
+Peer connectLobbyRetry(int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        Peer p = connectLobby();
+        if (p.ok() || Clock::now() >= end) return p;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool Listener::open(const char *address) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = lobbyAddress(address);
+    return ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, 16) == 0;
+}
+
+Peer Listener::accept(int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return Peer();
+    return Peer(::accept(fd, nullptr, nullptr));
+}
+
+Listener::~Listener() {
+    if (fd >= 0) ::close(fd);
+}
+
+Peer admitRaw(const std::string &name, int ms) {
+    Map m;
+    int32_t before = numClients();
+    p2pSearchClient(m);
+    if (m.i("result") != 1) return Peer();
+    Peer p = connectLobbyRetry(ms);
+    if (!p.ok() || !p.send(name + nul())) return Peer();
+    if (!waitUntil([&] { return numClients() == before + 1 && isSearching() == 0; }, ms))
+        return Peer();
+    return p;
+}
+
+void LibTest::SetUp() {
+    Map m;
+    p2pInit(m);
+    ASSERT_EQ(m.i("result"), 1);
+}
+
+void LibTest::TearDown() {
+    p2pDisconnect(nullptr);
+    p2pTerminate(nullptr);
+}
+
+void LibTest::createLobby(const std::string &name) {
+    Map m;
+    m.set("user", name);
+    p2pCreateLobby(m);
+    ASSERT_EQ(m.i("result"), 1);
+}
+
+pid_t spawn(const std::function<void()> &body) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        body();
+        std::fflush(nullptr);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    return pid;
+}
+
+int waitChild(pid_t pid, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (Clock::now() >= end) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+namespace {
+bool readSignal(int fd, char c, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char got = 0;
+    return ::read(fd, &got, 1) == 1 && got == c;
+}
+} // namespace
+
+Channel::Channel() {
+    if (::pipe(toChild) != 0 || ::pipe(toParent) != 0) std::abort();
+}
+
+Channel::~Channel() {
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
+        if (fd >= 0) ::close(fd);
+}
+
+void Channel::tellChild(char c) { (void)!::write(toChild[1], &c, 1); }
+void Channel::tellParent(char c) { (void)!::write(toParent[1], &c, 1); }
+bool Channel::childWaits(char c, int ms) { return readSignal(toChild[0], c, ms); }
+bool Channel::parentWaits(char c, int ms) { return readSignal(toParent[0], c, ms); }
+
+} // namespace kit

@@ -1,0 +1,139 @@
+// Shared test helpers: dictionaries as a host builds them, the inbox, polling
+// with deadlines, raw socket peers standing in for the other side of the
+// lobby, and child processes for end-to-end runs.
+#pragma once
+
+#include "lobbylink/hostmap.h"
+#include "lobbylink/lobbylink.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kit {
+
+// A host dictionary, freed with everything the library added to it.
+struct Map {
+    ArgNode *root;
+    Map() : root(llMapNew()) {}
+    ~Map() { llMapFree(root); }
+    Map(const Map &) = delete;
+    Map &operator=(const Map &) = delete;
+    operator ArgNode *() { return root; }
+    Map &set(const char *key, int32_t v) {
+        llMapSetInt(root, key, v);
+        return *this;
+    }
+    Map &set(const char *key, const std::string &s) {
+        llMapSetString(root, key, s.c_str());
+        return *this;
+    }
+    int32_t kind(const char *key) { return llMapKind(root, key); }
+    bool has(const char *key) { return kind(key) != 0; }
+    int32_t i(const char *key) { return llMapGetInt(root, key); }
+    std::string s(const char *key);
+    std::string rootChain();
+};
+
+// Byte strings written as lists of byte values: bytes({1, 126, 255}) + "gold" + nul().
+std::string bytes(std::initializer_list<int> values);
+inline std::string nul() { return std::string(1, '\0'); }
+std::string hex(const std::string &s);
+
+struct Msg {
+    int usr;
+    int id;
+    std::string msg;
+    bool operator==(const Msg &o) const { return usr == o.usr && id == o.id && msg == o.msg; }
+};
+std::ostream &operator<<(std::ostream &os, const Msg &m);
+
+// One p2pRecv; false when the inbox was empty.
+bool recv(Msg *out);
+// Everything in the inbox right now.
+std::vector<Msg> drain();
+
+// Calls pred until it holds or `ms` pass; with `update`, p2pUpdate runs
+// between tries. Returns the last answer of pred.
+bool waitUntil(const std::function<bool()> &pred, int ms = 5000, bool update = false);
+inline bool updateUntil(const std::function<bool()> &pred, int ms = 5000) {
+    return waitUntil(pred, ms, true);
+}
+// Calls p2pUpdate until the inbox yields a message (kept in *out).
+bool updateUntilMsg(Msg *out, int ms = 5000);
+void updateFor(int ms);
+
+int32_t numClients();
+int32_t isSearching();
+int32_t searchError();
+
+// A raw TCP connection standing in for a client or a lobby host.
+struct Peer {
+    int fd = -1;
+    Peer() = default;
+    explicit Peer(int f) : fd(f) {}
+    Peer(Peer &&o) noexcept : fd(o.fd) { o.fd = -1; }
+    Peer &operator=(Peer &&o) noexcept;
+    ~Peer() { close(); }
+    bool ok() const { return fd >= 0; }
+    bool send(const std::string &data);
+    // Bytes that arrive within `ms`, stopping early once `n` have come.
+    std::string recv(size_t n, int ms = 3000);
+    // Everything that arrives until the line has been quiet for `quietMs`.
+    std::string recvQuiet(int quietMs = 200, int ms = 3000);
+    // True when the other side closes (or resets) the connection within `ms`.
+    bool waitClosed(int ms = 3000);
+    void close();
+    void setRecvBuffer(int bytes);
+};
+
+// Connects to 127.0.0.1:31903 once; an invalid Peer when refused.
+Peer connectLobby();
+// Connects, retrying until it succeeds or `ms` pass.
+Peer connectLobbyRetry(int ms = 5000);
+
+// A raw listening socket on port 31903 acting as a lobby host.
+struct Listener {
+    int fd = -1;
+    bool open(const char *address = "0.0.0.0");
+    Peer accept(int ms = 3000);
+    ~Listener();
+};
+
+// The lobby host side of an admission: p2pSearchClient, a raw client
+// connects and sends `name` and its 0, and the admission completes. Returns
+// the raw client (invalid on failure).
+Peer admitRaw(const std::string &name, int ms = 5000);
+
+// Calls p2pInit before each test and p2pTerminate after it.
+class LibTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Opens a lobby under `name`.
+    void createLobby(const std::string &name = "host");
+};
+
+// Runs `body` in a child process (fork). The child exits 0 when body returns
+// without a test failure. Fork before the library starts any thread.
+pid_t spawn(const std::function<void()> &body);
+// Waits for a child; its exit status, or -1 when it had to be killed after `ms`.
+int waitChild(pid_t pid, int ms = 30000);
+
+// One-byte signals between processes over a pipe pair.
+struct Channel {
+    int toChild[2] = {-1, -1};
+    int toParent[2] = {-1, -1};
+    Channel();
+    ~Channel();
+    void tellChild(char c);
+    void tellParent(char c);
+    bool childWaits(char c, int ms = 10000);
+    bool parentWaits(char c, int ms = 10000);
+};
+
+} // namespace kit

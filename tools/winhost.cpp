@@ -1,0 +1,203 @@
+// A Windows host application in miniature: it loads lobbylink.dll at run time
+// with LoadLibrary and GetProcAddress, as a game does, and drives the lobby
+// through the exports with its own dictionaries. A second copy of the DLL
+// under another file name is a second, independent library instance, so one
+// process can be lobby host and client at once over real Winsock.
+//
+// Usage: winhost DLL [SECOND-DLL]. Prints one line per check and exits 0 when
+// every check passed.
+#include "lobbylink/hostmap.h"
+#include "lobbylink/lobbylink.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+typedef int32_t(__cdecl *MapFn)(ArgNode *);
+typedef intptr_t(__cdecl *SetterFn)(void *);
+
+const char *const kMapExports[] = {
+    "p2pInit",         "p2pTerminate",      "nlTerminate",   "p2pCreateLobby",
+    "p2pDisconnect",   "p2pRecv",           "p2pSearchClient", "p2pIsSearching",
+    "p2pCancelSearch", "p2pUncancelSearch", "p2pSearchClientError", "p2pUpdate",
+    "p2pKick",         "p2pNumClients",     "p2pClientName", "p2pConnect",
+    "p2pSend",         "p2pBuffer"};
+const char *const kSetters[] = {"nlPointerFunc", "nlIntegerFunc",   "nlStringFunc",
+                                "nlKeyCharFunc", "nlKeyDownFunc",   "nlKeyUpFunc",
+                                "nlMouseDownFunc", "nlMouseUpFunc", "nlMouseMoveFunc"};
+
+int failures = 0;
+
+void check(bool ok, const char *what) {
+    std::printf("%s: %s\n", ok ? "ok" : "FAILED", what);
+    if (!ok) ++failures;
+}
+
+struct Lib {
+    HMODULE module;
+    MapFn fn(const char *name) {
+        return reinterpret_cast<MapFn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+    }
+    int32_t call(const char *name, ArgNode *map = nullptr) { return fn(name)(map); }
+};
+
+std::string str(ArgNode *m, const char *key) {
+    char *c = llMapGetString(m, key);
+    std::string s = c ? c : "<none>";
+    std::free(c);
+    return s;
+}
+
+// Calls p2pUpdate on both instances until `done` holds or 5 s pass.
+template <typename Pred> bool pump(Lib &a, Lib &b, Pred done) {
+    for (int i = 0; i < 5000; ++i) {
+        a.call("p2pUpdate");
+        b.call("p2pUpdate");
+        if (done()) return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+void tableAndLifecycle(Lib &lib) {
+    bool all = true;
+    for (const char *name : kMapExports) all = all && lib.fn(name) != nullptr;
+    for (const char *name : kSetters) all = all && GetProcAddress(lib.module, name) != nullptr;
+    check(all, "all 27 exports resolve");
+    check(lib.fn("p2pTerminate") == lib.fn("nlTerminate"), "nlTerminate is p2pTerminate");
+
+    SetterFn keyDown = reinterpret_cast<SetterFn>(
+        reinterpret_cast<void *>(GetProcAddress(lib.module, "nlKeyDownFunc")));
+    int a = 0, b = 0;
+    check(keyDown(&a) == reinterpret_cast<intptr_t>(&a) &&
+              keyDown(&b) == reinterpret_cast<intptr_t>(&b),
+          "a setter returns its argument");
+
+    ArgNode *m = llMapNew();
+    lib.call("p2pInit", m);
+    check(llMapGetInt(m, "result") == 1, "p2pInit writes result 1");
+    llMapFree(m);
+
+    m = llMapNew();
+    lib.call("p2pCreateLobby", m);
+    check(str(m, "error") == "no user" && llMapGetInt(m, "result") == 0,
+          "p2pCreateLobby without a user fails with \"no user\"");
+    llMapFree(m);
+
+    m = llMapNew();
+    llMapSetString(m, "user", "gold");
+    lib.call("p2pCreateLobby", m);
+    check(llMapGetInt(m, "result") == 1 && llMapKind(m, "error") == 0, "p2pCreateLobby opens a lobby");
+    lib.call("p2pCreateLobby", m);
+    check(str(m, "error") == "already connected" && llMapGetInt(m, "result") == 0,
+          "a second p2pCreateLobby reports \"already connected\"");
+    llMapFree(m);
+
+    check(lib.call("p2pNumClients") == 0, "no clients in a new lobby");
+    lib.call("p2pDisconnect");
+    m = llMapNew();
+    lib.call("p2pRecv", m);
+    check(llMapGetInt(m, "result") == 0, "the inbox is empty after p2pDisconnect");
+    llMapFree(m);
+}
+
+void lobbyOverWinsock(Lib &host, Lib &client) {
+    ArgNode *m = llMapNew();
+    client.call("p2pInit", m);
+    llMapSetString(m, "user", "gold");
+    host.call("p2pCreateLobby", m);
+    host.call("p2pSearchClient", m);
+    check(llMapGetInt(m, "result") == 1, "p2pSearchClient binds the lobby port");
+    llMapFree(m);
+
+    // The admission thread starts listening soon after p2pSearchClient
+    // returns: a host retries a refused connection.
+    m = llMapNew();
+    llMapSetString(m, "address", "127.0.0.1");
+    llMapSetString(m, "user", "teal");
+    for (int i = 0; i < 100; ++i) {
+        client.call("p2pConnect", m);
+        if (llMapGetInt(m, "result") == 1) break;
+        Sleep(50);
+    }
+    check(llMapGetInt(m, "result") == 1 && llMapGetInt(m, "pkg") == 1, "p2pConnect joins the lobby");
+    llMapFree(m);
+
+    bool joined = pump(host, client, [&] { return host.call("p2pNumClients") == 1 && host.call("p2pIsSearching") == 0; });
+    check(joined, "the lobby host admits the client");
+
+    m = llMapNew();
+    bool gotJoin = pump(host, client, [&] { return client.call("p2pRecv", m) == 1; });
+    check(gotJoin && llMapGetInt(m, "usr") == 1 && llMapGetInt(m, "id") == MsgJoin &&
+              str(m, "msg") == "gold",
+          "the client's first message is the lobby host's join notice");
+    llMapFree(m);
+
+    m = llMapNew();
+    llMapSetString(m, "msg", "hello host");
+    llMapSetInt(m, "id", 5);
+    llMapSetInt(m, "rcv", BroadcastId);
+    client.call("p2pSend", m);
+    llMapFree(m);
+    m = llMapNew();
+    host.call("p2pRecv", m); // the join entry
+    bool got = pump(host, client, [&] { return host.call("p2pRecv", m) == 1; });
+    check(got && llMapGetInt(m, "usr") == 2 && llMapGetInt(m, "id") == 5 && str(m, "msg") == "hello host",
+          "the lobby host receives the client's broadcast");
+    llMapFree(m);
+
+    m = llMapNew();
+    llMapSetString(m, "msg", "welcome");
+    llMapSetInt(m, "id", 9);
+    llMapSetInt(m, "rcv", 2);
+    host.call("p2pSend", m);
+    llMapFree(m);
+    m = llMapNew();
+    got = pump(host, client, [&] { return client.call("p2pRecv", m) == 1; });
+    check(got && llMapGetInt(m, "usr") == 1 && llMapGetInt(m, "id") == 9 && str(m, "msg") == "welcome",
+          "the client receives the lobby host's message");
+    llMapFree(m);
+
+    m = llMapNew();
+    llMapSetInt(m, "id", 2);
+    host.call("p2pKick", m);
+    llMapFree(m);
+    m = llMapNew();
+    got = pump(host, client, [&] { return client.call("p2pRecv", m) == 1; });
+    check(got && llMapGetInt(m, "usr") == 0 && llMapGetInt(m, "id") == MsgError && str(m, "msg") == "error",
+          "a kicked client sees its connection lost");
+    llMapFree(m);
+
+    client.call("p2pDisconnect");
+    host.call("p2pDisconnect");
+    check(client.call("p2pTerminate") == 0 && host.call("nlTerminate") == 0,
+          "p2pTerminate returns WSACleanup's result");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: winhost DLL [SECOND-DLL]\n");
+        return 2;
+    }
+    Lib first{LoadLibraryA(argv[1])};
+    if (!first.module) {
+        std::printf("FAILED: LoadLibrary %s\n", argv[1]);
+        return 1;
+    }
+    tableAndLifecycle(first);
+    if (argc > 2) {
+        Lib second{LoadLibraryA(argv[2])};
+        check(second.module != nullptr && second.module != first.module,
+              "a second copy loads as its own instance");
+        if (second.module) lobbyOverWinsock(first, second);
+    }
+    std::printf("%s: %d failed\n", failures ? "FAILED" : "PASSED", failures);
+    return failures ? 1 : 0;
+}
