@@ -83,12 +83,7 @@ void clientPump() {
 } // namespace ll
 
 extern "C" int32_t p2pConnect(ArgNode *map) {
-    if (net.state != Idle) {
-        writeString(map, "error", "already connected");
-        writeInt(map, "result", 0);
-        return 0;
-    }
-    char *user = readUserName(map);
+    char *user = beginOpening(map);
     if (!user) return 0;
 
     char *address = mapGetString(map, "address");
@@ -127,9 +122,9 @@ extern "C" int32_t p2pConnect(ArgNode *map) {
         return fail(map, "failed to send user");
     }
     sockSetNonBlocking(s);
+    setOwnName(user);
     {
         Guard g(&net.lock);
-        std::memcpy(net.ownName, user, std::strlen(user) + 1);
         net.connSocket = s;
         // A new connection starts clean, also after an overflow that left
         // the last connection's bytes behind.

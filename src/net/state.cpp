@@ -138,19 +138,43 @@ using namespace ll;
 
 namespace ll {
 
-char *readUserName(ArgNode *map) {
-    char *user = mapGetString(map, "user");
+char *beginOpening(ArgNode *map) {
     const char *error = nullptr;
-    if (!user)
-        error = "no user";
-    else if (std::strlen(user) > MaxNameLength)
-        error = "user too long";
+    char *user = nullptr;
+    if (net.state != Idle) {
+        error = "already connected";
+    } else {
+        user = mapGetString(map, "user");
+        if (!user)
+            error = "no user";
+        else if (std::strlen(user) > MaxNameLength)
+            error = "user too long";
+    }
     if (!error) return user;
     std::free(user);
     writeString(map, "error", error);
     writeInt(map, "result", 0);
     return nullptr;
 }
+
+void setOwnName(const char *user) {
+    Guard g(&net.lock); // the admission thread reads ownName
+    std::memcpy(net.ownName, user, std::strlen(user) + 1);
+}
+
+namespace {
+// Stops any admission, closes every connection and empties the inbox.
+void endNetworking() {
+    stopAdmission();
+    Guard g(&net.lock);
+    sockClose(net.connSocket);
+    net.connSocket = InvalidSocket;
+    sockClose(net.listenSocket);
+    net.listenSocket = InvalidSocket;
+    freeAllClients();
+    inboxClear(&net.inbox);
+}
+} // namespace
 
 } // namespace ll
 
@@ -165,16 +189,7 @@ extern "C" int32_t p2pInit(ArgNode *map) {
 }
 
 extern "C" int32_t p2pTerminate(ArgNode *) {
-    stopAdmission();
-    {
-        Guard g(&net.lock);
-        sockClose(net.listenSocket);
-        net.listenSocket = InvalidSocket;
-        sockClose(net.connSocket);
-        net.connSocket = InvalidSocket;
-        freeAllClients();
-        inboxClear(&net.inbox);
-    }
+    endNetworking();
     return platCleanup();
 }
 
@@ -185,15 +200,9 @@ extern "C" int32_t nlTerminate(ArgNode *map) __attribute__((alias("p2pTerminate"
 #endif
 
 extern "C" int32_t p2pDisconnect(ArgNode *) {
-    stopAdmission();
+    endNetworking();
     Guard g(&net.lock);
-    sockClose(net.connSocket);
-    net.connSocket = InvalidSocket;
-    sockClose(net.listenSocket);
-    net.listenSocket = InvalidSocket;
     net.searching = 0;
-    freeAllClients();
-    inboxClear(&net.inbox);
     net.sendLength = 0;
     net.clientReader.count = 0;
     net.state = Idle;
@@ -202,17 +211,9 @@ extern "C" int32_t p2pDisconnect(ArgNode *) {
 }
 
 extern "C" int32_t p2pCreateLobby(ArgNode *map) {
-    if (net.state != Idle) {
-        writeString(map, "error", "already connected");
-        writeInt(map, "result", 0);
-        return 0;
-    }
-    char *user = readUserName(map);
+    char *user = beginOpening(map);
     if (!user) return 0;
-    {
-        Guard g(&net.lock); // the admission thread reads ownName
-        std::memcpy(net.ownName, user, std::strlen(user) + 1);
-    }
+    setOwnName(user);
     std::free(user);
     net.state = Lobby;
     writeInt(map, "result", 1);

@@ -98,10 +98,13 @@ void recordQueueConsume(ClientRecord *record, uint32_t n);
 // record that cannot take it is marked failed.
 void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name);
 
-// Reads the "user" argument of p2pCreateLobby and p2pConnect: a malloc'd
-// name of at most 63 characters, or null after writing "error" ("no user",
-// "user too long") and "result" = 0.
-char *readUserName(ArgNode *map);
+// The checks p2pCreateLobby and p2pConnect make before opening anything: the
+// library must be idle and "user" a String of at most 63 characters. Returns
+// the malloc'd name, or null after writing "error" ("already connected",
+// "no user", "user too long") and then "result" = 0.
+char *beginOpening(ArgNode *map);
+// Sets this participant's name, announced to every newcomer.
+void setOwnName(const char *user);
 
 // The two halves of p2pUpdate; called with the lock held.
 void hostPump();
