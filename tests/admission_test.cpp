@@ -1,1 +1,175 @@
 #include "support/testkit.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace kit;
+using AdmissionTest = LibTest;
+
+std::string join(int id, const std::string &name) { return bytes({id, 126, 255}) + name + nul(); }
+std::string nameOf(int id) { Map m; m.set("id", id); p2pClientName(m); return m.s("result"); }
+bool searchEnded(int code) { return waitUntil([&] { return searchError() == code && !isSearching(); }); }
+
+// Pumps until `expected` has come from `p`, then checks that nothing follows.
+void expectStream(Peer &p, const std::string &expected) {
+    std::string got;
+    updateUntil([&] { got += p.recv(expected.size() - got.size(), 0); return got.size() >= expected.size(); });
+    updateFor(50);
+    EXPECT_EQ(hex(got + p.recv(1, 50)), hex(expected));
+}
+
+TEST_F(AdmissionTest, JoinNoticesIdsAndASearchInIdle) {
+    createLobby("gold");
+    Peer red = admitRaw("red"), blue = admitRaw("blue"), teal = admitRaw("teal");
+    ASSERT_TRUE(red.ok() && blue.ok() && teal.ok());
+    EXPECT_EQ(numClients(), 3);
+    expectStream(teal, join(1, "gold") + join(2, "red") + join(3, "blue"));
+    expectStream(red, join(1, "gold") + join(3, "blue") + join(4, "teal"));
+    expectStream(blue, join(1, "gold") + join(2, "red") + join(4, "teal"));
+    EXPECT_EQ(drain(), (std::vector<Msg>{{2, 126, "red"}, {3, 126, "blue"}, {4, 126, "teal"}}));
+
+    // After p2pDisconnect ids start at 2 again, and a search in Idle
+    // announces the lobby host under its last name.
+    p2pDisconnect(nullptr);
+    EXPECT_TRUE(red.waitClosed() && teal.waitClosed());
+    Peer again = admitRaw("red");
+    ASSERT_TRUE(again.ok());
+    expectStream(again, join(1, "gold"));
+    EXPECT_EQ(drain(), (std::vector<Msg>{{2, 126, "red"}}));
+}
+
+TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
+    createLobby("h");
+    Map m;
+    p2pSearchClient(m);
+    Peer split = connectLobbyRetry();
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(split.send("ab"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(split.send("c" + nul()));
+    ASSERT_TRUE(waitUntil([] { return numClients() == 1; }));
+    // Two receives, each followed by its pause.
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 200);
+    EXPECT_EQ(nameOf(2), "abc");
+
+    std::string longest(63, 'n');
+    Peer empty = admitRaw(""), longPeer = admitRaw(longest);
+    ASSERT_TRUE(empty.ok() && longPeer.ok());
+    EXPECT_EQ(nameOf(3), "");
+    EXPECT_EQ(nameOf(4), longest);
+    expectStream(split, join(1, "h") + bytes({3, 126, 255, 0}) + join(4, longest));
+    EXPECT_EQ(drain(), (std::vector<Msg>{{2, 126, "abc"}, {3, 126, ""}, {4, 126, longest}}));
+}
+
+TEST_F(AdmissionTest, FailedHandshakesAndBind) {
+    createLobby("h");
+    struct Case { std::string data; bool hangUp; int code; };
+    for (const Case &c : {Case{std::string(64, 'x'), false, SearchHandshakeTooLong},
+                          Case{"abc", true, SearchHandshakeLost}}) {
+        Map m;
+        p2pSearchClient(m);
+        Peer p = connectLobbyRetry();
+        ASSERT_TRUE(p.send(c.data));
+        if (c.hangUp) p.close();
+        EXPECT_TRUE(searchEnded(c.code)) << c.code;
+        EXPECT_TRUE(c.hangUp || p.waitClosed());
+    }
+    // Another socket listening on the port: "bind", and the last outcome is reset.
+    Listener other;
+    ASSERT_TRUE(other.open());
+    Map m;
+    p2pSearchClient(m);
+    EXPECT_EQ(m.rootChain(), "er"); // "error" before "result"
+    EXPECT_EQ(m.s("error"), "bind");
+    EXPECT_EQ(m.i("result"), 0);
+    EXPECT_EQ(searchError(), SearchOk);
+    EXPECT_EQ(isSearching(), 0);
+    updateFor(50);
+    EXPECT_EQ(numClients(), 0);
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(AdmissionTest, CancelUncancelAndOneConnectionPerSearch) {
+    createLobby("h");
+    for (bool uncancel : {false, true}) {
+        Map m, second;
+        p2pSearchClient(m);
+        ASSERT_TRUE(waitUntil([] { return isSearching() == 1; }));
+        p2pSearchClient(second); // a search is running: only "result" = 0
+        EXPECT_EQ(second.i("result"), 0);
+        EXPECT_FALSE(second.has("error"));
+        p2pCancelSearch(nullptr);
+        if (uncancel) p2pUncancelSearch(nullptr);
+        Peer p = connectLobbyRetry();
+        ASSERT_TRUE(p.send("zed" + nul()));
+        EXPECT_TRUE(searchEnded(SearchOk));
+        EXPECT_EQ(numClients(), uncancel ? 1 : 0);
+        EXPECT_TRUE(uncancel || p.waitClosed());
+        Peer late = connectLobby(); // the search has taken its one connection
+        EXPECT_TRUE(!late.ok() || late.waitClosed());
+    }
+    EXPECT_EQ(drain(), (std::vector<Msg>{{2, 126, "zed"}}));
+}
+
+TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
+    createLobby("host");
+    std::vector<Peer> peers;
+    for (int k = 0; k < 5; ++k) {
+        Map m;
+        p2pSearchClient(m); // right after the last admission: must bind
+        ASSERT_EQ(m.i("result"), 1) << k;
+        for (auto &p : peers) p.send(bytes({9, 255}) + "tick" + nul());
+        Peer fresh;
+        std::thread t([&] { fresh = connectLobbyRetry(); fresh.send("p" + std::to_string(k) + nul()); });
+        bool admitted = updateUntil([&] { return numClients() == k + 1 && !isSearching(); });
+        t.join();
+        ASSERT_TRUE(admitted) << k;
+        peers.push_back(std::move(fresh));
+    }
+    std::vector<Msg> got;
+    updateUntil([&] { for (Msg &m : drain()) got.push_back(m); return got.size() >= 15; });
+    EXPECT_EQ(got.size(), 15u); // five joins, ten ticks
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Msg &m) { return m.id == 126; }), 5);
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(nameOf(k + 2), "p" + std::to_string(k));
+}
+
+TEST_F(AdmissionTest, DisconnectWhileAHandshakeIsRead) {
+    createLobby("h");
+    Map m;
+    p2pSearchClient(m);
+    Peer p = connectLobbyRetry();
+    ASSERT_TRUE(p.send("ab"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    p2pDisconnect(nullptr);
+    p.send("c" + nul());
+    EXPECT_TRUE(p.waitClosed());
+    updateFor(200);
+    EXPECT_EQ(numClients(), 0);
+    EXPECT_TRUE(drain().empty());
+    createLobby("h");
+    EXPECT_TRUE(admitRaw("next").ok()); // the old admission left the port alone
+}
+
+TEST_F(AdmissionTest, TerminateDoesNotWaitForASilentClient) {
+    createLobby("h");
+    Map m;
+    p2pSearchClient(m);
+    Peer silent = connectLobbyRetry();
+    ASSERT_TRUE(silent.ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // accepted, now reading
+    std::atomic<bool> done{false};
+    std::thread t([&] { p2pTerminate(nullptr); done = true; });
+    bool returned = waitUntil([&] { return done.load(); }, 10000);
+    if (!returned) silent.close(); // let it go, so that the test ends
+    t.join();
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(silent.waitClosed());
+    EXPECT_EQ(numClients(), 0);
+}
+
+} // namespace

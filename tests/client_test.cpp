@@ -1,1 +1,150 @@
+// The client role against a raw socket playing the lobby host.
 #include "support/testkit.h"
+
+#include <chrono>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using kit::bytes;
+using kit::Msg;
+using kit::nul;
+using Msgs = std::vector<Msg>;
+
+namespace {
+
+int32_t room() {
+    kit::Map m;
+    p2pBuffer(m);
+    return m.i("res");
+}
+
+struct ClientTest : kit::LibTest {
+    kit::Listener lobby;
+    kit::Peer host;
+    void SetUp() override {
+        kit::LibTest::SetUp();
+        ASSERT_TRUE(lobby.open("127.0.0.1"));
+    }
+    // p2pConnect as `user`; the raw lobby host accepts and reads the handshake.
+    void join(const std::string &user = "alice") {
+        kit::Map m;
+        p2pConnect(m.set("address", "127.0.0.1").set("user", user));
+        ASSERT_EQ(m.i("result"), 1);
+        host = lobby.accept();
+        ASSERT_EQ(kit::hex(host.recvQuiet()), kit::hex(user + nul()));
+    }
+};
+
+TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
+    std::string tooLong(64, 'n');
+    for (const char *user : {static_cast<const char *>(nullptr), tooLong.c_str()}) {
+        kit::Map m;
+        if (user) m.set("user", user);
+        p2pConnect(m);
+        EXPECT_EQ(m.rootChain(), user ? "uer" : "er"); // "error", then "result"
+        EXPECT_EQ(m.s("error"), user ? "user too long" : "no user");
+        EXPECT_EQ(m.i("result"), 0);
+    }
+    EXPECT_FALSE(lobby.accept(300).ok()) << "no connection for a bad name";
+    EXPECT_EQ(room(), 0); // still idle
+
+    kit::Map ok;
+    auto start = std::chrono::steady_clock::now();
+    p2pConnect(ok.set("address", "127.0.0.1").set("user", "alice"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(ok.rootChain(), "aupr");
+    EXPECT_EQ(ok.i("pkg"), 1);
+    EXPECT_EQ(ok.i("result"), 1);
+    host = lobby.accept();
+    EXPECT_EQ(kit::hex(host.recvQuiet()), kit::hex("alice" + nul())); // and nothing else
+    EXPECT_EQ(room(), 65536);
+
+    kit::Map again;
+    p2pConnect(again.set("user", "bob"));
+    EXPECT_EQ(again.rootChain(), "uer");
+    EXPECT_EQ(again.s("error"), "already connected");
+    p2pDisconnect(nullptr);
+
+    ::close(lobby.fd); // nobody listens; no address: the loopback addresses are tried
+    lobby.fd = -1;
+    kit::Map refused;
+    p2pConnect(refused.set("user", "bob"));
+    EXPECT_EQ(refused.rootChain(), "ure"); // "result" first
+    EXPECT_EQ(refused.i("result"), 0);
+    EXPECT_EQ(refused.s("error"), "couldn't connect");
+    EXPECT_EQ(room(), 0);
+}
+
+TEST_F(ClientTest, HostFramesBecomeInboxEntries) {
+    join();
+    // Two frames in one send, one too short to carry a header, a sender above 127.
+    host.send(bytes({2, 5, 0xFF, 'h', 'i', 0, 1, 7, 2, 0, 1, 2, 0, 200, 126, 0xFF, 'x', 0}));
+    Msgs got;
+    kit::updateUntil([&] {
+        for (auto &m : kit::drain()) got.push_back(m);
+        return got.size() >= 3;
+    });
+    EXPECT_EQ(got, (Msgs{{2, 5, "hi"}, {1, 7, ""}, {-56, 126, "x"}}));
+    host.send(bytes({3, 6, 0xFF, 'a', 'b'})); // a frame in two pieces
+    kit::updateFor(200);
+    EXPECT_EQ(kit::drain(), Msgs{});
+    host.send(bytes({'c', 0}));
+    Msg m;
+    ASSERT_TRUE(kit::updateUntilMsg(&m));
+    EXPECT_EQ(m, (Msg{3, 6, "abc"}));
+    // The longest frame, 65535 bytes and its 0, arrives whole; 65536 bytes
+    // without a 0 are a broken connection.
+    host.send(bytes({4, 9, 0xFF}) + std::string(65532, 'L') + nul());
+    ASSERT_TRUE(kit::updateUntilMsg(&m));
+    EXPECT_EQ(m, (Msg{4, 9, std::string(65532, 'L')}));
+    host.send(std::string(65536, 'x'));
+    ASSERT_TRUE(kit::updateUntilMsg(&m));
+    EXPECT_EQ(m, (Msg{0, MsgError, "error"}));
+}
+
+TEST_F(ClientTest, LossIsReportedOnceAndTheStateStaysClient) {
+    join();
+    host.close();
+    Msg m;
+    ASSERT_TRUE(kit::updateUntilMsg(&m));
+    EXPECT_EQ(m, (Msg{0, MsgError, "error"}));
+    kit::updateFor(200);
+    EXPECT_EQ(kit::drain(), Msgs{});
+    kit::Map late, again;
+    p2pSend(late.set("msg", "late").set("rcv", 255)); // nowhere to go
+    EXPECT_EQ(room(), 65536);
+    p2pConnect(again.set("user", "alice"));
+    EXPECT_EQ(again.s("error"), "already connected");
+    p2pDisconnect(nullptr);
+    join("carol");
+}
+
+TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {
+    int small = 4096; // the accepted connection takes little at a time
+    ::setsockopt(lobby.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    join();
+    std::string expected, got;
+    auto start = std::chrono::steady_clock::now();
+    // About 10 MB, enough to fill the socket buffers: sends are partial or refused.
+    for (int seq = 0; seq < 20000;) {
+        std::string text = std::to_string(seq) + std::string(seq % 997, '.');
+        if (text.size() + 3 < size_t(room())) {
+            kit::Map s;
+            p2pSend(s.set("msg", text).set("id", 3).set("rcv", 1));
+            expected += bytes({3, 1}) + text + nul();
+            ++seq;
+            continue;
+        }
+        p2pUpdate(nullptr);
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300))
+            got += host.recv(65536, 1); // the host starts reading late
+        ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+    }
+    kit::updateUntil([&] {
+        got += host.recv(65536, 1);
+        return got.size() >= expected.size();
+    }, 20000);
+    EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
+}
+
+} // namespace

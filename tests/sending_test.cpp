@@ -1,1 +1,117 @@
+// p2pSend and p2pBuffer in both roles, checked by the bytes a raw peer receives.
 #include "support/testkit.h"
+
+using kit::bytes;
+using kit::Msg;
+using kit::nul;
+using Msgs = std::vector<Msg>;
+
+namespace {
+
+using SendingTest = kit::LibTest;
+
+int32_t room(int32_t id = 0) {
+    kit::Map m;
+    p2pBuffer(m.set("id", id));
+    return m.i("res");
+}
+
+void send(int32_t id, int32_t rcv, const std::string &text) {
+    kit::Map m;
+    p2pSend(m.set("msg", text).set("id", id).set("rcv", rcv));
+}
+
+// An empty text, no text at all and no dictionary send nothing.
+void sendNothing() {
+    kit::Map m;
+    send(5, 255, "");
+    p2pSend(m.set("id", 5).set("rcv", 255));
+    p2pSend(nullptr);
+}
+
+kit::Peer connectTo(kit::Listener &lobby) {
+    kit::Map m;
+    p2pConnect(m.set("address", "127.0.0.1").set("user", "me"));
+    EXPECT_EQ(m.i("result"), 1);
+    kit::Peer host = lobby.accept();
+    EXPECT_EQ(host.recv(3), "me" + nul());
+    return host;
+}
+
+// Reads until `want.size()` bytes came (or time is up) while the library pumps.
+std::string collect(kit::Peer &p, const std::string &want) {
+    std::string got;
+    kit::updateUntil([&] { return (got += p.recv(want.size() - got.size(), 1)).size() >= want.size(); });
+    return kit::hex(got + p.recvQuiet(100));
+}
+
+std::string notice(int member, int kind, const std::string &name) {
+    return bytes({member, kind, 0xFF}) + name + nul();
+}
+
+TEST_F(SendingTest, ClientQueuesDataFramesUntilItOverflows) {
+    EXPECT_EQ(room(), 0); // idle
+    kit::Listener lobby;
+    ASSERT_TRUE(lobby.open("127.0.0.1"));
+    kit::Peer host = connectTo(lobby);
+    send(5, 255, "hi");
+    EXPECT_EQ(room(), 65536 - 5);
+    sendNothing();
+    send(256 + 5, -1, "hi"); // only the low bytes count
+    EXPECT_EQ(room(), 65536 - 10);
+    std::string want = bytes({5, 0xFF, 'h', 'i', 0, 5, 0xFF, 'h', 'i', 0});
+    EXPECT_EQ(collect(host, want), kit::hex(want));
+    // Without pumping: a frame leaving one byte free is queued and the next
+    // overflows; after a reconnect, so does one that would fill all 65536 bytes.
+    for (int freeAfterFirst : {1, 4}) {
+        if (freeAfterFirst == 4) host = connectTo(lobby);
+        ASSERT_EQ(room(), 65536) << "a new connection starts with an empty queue";
+        send(7, 1, std::string(65536 - freeAfterFirst - 3, 'a')); // frame: text + 3
+        ASSERT_EQ(room(), freeAfterFirst);
+        send(7, 1, "b"); // 4 bytes
+        EXPECT_EQ(kit::drain(), (Msgs{{0, MsgError, "overflow"}}));
+        EXPECT_EQ(room(), 0);
+        EXPECT_TRUE(host.waitClosed()) << "closed without sending anything";
+        kit::updateFor(50);
+        EXPECT_EQ(kit::drain(), Msgs{});
+    }
+    createLobby(); // the library is idle again
+}
+
+TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
+    createLobby("host");
+    kit::Peer a = kit::admitRaw("a"), b = kit::admitRaw("b"); // ids 2 and 3
+    ASSERT_TRUE(a.ok() && b.ok());
+    send(5, 255, "hi");
+    send(6, -1, "x");
+    send(7, 256 + 3, "y");
+    send(8, 1, "z"); // the lobby host itself is no client
+    send(8, 9, "z"); // nobody has id 9
+    sendNothing();
+    std::string all = bytes({1, 5, 0xFF, 'h', 'i', 0, 1, 6, 0xFF, 'x', 0});
+    std::string wantA = notice(1, MsgJoin, "host") + notice(3, MsgJoin, "b") + all;
+    std::string wantB = notice(1, MsgJoin, "host") + notice(2, MsgJoin, "a") + all + bytes({1, 7, 3, 'y', 0});
+    EXPECT_EQ(room(2), 65536 - int(wantA.size()));
+    EXPECT_EQ(room(3), 65536 - int(wantB.size()));
+    EXPECT_EQ(room(9), 0);
+    EXPECT_EQ(collect(a, wantA), kit::hex(wantA));
+    EXPECT_EQ(collect(b, wantB), kit::hex(wantB));
+
+    // Fill a's queue to one free byte without pumping; a broadcast then
+    // fails a, b still gets it, and a is gone at the next update.
+    send(9, 2, std::string(room(2) - 5, 'f')); // frame: text + 4
+    ASSERT_EQ(room(2), 1);
+    send(5, 255, "hi");
+    EXPECT_EQ(kit::numClients(), 2);
+    p2pUpdate(nullptr);
+    EXPECT_EQ(kit::numClients(), 1);
+    EXPECT_EQ(room(2), 0);
+    EXPECT_TRUE(a.waitClosed());
+    std::string want = bytes({1, 5, 0xFF, 'h', 'i', 0}) + notice(2, MsgLeave, "a");
+    EXPECT_EQ(collect(b, want), kit::hex(want));
+    Msgs inbox = kit::drain();
+    ASSERT_FALSE(inbox.empty());
+    EXPECT_EQ(inbox.back(), (Msg{2, MsgLeave, "a"}));
+}
+
+} // namespace
