@@ -46,7 +46,7 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
     createLobby("h");
     Map m;
     p2pSearchClient(m);
-    Peer split = connectLobbyRetry();
+    Peer split = connectLobby();
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(split.send("ab"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -73,7 +73,7 @@ TEST_F(AdmissionTest, FailedHandshakesAndBind) {
                           Case{"abc", true, SearchHandshakeLost}}) {
         Map m;
         p2pSearchClient(m);
-        Peer p = connectLobbyRetry();
+        Peer p = connectLobby();
         ASSERT_TRUE(p.send(c.data));
         if (c.hangUp) p.close();
         EXPECT_TRUE(searchEnded(c.code)) << c.code;
@@ -105,7 +105,7 @@ TEST_F(AdmissionTest, CancelUncancelAndOneConnectionPerSearch) {
         EXPECT_FALSE(second.has("error"));
         p2pCancelSearch(nullptr);
         if (uncancel) p2pUncancelSearch(nullptr);
-        Peer p = connectLobbyRetry();
+        Peer p = connectLobby();
         ASSERT_TRUE(p.send("zed" + nul()));
         EXPECT_TRUE(searchEnded(SearchOk));
         EXPECT_EQ(numClients(), uncancel ? 1 : 0);
@@ -125,7 +125,7 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
         ASSERT_EQ(m.i("result"), 1) << k;
         for (auto &p : peers) p.send(bytes({9, 255}) + "tick" + nul());
         Peer fresh;
-        std::thread t([&] { fresh = connectLobbyRetry(); fresh.send("p" + std::to_string(k) + nul()); });
+        std::thread t([&] { fresh = connectLobby(); fresh.send("p" + std::to_string(k) + nul()); });
         bool admitted = updateUntil([&] { return numClients() == k + 1 && !isSearching(); });
         t.join();
         ASSERT_TRUE(admitted) << k;
@@ -142,7 +142,7 @@ TEST_F(AdmissionTest, DisconnectWhileAHandshakeIsRead) {
     createLobby("h");
     Map m;
     p2pSearchClient(m);
-    Peer p = connectLobbyRetry();
+    Peer p = connectLobby();
     ASSERT_TRUE(p.send("ab"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     p2pDisconnect(nullptr);
@@ -159,7 +159,7 @@ TEST_F(AdmissionTest, TerminateDoesNotWaitForASilentClient) {
     createLobby("h");
     Map m;
     p2pSearchClient(m);
-    Peer silent = connectLobbyRetry();
+    Peer silent = connectLobby();
     ASSERT_TRUE(silent.ok());
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // accepted, now reading
     std::atomic<bool> done{false};

@@ -115,16 +115,11 @@ void lobbyOverWinsock(Lib &host, Lib &client) {
     check(llMapGetInt(m, "result") == 1, "p2pSearchClient binds the lobby port");
     llMapFree(m);
 
-    // The admission thread starts listening soon after p2pSearchClient
-    // returns: a host retries a refused connection.
+    // The lobby listens from the moment p2pSearchClient has answered.
     m = llMapNew();
     llMapSetString(m, "address", "127.0.0.1");
     llMapSetString(m, "user", "teal");
-    for (int i = 0; i < 100; ++i) {
-        client.call("p2pConnect", m);
-        if (llMapGetInt(m, "result") == 1) break;
-        Sleep(50);
-    }
+    client.call("p2pConnect", m);
     check(llMapGetInt(m, "result") == 1 && llMapGetInt(m, "pkg") == 1, "p2pConnect joins the lobby");
     llMapFree(m);
 

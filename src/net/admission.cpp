@@ -1,5 +1,5 @@
 // Admission: the lobby host takes one client per search. p2pSearchClient binds
-// the lobby port and starts the admission thread, which waits for one
+// and listens on the lobby port and starts the admission thread, which waits for one
 // connection, reads its handshake (the user name) and hands the new client to
 // the host's thread.
 //
@@ -106,13 +106,15 @@ int32_t readHandshake(Socket c, char *buf) {
 
 void acceptThread(void *) {
     Socket listener;
+    bool listening;
     {
         Guard g(&net.lock);
         net.searching = 1;
         net.cancelRequested = 0;
         listener = net.listenSocket;
+        listening = net.listening;
     }
-    if (!sockListen(listener)) return endSearch(SearchListenFailed);
+    if (!listening) return endSearch(SearchListenFailed);
     if (waitReadableOrStop(listener) <= 0) return endSearch(SearchListenFailed);
     Socket c = sockAccept(listener);
     if (c == InvalidSocket) return endSearch(SearchListenFailed);
@@ -168,6 +170,10 @@ extern "C" int32_t p2pSearchClient(ArgNode *map) {
     }
     net.listenSocket = s;
     net.searchOwnsPort = true;
+    // Listen before answering, so that a client may connect as soon as the
+    // search is reported started; a failure still ends the search on the
+    // admission thread, as a failed wait for a connection would.
+    net.listening = sockListen(s);
     if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
         sockClose(s);
         net.listenSocket = InvalidSocket;

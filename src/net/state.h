@@ -74,6 +74,7 @@ struct NetState {
     bool threadStarted;
     ThreadHandle acceptThread;
     bool searchOwnsPort;         // a search holds the bound port (under lock)
+    bool listening;              // the search's socket listens (under lock)
     std::atomic<int> searchStop; // asks the running admission to end now
     int32_t clientsAboveMark;    // records with aboveMark set
     uint8_t scratch[QueueCapacity]; // one receive's worth, host's thread only

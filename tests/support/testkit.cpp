@@ -188,15 +188,6 @@ Peer connectLobby() {
     return Peer(fd);
 }
 
-Peer connectLobbyRetry(int ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        Peer p = connectLobby();
-        if (p.ok() || Clock::now() >= end) return p;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 bool Listener::open(const char *address) {
     fd = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -220,7 +211,7 @@ Peer admitRaw(const std::string &name, int ms) {
     int32_t before = numClients();
     p2pSearchClient(m);
     if (m.i("result") != 1) return Peer();
-    Peer p = connectLobbyRetry(ms);
+    Peer p = connectLobby();
     if (!p.ok() || !p.send(name + nul())) return Peer();
     if (!waitUntil([&] { return numClients() == before + 1 && isSearching() == 0; }, ms))
         return Peer();

@@ -91,10 +91,9 @@ struct Peer {
     void setRecvBuffer(int bytes);
 };
 
-// Connects to 127.0.0.1:31903 once; an invalid Peer when refused.
+// Connects to 127.0.0.1:31903; an invalid Peer when refused. A lobby host
+// listens from the moment p2pSearchClient has answered 1.
 Peer connectLobby();
-// Connects, retrying until it succeeds or `ms` pass.
-Peer connectLobbyRetry(int ms = 5000);
 
 // A raw listening socket on port 31903 acting as a lobby host.
 struct Listener {
