@@ -172,10 +172,6 @@ void Peer::close() {
     fd = -1;
 }
 
-void Peer::setRecvBuffer(int bytes) {
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
-
 Peer connectLobby() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = lobbyAddress("127.0.0.1");

@@ -88,7 +88,6 @@ struct Peer {
     // True when the other side closes (or resets) the connection within `ms`.
     bool waitClosed(int ms = 3000);
     void close();
-    void setRecvBuffer(int bytes);
 };
 
 // Connects to 127.0.0.1:31903; an invalid Peer when refused. A lobby host
