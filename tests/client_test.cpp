@@ -10,13 +10,10 @@ using kit::Msg;
 using kit::nul;
 using Msgs = std::vector<Msg>;
 
-namespace {
+using kit::room;
+using kit::send;
 
-int32_t room() {
-    kit::Map m;
-    p2pBuffer(m);
-    return m.i("res");
-}
+namespace {
 
 struct ClientTest : kit::LibTest {
     kit::Listener lobby;

@@ -10,21 +10,13 @@
 using kit::Msg;
 using Msgs = std::vector<Msg>;
 
+using kit::room;
+using kit::send;
+
 namespace {
 
 const int Wait = 15000;
 const std::string Names[3] = {"a", "b", "c"};
-
-int32_t room(int32_t id = 0) {
-    kit::Map m;
-    p2pBuffer(m.set("id", id));
-    return m.i("res");
-}
-
-void send(int32_t id, int32_t rcv, const std::string &text) {
-    kit::Map m;
-    p2pSend(m.set("msg", text).set("id", id).set("rcv", rcv));
-}
 
 Msgs sorted(Msgs v) {
     std::sort(v.begin(), v.end(), [](const Msg &x, const Msg &y) {

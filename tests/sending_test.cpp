@@ -6,20 +6,12 @@ using kit::Msg;
 using kit::nul;
 using Msgs = std::vector<Msg>;
 
+using kit::room;
+using kit::send;
+
 namespace {
 
 using SendingTest = kit::LibTest;
-
-int32_t room(int32_t id = 0) {
-    kit::Map m;
-    p2pBuffer(m.set("id", id));
-    return m.i("res");
-}
-
-void send(int32_t id, int32_t rcv, const std::string &text) {
-    kit::Map m;
-    p2pSend(m.set("msg", text).set("id", id).set("rcv", rcv));
-}
 
 // An empty text, no text at all and no dictionary send nothing.
 void sendNothing() {

@@ -103,21 +103,6 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     return 1; // POLLIN, POLLHUP or POLLERR: the next call reports what it is
 }
 
-int resolveTcp(const char *host, const char *service, struct addrinfo **out) {
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    return ::getaddrinfo(host, service, &hints, out);
-}
-
-const struct addrinfo *resolveNext(const struct addrinfo *ai) { return ai->ai_next; }
-
-void resolveFree(struct addrinfo *list) {
-    if (list) ::freeaddrinfo(list);
-}
-
 void sleepMs(int ms) {
     timespec t;
     t.tv_sec = ms / 1000;

@@ -86,21 +86,6 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     return r > 0 ? 1 : 0;
 }
 
-int resolveTcp(const char *host, const char *service, struct addrinfo **out) {
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    return ::getaddrinfo(host, service, &hints, out);
-}
-
-const struct addrinfo *resolveNext(const struct addrinfo *ai) { return ai->ai_next; }
-
-void resolveFree(struct addrinfo *list) {
-    if (list) ::freeaddrinfo(list);
-}
-
 void sleepMs(int ms) { ::Sleep(static_cast<DWORD>(ms)); }
 
 uint64_t monotonicMs() { return static_cast<uint64_t>(::GetTickCount64()); }

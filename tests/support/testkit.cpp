@@ -104,6 +104,17 @@ void updateFor(int ms) {
     }
 }
 
+void send(int32_t id, int32_t rcv, const std::string &text) {
+    Map m;
+    p2pSend(m.set("msg", text).set("id", id).set("rcv", rcv));
+}
+
+int32_t room(int32_t id) {
+    Map m;
+    p2pBuffer(m.set("id", id));
+    return m.i("res");
+}
+
 int32_t numClients() { return p2pNumClients(nullptr); }
 int32_t isSearching() { return p2pIsSearching(nullptr); }
 int32_t searchError() { return p2pSearchClientError(nullptr); }

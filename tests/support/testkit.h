@@ -67,6 +67,10 @@ inline bool updateUntil(const std::function<bool()> &pred, int ms = 5000) {
 bool updateUntilMsg(Msg *out, int ms = 5000);
 void updateFor(int ms);
 
+// p2pSend of one message, and p2pBuffer's "res" (for client `id` at a lobby host).
+void send(int32_t id, int32_t rcv, const std::string &text);
+int32_t room(int32_t id = 0);
+
 int32_t numClients();
 int32_t isSearching();
 int32_t searchError();
