@@ -31,12 +31,7 @@ void addClients(int n) {
         setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
         fcntl(sv[0], F_SETFL, O_NONBLOCK);
         fcntl(sv[1], F_SETFL, O_NONBLOCK);
-        ClientRecord *r = static_cast<ClientRecord *>(std::calloc(1, sizeof(ClientRecord)));
-        r->id = static_cast<uint8_t>(2 + i);
-        std::strcpy(r->name, "bench");
-        r->socket = sv[0];
-        frameReaderInit(&r->reader, MaxClientFrame - 1);
-        appendClient(r);
+        addClient(static_cast<uint8_t>(2 + i), "bench", sv[0]);
         gFar.push_back(sv[1]);
     }
     net.state = Lobby;

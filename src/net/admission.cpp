@@ -58,13 +58,8 @@ uint8_t nextFreeId() {
 }
 
 void admit(Socket c, const char *name) {
-    ClientRecord *rec = static_cast<ClientRecord *>(std::calloc(1, sizeof(ClientRecord)));
     net.nextId = nextFreeId();
-    rec->id = net.nextId;
-    std::memcpy(rec->name, name, std::strlen(name) + 1);
-    rec->socket = c;
-    frameReaderInit(&rec->reader, MaxClientFrame - 1);
-    appendClient(rec);
+    ClientRecord *rec = addClient(net.nextId, name, c);
     queueNotice(rec, HostId, MsgJoin, net.ownName);
     for (ClientRecord *m = net.clients; m; m = m->next) {
         if (m == rec) continue;

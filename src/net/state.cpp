@@ -49,12 +49,18 @@ void freeAllClients() {
     net.clientsAboveMark = 0;
 }
 
-void appendClient(ClientRecord *record) {
+ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
+    ClientRecord *record = static_cast<ClientRecord *>(std::calloc(1, sizeof(ClientRecord)));
+    record->id = id;
+    std::memcpy(record->name, name, std::strlen(name) + 1);
+    record->socket = socket;
+    frameReaderInit(&record->reader, MaxClientFrame - 1);
     record->next = nullptr;
     ClientRecord **slot = &net.clients;
     while (*slot) slot = &(*slot)->next;
     *slot = record;
     ++net.clientCount;
+    return record;
 }
 
 void removeClient(ClientRecord *record) {

@@ -84,8 +84,9 @@ extern NetState net;
 
 // Closes and frees every client record, silently.
 void freeAllClients();
-// Appends a record at the end of `clients`.
-void appendClient(ClientRecord *record);
+// Creates the record of an admitted client (name at most 63 characters, socket
+// already non-blocking) and appends it at the end of `clients`.
+ClientRecord *addClient(uint8_t id, const char *name, Socket socket);
 // Unlinks, closes and frees one record; nothing when it is not in the list.
 void removeClient(ClientRecord *record);
 ClientRecord *findClientBySignedId(int32_t id);

@@ -1,0 +1,84 @@
+// Ids at the edges: ids above 127 as the host application sees them, the
+// counter wrapping past the reserved ids, and a full lobby. Members are put
+// into the lobby directly over socketpairs where a real admission of each
+// would take too long; the newcomers of interest are admitted for real.
+#include "support/testkit.h"
+
+#include "net/state.h"
+
+#include <sys/socket.h>
+
+namespace {
+
+using namespace kit;
+
+struct Ids : LibTest {
+    std::vector<Peer> far; // the members' ends of their connections
+    void SetUp() override {
+        LibTest::SetUp();
+        createLobby("gold");
+    }
+    // A member with the given id, without a handshake.
+    void addMember(int id, const char *name) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ll::sockSetNonBlocking(sv[0]);
+        ll::Guard g(&ll::net.lock);
+        ll::addClient(static_cast<uint8_t>(id), name, sv[0]);
+        far.emplace_back(sv[1]);
+    }
+    std::string nameOf(int id) {
+        Map m;
+        p2pClientName(m.set("id", id));
+        return m.s("result");
+    }
+};
+
+TEST_F(Ids, IdsAbove127AreSignedBytes) {
+    addMember(2, "lo");
+    addMember(200, "hi");
+    EXPECT_EQ(nameOf(-56), "hi");
+    EXPECT_EQ(nameOf(200), "");
+    EXPECT_EQ(room(-56), 65536);
+    EXPECT_EQ(room(200), 0);
+    Map k;
+    p2pKick(k.set("id", 200));
+    EXPECT_EQ(numClients(), 2);
+    p2pKick(k.set("id", -56));
+    EXPECT_EQ(numClients(), 1);
+    EXPECT_EQ(drain(), (std::vector<Msg>{{-56, MsgLeave, "hi"}}));
+    updateFor(100);
+    EXPECT_EQ(far[0].recv(6, 2000), bytes({200, MsgLeave, 255}) + "hi" + nul());
+    EXPECT_TRUE(far[1].waitClosed());
+}
+
+TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
+    addMember(3, "three");
+    {
+        ll::Guard g(&ll::net.lock);
+        ll::net.nextId = 254;
+    }
+    Peer a = admitRaw("a"); // 255, 0 and 1 are reserved: 2
+    Peer b = admitRaw("b"); // 3 is taken: 4
+    ASSERT_TRUE(a.ok() && b.ok());
+    EXPECT_EQ(drain(), (std::vector<Msg>{{2, MsgJoin, "a"}, {4, MsgJoin, "b"}}));
+    EXPECT_EQ(nameOf(2), "a");
+    EXPECT_EQ(nameOf(4), "b");
+}
+
+TEST_F(Ids, AFullLobbyTurnsTheNewcomerAway) {
+    for (int id = 2; id <= 254; ++id) addMember(id, "m");
+    ASSERT_EQ(numClients(), 253);
+    Map m;
+    p2pSearchClient(m);
+    ASSERT_EQ(m.i("result"), 1);
+    Peer p = connectLobby();
+    ASSERT_TRUE(p.send("late" + nul()));
+    EXPECT_TRUE(p.waitClosed());
+    EXPECT_TRUE(waitUntil([] { return isSearching() == 0; }));
+    EXPECT_EQ(searchError(), SearchLobbyFull);
+    EXPECT_EQ(numClients(), 253);
+    EXPECT_TRUE(drain().empty());
+}
+
+} // namespace
