@@ -1,6 +1,26 @@
 #include "hostapi/argmap.h"
 
+#include <cstddef>
 #include <cstdlib>
+
+// The 32-bit host lays its dictionary out exactly so; the library must match
+// it to the byte. (Other builds take the platform's natural layout of the
+// same records, fields in the same order.)
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(ArgNode) == 16 && offsetof(ArgNode, sibling) == 0 &&
+                  offsetof(ArgNode, child) == 4 && offsetof(ArgNode, ch) == 8 &&
+                  offsetof(ArgNode, value) == 12,
+              "ArgNode layout");
+static_assert(sizeof(ArgValue) == 8 && offsetof(ArgValue, kind) == 0 &&
+                  offsetof(ArgValue, payload) == 4,
+              "ArgValue layout");
+static_assert(sizeof(CharList) == 12 && offsetof(CharList, head) == 0 &&
+                  offsetof(CharList, tail) == 4 && offsetof(CharList, count) == 8,
+              "CharList layout");
+static_assert(sizeof(CharCell) == 8 && offsetof(CharCell, ch) == 0 &&
+                  offsetof(CharCell, next) == 4,
+              "CharCell layout");
+#endif
 
 namespace ll {
 
