@@ -6,13 +6,12 @@ dir=$1
 run=$dir/wine-run
 mkdir -p "$run"
 cp "$dir/tools/winhost.exe" "$run/"
-# Two copies of the DLL under two names load as two independent instances:
-# one plays the lobby host, the other the client.
-cp "$dir/lobbylink.dll" "$run/lobbylink.dll"
-cp "$dir/lobbylink.dll" "$run/lobbylink2.dll"
+# Copies of the DLL under other names load as independent instances: one
+# plays the lobby host, the others clients.
+for n in "" 2 3; do cp "$dir/lobbylink.dll" "$run/lobbylink$n.dll"; done
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cd "$run"
 status=0
-timeout 240 wine winhost.exe lobbylink.dll lobbylink2.dll || status=$?
+timeout 240 wine winhost.exe lobbylink.dll lobbylink2.dll lobbylink3.dll || status=$?
 wineserver -k 2>/dev/null || true
 exit $status

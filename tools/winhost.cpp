@@ -1,10 +1,10 @@
 // A Windows host application in miniature: it loads lobbylink.dll at run time
 // with LoadLibrary and GetProcAddress, as a game does, and drives the lobby
-// through the exports with its own dictionaries. A second copy of the DLL
-// under another file name is a second, independent library instance, so one
-// process can be lobby host and client at once over real Winsock.
+// through the exports with its own dictionaries. Further copies of the DLL
+// under other file names are independent library instances, so one process
+// can be lobby host and clients at once over real Winsock.
 //
-// Usage: winhost DLL [SECOND-DLL]. Prints one line per check and exits 0 when
+// Usage: winhost DLL [SECOND-DLL THIRD-DLL]. Prints one line per check and exits 0 when
 // every check passed.
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -53,15 +54,44 @@ std::string str(ArgNode *m, const char *key) {
     return s;
 }
 
-// Calls p2pUpdate on both instances until `done` holds or 5 s pass.
-template <typename Pred> bool pump(Lib &a, Lib &b, Pred done) {
+// Calls p2pUpdate on every instance until `done` holds or 5 s pass.
+template <typename Pred> bool pumpAll(std::initializer_list<Lib *> libs, Pred done) {
     for (int i = 0; i < 5000; ++i) {
-        a.call("p2pUpdate");
-        b.call("p2pUpdate");
+        for (Lib *lib : libs) lib->call("p2pUpdate");
         if (done()) return true;
         Sleep(1);
     }
     return false;
+}
+template <typename Pred> bool pump(Lib &a, Lib &b, Pred done) { return pumpAll({&a, &b}, done); }
+
+// Joins `client` to the lobby of `host` as `name`; true once admitted.
+bool join(Lib &host, Lib &client, const char *name, int members) {
+    ArgNode *m = llMapNew();
+    client.call("p2pInit", m);
+    host.call("p2pSearchClient", m);
+    llMapSetString(m, "address", "127.0.0.1");
+    llMapSetString(m, "user", name);
+    client.call("p2pConnect", m);
+    bool ok = llMapGetInt(m, "result") == 1;
+    llMapFree(m);
+    return ok && pump(host, client, [&] {
+        return host.call("p2pNumClients") == members && host.call("p2pIsSearching") == 0;
+    });
+}
+
+void sendText(Lib &from, const char *text, int id, int rcv) {
+    ArgNode *m = llMapNew();
+    llMapSetString(m, "msg", text);
+    llMapSetInt(m, "id", id);
+    llMapSetInt(m, "rcv", rcv);
+    from.call("p2pSend", m);
+    llMapFree(m);
+}
+
+// Waits for the next message at `to` other than a join notice.
+bool next(Lib &to, std::initializer_list<Lib *> all, ArgNode *m) {
+    return pumpAll(all, [&] { return to.call("p2pRecv", m) == 1 && llMapGetInt(m, "id") != MsgJoin; });
 }
 
 void tableAndLifecycle(Lib &lib) {
@@ -174,11 +204,43 @@ void lobbyOverWinsock(Lib &host, Lib &client) {
           "p2pTerminate returns WSACleanup's result");
 }
 
+// Three instances: the lobby host relays between two clients over Winsock.
+void relayOverWinsock(Lib &host, Lib &a, Lib &b) {
+    ArgNode *m = llMapNew();
+    host.call("p2pInit", m);
+    llMapSetString(m, "user", "gold");
+    host.call("p2pCreateLobby", m);
+    llMapFree(m);
+    check(join(host, a, "red", 1) && join(host, b, "blue", 2), "two clients join one lobby");
+    std::initializer_list<Lib *> all = {&host, &a, &b};
+
+    sendText(a, "to everybody", 5, BroadcastId);
+    m = llMapNew();
+    check(next(b, all, m) && llMapGetInt(m, "usr") == 2 && llMapGetInt(m, "id") == 5 &&
+              str(m, "msg") == "to everybody",
+          "a broadcast from one client reaches the other through the lobby host");
+    sendText(b, std::string(60000, 'x').c_str(), 6, 2);
+    check(next(a, all, m) && llMapGetInt(m, "usr") == 3 && str(m, "msg") == std::string(60000, 'x'),
+          "a 60000-character message from one client reaches the other whole");
+    llMapFree(m);
+
+    b.call("p2pDisconnect");
+    m = llMapNew();
+    check(next(a, all, m) && llMapGetInt(m, "usr") == 3 && llMapGetInt(m, "id") == MsgLeave &&
+              str(m, "msg") == "blue",
+          "a client that leaves is announced to the others");
+    llMapFree(m);
+    for (Lib *lib : all) {
+        lib->call("p2pDisconnect");
+        lib->call("p2pTerminate");
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: winhost DLL [SECOND-DLL]\n");
+        std::fprintf(stderr, "usage: winhost DLL [SECOND-DLL THIRD-DLL]\n");
         return 2;
     }
     Lib first{LoadLibraryA(argv[1])};
@@ -187,11 +249,15 @@ int main(int argc, char **argv) {
         return 1;
     }
     tableAndLifecycle(first);
-    if (argc > 2) {
-        Lib second{LoadLibraryA(argv[2])};
-        check(second.module != nullptr && second.module != first.module,
-              "a second copy loads as its own instance");
-        if (second.module) lobbyOverWinsock(first, second);
+    if (argc > 3) {
+        Lib second{LoadLibraryA(argv[2])}, third{LoadLibraryA(argv[3])};
+        check(second.module && third.module && second.module != first.module &&
+                  third.module != second.module,
+              "more copies load as instances of their own");
+        if (second.module && third.module) {
+            lobbyOverWinsock(first, second);
+            relayOverWinsock(first, second, third);
+        }
     }
     std::printf("%s: %d failed\n", failures ? "FAILED" : "PASSED", failures);
     return failures ? 1 : 0;
