@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include "net/inbox.h"
 #include "net/protocol.h"
+#include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 using namespace ll;
@@ -58,4 +60,24 @@ TEST(Inbox, FifoWithTailAndEntriesSizedToText) {
         EXPECT_EQ(std::string(e->text), w); EXPECT_EQ(e->length, w.size()); std::free(e);
     }
     EXPECT_TRUE(inboxPop(&box) == nullptr && !box.head && !box.tail && box.count == 0);
+}
+
+TEST(Protocol, ReaderAgreesWithAPlainSplitUnderRandomChunking) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 100; ++round) {
+        std::string stream, open; V expected; // frames of 0 to 40 bytes, then a partial one
+        while (stream.size() < 4000) {
+            std::string f(rng() % 41, '\0');
+            for (char &c : f) c = static_cast<char>(1 + rng() % 255);
+            expected.push_back(f + Z); stream += f + Z;
+        }
+        open.assign(rng() % 41, 'o'); stream += open;
+        Reader r(40); V got;
+        for (size_t at = 0; at < stream.size();) {
+            size_t n = std::min<size_t>(1 + rng() % 120, stream.size() - at);
+            for (const std::string &f : r.feed(stream.substr(at, n))) got.push_back(f);
+            ASSERT_NE(r.st, FrameTooLong); at += n;
+        }
+        ASSERT_EQ(got, expected); EXPECT_EQ(r.r.count, open.size());
+    }
 }
