@@ -74,7 +74,6 @@ void admit(Socket c, const char *name) {
 void endSearchLocked(int32_t outcome) {
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
-    net.searchOwnsPort = false;
     net.searchError = outcome;
     net.searching = 0;
 }
@@ -140,7 +139,7 @@ extern "C" int32_t p2pSearchClient(ArgNode *map) {
             writeInt(map, "result", 0);
             return 0;
         }
-        if (net.searchOwnsPort) {
+        if (net.listenSocket != InvalidSocket) {
             // A search has bound the port and its thread is starting: the port
             // is taken, exactly as a second bind would find it.
             writeString(map, "error", "bind");
@@ -164,7 +163,6 @@ extern "C" int32_t p2pSearchClient(ArgNode *map) {
         return 0;
     }
     net.listenSocket = s;
-    net.searchOwnsPort = true;
     // Listen before answering, so that a client may connect as soon as the
     // search is reported started; a failure still ends the search on the
     // admission thread, as a failed wait for a connection would.
@@ -172,7 +170,6 @@ extern "C" int32_t p2pSearchClient(ArgNode *map) {
     if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
         sockClose(s);
         net.listenSocket = InvalidSocket;
-        net.searchOwnsPort = false;
         writeString(map, "error", "thread");
         writeInt(map, "result", 0);
         return 0;

@@ -11,7 +11,7 @@ namespace ll {
 
 NetState net = {
     Idle, InvalidSocket, InvalidSocket, 1, {}, 0, 0, 0, nullptr, 0, {nullptr, nullptr, 0}, {}, 0,
-    {nullptr, 0, 0, QueueCapacity - 1}, {}, LL_MUTEX_INIT, false, {}, false, false, {0}, 0, {}};
+    {nullptr, 0, 0, QueueCapacity - 1}, {}, LL_MUTEX_INIT, false, {}, false, {0}, 0, {}};
 
 namespace {
 

@@ -53,7 +53,7 @@ struct ClientRecord {
 
 struct NetState {
     NetMode state;
-    Socket listenSocket;
+    Socket listenSocket; // open from a search's bind to its end (under lock)
     Socket connSocket;
     uint8_t nextId;
     char ownName[HandshakeLimit];
@@ -73,7 +73,6 @@ struct NetState {
     // Admission thread bookkeeping (host's thread only, except searchStop).
     bool threadStarted;
     ThreadHandle acceptThread;
-    bool searchOwnsPort;         // a search holds the bound port (under lock)
     bool listening;              // the search's socket listens (under lock)
     std::atomic<int> searchStop; // asks the running admission to end now
     int32_t clientsAboveMark;    // records with aboveMark set
