@@ -10,14 +10,12 @@ namespace {
 using namespace kit;
 using AdmissionTest = LibTest;
 
-std::string join(int id, const std::string &name) { return bytes({id, 126, 255}) + name + nul(); }
-std::string nameOf(int id) { Map m; m.set("id", id); p2pClientName(m); return m.s("result"); }
+std::string join(int id, const std::string &name) { return frame({id, 126, 255}, name); }
 bool searchEnded(int code) { return waitUntil([&] { return searchError() == code && !isSearching(); }); }
 
 // Pumps until `expected` has come from `p`, then checks that nothing follows.
 void expectStream(Peer &p, const std::string &expected) {
-    std::string got;
-    updateUntil([&] { got += p.recv(expected.size() - got.size(), 0); return got.size() >= expected.size(); });
+    std::string got = p.pumpRecv(expected.size());
     updateFor(50);
     EXPECT_EQ(hex(got + p.recv(1, 50)), hex(expected));
 }
@@ -55,13 +53,13 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
     // Two receives, each followed by its pause.
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 200);
-    EXPECT_EQ(nameOf(2), "abc");
+    EXPECT_EQ(clientName(2), "abc");
 
     std::string longest(63, 'n');
     Peer empty = admitRaw(""), longPeer = admitRaw(longest);
     ASSERT_TRUE(empty.ok() && longPeer.ok());
-    EXPECT_EQ(nameOf(3), "");
-    EXPECT_EQ(nameOf(4), longest);
+    EXPECT_EQ(clientName(3), "");
+    EXPECT_EQ(clientName(4), longest);
     expectStream(split, join(1, "h") + bytes({3, 126, 255, 0}) + join(4, longest));
     EXPECT_EQ(drain(), (std::vector<Msg>{{2, 126, "abc"}, {3, 126, ""}, {4, 126, longest}}));
 }
@@ -135,7 +133,7 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
     updateUntil([&] { for (Msg &m : drain()) got.push_back(m); return got.size() >= 15; });
     EXPECT_EQ(got.size(), 15u); // five joins, ten ticks
     EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Msg &m) { return m.id == 126; }), 5);
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(nameOf(k + 2), "p" + std::to_string(k));
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(clientName(k + 2), "p" + std::to_string(k));
 }
 
 TEST_F(AdmissionTest, DisconnectWhileAHandshakeIsRead) {

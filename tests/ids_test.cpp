@@ -27,24 +27,18 @@ struct Ids : LibTest {
         ll::addClient(static_cast<uint8_t>(id), name, sv[0]);
         far.emplace_back(sv[1]);
     }
-    std::string nameOf(int id) {
-        Map m;
-        p2pClientName(m.set("id", id));
-        return m.s("result");
-    }
 };
 
 TEST_F(Ids, IdsAbove127AreSignedBytes) {
     addMember(2, "lo");
     addMember(200, "hi");
-    EXPECT_EQ(nameOf(-56), "hi");
-    EXPECT_EQ(nameOf(200), "");
+    EXPECT_EQ(clientName(-56), "hi");
+    EXPECT_EQ(clientName(200), "");
     EXPECT_EQ(room(-56), 65536);
     EXPECT_EQ(room(200), 0);
-    Map k;
-    p2pKick(k.set("id", 200));
+    kick(200);
     EXPECT_EQ(numClients(), 2);
-    p2pKick(k.set("id", -56));
+    kick(-56);
     EXPECT_EQ(numClients(), 1);
     EXPECT_EQ(drain(), (std::vector<Msg>{{-56, MsgLeave, "hi"}}));
     updateFor(100);
@@ -62,8 +56,8 @@ TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
     Peer b = admitRaw("b"); // 3 is taken: 4
     ASSERT_TRUE(a.ok() && b.ok());
     EXPECT_EQ(drain(), (std::vector<Msg>{{2, MsgJoin, "a"}, {4, MsgJoin, "b"}}));
-    EXPECT_EQ(nameOf(2), "a");
-    EXPECT_EQ(nameOf(4), "b");
+    EXPECT_EQ(clientName(2), "a");
+    EXPECT_EQ(clientName(4), "b");
 }
 
 TEST_F(Ids, AFullLobbyTurnsTheNewcomerAway) {

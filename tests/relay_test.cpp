@@ -9,9 +9,6 @@ namespace {
 
 using namespace kit;
 
-std::string frame(std::initializer_list<int> head, const std::string &text) { return bytes(head) + text + nul(); }
-std::string nameOf(int id) { Map m; m.set("id", id); p2pClientName(m); return m.s("result"); }
-void kick(int id) { Map m; m.set("id", id); p2pKick(m); }
 
 void expectSame(const std::string &got, const std::string &expected) {
     EXPECT_EQ(hex(got.substr(0, 100)), hex(expected.substr(0, 100)));
@@ -20,9 +17,7 @@ void expectSame(const std::string &got, const std::string &expected) {
 
 // Runs p2pUpdate until as many bytes as `expected` holds have come from `p`.
 void expectBytes(Peer &p, const std::string &expected) {
-    std::string got;
-    updateUntil([&] { got += p.recv(expected.size() - got.size(), 0); return got.size() >= expected.size(); });
-    expectSame(got, expected);
+    expectSame(p.pumpRecv(expected.size()), expected);
 }
 
 // More than the kernel buffers between the lobby host and a receiver that does
@@ -125,9 +120,9 @@ TEST_F(RelayTest, KickAndQueries) {
     ASSERT_TRUE(b.ok());
     expectBytes(b, frame({1, 126, 255}, "host") + frame({2, 126, 255}, "a"));
     drain();
-    EXPECT_EQ(nameOf(2), "a");
-    EXPECT_EQ(nameOf(3), "b");
-    EXPECT_EQ(nameOf(9), "");
+    EXPECT_EQ(clientName(2), "a");
+    EXPECT_EQ(clientName(3), "b");
+    EXPECT_EQ(clientName(9), "");
     for (int unknown : {9, 2 + 256, 2 - 256}) kick(unknown);
     EXPECT_EQ(numClients(), 2);
     kick(2);
@@ -135,9 +130,9 @@ TEST_F(RelayTest, KickAndQueries) {
     EXPECT_TRUE(a.waitClosed());
     EXPECT_EQ(drain(), (std::vector<Msg>{{2, 127, "a"}}));
     expectBytes(b, frame({2, 127, 255}, "a"));
-    EXPECT_EQ(nameOf(2), "");
+    EXPECT_EQ(clientName(2), "");
     EXPECT_TRUE(admitRaw("c").ok()); // the port binds again right after a kick
-    EXPECT_EQ(nameOf(4), "c");
+    EXPECT_EQ(clientName(4), "c");
 }
 
 TEST_F(RelayTest, SlowReceiversAreWaitedForUpToTenSeconds) {

@@ -32,13 +32,11 @@ kit::Peer connectTo(kit::Listener &lobby) {
 
 // Reads until `want.size()` bytes came (or time is up) while the library pumps.
 std::string collect(kit::Peer &p, const std::string &want) {
-    std::string got;
-    kit::updateUntil([&] { return (got += p.recv(want.size() - got.size(), 1)).size() >= want.size(); });
-    return kit::hex(got + p.recvQuiet(100));
+    return kit::hex(p.pumpRecv(want.size()) + p.recvQuiet(100));
 }
 
 std::string notice(int member, int kind, const std::string &name) {
-    return bytes({member, kind, 0xFF}) + name + nul();
+    return kit::frame({member, kind, 0xFF}, name);
 }
 
 TEST_F(SendingTest, ClientQueuesDataFramesUntilItOverflows) {

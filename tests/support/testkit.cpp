@@ -53,6 +53,10 @@ std::string bytes(std::initializer_list<int> values) {
     return s;
 }
 
+std::string frame(std::initializer_list<int> head, const std::string &text) {
+    return bytes(head) + text + nul();
+}
+
 std::string hex(const std::string &s) {
     std::string out;
     char b[4];
@@ -115,6 +119,17 @@ int32_t room(int32_t id) {
     return m.i("res");
 }
 
+std::string clientName(int32_t id) {
+    Map m;
+    p2pClientName(m.set("id", id));
+    return m.s("result");
+}
+
+void kick(int32_t id) {
+    Map m;
+    p2pKick(m.set("id", id));
+}
+
 int32_t numClients() { return p2pNumClients(nullptr); }
 int32_t isSearching() { return p2pIsSearching(nullptr); }
 int32_t searchError() { return p2pSearchClientError(nullptr); }
@@ -165,6 +180,15 @@ std::string Peer::recvQuiet(int quietMs, int ms) {
         out.append(buf, static_cast<size_t>(got));
     }
     return out;
+}
+
+std::string Peer::pumpRecv(size_t n) {
+    std::string got;
+    updateUntil([&] {
+        got += recv(n - got.size(), 0);
+        return got.size() >= n;
+    });
+    return got;
 }
 
 bool Peer::waitClosed(int ms) {

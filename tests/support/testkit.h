@@ -42,6 +42,8 @@ struct Map {
 // Byte strings written as lists of byte values: bytes({1, 126, 255}) + "gold" + nul().
 std::string bytes(std::initializer_list<int> values);
 inline std::string nul() { return std::string(1, '\0'); }
+// A frame: the given header bytes, the text, and the terminating 0.
+std::string frame(std::initializer_list<int> head, const std::string &text);
 std::string hex(const std::string &s);
 
 struct Msg {
@@ -71,6 +73,10 @@ void updateFor(int ms);
 void send(int32_t id, int32_t rcv, const std::string &text);
 int32_t room(int32_t id = 0);
 
+// p2pClientName's "result" for `id`, and p2pKick of `id`.
+std::string clientName(int32_t id);
+void kick(int32_t id);
+
 int32_t numClients();
 int32_t isSearching();
 int32_t searchError();
@@ -89,6 +95,8 @@ struct Peer {
     std::string recv(size_t n, int ms = 3000);
     // Everything that arrives until the line has been quiet for `quietMs`.
     std::string recvQuiet(int quietMs = 200, int ms = 3000);
+    // Calls p2pUpdate until `n` bytes have come (or 5 s pass); returns them.
+    std::string pumpRecv(size_t n);
     // True when the other side closes (or resets) the connection within `ms`.
     bool waitClosed(int ms = 3000);
     void close();
