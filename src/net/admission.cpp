@@ -1,7 +1,7 @@
 // Admission: the lobby host takes one client per search. p2pSearchClient binds
-// and listens on the lobby port and starts the admission thread, which waits for one
-// connection, reads its handshake (the user name) and hands the new client to
-// the host's thread.
+// and listens on the lobby port and starts the admission thread, which waits
+// for one connection, reads its handshake (the user name) and hands the new
+// client to the host's thread.
 //
 // Hand-over: the thread does all its waiting and reading without the state
 // lock, on sockets it alone owns. It takes the lock only to admit (record,

@@ -138,12 +138,6 @@ void stopAdmission() {
     net.searchStop.store(0);
 }
 
-} // namespace ll
-
-using namespace ll;
-
-namespace ll {
-
 char *beginOpening(ArgNode *map) {
     const char *error = nullptr;
     char *user = nullptr;
@@ -183,6 +177,8 @@ void endNetworking() {
 } // namespace
 
 } // namespace ll
+
+using namespace ll;
 
 extern "C" int32_t p2pInit(ArgNode *map) {
     if (platStartup() != 0) {
