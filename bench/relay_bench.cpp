@@ -1,4 +1,4 @@
-// Benchmarks of the lobby host's pump with real sockets: clients are
+// Benchmarks of the lobby core's pump with real sockets: clients are
 // socketpairs placed straight into the client list (no handshake), so the
 // figures are the pump's own cost.
 #include "hostapi/argmap.h"
@@ -34,11 +34,11 @@ void addClients(int n) {
         addClient(static_cast<uint8_t>(2 + i), "bench", sv[0]);
         gFar.push_back(sv[1]);
     }
-    net.state = Lobby;
+    setMode(Lobby);
 }
 
 void clearClients() {
-    p2pDisconnect(nullptr);
+    lobbyDisconnect();
     for (int fd : gFar) close(fd);
     gFar.clear();
 }
@@ -46,7 +46,7 @@ void clearClients() {
 // One p2pUpdate over N clients that have nothing to say.
 void BM_UpdateIdleClients(benchmark::State &state) {
     addClients(static_cast<int>(state.range(0)));
-    for (auto _ : state) p2pUpdate(nullptr);
+    for (auto _ : state) lobbyUpdate();
     state.counters["ns_per_client"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * static_cast<double>(state.range(0)),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -72,12 +72,11 @@ void BM_RelayFrames(benchmark::State &state) {
     for (auto _ : state) {
         if (write(gFar[0], burst.data(), burst.size()) != static_cast<ssize_t>(burst.size()))
             state.SkipWithError("short write");
-        p2pUpdate(nullptr);
+        lobbyUpdate();
         for (size_t k = 1; k < gFar.size(); ++k)
             while (read(gFar[k], sink.data(), sink.size()) > 0) {
             }
-        while (p2pRecv(nullptr) == 1) {
-        }
+        while (InboxEntry *e = inboxTake()) inboxEntryFree(e);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * framesPerBurst));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * burst.size()));

@@ -1,7 +1,8 @@
 #include "hostapi/argmap.h"
 
+#include "platform/heap.h"
+
 #include <cstddef>
-#include <cstdlib>
 
 // The 32-bit host lays its dictionary out exactly so; the library must match
 // it to the byte. (Other builds take the platform's natural layout of the
@@ -26,7 +27,7 @@ namespace ll {
 
 namespace {
 
-template <typename T> T *allocZeroed() { return static_cast<T *>(std::calloc(1, sizeof(T))); }
+template <typename T> T *allocZeroed() { return heapNew<T>(); }
 
 ArgValue *newValue(ArgValue value) {
     ArgValue *v = allocZeroed<ArgValue>();
@@ -56,7 +57,7 @@ void freeCells(CharList *list) {
         CharCell *cell = list->head;
         while (cell) {
             CharCell *next = cell->next;
-            std::free(cell);
+            heapFree(cell);
             cell = next;
         }
         list->head = nullptr;
@@ -94,7 +95,7 @@ char *mapGetString(ArgNode *map, const char *key) {
     if (!v || v->kind != ValueString) return nullptr;
     const CharList *list = v->payload.string;
     uint32_t count = list ? list->count : 0;
-    char *copy = static_cast<char *>(std::malloc(static_cast<size_t>(count) + 1));
+    char *copy = static_cast<char *>(heapAlloc(static_cast<size_t>(count) + 1));
     const CharCell *cell = list ? list->head : nullptr;
     uint32_t i = 0;
     // count is authoritative; a list shorter than it reads as ending early.
@@ -151,7 +152,7 @@ void listFree(CharList **slot) {
     CharList *list = *slot;
     if (list) {
         freeCells(list);
-        std::free(list);
+        heapFree(list);
     }
     *slot = nullptr;
 }

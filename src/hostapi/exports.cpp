@@ -1,27 +1,230 @@
-// The export table's own entries: the nine host callback slots. Every other
-// export is defined with the code it runs, in src/net/; the table itself is
-// lobbylink.def (Windows) and exports.map (ELF).
+// Every export of the library. Each one reads its arguments from the host's
+// dictionary, calls the lobby core with plain values, and writes its results
+// in their documented order: the host sees that order as the order of keys in
+// its dictionary, so it is part of the contract. Every error text a call can
+// write is here. The table of names is lobbylink.def (Windows) and
+// exports.map (ELF).
+#include "hostapi/argmap.h"
 #include "lobbylink/lobbylink.h"
-#include "net/state.h"
+#include "net/lobby.h"
+#include "platform/heap.h"
+
+#include <cstring>
 
 using namespace ll;
 
 namespace {
-intptr_t keep(int slot, void *fn) {
-    net.hostCallbacks[slot] = fn;
+
+// The error texts, exactly as the public header lists them.
+const char ErrStartup[] = "WSAStartup";
+const char ErrAlreadyConnected[] = "already connected";
+const char ErrNoUser[] = "no user";
+const char ErrUserTooLong[] = "user too long";
+const char ErrBind[] = "bind";
+const char ErrThread[] = "thread";
+const char ErrResolve[] = "getaddrinfo";
+const char ErrSocket[] = "socket";
+const char ErrConnect[] = "couldn't connect";
+const char ErrSendUser[] = "failed to send user";
+
+// Failures found before anything is tried: "error" first, then "result" 0.
+int32_t refuse(ArgNode *map, const char *error) {
+    writeString(map, "error", error);
+    writeInt(map, "result", 0);
+    return 0;
+}
+
+// Failures of a step that was tried: "result" 0 first, then "error".
+int32_t fail(ArgNode *map, const char *error) {
+    writeInt(map, "result", 0);
+    writeString(map, "error", error);
+    return 0;
+}
+
+int32_t succeed(ArgNode *map) {
+    writeInt(map, "result", 1);
+    return 1;
+}
+
+// A value asked for: written as "result" and also returned, so that a host
+// passing no dictionary still gets it.
+int32_t answer(ArgNode *map, int32_t value) {
+    writeInt(map, "result", value);
+    return value;
+}
+
+const char *refusalText(OpenRefusal refusal) {
+    switch (refusal) {
+    case OpenAlreadyConnected: return ErrAlreadyConnected;
+    case OpenNoUser: return ErrNoUser;
+    case OpenUserTooLong: return ErrUserTooLong;
+    case OpenAllowed: break;
+    }
+    return nullptr;
+}
+
+// The nine host callback slots, kept for the host and never called.
+enum HostSlot {
+    SlotPointer,
+    SlotInteger,
+    SlotString,
+    SlotKeyChar,
+    SlotKeyDown,
+    SlotKeyUp,
+    SlotMouseDown,
+    SlotMouseUp,
+    SlotMouseMove,
+    HostSlotCount
+};
+void *hostSlots[HostSlotCount]; // host's thread only
+
+intptr_t keep(HostSlot slot, void *fn) {
+    hostSlots[slot] = fn;
     return reinterpret_cast<intptr_t>(fn);
 }
+
 } // namespace
 
 extern "C" {
-intptr_t nlPointerFunc(void *fn) { return keep(0, fn); }
-intptr_t nlIntegerFunc(void *fn) { return keep(1, fn); }
-intptr_t nlStringFunc(void *fn) { return keep(2, fn); }
-intptr_t nlKeyCharFunc(void *fn) { return keep(3, fn); }
-intptr_t nlKeyDownFunc(void *fn) { return keep(4, fn); }
-intptr_t nlKeyUpFunc(void *fn) { return keep(5, fn); }
-intptr_t nlMouseDownFunc(void *fn) { return keep(6, fn); }
-intptr_t nlMouseUpFunc(void *fn) { return keep(7, fn); }
-intptr_t nlMouseMoveFunc(void *fn) { return keep(8, fn); }
 
+// ---- Lifecycle ----
+
+int32_t p2pInit(ArgNode *map) {
+    if (!lobbyStartup()) return refuse(map, ErrStartup);
+    return succeed(map);
 }
+
+int32_t p2pTerminate(ArgNode *) { return lobbyTerminate(); }
+
+#ifndef _WIN32
+// The same function under a second name; the Windows build aliases it in
+// lobbylink.def.
+int32_t nlTerminate(ArgNode *map) __attribute__((alias("p2pTerminate")));
+#endif
+
+int32_t p2pDisconnect(ArgNode *) {
+    lobbyDisconnect();
+    return 0;
+}
+
+int32_t p2pCreateLobby(ArgNode *map) {
+    char *user = mapGetString(map, "user");
+    OpenRefusal refusal = lobbyCreate(user);
+    heapFree(user);
+    if (refusal != OpenAllowed) return refuse(map, refusalText(refusal));
+    return succeed(map);
+}
+
+// ---- Inbox ----
+
+int32_t p2pRecv(ArgNode *map) {
+    InboxEntry *e = inboxTake();
+    if (!e) return answer(map, 0);
+    writeInt(map, "result", 1);
+    writeInt(map, "usr", static_cast<int8_t>(e->sender));
+    writeInt(map, "id", static_cast<int8_t>(e->msgId));
+    writeString(map, "msg", e->text);
+    inboxEntryFree(e);
+    return 1;
+}
+
+// ---- Admission ----
+
+int32_t p2pSearchClient(ArgNode *map) {
+    switch (searchStart()) {
+    case SearchStarted: return succeed(map);
+    case SearchAlreadyRunning: return answer(map, 0);
+    case SearchPortTaken: return refuse(map, ErrBind);
+    case SearchThreadFailed: return refuse(map, ErrThread);
+    }
+    return 0;
+}
+
+int32_t p2pIsSearching(ArgNode *map) { return answer(map, searchRunning()); }
+
+int32_t p2pSearchClientError(ArgNode *map) { return answer(map, searchOutcome()); }
+
+int32_t p2pCancelSearch(ArgNode *) {
+    searchSetCancelled(true);
+    return 0;
+}
+
+int32_t p2pUncancelSearch(ArgNode *) {
+    searchSetCancelled(false);
+    return 0;
+}
+
+// ---- The pump and the members ----
+
+int32_t p2pUpdate(ArgNode *) {
+    lobbyUpdate();
+    return 0;
+}
+
+int32_t p2pKick(ArgNode *map) {
+    memberKick(mapGetInt(map, "id"));
+    return 0;
+}
+
+int32_t p2pNumClients(ArgNode *map) { return answer(map, memberCount()); }
+
+int32_t p2pClientName(ArgNode *map) {
+    char name[HandshakeLimit];
+    memberName(mapGetInt(map, "id"), name);
+    writeString(map, "result", name);
+    return 0;
+}
+
+// ---- Client connection ----
+
+int32_t p2pConnect(ArgNode *map) {
+    char *user = mapGetString(map, "user");
+    char *address = mapGetString(map, "address");
+    ConnectOutcome out = clientConnect(address, user);
+    heapFree(address);
+    heapFree(user);
+    if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
+    switch (out.step) {
+    case Connected: return succeed(map);
+    case ConnectAlreadyConnected: return refuse(map, ErrAlreadyConnected);
+    case ConnectNoUser: return refuse(map, ErrNoUser);
+    case ConnectUserTooLong: return refuse(map, ErrUserTooLong);
+    case ConnectResolveFailed: return fail(map, ErrResolve);
+    case ConnectSocketFailed: return fail(map, ErrSocket);
+    case ConnectFailed: return fail(map, ErrConnect);
+    case ConnectHandshakeFailed: return fail(map, ErrSendUser);
+    }
+    return 0;
+}
+
+// ---- Sending ----
+
+int32_t p2pSend(ArgNode *map) {
+    char *msg = mapGetString(map, "msg");
+    if (!msg) return 0;
+    uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
+    uint8_t receiver = static_cast<uint8_t>(mapGetInt(map, "rcv"));
+    messageSend(msgId, receiver, msg, std::strlen(msg));
+    heapFree(msg);
+    return 0;
+}
+
+int32_t p2pBuffer(ArgNode *map) {
+    int32_t res = messageRoom(mapGetInt(map, "id"));
+    writeInt(map, "res", res);
+    return res;
+}
+
+// ---- Host callback slots ----
+
+intptr_t nlPointerFunc(void *fn) { return keep(SlotPointer, fn); }
+intptr_t nlIntegerFunc(void *fn) { return keep(SlotInteger, fn); }
+intptr_t nlStringFunc(void *fn) { return keep(SlotString, fn); }
+intptr_t nlKeyCharFunc(void *fn) { return keep(SlotKeyChar, fn); }
+intptr_t nlKeyDownFunc(void *fn) { return keep(SlotKeyDown, fn); }
+intptr_t nlKeyUpFunc(void *fn) { return keep(SlotKeyUp, fn); }
+intptr_t nlMouseDownFunc(void *fn) { return keep(SlotMouseDown, fn); }
+intptr_t nlMouseUpFunc(void *fn) { return keep(SlotMouseUp, fn); }
+intptr_t nlMouseMoveFunc(void *fn) { return keep(SlotMouseMove, fn); }
+
+} // extern "C"

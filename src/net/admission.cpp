@@ -11,18 +11,13 @@
 // port is free again and nothing of the old search can touch a new one. Its
 // waits are sliced so that p2pDisconnect and p2pTerminate can stop it and wait
 // for it: no admission outlives them.
-#include "hostapi/argmap.h"
 #include "net/state.h"
 
-#include <cstdlib>
 #include <cstring>
 
-using namespace ll;
+namespace ll {
 
 namespace {
-
-const int WaitSliceMs = 25;
-const int HandshakePauseMs = 100;
 
 bool stopAsked() { return net.searchStop.load() != 0; }
 
@@ -30,16 +25,16 @@ bool stopAsked() { return net.searchStop.load() != 0; }
 int waitReadableOrStop(Socket s) {
     for (;;) {
         if (stopAsked()) return 0;
-        int r = sockWaitReadable(s, WaitSliceMs);
+        int r = sockWaitReadable(s, AdmissionWaitSliceMs);
         if (r != 0) return r;
     }
 }
 
 // The pause that follows each handshake receive; false when asked to stop.
 bool handshakePause() {
-    for (int left = HandshakePauseMs; left > 0; left -= WaitSliceMs) {
+    for (int left = AdmissionHandshakePauseMs; left > 0; left -= AdmissionWaitSliceMs) {
         if (stopAsked()) return false;
-        sleepMs(left < WaitSliceMs ? left : WaitSliceMs);
+        sleepMs(left < AdmissionWaitSliceMs ? left : AdmissionWaitSliceMs);
     }
     return !stopAsked();
 }
@@ -89,6 +84,8 @@ int32_t readHandshake(Socket c, char *buf) {
     for (;;) {
         if (held == HandshakeLimit) return SearchHandshakeTooLong;
         if (waitReadableOrStop(c) <= 0) return SearchHandshakeLost;
+        // The socket is still blocking and readable: IoAgain cannot happen,
+        // and any outcome but bytes loses the handshake.
         int n = sockRecv(c, buf + held, static_cast<int>(HandshakeLimit - held));
         if (n <= 0) return SearchHandshakeLost;
         bool complete = std::memchr(buf + held, 0, static_cast<size_t>(n)) != nullptr;
@@ -115,9 +112,12 @@ void acceptThread(void *) {
 
     char name[HandshakeLimit];
     int32_t outcome = readHandshake(c, name);
+    // The pump must never block on a member's socket: one that cannot be made
+    // non-blocking is turned away as a lost handshake. Without no-delay the
+    // member is only served a little later, so that failure is let pass.
     if (outcome == SearchOk) {
-        sockSetNoDelay(c);
-        sockSetNonBlocking(c);
+        (void)sockSetNoDelay(c);
+        if (!sockSetNonBlocking(c)) outcome = SearchHandshakeLost;
     }
     Guard g(&net.lock);
     if (outcome == SearchOk && stopAsked()) outcome = SearchHandshakeLost;
@@ -132,20 +132,13 @@ void acceptThread(void *) {
 
 } // namespace
 
-extern "C" int32_t p2pSearchClient(ArgNode *map) {
+SearchStart searchStart() {
     {
         Guard g(&net.lock);
-        if (net.searching) {
-            writeInt(map, "result", 0);
-            return 0;
-        }
-        if (net.listenSocket != InvalidSocket) {
-            // A search has bound the port and its thread is starting: the port
-            // is taken, exactly as a second bind would find it.
-            writeString(map, "error", "bind");
-            writeInt(map, "result", 0);
-            return 0;
-        }
+        if (net.searching) return SearchAlreadyRunning;
+        // A search has bound the port and its thread is starting: the port is
+        // taken, exactly as a second bind would find it.
+        if (net.listenSocket != InvalidSocket) return SearchPortTaken;
     }
     // The last search has ended; collect its thread before starting another.
     if (net.threadStarted) {
@@ -158,9 +151,7 @@ extern "C" int32_t p2pSearchClient(ArgNode *map) {
     if (!sockBindListener(s, LobbyPort)) {
         sockClose(s);
         net.listenSocket = InvalidSocket;
-        writeString(map, "error", "bind");
-        writeInt(map, "result", 0);
-        return 0;
+        return SearchPortTaken;
     }
     net.listenSocket = s;
     // Listen before answering, so that a client may connect as soon as the
@@ -170,39 +161,25 @@ extern "C" int32_t p2pSearchClient(ArgNode *map) {
     if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
         sockClose(s);
         net.listenSocket = InvalidSocket;
-        writeString(map, "error", "thread");
-        writeInt(map, "result", 0);
-        return 0;
+        return SearchThreadFailed;
     }
     net.threadStarted = true;
-    writeInt(map, "result", 1);
-    return 1;
+    return SearchStarted;
 }
 
-namespace {
-int32_t reportFlag(ArgNode *map, const int32_t *flag) {
-    int32_t v;
-    {
-        Guard g(&net.lock);
-        v = *flag;
-    }
-    writeInt(map, "result", v);
-    return v;
-}
-} // namespace
-
-extern "C" int32_t p2pIsSearching(ArgNode *map) { return reportFlag(map, &net.searching); }
-
-extern "C" int32_t p2pSearchClientError(ArgNode *map) { return reportFlag(map, &net.searchError); }
-
-extern "C" int32_t p2pCancelSearch(ArgNode *) {
+int32_t searchRunning() {
     Guard g(&net.lock);
-    net.cancelRequested = 1;
-    return 0;
+    return net.searching;
 }
 
-extern "C" int32_t p2pUncancelSearch(ArgNode *) {
+int32_t searchOutcome() {
     Guard g(&net.lock);
-    net.cancelRequested = 0;
-    return 0;
+    return net.searchError;
 }
+
+void searchSetCancelled(bool cancelled) {
+    Guard g(&net.lock);
+    net.cancelRequested = cancelled ? 1 : 0;
+}
+
+} // namespace ll

@@ -1,24 +1,20 @@
 // The client role: one connection to a lobby host, opened by p2pConnect with
 // the handshake, then pumped by p2pUpdate (send the queue once, receive once,
 // hand every complete frame to the inbox).
-#include "hostapi/argmap.h"
 #include "net/state.h"
 
-#include <cstdlib>
 #include <cstring>
 
-using namespace ll;
+namespace ll {
 
 namespace {
-
-const int HandshakePauseMs = 100;
 
 // The connection to the lobby host is gone: one notice, and nothing more
 // until the host application disconnects.
 void connectionLost() {
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
-    inboxPushText(&net.inbox, 0, MsgError, "error", 5);
+    inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
 }
 
 void deliver(const uint8_t *frame, size_t length) {
@@ -36,23 +32,15 @@ size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
     *calls = 0;
     while (sent < total) {
         int n = sockSend(s, user + sent, static_cast<int>(total - sent));
-        if (n <= 0) break;
+        if (n <= 0) break; // a blocking socket: any outcome but bytes ends it
         ++*calls;
         sent += static_cast<size_t>(n);
-        sleepMs(HandshakePauseMs);
+        sleepMs(ClientHandshakePauseMs);
     }
     return sent;
 }
 
-int32_t fail(ArgNode *map, const char *error) {
-    writeInt(map, "result", 0);
-    writeString(map, "error", error);
-    return 0;
-}
-
 } // namespace
-
-namespace ll {
 
 void clientPump() {
     if (net.connSocket == InvalidSocket) return;
@@ -61,13 +49,13 @@ void clientPump() {
         if (m > 0) {
             net.sendLength -= m;
             std::memmove(net.sendQueue, net.sendQueue + m, static_cast<size_t>(net.sendLength));
-        } else if (m == 0 || !sockWouldBlock()) {
+        } else if (m != IoAgain) {
             return connectionLost();
         }
     }
     int n = sockRecv(net.connSocket, net.scratch, static_cast<int>(QueueCapacity));
-    if (n == 0 || (n < 0 && !sockWouldBlock())) return connectionLost();
-    if (n < 0) return;
+    if (n == IoAgain) return;
+    if (n <= 0) return connectionLost(); // closed or failed
     const uint8_t *in = net.scratch;
     size_t left = static_cast<size_t>(n);
     for (;;) {
@@ -80,27 +68,27 @@ void clientPump() {
     }
 }
 
-} // namespace ll
+ConnectOutcome clientConnect(const char *address, const char *user) {
+    ConnectOutcome out = {Connected, false, 0};
+    switch (openingRefusal(user)) {
+    case OpenAllowed: break;
+    case OpenAlreadyConnected: out.step = ConnectAlreadyConnected; return out;
+    case OpenNoUser: out.step = ConnectNoUser; return out;
+    case OpenUserTooLong: out.step = ConnectUserTooLong; return out;
+    }
 
-extern "C" int32_t p2pConnect(ArgNode *map) {
-    char *user = beginOpening(map);
-    if (!user) return 0;
-
-    char *address = mapGetString(map, "address");
     struct addrinfo *list = nullptr;
-    int rc = resolveTcp(address, LobbyService, &list);
-    std::free(address);
-    if (rc != 0) {
-        std::free(user);
-        return fail(map, "getaddrinfo");
+    if (resolveTcp(address, LobbyService.text, &list) != 0) {
+        out.step = ConnectResolveFailed;
+        return out;
     }
     Socket s = InvalidSocket;
     for (const struct addrinfo *ai = list; ai; ai = resolveNext(ai)) {
         s = sockOpenFor(ai);
         if (s == InvalidSocket) {
             resolveFree(list);
-            std::free(user);
-            return fail(map, "socket");
+            out.step = ConnectSocketFailed;
+            return out;
         }
         if (sockConnect(s, ai)) break;
         sockClose(s);
@@ -108,20 +96,20 @@ extern "C" int32_t p2pConnect(ArgNode *map) {
     }
     resolveFree(list);
     if (s == InvalidSocket) {
-        std::free(user);
-        return fail(map, "couldn't connect");
+        out.step = ConnectFailed;
+        return out;
     }
-    sockSetNoDelay(s);
+    (void)sockSetNoDelay(s); // without it the client only sends a little later
 
-    int32_t calls = 0;
-    bool whole = sendHandshake(s, user, &calls) == std::strlen(user) + 1;
-    writeInt(map, "pkg", calls);
-    if (!whole) {
+    out.handshakeTried = true;
+    bool whole = sendHandshake(s, user, &out.handshakeSends) == std::strlen(user) + 1;
+    // The pump must never block on the connection: one that stays blocking
+    // is given up as a failed connect.
+    if (!whole || !sockSetNonBlocking(s)) {
         sockClose(s);
-        std::free(user);
-        return fail(map, "failed to send user");
+        out.step = whole ? ConnectFailed : ConnectHandshakeFailed;
+        return out;
     }
-    sockSetNonBlocking(s);
     setOwnName(user);
     {
         Guard g(&net.lock);
@@ -131,8 +119,8 @@ extern "C" int32_t p2pConnect(ArgNode *map) {
         net.sendLength = 0;
         net.clientReader.count = 0;
     }
-    std::free(user);
-    net.state = Client;
-    writeInt(map, "result", 1);
-    return 1;
+    setMode(Client);
+    return out;
 }
+
+} // namespace ll

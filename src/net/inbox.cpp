@@ -1,16 +1,14 @@
 #include "net/inbox.h"
 
-#include "hostapi/argmap.h"
-#include "net/state.h"
+#include "platform/heap.h"
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 
 namespace ll {
 
 InboxEntry *inboxEntryNew(uint8_t sender, uint8_t msgId, const char *text, size_t length) {
-    InboxEntry *e = static_cast<InboxEntry *>(std::malloc(offsetof(InboxEntry, text) + length + 1));
+    InboxEntry *e = static_cast<InboxEntry *>(heapAlloc(offsetof(InboxEntry, text) + length + 1));
     e->next = nullptr;
     e->sender = sender;
     e->msgId = msgId;
@@ -19,6 +17,8 @@ InboxEntry *inboxEntryNew(uint8_t sender, uint8_t msgId, const char *text, size_
     e->text[length] = '\0';
     return e;
 }
+
+void inboxEntryFree(InboxEntry *entry) { heapFree(entry); }
 
 void inboxPush(Inbox *inbox, InboxEntry *entry) {
     entry->next = nullptr;
@@ -45,27 +45,7 @@ InboxEntry *inboxPop(Inbox *inbox) {
 }
 
 void inboxClear(Inbox *inbox) {
-    while (InboxEntry *e = inboxPop(inbox)) std::free(e);
+    while (InboxEntry *e = inboxPop(inbox)) inboxEntryFree(e);
 }
 
 } // namespace ll
-
-using namespace ll;
-
-extern "C" int32_t p2pRecv(ArgNode *map) {
-    InboxEntry *e;
-    {
-        Guard g(&net.lock);
-        e = inboxPop(&net.inbox);
-    }
-    if (!e) {
-        writeInt(map, "result", 0);
-        return 0;
-    }
-    writeInt(map, "result", 1);
-    writeInt(map, "usr", static_cast<int8_t>(e->sender));
-    writeInt(map, "id", static_cast<int8_t>(e->msgId));
-    writeString(map, "msg", e->text);
-    std::free(e);
-    return 1;
-}

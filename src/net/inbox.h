@@ -24,6 +24,7 @@ struct Inbox {
 
 // Allocates an entry holding `text` (`length` bytes, 0 bytes not allowed).
 InboxEntry *inboxEntryNew(uint8_t sender, uint8_t msgId, const char *text, size_t length);
+void inboxEntryFree(InboxEntry *entry);
 // Appends an entry at the tail. Callers hold the state lock.
 void inboxPush(Inbox *inbox, InboxEntry *entry);
 // Convenience: builds the entry and appends it.

@@ -1,6 +1,7 @@
 #include "net/protocol.h"
 
-#include <cstdlib>
+#include "platform/heap.h"
+
 #include <cstring>
 
 namespace ll {
@@ -27,7 +28,7 @@ void frameReaderInit(FrameReader *r, uint32_t limit) {
 }
 
 void frameReaderFree(FrameReader *r) {
-    std::free(r->buffer);
+    heapFree(r->buffer);
     frameReaderInit(r, r->limit);
 }
 
@@ -40,9 +41,7 @@ bool keep(FrameReader *r, const uint8_t *bytes, size_t n, size_t room) {
         uint32_t cap = r->capacity ? r->capacity : 256;
         while (cap < need) cap *= 2;
         if (cap > r->limit + 1) cap = r->limit + 1;
-        uint8_t *grown = static_cast<uint8_t *>(std::realloc(r->buffer, cap));
-        if (!grown) return false;
-        r->buffer = grown;
+        r->buffer = static_cast<uint8_t *>(heapResize(r->buffer, cap));
         r->capacity = cap;
     }
     std::memcpy(r->buffer + r->count, bytes, n);

@@ -12,16 +12,16 @@
 #pragma once
 
 #include "lobbylink/lobbylink.h"
+#include "net/limits.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace ll {
 
-const uint32_t QueueCapacity = 65536;   // every send queue and receive buffer
-const uint32_t HandshakeLimit = 64;     // most handshake bytes, terminator included
-const uint32_t MaxNameLength = HandshakeLimit - 1;
-const char LobbyService[] = "31903";    // LobbyPort as a service string
+// Texts of the two local notices (sender 0, MsgError) in the inbox.
+const char LossNotice[] = "error";        // the connection to the lobby host is gone
+const char OverflowNotice[] = "overflow"; // a message did not fit the client's queue
 
 // Sizes of the frames below, the terminating 0 included; `textLength` excludes it.
 inline size_t dataFrameSize(size_t textLength) { return textLength + 3; }

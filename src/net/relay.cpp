@@ -10,12 +10,11 @@
 // (3-byte frames relayed as 4), so a queue below the mark always has room for
 // it. A client that stays above the mark while its connection takes nothing
 // for StallTimeoutMs is dropped.
-#include "hostapi/argmap.h"
 #include "net/state.h"
 
 #include <cstring>
 
-using namespace ll;
+namespace ll {
 
 namespace {
 
@@ -41,12 +40,13 @@ void routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
 
 void receiveFrom(ClientRecord *rec) {
     int n = sockRecv(rec->socket, net.scratch, static_cast<int>(QueueCapacity));
-    if (n == 0 || (n < 0 && !sockWouldBlock())) {
+    if (n == IoAgain) return;
+    if (n <= 0) { // closed or failed
         rec->failed = 1;
         return;
     }
     const uint8_t *in = net.scratch;
-    size_t left = n > 0 ? static_cast<size_t>(n) : 0;
+    size_t left = static_cast<size_t>(n);
     for (;;) {
         const uint8_t *frame = nullptr;
         size_t length = 0;
@@ -66,7 +66,7 @@ void sendTo(ClientRecord *rec) {
     int m = sockSend(rec->socket, q->data + q->start, static_cast<int>(q->length));
     if (m > 0)
         recordQueueConsume(rec, static_cast<uint32_t>(m));
-    else if (m == 0 || !sockWouldBlock())
+    else if (m != IoAgain)
         rec->failed = 1;
 }
 
@@ -94,8 +94,6 @@ ClientRecord *firstFailed() {
 
 } // namespace
 
-namespace ll {
-
 void hostPump() {
     if (!net.clients) return;
     for (ClientRecord *r = net.clients; r && !r->failed; r = r->next) serviceClient(r);
@@ -105,43 +103,24 @@ void hostPump() {
     }
 }
 
-} // namespace ll
-
-extern "C" int32_t p2pUpdate(ArgNode *) {
-    Guard g(&net.lock);
-    hostPump();
-    clientPump();
-    return 0;
-}
-
-extern "C" int32_t p2pKick(ArgNode *map) {
-    if (net.state != Lobby) return 0;
-    int32_t id = mapGetInt(map, "id");
+void memberKick(int32_t id) {
+    if (net.mode != Lobby) return;
     Guard g(&net.lock);
     if (ClientRecord *r = findClientBySignedId(id)) {
         announceLeave(r);
         removeClient(r);
     }
-    return 0;
 }
 
-extern "C" int32_t p2pNumClients(ArgNode *map) {
-    int32_t n;
-    {
-        Guard g(&net.lock);
-        n = net.clientCount;
-    }
-    writeInt(map, "result", n);
-    return n;
+int32_t memberCount() {
+    Guard g(&net.lock);
+    return net.clientCount;
 }
 
-extern "C" int32_t p2pClientName(ArgNode *map) {
-    int32_t id = mapGetInt(map, "id");
-    char name[HandshakeLimit] = "";
-    {
-        Guard g(&net.lock);
-        if (ClientRecord *r = findClientBySignedId(id)) std::memcpy(name, r->name, sizeof name);
-    }
-    writeString(map, "result", name);
-    return 0;
+void memberName(int32_t id, char name[HandshakeLimit]) {
+    name[0] = '\0';
+    Guard g(&net.lock);
+    if (ClientRecord *r = findClientBySignedId(id)) std::memcpy(name, r->name, HandshakeLimit);
 }
+
+} // namespace ll

@@ -1,13 +1,11 @@
 // p2pSend queues one message for the next p2pUpdate: a data frame in the
 // client role's own queue while connected to a lobby host, otherwise a host
 // frame in the queue of every addressed client. p2pBuffer tells the room left.
-#include "hostapi/argmap.h"
 #include "net/state.h"
 
-#include <cstdlib>
 #include <cstring>
 
-using namespace ll;
+namespace ll {
 
 namespace {
 
@@ -21,8 +19,8 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
     // Overflow: the connection is given up, its queued bytes stay as they are.
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
-    inboxPushText(&net.inbox, 0, MsgError, "overflow", 8);
-    net.state = Idle;
+    inboxPushText(&net.inbox, 0, MsgError, OverflowNotice, sizeof OverflowNotice - 1);
+    setMode(Idle);
 }
 
 void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
@@ -41,36 +39,25 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
 
 } // namespace
 
-extern "C" int32_t p2pSend(ArgNode *map) {
-    char *msg = mapGetString(map, "msg");
-    if (!msg) return 0;
-    size_t length = std::strlen(msg);
-    uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
-    uint8_t receiver = static_cast<uint8_t>(mapGetInt(map, "rcv"));
-    if (length > 0) {
-        Guard g(&net.lock);
-        if (net.connSocket != InvalidSocket)
-            sendAsClient(msgId, receiver, msg, length);
-        else
-            sendAsLobbyHost(msgId, receiver, msg, length);
+void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
+    if (length == 0) return;
+    Guard g(&net.lock);
+    if (net.connSocket != InvalidSocket)
+        sendAsClient(msgId, receiver, text, length);
+    else
+        sendAsLobbyHost(msgId, receiver, text, length);
+}
+
+int32_t messageRoom(int32_t id) {
+    Guard g(&net.lock);
+    if (net.mode == Lobby) {
+        ClientRecord *r = findClientBySignedId(id);
+        if (r && r->queue.length < QueueCapacity)
+            return static_cast<int32_t>(QueueCapacity - r->queue.length);
+    } else if (net.mode == Client) {
+        return static_cast<int32_t>(QueueCapacity) - net.sendLength;
     }
-    std::free(msg);
     return 0;
 }
 
-extern "C" int32_t p2pBuffer(ArgNode *map) {
-    int32_t res = 0;
-    int32_t id = mapGetInt(map, "id");
-    {
-        Guard g(&net.lock);
-        if (net.state == Lobby) {
-            ClientRecord *r = findClientBySignedId(id);
-            if (r && r->queue.length < QueueCapacity)
-                res = static_cast<int32_t>(QueueCapacity - r->queue.length);
-        } else if (net.state == Client) {
-            res = static_cast<int32_t>(QueueCapacity) - net.sendLength;
-        }
-    }
-    writeInt(map, "res", res);
-    return res;
-}
+} // namespace ll

@@ -1,17 +1,27 @@
-// The networking state, the client list, and the calls that start and stop
-// networking and open a lobby.
+// The networking state, the client list, and the lifecycle: starting and
+// stopping networking, opening a lobby, and the update that drives both roles.
 #include "net/state.h"
 
-#include "hostapi/argmap.h"
+#include "platform/heap.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace ll {
 
-NetState net = {
-    Idle, InvalidSocket, InvalidSocket, 1, {}, 0, 0, 0, nullptr, 0, {nullptr, nullptr, 0}, {}, 0,
-    {nullptr, 0, 0, QueueCapacity - 1}, {}, LL_MUTEX_INIT, false, {}, false, {0}, 0, {}};
+NetState net;
+
+void setMode(NetMode mode) {
+    // Idle -> Lobby (lobbyCreate), Idle -> Client (clientConnect), any ->
+    // Idle (lobbyDisconnect), and Client -> Idle when a message does not fit
+    // the client role's queue: an overflow is the library's own decision to
+    // give the connection up, so it leaves nothing open and the host may
+    // connect again at once. A connection that is *lost* keeps the mode: the
+    // host learns of it from the notice in the inbox, and until it calls
+    // p2pDisconnect, opening again answers "already connected", so the notice
+    // cannot be missed or mixed up with a new connection's traffic.
+    net.mode = mode;
+}
 
 namespace {
 
@@ -31,8 +41,9 @@ void freeRecord(ClientRecord *r) {
     sockClose(r->socket);
     if (r->aboveMark) --net.clientsAboveMark;
     frameReaderFree(&r->reader);
-    std::free(r->queue.data);
-    std::free(r);
+    heapFree(r->queue.data);
+    r->~ClientRecord();
+    heapFree(r);
 }
 
 } // namespace
@@ -50,12 +61,11 @@ void freeAllClients() {
 }
 
 ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
-    ClientRecord *record = static_cast<ClientRecord *>(std::calloc(1, sizeof(ClientRecord)));
+    ClientRecord *record = new (heapAlloc(sizeof(ClientRecord))) ClientRecord();
     record->id = id;
     std::memcpy(record->name, name, std::strlen(name) + 1);
     record->socket = socket;
     frameReaderInit(&record->reader, MaxClientFrame - 1);
-    record->next = nullptr;
     ClientRecord **slot = &net.clients;
     while (*slot) slot = &(*slot)->next;
     *slot = record;
@@ -89,10 +99,9 @@ uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
         } else {
             uint32_t cap = q->capacity ? q->capacity : 4096;
             while (cap < q->length + n) cap *= 2;
-            uint8_t *grown = static_cast<uint8_t *>(std::malloc(cap));
-            if (!grown) return nullptr;
+            uint8_t *grown = static_cast<uint8_t *>(heapAlloc(cap));
             if (q->length) std::memcpy(grown, q->data + q->start, q->length);
-            std::free(q->data);
+            heapFree(q->data);
             q->data = grown;
             q->capacity = cap;
         }
@@ -106,13 +115,14 @@ uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
 
 void recordQueueConsume(ClientRecord *record, uint32_t n) {
     ByteQueue *q = &record->queue;
+    LL_ASSERT(n <= q->length);
     q->start += n;
     q->length -= n;
     if (q->length == 0) {
         q->start = 0;
         // Give back what a burst grew beyond the everyday size.
         if (q->capacity > QueueCapacity) {
-            std::free(q->data);
+            heapFree(q->data);
             q->data = nullptr;
             q->capacity = 0;
         }
@@ -130,6 +140,25 @@ void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *nam
         to->failed = 1;
 }
 
+void checkInvariants() {
+#ifdef LL_CHECKS
+    int32_t count = 0, above = 0;
+    for (const ClientRecord *r = net.clients; r; r = r->next) {
+        const ByteQueue &q = r->queue;
+        ++count;
+        above += r->aboveMark ? 1 : 0;
+        LL_ASSERT(q.start + q.length <= q.capacity || (q.length == 0 && q.start == 0));
+        LL_ASSERT(q.length <= RelayRoom);
+        LL_ASSERT(r->aboveMark == (q.length >= HighWaterMark));
+        LL_ASSERT(r->reader.count <= r->reader.limit);
+    }
+    LL_ASSERT(count == net.clientCount);
+    LL_ASSERT(above == net.clientsAboveMark);
+    LL_ASSERT(net.clientCount <= MaxClients);
+    LL_ASSERT(net.sendLength >= 0 && static_cast<uint32_t>(net.sendLength) < QueueCapacity);
+#endif
+}
+
 void stopAdmission() {
     if (!net.threadStarted) return;
     net.searchStop.store(1);
@@ -138,23 +167,11 @@ void stopAdmission() {
     net.searchStop.store(0);
 }
 
-char *beginOpening(ArgNode *map) {
-    const char *error = nullptr;
-    char *user = nullptr;
-    if (net.state != Idle) {
-        error = "already connected";
-    } else {
-        user = mapGetString(map, "user");
-        if (!user)
-            error = "no user";
-        else if (std::strlen(user) > MaxNameLength)
-            error = "user too long";
-    }
-    if (!error) return user;
-    std::free(user);
-    writeString(map, "error", error);
-    writeInt(map, "result", 0);
-    return nullptr;
+OpenRefusal openingRefusal(const char *user) {
+    if (net.mode != Idle) return OpenAlreadyConnected;
+    if (!user) return OpenNoUser;
+    if (std::strlen(user) > MaxNameLength) return OpenUserTooLong;
+    return OpenAllowed;
 }
 
 void setOwnName(const char *user) {
@@ -176,48 +193,41 @@ void endNetworking() {
 }
 } // namespace
 
-} // namespace ll
+bool lobbyStartup() { return platStartup() == 0; }
 
-using namespace ll;
-
-extern "C" int32_t p2pInit(ArgNode *map) {
-    if (platStartup() != 0) {
-        writeString(map, "error", "WSAStartup");
-        writeInt(map, "result", 0);
-        return 0;
-    }
-    writeInt(map, "result", 1);
-    return 1;
-}
-
-extern "C" int32_t p2pTerminate(ArgNode *) {
+int32_t lobbyTerminate() {
     endNetworking();
     return platCleanup();
 }
 
-#ifndef _WIN32
-// The same function under a second name (the Windows build aliases it in its
-// module definition file).
-extern "C" int32_t nlTerminate(ArgNode *map) __attribute__((alias("p2pTerminate")));
-#endif
-
-extern "C" int32_t p2pDisconnect(ArgNode *) {
+void lobbyDisconnect() {
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;
     net.sendLength = 0;
     net.clientReader.count = 0;
-    net.state = Idle;
     net.nextId = 1;
-    return 0;
+    setMode(Idle);
 }
 
-extern "C" int32_t p2pCreateLobby(ArgNode *map) {
-    char *user = beginOpening(map);
-    if (!user) return 0;
+OpenRefusal lobbyCreate(const char *user) {
+    OpenRefusal refusal = openingRefusal(user);
+    if (refusal != OpenAllowed) return refusal;
     setOwnName(user);
-    std::free(user);
-    net.state = Lobby;
-    writeInt(map, "result", 1);
-    return 1;
+    setMode(Lobby);
+    return OpenAllowed;
 }
+
+void lobbyUpdate() {
+    Guard g(&net.lock);
+    hostPump();
+    clientPump();
+    checkInvariants();
+}
+
+InboxEntry *inboxTake() {
+    Guard g(&net.lock);
+    return inboxPop(&net.inbox);
+}
+
+} // namespace ll

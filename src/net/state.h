@@ -1,10 +1,13 @@
 // The one process-wide networking state, and the record of one admitted
-// client. Both the host's thread (every export) and the admission thread
-// touch it; every shared field is read and written under `lock` only.
+// client. The host's thread runs every export; the admission thread shares
+// the fields marked "lock" with it, and reads or writes them only while
+// holding `lock`. Fields marked "host" belong to the host's thread alone.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
 #include "net/inbox.h"
+#include "net/limits.h"
+#include "net/lobby.h"
 #include "net/protocol.h"
 #include "platform/platform.h"
 
@@ -15,71 +18,65 @@ namespace ll {
 
 enum NetMode { Idle = 0, Lobby = 1, Client = 2 };
 
-// A client's send queue at the lobby host may hold this much of notices and
-// relayed frames (p2pSend still counts against QueueCapacity).
-const uint32_t RelayRoom = 4 * QueueCapacity;
-// While any client's queue holds this much, the lobby host reads from no
-// other client.
-const uint32_t HighWaterMark = 2 * QueueCapacity;
-// A client above the mark whose connection takes nothing for this long is
-// dropped.
-const uint64_t StallTimeoutMs = 10000;
-// Longest frame the lobby host takes from a client, its 0 included: relayed,
-// with the sender byte in front, it just fits a client's receive buffer.
-const uint32_t MaxClientFrame = QueueCapacity - 1;
-// Ids a lobby can hand out: 2..254 (0 ends frames, 1 is the lobby host, 255
-// means everybody).
-const int MaxClients = 253;
-
 // Outgoing bytes of one client, oldest first at data[start].
 struct ByteQueue {
-    uint8_t *data;
-    uint32_t start;
-    uint32_t length;
-    uint32_t capacity;
+    uint8_t *data = nullptr;
+    uint32_t start = 0;    // offset of the oldest unsent byte
+    uint32_t length = 0;   // unsent bytes
+    uint32_t capacity = 0; // allocated size of data
 };
 
+// One admitted client (lobby host). Created by the admission thread under the
+// lock, then touched under the lock only.
 struct ClientRecord {
-    uint8_t id;
-    char name[HandshakeLimit]; // the whole handshake name, NUL-terminated
-    Socket socket;             // non-blocking
-    int32_t failed;
-    FrameReader reader;        // the frame being assembled from this client
-    ByteQueue queue;
-    bool aboveMark;            // queue.length >= HighWaterMark
-    uint64_t lastTakeMs;       // last time the connection took bytes while above the mark
-    ClientRecord *next;
+    uint8_t id = 0;
+    char name[HandshakeLimit] = {}; // the whole handshake name, NUL-terminated
+    Socket socket = InvalidSocket;  // non-blocking, no-delay
+    int32_t failed = 0;             // to be announced and removed by the pump
+    FrameReader reader = {};        // the frame being assembled from this client
+    ByteQueue queue;                // bytes waiting to go to this client
+    bool aboveMark = false;         // queue.length >= HighWaterMark
+    uint64_t lastTakeMs = 0;        // last time the connection took bytes while above the mark
+    ClientRecord *next = nullptr;
 };
 
 struct NetState {
-    NetMode state;
-    Socket listenSocket; // open from a search's bind to its end (under lock)
-    Socket connSocket;
-    uint8_t nextId;
-    char ownName[HandshakeLimit];
-    int32_t searching;
-    int32_t cancelRequested;
-    int32_t searchError;
-    ClientRecord *clients;
-    int32_t clientCount;
-    Inbox inbox;
-    uint8_t sendQueue[QueueCapacity]; // client role
-    int32_t sendLength;
-    FrameReader clientReader;          // client role: the frame being assembled
-    void *hostCallbacks[9];
+    NetMode mode = Idle;                // host; changed only by setMode
+    Socket listenSocket = InvalidSocket; // lock: open from a search's bind to its end
+    Socket connSocket = InvalidSocket;   // lock: the client role's connection
+    uint8_t nextId = 1;                  // lock: the id handed out last
+    char ownName[HandshakeLimit] = {};   // lock: our name, announced to newcomers
+    int32_t searching = 0;               // lock: an admission runs
+    int32_t cancelRequested = 0;         // lock: turn the next newcomer away
+    int32_t searchError = SearchOk;      // lock: outcome of the last admission
+    ClientRecord *clients = nullptr;     // lock: admitted clients, in admission order
+    int32_t clientCount = 0;             // lock: records in `clients`
+    int32_t clientsAboveMark = 0;        // lock: records with aboveMark set
+    Inbox inbox = {};                    // lock: entries waiting for p2pRecv
+    uint8_t sendQueue[QueueCapacity] = {}; // lock: client role, bytes for the lobby host
+    int32_t sendLength = 0;                // lock: bytes in sendQueue
+    FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
 
-    // Guards every field above that the admission thread may touch.
-    Mutex lock;
-    // Admission thread bookkeeping (host's thread only, except searchStop).
-    bool threadStarted;
-    ThreadHandle acceptThread;
-    bool listening;              // the search's socket listens (under lock)
-    std::atomic<int> searchStop; // asks the running admission to end now
-    int32_t clientsAboveMark;    // records with aboveMark set
-    uint8_t scratch[QueueCapacity]; // one receive's worth, host's thread only
+    Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock"
+    bool threadStarted = false;     // host: acceptThread holds a thread to join
+    ThreadHandle acceptThread = {}; // host
+    bool listening = false;         // lock: the search's socket listens
+    std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
+    uint8_t scratch[QueueCapacity] = {}; // host, under lock: one receive's worth
 };
 
+// The state is constant-initialised: no constructor runs when the library is
+// loaded, so no host call can come before it.
+constexpr bool stateIsConstantInitialised() {
+    NetState probe{};
+    return probe.mode == Idle && probe.nextId == 1;
+}
+static_assert(stateIsConstantInitialised(), "NetState must be constant-initialised");
+
 extern NetState net;
+
+// The one place where the mode changes.
+void setMode(NetMode mode);
 
 // Closes and frees every client record, silently.
 void freeAllClients();
@@ -99,20 +96,23 @@ void recordQueueConsume(ClientRecord *record, uint32_t n);
 // record that cannot take it is marked failed.
 void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name);
 
-// The checks p2pCreateLobby and p2pConnect make before opening anything: the
-// library must be idle and "user" a String of at most 63 characters. Returns
-// the malloc'd name, or null after writing "error" ("already connected",
-// "no user", "user too long") and then "result" = 0.
-char *beginOpening(ArgNode *map);
+// The checks before opening a lobby or a connection: idle, and a user name
+// of at most MaxNameLength characters.
+OpenRefusal openingRefusal(const char *user);
 // Sets this participant's name, announced to every newcomer.
 void setOwnName(const char *user);
 
-// The two halves of p2pUpdate; called with the lock held.
+// The two halves of an update; called with the lock held.
 void hostPump();
 void clientPump();
 
 // Stops a running admission and waits for its thread to end. Call without
 // holding the lock.
 void stopAdmission();
+
+// Checks the invariants the comments above state (client count, the count
+// above the mark, queue accounting); with the lock held. Compiled out
+// outside the checked builds.
+void checkInvariants();
 
 } // namespace ll

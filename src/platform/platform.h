@@ -49,14 +49,21 @@ bool sockListen(Socket s);
 // failure.
 Socket sockAccept(Socket s);
 bool sockConnect(Socket s, const struct addrinfo *ai);
-void sockSetNoDelay(Socket s);
-void sockSetNonBlocking(Socket s);
-// send/recv: > 0 bytes moved, 0 when the peer closed (recv) or nothing was
-// taken (send), < 0 on error; then sockWouldBlock() tells whether the error
-// only means "try again later".
+// Both report whether the option took. A socket that stays blocking must not
+// be used by the pump; one without no-delay only sends later.
+bool sockSetNoDelay(Socket s);
+bool sockSetNonBlocking(Socket s);
+
+// What a send or receive did, decided inside the platform layer where the
+// system's error code is read: a count of bytes moved (> 0), or one of these.
+enum IoOutcome {
+    IoClosed = 0, // receive: the peer closed the connection; send: nothing taken
+    IoAgain = -1, // nothing can move now; try again later (would block)
+    IoFailed = -2 // the connection failed (reset, aborted, ...)
+};
+// Moves at most `length` (> 0) bytes; interrupted calls are retried inside.
 int sockSend(Socket s, const void *data, int length);
 int sockRecv(Socket s, void *data, int length);
-bool sockWouldBlock();
 void sockClose(Socket s);
 // Waits until the socket is readable (data, a pending connection, or its
 // end): 1 readable, 0 timed out, -1 error.

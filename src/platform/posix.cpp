@@ -1,6 +1,8 @@
 // POSIX sockets, pthreads and clocks behind the platform layer.
 #include "platform/platform.h"
 
+#include "platform/heap.h"
+
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -58,33 +60,39 @@ bool sockConnect(Socket s, const struct addrinfo *ai) {
     }
 }
 
-void sockSetNoDelay(Socket s) {
+bool sockSetNoDelay(Socket s) {
     int one = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
-void sockSetNonBlocking(Socket s) {
+bool sockSetNonBlocking(Socket s) {
     int flags = ::fcntl(s, F_GETFL, 0);
-    if (flags >= 0) ::fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
 }
+
+namespace {
+// The outcome of a send or receive that returned n, read from errno at once.
+int ioOutcome(ssize_t n) {
+    if (n >= 0) return static_cast<int>(n);
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoAgain : IoFailed;
+}
+} // namespace
 
 int sockSend(Socket s, const void *data, int length) {
     // MSG_NOSIGNAL: a peer that has gone must show as a failed send, never as
     // a SIGPIPE that would end the host application.
-    for (;;) {
-        ssize_t n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-        if (n >= 0 || errno != EINTR) return static_cast<int>(n);
-    }
+    ssize_t n;
+    do n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return ioOutcome(n);
 }
 
 int sockRecv(Socket s, void *data, int length) {
-    for (;;) {
-        ssize_t n = ::recv(s, data, static_cast<size_t>(length), 0);
-        if (n >= 0 || errno != EINTR) return static_cast<int>(n);
-    }
+    ssize_t n;
+    do n = ::recv(s, data, static_cast<size_t>(length), 0);
+    while (n < 0 && errno == EINTR);
+    return ioOutcome(n);
 }
-
-bool sockWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 void sockClose(Socket s) {
     if (s == InvalidSocket) return;
@@ -127,19 +135,18 @@ struct ThreadStart {
 };
 void *threadTrampoline(void *p) {
     ThreadStart start = *static_cast<ThreadStart *>(p);
-    ::free(p);
+    heapFree(p);
     start.fn(start.arg);
     return nullptr;
 }
 } // namespace
 
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
-    ThreadStart *start = static_cast<ThreadStart *>(::malloc(sizeof(ThreadStart)));
-    if (!start) return false;
+    ThreadStart *start = static_cast<ThreadStart *>(heapAlloc(sizeof(ThreadStart)));
     start->fn = fn;
     start->arg = arg;
     if (::pthread_create(handle, nullptr, threadTrampoline, start) != 0) {
-        ::free(start);
+        heapFree(start);
         return false;
     }
     return true;

@@ -1,6 +1,8 @@
 // Winsock 2 and Win32 threads, locks and clocks behind the platform layer.
 #include "platform/platform.h"
 
+#include "platform/heap.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -47,27 +49,35 @@ bool sockConnect(Socket s, const struct addrinfo *ai) {
     return ::connect(static_cast<SOCKET>(s), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0;
 }
 
-void sockSetNoDelay(Socket s) {
+bool sockSetNoDelay(Socket s) {
     int one = 1;
-    ::setsockopt(static_cast<SOCKET>(s), IPPROTO_TCP, TCP_NODELAY,
-                 reinterpret_cast<const char *>(&one), sizeof one);
+    return ::setsockopt(static_cast<SOCKET>(s), IPPROTO_TCP, TCP_NODELAY,
+                        reinterpret_cast<const char *>(&one), sizeof one) == 0;
 }
 
-void sockSetNonBlocking(Socket s) {
+bool sockSetNonBlocking(Socket s) {
     u_long one = 1;
-    ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &one);
+    return ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &one) == 0;
 }
+
+namespace {
+// The outcome of a send or receive that returned n, read from Winsock's
+// error code at once. WSAEINTR only happens for blocking calls that
+// WSACancelBlockingCall cut short, which nothing here uses.
+int ioOutcome(int n) {
+    if (n != SOCKET_ERROR) return n;
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? IoAgain : IoFailed;
+}
+} // namespace
 
 int sockSend(Socket s, const void *data, int length) {
     // Winsock never raises a signal for a closed peer; the send just fails.
-    return ::send(static_cast<SOCKET>(s), static_cast<const char *>(data), length, 0);
+    return ioOutcome(::send(static_cast<SOCKET>(s), static_cast<const char *>(data), length, 0));
 }
 
 int sockRecv(Socket s, void *data, int length) {
-    return ::recv(static_cast<SOCKET>(s), static_cast<char *>(data), length, 0);
+    return ioOutcome(::recv(static_cast<SOCKET>(s), static_cast<char *>(data), length, 0));
 }
-
-bool sockWouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
 
 void sockClose(Socket s) {
     if (s == InvalidSocket) return;
@@ -100,20 +110,19 @@ struct ThreadStart {
 };
 DWORD WINAPI threadTrampoline(LPVOID p) {
     ThreadStart start = *static_cast<ThreadStart *>(p);
-    std::free(p);
+    heapFree(p);
     start.fn(start.arg);
     return 0;
 }
 } // namespace
 
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
-    ThreadStart *start = static_cast<ThreadStart *>(std::malloc(sizeof(ThreadStart)));
-    if (!start) return false;
+    ThreadStart *start = static_cast<ThreadStart *>(heapAlloc(sizeof(ThreadStart)));
     start->fn = fn;
     start->arg = arg;
     HANDLE h = ::CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
     if (!h) {
-        std::free(start);
+        heapFree(start);
         return false;
     }
     *handle = h;

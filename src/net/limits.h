@@ -1,0 +1,64 @@
+// Every limit and timeout of the lobby, each with its reason. None of them is
+// configurable: peers on both ends rely on the same numbers.
+#pragma once
+
+#include "lobbylink/lobbylink.h"
+
+#include <cstdint>
+
+namespace ll {
+
+// Every send queue and receive buffer of the protocol: a peer that keeps its
+// own queue within it never overruns the other side's receive buffer.
+const uint32_t QueueCapacity = 65536;
+// Most handshake bytes, terminator included; names are at most 63 characters.
+const uint32_t HandshakeLimit = 64;
+const uint32_t MaxNameLength = HandshakeLimit - 1;
+
+// Ids a lobby can hand out: 2..254 (0 ends frames, 1 is the lobby host, 255
+// means everybody).
+const int MaxClients = 253;
+// Longest frame the lobby host takes from a client, its 0 included: relayed,
+// with the sender byte in front, it just fits a client's receive buffer.
+const uint32_t MaxClientFrame = QueueCapacity - 1;
+
+// A client's send queue at the lobby host may hold this much of notices and
+// relayed frames (p2pSend still counts against QueueCapacity), so a member
+// that pauses reading for a moment is waited for instead of dropped.
+const uint32_t RelayRoom = 4 * QueueCapacity;
+// While any client's queue holds this much, the lobby host reads from no
+// other client: their senders wait in TCP instead of overrunning the slow
+// receiver. Half the relay room leaves room for what one receive adds.
+const uint32_t HighWaterMark = 2 * QueueCapacity;
+// A client above the mark whose connection takes nothing for this long is
+// dropped, so one frozen member cannot hold the lobby back for longer.
+const uint64_t StallTimeoutMs = 10000;
+
+// The pause after each handshake send (client) and after each handshake
+// receive (lobby host): peers pace the handshake this way, and an older lobby
+// host reads the name only after its pause.
+const int ClientHandshakePauseMs = 100;
+const int AdmissionHandshakePauseMs = 100;
+// The admission thread waits in slices of this length and checks between
+// them whether it is asked to stop, so p2pDisconnect never waits longer.
+const int AdmissionWaitSliceMs = 25;
+
+// LobbyPort as the service string name resolution takes, derived from the
+// port so the two can never disagree.
+struct PortText {
+    char text[6];
+};
+constexpr PortText portText(unsigned port) {
+    PortText out{};
+    char digits[6] = {};
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + port % 10);
+        port /= 10;
+    } while (port != 0 && n < 5);
+    for (int i = 0; i < n; ++i) out.text[i] = digits[n - 1 - i];
+    return out;
+}
+constexpr PortText LobbyService = portText(LobbyPort);
+
+} // namespace ll

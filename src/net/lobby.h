@@ -1,0 +1,90 @@
+// The lobby core's face towards the host binding: plain values in, plain
+// values and small enums out. Nothing here knows the host's dictionary; the
+// binding layer (src/hostapi/) reads the arguments, calls these and writes
+// the results. Every function runs on the host's thread.
+#pragma once
+
+#include "net/inbox.h"
+#include "net/limits.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ll {
+
+// ---- Lifecycle ----
+// Starts the socket library; false when it failed to start.
+bool lobbyStartup();
+// Ends all networking (stops any admission, closes everything, empties the
+// inbox) and stops the socket library; returns the library's cleanup result.
+int32_t lobbyTerminate();
+// Ends the lobby or connection and returns to idle.
+void lobbyDisconnect();
+
+// Why opening a lobby or a connection was refused before anything was tried.
+enum OpenRefusal {
+    OpenAllowed = 0,
+    OpenAlreadyConnected, // not idle
+    OpenNoUser,           // no user name given
+    OpenUserTooLong       // more than MaxNameLength characters
+};
+// Becomes the lobby host under `user` (null: none given).
+OpenRefusal lobbyCreate(const char *user);
+
+// ---- Admission (lobby host) ----
+enum SearchStart {
+    SearchStarted = 0,
+    SearchAlreadyRunning, // a search runs: nothing changes
+    SearchPortTaken,      // the lobby port could not be bound
+    SearchThreadFailed    // the admission thread could not be started
+};
+SearchStart searchStart();
+int32_t searchRunning();                // 1 while an admission runs
+int32_t searchOutcome();                // Search* outcome of the last admission
+void searchSetCancelled(bool cancelled); // turn away / admit the next newcomer
+
+// ---- The pump and the members (lobby host) ----
+// One non-blocking pass: the lobby host's clients, then the client role's
+// connection.
+void lobbyUpdate();
+// Removes the member whose id, read as a signed byte, is `id` (lobby host).
+void memberKick(int32_t id);
+int32_t memberCount();
+// Copies the name of member `id` (signed byte) into `name`; "" when unknown.
+void memberName(int32_t id, char name[HandshakeLimit]);
+
+// ---- Client connection ----
+enum ConnectStep {
+    Connected = 0,
+    ConnectAlreadyConnected, // the opening checks (as OpenRefusal)
+    ConnectNoUser,
+    ConnectUserTooLong,
+    ConnectResolveFailed,   // the address did not resolve
+    ConnectSocketFailed,    // no socket could be made
+    ConnectFailed,          // no address took the connection, or the connection
+                            // could not be made non-blocking after the handshake
+    ConnectHandshakeFailed  // the name could not be sent whole
+};
+struct ConnectOutcome {
+    ConnectStep step;
+    bool handshakeTried;    // a connection was made and the handshake sent on it
+    int32_t handshakeSends; // then: the sends that carried it
+};
+// Connects to the lobby host at `address` (null: this machine) as `user`
+// (null: none given); blocks while it connects and sends the handshake.
+ConnectOutcome clientConnect(const char *address, const char *user);
+
+// ---- Sending ----
+// Queues `text` (length > 0, no 0 bytes) for the next update: in the client
+// role's queue while connected, else in each addressed client's queue.
+void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length);
+// Room left in a send queue: the client role's own, or at the lobby host that
+// of member `id` (signed byte); 0 when idle or unknown.
+int32_t messageRoom(int32_t id);
+
+// ---- Inbox ----
+// The oldest entry, which the caller frees with inboxEntryFree; null when
+// the inbox is empty.
+InboxEntry *inboxTake();
+
+} // namespace ll
