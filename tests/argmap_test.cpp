@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 #include "hostapi/argmap.h"
-#include "lobbylink/hostmap.h"
+#include "support/dict.h"
 #include <cstdlib>
 #include <string>
 using namespace ll;
 
 struct ArgMap : ::testing::Test { // a host's fresh dictionary, freed with what the library added
-    ArgNode *d = llMapNew();
-    ~ArgMap() override { llMapFree(d); }
-    std::string chain() { char b[64]; llMapRootChain(d, b, sizeof b); return b; }
+    ArgNode *d = dict::make();
+    ~ArgMap() override { dict::destroy(d); }
+    std::string chain() { return dict::rootChain(d); }
     std::string str(const char *k) {
         char *c = mapGetString(d, k); std::string s = c ? c : "<none>"; std::free(c); return s;
     }

@@ -14,6 +14,22 @@
  * free it. A null dictionary reads as empty and receives no results.
  * Every p2p function takes the dictionary pointer; those that read and write
  * nothing ignore it, so a host may pass NULL.
+ *
+ * Every "error" text a call can write, with the calls that write it:
+ *   "WSAStartup"          p2pInit
+ *   "already connected"   p2pCreateLobby, p2pConnect
+ *   "no user"             p2pCreateLobby, p2pConnect
+ *   "user too long"       p2pCreateLobby, p2pConnect
+ *   "bind"                p2pSearchClient
+ *   "thread"              p2pSearchClient
+ *   "getaddrinfo"         p2pConnect
+ *   "socket"              p2pConnect
+ *   "couldn't connect"    p2pConnect
+ *   "failed to send user" p2pConnect
+ *
+ * Memory: every buffer the library holds is bounded. Should the C runtime's
+ * heap be exhausted all the same, the library ends the process (abort)
+ * rather than go on with a half-built record.
  */
 #ifndef LOBBYLINK_H
 #define LOBBYLINK_H
@@ -118,7 +134,8 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pRecv(ArgNode *map);
 /* ---- Admission (lobby host) -------------------------------------------------------
  * p2pSearchClient(map): listens on LobbyPort for one client. "result" 1; 0
  *   without "error" while a search runs; "error" = "bind" then "result" 0 when
- *   the port cannot be bound.
+ *   the port cannot be bound; "error" = "thread" then "result" 0 when the
+ *   admission thread cannot be started.
  * p2pIsSearching(map) / p2pSearchClientError(map): "result" = the flag / the
  *   outcome of the last search (Search* above); with a null map the value is
  *   returned instead.
@@ -147,7 +164,8 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
  *   the handshake. "pkg" = sends that carried the handshake; "result" 1 on
  *   success. Failures: "error" = "already connected", "no user" or
  *   "user too long" (then "result" 0); "result" 0 then "error" =
- *   "getaddrinfo", "socket", "couldn't connect" or "failed to send user".
+ *   "getaddrinfo", "socket", "couldn't connect" (also when the connection
+ *   cannot be made non-blocking) or "failed to send user".
  *   A later loss of the connection arrives as the notice (0, MsgError,
  *   "error"). */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);

@@ -33,20 +33,6 @@ sockaddr_in lobbyAddress(const char *address) {
 }
 } // namespace
 
-std::string Map::s(const char *key) {
-    char *c = llMapGetString(root, key);
-    if (!c) return "<none>";
-    std::string out(c);
-    std::free(c);
-    return out;
-}
-
-std::string Map::rootChain() {
-    char buf[64];
-    llMapRootChain(root, buf, sizeof buf);
-    return buf;
-}
-
 std::string bytes(std::initializer_list<int> values) {
     std::string s;
     for (int v : values) s.push_back(static_cast<char>(v));

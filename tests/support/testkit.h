@@ -3,8 +3,8 @@
 // lobby, and child processes for end-to-end runs.
 #pragma once
 
-#include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
+#include "support/dict.h"
 
 #include <gtest/gtest.h>
 
@@ -16,27 +16,28 @@
 
 namespace kit {
 
-// A host dictionary, freed with everything the library added to it.
+// A host dictionary (the tests' own builder), freed with everything the
+// library added to it.
 struct Map {
     ArgNode *root;
-    Map() : root(llMapNew()) {}
-    ~Map() { llMapFree(root); }
+    Map() : root(dict::make()) {}
+    ~Map() { dict::destroy(root); }
     Map(const Map &) = delete;
     Map &operator=(const Map &) = delete;
     operator ArgNode *() { return root; }
     Map &set(const char *key, int32_t v) {
-        llMapSetInt(root, key, v);
+        dict::setInt(root, key, v);
         return *this;
     }
     Map &set(const char *key, const std::string &s) {
-        llMapSetString(root, key, s.c_str());
+        dict::setString(root, key, s);
         return *this;
     }
-    int32_t kind(const char *key) { return llMapKind(root, key); }
+    int32_t kind(const char *key) { return dict::kind(root, key); }
     bool has(const char *key) { return kind(key) != 0; }
-    int32_t i(const char *key) { return llMapGetInt(root, key); }
-    std::string s(const char *key);
-    std::string rootChain();
+    int32_t i(const char *key) { return dict::getInt(root, key); }
+    std::string s(const char *key) { return dict::getString(root, key); }
+    std::string rootChain() { return dict::rootChain(root); }
 };
 
 // Byte strings written as lists of byte values: bytes({1, 126, 255}) + "gold" + nul().
