@@ -34,9 +34,9 @@ const uint32_t HighWaterMark = 2 * QueueCapacity;
 // dropped, so one frozen member cannot hold the lobby back for longer.
 const uint64_t StallTimeoutMs = 10000;
 
-// The pause after each handshake send (client) and after each handshake
-// receive (lobby host): peers pace the handshake this way, and an older lobby
-// host reads the name only after its pause.
+// The handshake is paced on both ends: the client pauses after each send
+// that carried name bytes, the lobby host after each receive, before it reads
+// on or admits. Peers expect this pacing; it is not a tuning knob.
 const int ClientHandshakePauseMs = 100;
 const int AdmissionHandshakePauseMs = 100;
 // The admission thread waits in slices of this length and checks between
