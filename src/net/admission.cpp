@@ -21,10 +21,13 @@ namespace {
 
 bool stopAsked() { return net.searchStop.load() != 0; }
 
-// Waits until `s` is readable: 1 readable, -1 error, 0 asked to stop.
-int waitReadableOrStop(Socket s) {
+const uint64_t NoDeadline = ~static_cast<uint64_t>(0);
+
+// Waits until `s` is readable: 1 readable, -1 error, 0 asked to stop or the
+// deadline (a monotonicMs time) passed.
+int waitReadableOrStop(Socket s, uint64_t deadline) {
     for (;;) {
-        if (stopAsked()) return 0;
+        if (stopAsked() || monotonicMs() >= deadline) return 0;
         int r = sockWaitReadable(s, AdmissionWaitSliceMs);
         if (r != 0) return r;
     }
@@ -78,12 +81,14 @@ void endSearch(int32_t outcome) {
     endSearchLocked(outcome);
 }
 
-// Reads the handshake into `buf` (64 bytes); SearchOk when its 0 byte came.
+// Reads the handshake into `buf` (64 bytes); SearchOk when its 0 byte came
+// within HandshakeDeadlineMs of the accept.
 int32_t readHandshake(Socket c, char *buf) {
+    uint64_t deadline = monotonicMs() + HandshakeDeadlineMs;
     uint32_t held = 0;
     for (;;) {
         if (held == HandshakeLimit) return SearchHandshakeTooLong;
-        if (waitReadableOrStop(c) <= 0) return SearchHandshakeLost;
+        if (waitReadableOrStop(c, deadline) <= 0) return SearchHandshakeLost;
         // The socket is still blocking and readable: IoAgain cannot happen,
         // and any outcome but bytes loses the handshake.
         int n = sockRecv(c, buf + held, static_cast<int>(HandshakeLimit - held));
@@ -106,7 +111,7 @@ void acceptThread(void *) {
         listening = net.listening;
     }
     if (!listening) return endSearch(SearchListenFailed);
-    if (waitReadableOrStop(listener) <= 0) return endSearch(SearchListenFailed);
+    if (waitReadableOrStop(listener, NoDeadline) <= 0) return endSearch(SearchListenFailed);
     Socket c = sockAccept(listener);
     if (c == InvalidSocket) return endSearch(SearchListenFailed);
 
@@ -114,9 +119,12 @@ void acceptThread(void *) {
     int32_t outcome = readHandshake(c, name);
     // The pump must never block on a member's socket: one that cannot be made
     // non-blocking is turned away as a lost handshake. Without no-delay the
-    // member is only served a little later, so that failure is let pass.
+    // member is only served a little later, and without keep-alive a vanished
+    // member is only noticed once something is sent to it, so those two
+    // failures are let pass.
     if (outcome == SearchOk) {
         (void)sockSetNoDelay(c);
+        (void)sockSetKeepAlive(c, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
         if (!sockSetNonBlocking(c)) outcome = SearchHandshakeLost;
     }
     Guard g(&net.lock);

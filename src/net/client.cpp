@@ -53,6 +53,7 @@ void clientPump() {
             return connectionLost();
         }
     }
+    if (inboxFull(&net.inbox)) return; // the lobby host waits in TCP meanwhile
     int n = sockRecv(net.connSocket, net.scratch, static_cast<int>(QueueCapacity));
     if (n == IoAgain) return;
     if (n <= 0) return connectionLost(); // closed or failed
@@ -90,7 +91,7 @@ ConnectOutcome clientConnect(const char *address, const char *user) {
             out.step = ConnectSocketFailed;
             return out;
         }
-        if (sockConnect(s, ai)) break;
+        if (sockConnect(s, ai, ConnectTimeoutMs)) break;
         sockClose(s);
         s = InvalidSocket;
     }
@@ -99,7 +100,11 @@ ConnectOutcome clientConnect(const char *address, const char *user) {
         out.step = ConnectFailed;
         return out;
     }
-    (void)sockSetNoDelay(s); // without it the client only sends a little later
+    // Without no-delay the client only sends a little later, and without
+    // keep-alive a vanished lobby host is only noticed once something is
+    // sent to it: neither failure is worth giving the connection up.
+    (void)sockSetNoDelay(s);
+    (void)sockSetKeepAlive(s, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
 
     out.handshakeTried = true;
     bool whole = sendHandshake(s, user, &out.handshakeSends) == std::strlen(user) + 1;

@@ -28,10 +28,15 @@ void inboxPush(Inbox *inbox, InboxEntry *entry) {
         inbox->head = entry;
     inbox->tail = entry;
     ++inbox->count;
+    inbox->bytes += entry->length;
 }
 
 void inboxPushText(Inbox *inbox, uint8_t sender, uint8_t msgId, const char *text, size_t length) {
     inboxPush(inbox, inboxEntryNew(sender, msgId, text, length));
+}
+
+bool inboxFull(const Inbox *inbox) {
+    return inbox->count >= InboxMaxEntries || inbox->bytes >= InboxMaxBytes;
 }
 
 InboxEntry *inboxPop(Inbox *inbox) {
@@ -40,6 +45,7 @@ InboxEntry *inboxPop(Inbox *inbox) {
     inbox->head = e->next;
     if (!inbox->head) inbox->tail = nullptr;
     --inbox->count;
+    inbox->bytes -= e->length;
     e->next = nullptr;
     return e;
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/limits.h"
+
 namespace ll {
 
 // One message or notice. Sized to its text: `text` holds `length` bytes and a
@@ -20,6 +22,7 @@ struct Inbox {
     InboxEntry *head;
     InboxEntry *tail; // kept so that appending never walks the list
     uint32_t count;
+    uint32_t bytes; // text bytes of all entries
 };
 
 // Allocates an entry holding `text` (`length` bytes, 0 bytes not allowed).
@@ -29,6 +32,9 @@ void inboxEntryFree(InboxEntry *entry);
 void inboxPush(Inbox *inbox, InboxEntry *entry);
 // Convenience: builds the entry and appends it.
 void inboxPushText(Inbox *inbox, uint8_t sender, uint8_t msgId, const char *text, size_t length);
+// True while the inbox holds InboxMaxEntries entries or InboxMaxBytes of
+// text: then nothing more is read from the network.
+bool inboxFull(const Inbox *inbox);
 // Unlinks the oldest entry, or returns null.
 InboxEntry *inboxPop(Inbox *inbox);
 void inboxClear(Inbox *inbox);

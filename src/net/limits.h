@@ -34,6 +34,39 @@ const uint32_t HighWaterMark = 2 * QueueCapacity;
 // dropped, so one frozen member cannot hold the lobby back for longer.
 const uint64_t StallTimeoutMs = 10000;
 
+// A receive at the lobby host adds to a queue at most 4/3 of what it brings
+// plus what the frame reader already held (frames of 3 or more bytes are
+// relayed with one byte more). Receives are made only while every other queue
+// is below HighWaterMark, so bounding the held and received bytes together by
+// 3/4 of the room above the mark keeps every queue within RelayRoom: nobody
+// is dropped by the arithmetic of one receive.
+const uint32_t ReceiveBudget = (RelayRoom - HighWaterMark) / 4 * 3;
+static_assert(ReceiveBudget > MaxClientFrame,
+              "a receive must always be able to finish the longest held frame");
+
+// While the inbox holds this much, nothing more is read from the network:
+// the lobby host reads from no client, a client reads nothing from its lobby
+// host, and senders are held back by TCP. One receive can add at most 65536
+// bytes or 21846 entries on top, so the inbox stays bounded whatever the
+// peers send and however seldom the host application calls p2pRecv.
+const uint32_t InboxMaxBytes = 4u << 20;
+const uint32_t InboxMaxEntries = 65536;
+
+// A handshake that has not completed this long after its connection was
+// accepted is given up as lost, so a silent connection cannot hold the
+// lobby's door shut.
+const uint64_t HandshakeDeadlineMs = 10000;
+// p2pConnect gives up on one address after this long and tries the next,
+// instead of freezing the host application for the system's own timeout.
+const int ConnectTimeoutMs = 10000;
+// Keep-alive on every lobby connection: after KeepAliveIdleS quiet seconds
+// the peer is probed every KeepAliveProbeS seconds, and after
+// KeepAliveProbes unanswered probes (about a minute in all) it counts as
+// gone. The same limit bounds how long unacknowledged data may wait.
+const int KeepAliveIdleS = 30;
+const int KeepAliveProbeS = 3;
+const int KeepAliveProbes = 10;
+
 // The handshake is paced on both ends: the client pauses after each send
 // that carried name bytes, the lobby host after each receive, before it reads
 // on or admits. Peers expect this pacing; it is not a tuning knob.

@@ -1,15 +1,16 @@
-// The lobby host's pump: one receive and one send per client per update,
-// routing of every complete client frame, and the removal of clients whose
-// connection failed, announced to everybody who remains.
+// The lobby host's pump: at most one receive and one send per client per
+// update, routing of every complete client frame, and the removal of clients
+// whose connection failed, announced to everybody who remains.
 //
 // Flow control: a client's queue takes notices and relayed frames up to
 // RelayRoom bytes. While any client's queue holds HighWaterMark bytes or more
 // the lobby host reads from no other client: their bytes wait in TCP and
 // their own queues fill, so their p2pBuffer slows them down, instead of a
-// slow receiver being overrun. One receive adds at most 65536 / 3 * 4 bytes
-// (3-byte frames relayed as 4), so a queue below the mark always has room for
-// it. A client that stays above the mark while its connection takes nothing
-// for StallTimeoutMs is dropped.
+// slow receiver being overrun. A receive takes no more than ReceiveBudget
+// less what the client's frame reader already holds, so what it relays always
+// fits a queue below the mark (limits.h). A client that stays above the mark
+// while its connection takes nothing for StallTimeoutMs is dropped. While the
+// inbox is full the lobby host reads from no client at all.
 #include "net/state.h"
 
 #include <cstring>
@@ -39,7 +40,9 @@ void routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
 }
 
 void receiveFrom(ClientRecord *rec) {
-    int n = sockRecv(rec->socket, net.scratch, static_cast<int>(QueueCapacity));
+    uint32_t budget = ReceiveBudget - rec->reader.count;
+    if (budget > QueueCapacity) budget = QueueCapacity;
+    int n = sockRecv(rec->socket, net.scratch, static_cast<int>(budget));
     if (n == IoAgain) return;
     if (n <= 0) { // closed or failed
         rec->failed = 1;
@@ -73,7 +76,7 @@ void sendTo(ClientRecord *rec) {
 void serviceClient(ClientRecord *rec) {
     if (rec->failed) return;
     int othersAbove = net.clientsAboveMark - (rec->aboveMark ? 1 : 0);
-    if (othersAbove == 0) receiveFrom(rec);
+    if (othersAbove == 0 && !inboxFull(&net.inbox)) receiveFrom(rec);
     if (rec->failed) return;
     sendTo(rec);
     if (!rec->failed && rec->aboveMark && monotonicMs() - rec->lastTakeMs >= StallTimeoutMs)

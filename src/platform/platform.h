@@ -38,6 +38,8 @@ typedef pthread_t ThreadHandle;
 int platStartup();
 int platCleanup();
 
+// Every socket is made close-on-exec (Linux) or not inheritable (Windows), so
+// a child process the host starts holds neither the lobby port nor a member.
 // A TCP socket over IPv4, for the lobby host's listener.
 Socket sockOpenTcp4();
 // A socket for one resolved address.
@@ -48,7 +50,13 @@ bool sockListen(Socket s);
 // Accepts one pending connection (the listener is blocking); InvalidSocket on
 // failure.
 Socket sockAccept(Socket s);
-bool sockConnect(Socket s, const struct addrinfo *ai);
+// Connects the blocking socket `s`, giving up after `timeoutMs`; the socket
+// is blocking again afterwards.
+bool sockConnect(Socket s, const struct addrinfo *ai, int timeoutMs);
+// TCP keep-alive: after `idleS` quiet seconds the peer is probed every
+// `probeS` seconds; after `probes` unanswered probes the connection fails.
+// Where the system allows, the same total bounds unacknowledged data.
+bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes);
 // Both report whether the option took. A socket that stays blocking must not
 // be used by the pump; one without no-delay only sends later.
 bool sockSetNoDelay(Socket s);

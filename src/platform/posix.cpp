@@ -21,10 +21,10 @@ namespace ll {
 int platStartup() { return 0; }
 int platCleanup() { return 0; }
 
-Socket sockOpenTcp4() { return static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+Socket sockOpenTcp4() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
 
 Socket sockOpenFor(const struct addrinfo *ai) {
-    return static_cast<Socket>(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
+    return ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
 }
 
 bool sockBindListener(Socket s, uint16_t port) {
@@ -48,16 +48,54 @@ bool sockListen(Socket s) { return ::listen(s, SOMAXCONN) == 0; }
 
 Socket sockAccept(Socket s) {
     for (;;) {
-        int c = ::accept(s, nullptr, nullptr);
+        int c = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0 || errno != EINTR) return c;
     }
 }
 
-bool sockConnect(Socket s, const struct addrinfo *ai) {
-    for (;;) {
-        if (::connect(s, ai->ai_addr, ai->ai_addrlen) == 0) return true;
-        if (errno != EINTR) return false;
+namespace {
+bool setBlocking(Socket s, bool blocking) {
+    int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, flags) == 0;
+}
+} // namespace
+
+bool sockConnect(Socket s, const struct addrinfo *ai, int timeoutMs) {
+    if (!setBlocking(s, false)) return false;
+    bool connected = ::connect(s, ai->ai_addr, ai->ai_addrlen) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+        // The connection goes on in the background: wait for its outcome.
+        uint64_t deadline = monotonicMs() + static_cast<uint64_t>(timeoutMs);
+        for (;;) {
+            uint64_t now = monotonicMs();
+            if (now >= deadline) break;
+            pollfd p = {s, POLLOUT, 0};
+            int r = ::poll(&p, 1, static_cast<int>(deadline - now));
+            if (r < 0 && errno == EINTR) continue;
+            if (r > 0) {
+                int error = 0;
+                socklen_t len = sizeof error;
+                connected = ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+            }
+            break;
+        }
     }
+    return connected && setBlocking(s, true);
+}
+
+bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes) {
+    int on = 1;
+    unsigned userTimeoutMs = static_cast<unsigned>(idleS + probeS * probes) * 1000u;
+    return ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idleS, sizeof idleS) == 0 &&
+           ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &probeS, sizeof probeS) == 0 &&
+           ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+           // Keep-alive is silent while data waits unacknowledged; without a
+           // user timeout, retransmissions to a vanished peer go on for
+           // about a quarter of an hour.
+           ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) == 0;
 }
 
 bool sockSetNoDelay(Socket s) {
@@ -65,10 +103,7 @@ bool sockSetNoDelay(Socket s) {
     return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
-bool sockSetNonBlocking(Socket s) {
-    int flags = ::fcntl(s, F_GETFL, 0);
-    return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+bool sockSetNonBlocking(Socket s) { return setBlocking(s, false); }
 
 namespace {
 // The outcome of a send or receive that returned n, read from errno at once.

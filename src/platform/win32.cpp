@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -19,10 +20,19 @@ int platStartup() {
 
 int platCleanup() { return ::WSACleanup(); }
 
-Socket sockOpenTcp4() { return static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+namespace {
+// A socket handle that a child process would otherwise inherit.
+Socket notInherited(SOCKET s) {
+    if (s == INVALID_SOCKET) return InvalidSocket;
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Socket>(s);
+}
+} // namespace
+
+Socket sockOpenTcp4() { return notInherited(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
 
 Socket sockOpenFor(const struct addrinfo *ai) {
-    return static_cast<Socket>(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
+    return notInherited(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
 }
 
 bool sockBindListener(Socket s, uint16_t port) {
@@ -40,13 +50,46 @@ bool sockBindListener(Socket s, uint16_t port) {
 
 bool sockListen(Socket s) { return ::listen(static_cast<SOCKET>(s), SOMAXCONN) == 0; }
 
-Socket sockAccept(Socket s) {
-    SOCKET c = ::accept(static_cast<SOCKET>(s), nullptr, nullptr);
-    return c == INVALID_SOCKET ? InvalidSocket : static_cast<Socket>(c);
+Socket sockAccept(Socket s) { return notInherited(::accept(static_cast<SOCKET>(s), nullptr, nullptr)); }
+
+namespace {
+bool setBlocking(Socket s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &nonBlocking) == 0;
+}
+} // namespace
+
+bool sockConnect(Socket s, const struct addrinfo *ai, int timeoutMs) {
+    SOCKET h = static_cast<SOCKET>(s);
+    if (!setBlocking(s, false)) return false;
+    bool connected = ::connect(h, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0;
+    if (!connected && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+        // The connection goes on in the background: Winsock reports success
+        // as writable and failure as an exception.
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(h, &writable);
+        FD_SET(h, &failed);
+        timeval tv;
+        tv.tv_sec = timeoutMs / 1000;
+        tv.tv_usec = (timeoutMs % 1000) * 1000;
+        connected = ::select(0, nullptr, &writable, &failed, &tv) > 0 && FD_ISSET(h, &writable) &&
+                    !FD_ISSET(h, &failed);
+    }
+    return connected && setBlocking(s, true);
 }
 
-bool sockConnect(Socket s, const struct addrinfo *ai) {
-    return ::connect(static_cast<SOCKET>(s), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0;
+bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes) {
+    // Windows sends a fixed number of probes (10) and takes no count.
+    (void)probes;
+    tcp_keepalive k;
+    k.onoff = 1;
+    k.keepalivetime = static_cast<ULONG>(idleS) * 1000u;
+    k.keepaliveinterval = static_cast<ULONG>(probeS) * 1000u;
+    DWORD returned = 0;
+    return ::WSAIoctl(static_cast<SOCKET>(s), SIO_KEEPALIVE_VALS, &k, sizeof k, nullptr, 0,
+                      &returned, nullptr, nullptr) == 0;
 }
 
 bool sockSetNoDelay(Socket s) {
@@ -55,10 +98,7 @@ bool sockSetNoDelay(Socket s) {
                         reinterpret_cast<const char *>(&one), sizeof one) == 0;
 }
 
-bool sockSetNonBlocking(Socket s) {
-    u_long one = 1;
-    return ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &one) == 0;
-}
+bool sockSetNonBlocking(Socket s) { return setBlocking(s, false); }
 
 namespace {
 // The outcome of a send or receive that returned n, read from Winsock's
