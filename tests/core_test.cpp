@@ -5,14 +5,22 @@
 
 #include "net/state.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 using namespace kit;
 
+// The most entries one receive can add: 3-byte frames, 65536 bytes.
+const uint32_t QueueCapacityFrames = 65536 / 3 + 1;
+// The inbox stops taking from the network at this many entries.
+const uint32_t InboxEntryBound = 65536;
+
 struct Core : ::testing::Test {
     std::vector<Peer> far; // the members' ends of their connections
+    std::vector<int> ids;
     void SetUp() override {
         ASSERT_TRUE(ll::lobbyStartup());
         ASSERT_EQ(ll::lobbyCreate("gold"), ll::OpenAllowed);
@@ -28,6 +36,31 @@ struct Core : ::testing::Test {
         ll::Guard g(&ll::net.lock);
         ll::addClient(static_cast<uint8_t>(id), name, sv[0]);
         far.emplace_back(sv[1]);
+        ids.push_back(id);
+    }
+    // Member k stops reading: the kernel buffers between the lobby host and
+    // it are filled with `pad` bytes it has yet to read, so everything the
+    // lobby host queues for it stays queued.
+    size_t stall(size_t k) {
+        int small = 4096;
+        setsockopt(far[k].fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        int hostEnd = ll::findClientBySignedId(static_cast<int8_t>(ids[k]))->socket;
+        setsockopt(hostEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        std::string pad(4096, 'p');
+        size_t padded = 0;
+        for (ssize_t n; (n = ::send(hostEnd, pad.data(), pad.size(), MSG_DONTWAIT)) > 0;)
+            padded += static_cast<size_t>(n);
+        return padded;
+    }
+    // Reads member k's connection, updating, until `n` bytes came.
+    size_t drainMember(size_t k, size_t n) {
+        size_t got = 0;
+        waitUntil([&] {
+            ll::lobbyUpdate();
+            got += far[k].recv(n - got, 1).size();
+            return got >= n;
+        }, 20000);
+        return got;
     }
     std::vector<Msg> take() {
         std::vector<Msg> out;
@@ -83,6 +116,83 @@ TEST_F(Core, PumpRelaysKicksAndAnnouncesWithoutADictionary) {
                                   frame({3, MsgLeave, BroadcastId}, "bo"));
     EXPECT_TRUE(far[2].waitClosed());
     EXPECT_EQ(ll::messageRoom(3), 0);
+}
+
+// The lobby host's own messages go into a queue that relayed traffic
+// fills past 65536 bytes: they wait within the relay room like relayed
+// frames, the member is not dropped, and every byte arrives.
+TEST_F(Core, LobbyHostSendsWaitWithinTheRelayRoom) {
+    seat(2, "ann");
+    size_t pad = stall(0);
+    std::string text(60000, 't');
+    for (int i = 0; i < 4; ++i) ll::messageSend(9, 2, text.data(), text.size());
+    for (int i = 0; i < 20; ++i) ll::lobbyUpdate();
+    EXPECT_EQ(ll::memberCount(), 1);
+    EXPECT_EQ(ll::messageRoom(2), 0);
+    EXPECT_EQ(drainMember(0, pad + 4 * 60004), pad + 4 * 60004);
+    EXPECT_EQ(ll::memberCount(), 1);
+}
+
+// A member paused with its queue just below the high-water mark while
+// another finishes a long frame and adds a burst of short ones: one receive
+// must never relay more than the queue can take.
+TEST_F(Core, FlowControlNeverDropsAMemberByArithmetic) {
+    seat(2, "ann");
+    seat(3, "bo");
+    size_t pad = stall(1);
+    std::string text(60000, 't');
+    ll::messageSend(9, 3, text.data(), text.size());
+    ll::messageSend(9, 3, text.data(), text.size()); // bo's queue: 120008 bytes
+    std::string head = bytes({5, 3}) + std::string(65000, 'x');
+    ASSERT_TRUE(far[0].send(head));
+    for (int i = 0; i < 5; ++i) ll::lobbyUpdate(); // the frame reader holds it
+    std::string burst = nul();
+    for (int i = 0; i < 21845; ++i) burst += frame({5, 3}, "");
+    ASSERT_TRUE(far[0].send(burst));
+    for (int i = 0; i < 20; ++i) ll::lobbyUpdate();
+    EXPECT_EQ(ll::memberCount(), 2);
+    size_t relayed = 2 * 60004 + (1 + head.size() + 1) + 21845 * 4;
+    EXPECT_EQ(drainMember(1, pad + relayed), pad + relayed);
+    EXPECT_EQ(ll::memberCount(), 2);
+}
+
+// A member floods the lobby host with messages while the host application
+// takes none: the inbox stops growing at its bound, the sender waits in
+// TCP, and once the host reads, every message arrives in order.
+TEST_F(Core, InboxIsBoundedWhileTheHostTakesNothing) {
+    seat(2, "ann");
+    int flags = fcntl(far[0].fd, F_GETFL, 0);
+    fcntl(far[0].fd, F_SETFL, flags | O_NONBLOCK);
+    const int total = 300000; // far more than the socket buffers hold
+    std::string all;
+    for (int i = 0; i < total; ++i) all += frame({1 + i % 100, HostId}, "");
+    size_t sent = 0;
+    uint32_t most = 0;
+    int taken = 0, inOrder = 0, stuck = 0;
+    waitUntil([&] {
+        ssize_t n = ::send(far[0].fd, all.data() + sent, all.size() - sent, MSG_DONTWAIT);
+        if (n > 0) sent += static_cast<size_t>(n);
+        stuck = n > 0 ? 0 : stuck + 1;
+        ll::lobbyUpdate();
+        {
+            ll::Guard g(&ll::net.lock);
+            most = std::max(most, ll::net.inbox.count);
+        }
+        // The host application starts reading only once the sender is held
+        // back (or has sent everything).
+        if (stuck >= 50 || sent == all.size() || taken > 0)
+            while (ll::InboxEntry *e = ll::inboxTake()) {
+                inOrder += e->msgId == 1 + taken % 100 && e->sender == 2 ? 1 : 0;
+                ++taken;
+                ll::inboxEntryFree(e);
+            }
+        return taken == total;
+    }, 30000);
+    EXPECT_GE(most, InboxEntryBound);
+    EXPECT_LE(most, InboxEntryBound + QueueCapacityFrames);
+    EXPECT_EQ(taken, total);
+    EXPECT_EQ(inOrder, total);
+    EXPECT_EQ(ll::memberCount(), 1);
 }
 
 } // namespace
