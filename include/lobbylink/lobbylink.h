@@ -114,7 +114,9 @@ enum {
  *   "WSAStartup" then "result" 0.
  * p2pTerminate(map) / nlTerminate(map): ends all networking, stops any admission
  *   (it does not outlive the call) and returns the socket library's cleanup
- *   result (0 where there is none).
+ *   result (0 where there is none). On Windows it releases only a WSAStartup
+ *   that p2pInit made: with none outstanding it returns SOCKET_ERROR (-1) and
+ *   leaves Winsock to the host and its other libraries.
  * p2pDisconnect(map): ends the lobby or connection and returns to idle.
  * p2pCreateLobby(map): reads "user" (String, at most 63 characters); becomes
  *   the lobby host. Failures: "error" = "already connected", "no user" or

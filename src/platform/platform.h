@@ -33,8 +33,10 @@ struct Mutex {
 typedef pthread_t ThreadHandle;
 #endif
 
-// Socket library start and stop: 0 on success; the stop returns the socket
-// library's own result (0 where there is nothing to stop).
+// Socket library start and stop: 0 on success. The stop releases one start
+// that this library made and returns the socket library's own result (0
+// where there is no socket library; on Windows SOCKET_ERROR, without calling
+// it, when no start of ours is outstanding).
 int platStartup();
 int platCleanup();
 
@@ -89,6 +91,9 @@ uint64_t monotonicMs();
 void mutexLock(Mutex *m);
 void mutexUnlock(Mutex *m);
 
+// Starts a thread; it keeps the library's code loaded while it runs, also
+// when the host unloads the library meanwhile (Windows: a module reference;
+// the ELF build is never unloaded).
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg);
 void threadJoin(ThreadHandle handle);
 

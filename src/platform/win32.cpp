@@ -13,12 +13,26 @@
 
 namespace ll {
 
+namespace {
+// WSAStartup calls made by platStartup and not yet released (host's thread
+// only). Winsock counts references process-wide: a cleanup we did not start
+// would take away one that belongs to the host or another library, and the
+// last one tears down every socket in the process.
+int ownStartups = 0;
+} // namespace
+
 int platStartup() {
     WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data);
+    int r = ::WSAStartup(MAKEWORD(2, 2), &data);
+    if (r == 0) ++ownStartups;
+    return r;
 }
 
-int platCleanup() { return ::WSACleanup(); }
+int platCleanup() {
+    if (ownStartups == 0) return SOCKET_ERROR;
+    --ownStartups;
+    return ::WSACleanup();
+}
 
 namespace {
 // A socket handle that a child process would otherwise inherit.
@@ -147,22 +161,34 @@ namespace {
 struct ThreadStart {
     void (*fn)(void *);
     void *arg;
+    HMODULE module;
 };
 DWORD WINAPI threadTrampoline(LPVOID p) {
     ThreadStart start = *static_cast<ThreadStart *>(p);
     heapFree(p);
     start.fn(start.arg);
+    // Release the module reference threadStart took, as the thread ends:
+    // the code that does it never returns into the module.
+    ::FreeLibraryAndExitThread(start.module, 0);
     return 0;
 }
 } // namespace
 
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
+    // The thread holds a reference to this module while it runs, so a host
+    // that unloads the library meanwhile does not pull its code away.
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                              reinterpret_cast<LPCWSTR>(&threadTrampoline), &module))
+        return false;
     ThreadStart *start = static_cast<ThreadStart *>(heapAlloc(sizeof(ThreadStart)));
     start->fn = fn;
     start->arg = arg;
+    start->module = module;
     HANDLE h = ::CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
     if (!h) {
         heapFree(start);
+        ::FreeLibrary(module);
         return false;
     }
     *handle = h;
