@@ -1,9 +1,9 @@
 /*
  * A host program built against an installed or released lobbylink only. It
  * opens a lobby; a second process of it (a fork on Linux, the same program
- * started again on Windows) joins as a client. The client sends the lobby host
- * a message, the lobby host answers it, the client leaves, and the lobby host
- * sees it arrive, sends, and leave. With an argument, it first checks the
+ * started again on Windows) joins as a client. Once admitted, the client sends
+ * the lobby host a message, the lobby host answers it, the client leaves, and
+ * the lobby host sees it arrive, send, and leave. With an argument, it first checks the
  * header's version against it (and on Windows the DLL's version resource).
  *
  *   lobby [VERSION]        exit 0 when every step happened, else 1
@@ -97,6 +97,13 @@ static int client(void) {
     llMapSetString(map, "user", "visitor");
     if (p2pConnect(map) != 1 || llMapGetInt(map, "result") != 1) {
         fail("p2pConnect failed");
+        goto done;
+    }
+    /* Admitted once the lobby host's join notice arrives; a message sent
+     * before that could reach the lobby host while it still reads the
+     * handshake. */
+    if (!awaitEntry(map, HostId, MsgJoin, "keeper")) {
+        fail("never admitted");
         goto done;
     }
     say(map, HostId, 7, "hello from the client");
