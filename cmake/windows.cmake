@@ -8,6 +8,7 @@ ExternalProject_Add(lobbylink_windows
   BINARY_DIR ${LL_WINDOWS_DIR}
   CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
              -DCMAKE_BUILD_TYPE=Release -DLL_TESTS=OFF -DLL_BENCH=OFF
+             -DLL_WERROR=${LL_WERROR}
   BUILD_ALWAYS ON
   INSTALL_COMMAND "")
 

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine: the native
-# toolchain with GoogleTest and Google Benchmark, the mingw-w64 cross compiler
-# for the 32-bit Windows DLL, and Wine (32-bit) to run the Windows tests.
+# toolchain with GoogleTest and Google Benchmark (and pkg-config for the
+# consumer tests), the mingw-w64 cross compiler for the 32-bit Windows DLL,
+# llvm-dlltool (llvm-14) for its import library for Microsoft's linker, and
+# Wine (32-bit) to run the Windows tests.
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs.
 set -euo pipefail
 
-need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file)
-need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
+  pkgconf)
+need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14)
 
 wanted=("${need_native[@]}")
 [ "${1:-}" = "--native" ] || wanted+=("${need_windows[@]}")

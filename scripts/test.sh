@@ -2,7 +2,10 @@
 # Builds everything and runs every test: the Linux library with its unit,
 # networking and end-to-end tests, the same tests under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, and the 32-bit Windows
-# DLL with its export check and a Windows host program under Wine.
+# DLL with its export check and a Windows host program under Wine; the
+# packages as users take them: a Linux install found through CMake and
+# pkg-config, and the Windows release folder (scripts/dist.sh) with a Windows
+# host linking its import libraries under Wine.
 # Installs what it needs first (as root; otherwise it says what is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,9 +39,10 @@ run_suite() { # name build-dir cmake-args...
   summary+=("$name: $passed passed, $failed failed")
 }
 
-run_suite "linux+windows" build -DLL_WINDOWS=ON
-run_suite "asan+ubsan" build-asan -DLL_SANITIZE=address -DLL_BENCH=OFF
-run_suite "tsan" build-tsan -DLL_SANITIZE=thread -DLL_BENCH=OFF
+# Our own builds treat warnings as errors (a user's build does not by default).
+run_suite "linux+windows" build -DLL_WINDOWS=ON -DLL_WERROR=ON
+run_suite "asan+ubsan" build-asan -DLL_SANITIZE=address -DLL_BENCH=OFF -DLL_WERROR=ON
+run_suite "tsan" build-tsan -DLL_SANITIZE=thread -DLL_BENCH=OFF -DLL_WERROR=ON
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"

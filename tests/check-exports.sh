@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Checks that a built library exports exactly the names of the module
-# definition file: check-exports.sh linux|windows LIBRARY DEF-FILE
+# definition file: check-exports.sh linux|windows|implib LIBRARY DEF-FILE
+# (implib: an import library for Microsoft's linker, whose every entry must
+# import its name from the DLL as a 32-bit cdecl function: symbols _NAME and
+# __imp__NAME, imported undecorated, as code).
 set -eu
 kind=$1 lib=$2 def=$3
 expected=$(sed -n 's/^    \([A-Za-z0-9_]*\).*/\1/p' "$def" | sort)
@@ -14,7 +17,22 @@ case $kind in
     if i686-w64-mingw32-objdump -p "$lib" | grep -i -E 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
       echo "depends on a runtime DLL besides the C runtime"; exit 1
     fi ;;
-  *) echo "usage: $0 linux|windows LIBRARY DEF-FILE"; exit 2 ;;
+  implib)
+    readobj=$(command -v llvm-readobj || command -v llvm-readobj-14) ||
+      { echo "llvm-readobj not found"; exit 1; }
+    actual=$("$readobj" "$lib" | awk '
+      /^Format: / { entry = ($2 == "COFF-import-file"); if (entry) { type = ""; naming = ""; syms = "" }; next }
+      entry && /^Type: / { type = $2 }
+      entry && /^Name type: / { naming = $3 }
+      entry && /^Symbol: / { syms = syms " " $2 }
+      entry && /^Symbol: _[^_]/ {
+        name = substr($2, 2)
+        if (type != "code" || naming != "noprefix" || syms != " __imp__" name " _" name || name ~ /@/)
+          print "BAD: " name " (" type ", " naming "," syms ")"
+        else
+          print name
+      }' | sort) ;;
+  *) echo "usage: $0 linux|windows|implib LIBRARY DEF-FILE"; exit 2 ;;
 esac
 echo "$actual"
 count=$(echo "$actual" | wc -l)

@@ -36,6 +36,8 @@
 
 #include <stdint.h>
 
+#include "lobbylink/version.h" /* LOBBYLINK_VERSION_* */
+
 #ifdef __cplusplus
 extern "C" {
 #endif

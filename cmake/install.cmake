@@ -1,0 +1,78 @@
+# What `cmake --install` puts where.
+#
+# Linux: the public headers under include/lobbylink/, liblobbylink.so.X.Y.Z with
+# SONAME liblobbylink.so.X and the usual links, the dictionary helpers
+# (liblobbylink_hostmap.a), the CMake package `lobbylink` (targets
+# lobbylink::lobbylink and lobbylink::hostmap) and the pkg-config files
+# lobbylink.pc and lobbylink-hostmap.pc.
+#
+# Windows (the cross-built DLL): the flat release folder that scripts/dist.sh
+# names lobbylink-<version>-win32 and zips: the DLL, its module definition
+# file, import libraries for the MinGW and the Microsoft linker, the headers
+# and a README for Windows hosts.
+
+if(WIN32)
+  install(TARGETS lobbylink RUNTIME DESTINATION . ARCHIVE DESTINATION .)
+  install(FILES ${LL_DEF_FILE} DESTINATION .)
+  # The dictionary helpers are a static library for one toolchain, so a
+  # Windows host brings its own dictionary code; their header stays out.
+  install(FILES ${PROJECT_SOURCE_DIR}/include/lobbylink/lobbylink.h
+                ${LL_GENERATED_INCLUDE_DIR}/lobbylink/version.h
+          DESTINATION include/lobbylink)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/README-windows.txt.in ${PROJECT_BINARY_DIR}/README.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+
+  # lobbylink.lib: the import library in the format Microsoft's linker reads,
+  # made from the module definition file (32-bit, cdecl names).
+  find_program(LL_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14
+               DOC "llvm-dlltool, which makes lobbylink.lib")
+  if(LL_DLLTOOL)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/lobbylink.lib
+      COMMAND ${LL_DLLTOOL} -m i386 -d ${LL_DEF_FILE} -l ${PROJECT_BINARY_DIR}/lobbylink.lib
+      DEPENDS ${LL_DEF_FILE}
+      COMMENT "Making lobbylink.lib from lobbylink.def"
+      VERBATIM)
+    add_custom_target(lobbylink_msvc_import_library ALL DEPENDS ${PROJECT_BINARY_DIR}/lobbylink.lib)
+    install(FILES ${PROJECT_BINARY_DIR}/lobbylink.lib DESTINATION .)
+  else()
+    message(WARNING "llvm-dlltool not found: no lobbylink.lib for Microsoft's linker")
+  endif()
+  return()
+endif()
+
+include(CMakePackageConfigHelpers)
+set(LL_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/lobbylink)
+
+set_target_properties(lobbylink PROPERTIES
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR} EXPORT_NAME lobbylink)
+set_target_properties(lobbylink_hostmap PROPERTIES EXPORT_NAME hostmap)
+
+install(TARGETS lobbylink lobbylink_hostmap EXPORT lobbylinkTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/lobbylink ${LL_GENERATED_INCLUDE_DIR}/lobbylink
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+
+install(EXPORT lobbylinkTargets NAMESPACE lobbylink:: DESTINATION ${LL_CMAKE_PACKAGE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/lobbylinkConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/package/lobbylinkConfig.cmake INSTALL_DESTINATION ${LL_CMAKE_PACKAGE_DIR})
+# A 1.x program builds against any 1.y with y >= x.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/lobbylinkConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/package/lobbylinkConfig.cmake
+              ${PROJECT_BINARY_DIR}/package/lobbylinkConfigVersion.cmake
+        DESTINATION ${LL_CMAKE_PACKAGE_DIR})
+
+# The pkg-config files name the prefix of the install itself, so they are
+# written when installing (`cmake --install --prefix` may choose another).
+install(CODE "
+  set(LL_PC_TEMPLATES [[${PROJECT_SOURCE_DIR}/cmake]])
+  set(LL_PC_OUT [[${PROJECT_BINARY_DIR}/package]])
+  set(LL_PC_VERSION [[${PROJECT_VERSION}]])
+  set(LL_PC_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
+  set(LL_PC_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
+  include([[${PROJECT_SOURCE_DIR}/cmake/pkgconfig.cmake]])")
+install(FILES ${PROJECT_BINARY_DIR}/package/lobbylink.pc
+              ${PROJECT_BINARY_DIR}/package/lobbylink-hostmap.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

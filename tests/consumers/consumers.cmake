@@ -1,0 +1,42 @@
+# Consumer tests: the library as a user takes it, from outside this build.
+# A Linux install into a fresh prefix, then a C program that finds it through
+# its CMake package and through pkg-config; the Windows release folder made by
+# scripts/dist.sh, its import library for Microsoft's linker, and a Windows
+# host linking the import libraries under Wine. The programs open a lobby and
+# exchange messages, so they run in a network namespace like every networking
+# test.
+set(LL_CONSUMERS ${PROJECT_SOURCE_DIR}/tests/consumers)
+set(LL_CONSUMERS_WORK ${CMAKE_BINARY_DIR}/consumers)
+set(LL_PREFIX ${LL_CONSUMERS_WORK}/prefix)
+
+add_test(NAME package_install
+  COMMAND ${LL_CONSUMERS}/install.sh ${CMAKE_BINARY_DIR} ${LL_PREFIX} ${PROJECT_VERSION})
+set_tests_properties(package_install PROPERTIES
+  TIMEOUT 120 LABELS package FIXTURES_SETUP ll_installed)
+
+foreach(how cmake pkg-config)
+  add_test(NAME consumer_${how}
+    COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/linux.sh ${how} ${LL_PREFIX} ${PROJECT_VERSION}
+            ${LL_CONSUMERS_WORK}/${how})
+  set_tests_properties(consumer_${how} PROPERTIES
+    TIMEOUT 180 LABELS package FIXTURES_REQUIRED ll_installed RUN_SERIAL ${LL_NET_SERIAL})
+endforeach()
+
+if(LL_WINDOWS)
+  set(LL_RELEASE ${LL_CONSUMERS_WORK}/dist/lobbylink-${PROJECT_VERSION}-win32)
+  add_test(NAME package_windows_release
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/dist.sh ${LL_WINDOWS_DIR} ${LL_CONSUMERS_WORK}/dist)
+  set_tests_properties(package_windows_release PROPERTIES
+    TIMEOUT 120 LABELS "package;windows" FIXTURES_SETUP ll_release)
+
+  add_test(NAME exports_windows_msvc_import_library
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/check-exports.sh implib ${LL_RELEASE}/lobbylink.lib
+            ${LL_DEF_FILE})
+  set_tests_properties(exports_windows_msvc_import_library PROPERTIES
+    TIMEOUT 30 LABELS "package;windows" FIXTURES_REQUIRED ll_release)
+
+  add_test(NAME consumer_windows_import_libraries
+    COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/windows.sh ${LL_RELEASE} ${LL_CONSUMERS_WORK}/windows)
+  set_tests_properties(consumer_windows_import_libraries PROPERTIES
+    TIMEOUT 300 LABELS "package;windows" FIXTURES_REQUIRED ll_release RUN_SERIAL ${LL_NET_SERIAL})
+endif()

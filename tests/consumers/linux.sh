@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the consumer program against an installed lobbylink only, through its
+# CMake package or through pkg-config, and runs it (a lobby host and a client
+# exchange messages over loopback):
+#   linux.sh cmake|pkg-config PREFIX VERSION WORK-DIR
+set -euo pipefail
+how=$1 prefix=$2 version=$3 work=$4
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$work"
+mkdir -p "$work"
+case $how in
+  cmake)
+    cmake -S "$here/find-package" -B "$work" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+      -DLOBBYLINK_VERSION="$version" | grep 'lobbylink '
+    cmake --build "$work" >/dev/null ;;
+  pkg-config)
+    PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name lobbylink.pc)")
+    export PKG_CONFIG_PATH
+    pkg-config --exact-version="$version" lobbylink lobbylink-hostmap
+    libdir=$(pkg-config --variable=libdir lobbylink)
+    echo "pkg-config: $(pkg-config --cflags --libs lobbylink-hostmap)"
+    # shellcheck disable=SC2046
+    cc -Wall -Wextra -Werror $(pkg-config --cflags lobbylink-hostmap) "$here/lobby.c" \
+      $(pkg-config --libs lobbylink-hostmap) -Wl,-rpath,"$libdir" -o "$work/lobby" ;;
+  *) echo "usage: $0 cmake|pkg-config PREFIX VERSION WORK-DIR"; exit 2 ;;
+esac
+
+# Linked by SONAME, and loaded from the prefix.
+objdump -p "$work/lobby" | grep -q "NEEDED *liblobbylink\.so\.${version%%.*}\$" ||
+  { echo "lobby does not need liblobbylink.so.${version%%.*}"; exit 1; }
+loaded=$(ldd "$work/lobby" | awk '/liblobbylink/ {print $3}')
+case $loaded in
+  "$prefix"/*) echo "loads $loaded" ;;
+  *) echo "lobby loads liblobbylink from '$loaded', not from $prefix"; exit 1 ;;
+esac
+"$work/lobby" "$version"
