@@ -46,6 +46,22 @@ TEST_F(Robustness, SilentConnectionIsGivenUpAfterTheHandshakeDeadline) {
     EXPECT_EQ(clientName(2), "late");
 }
 
+// A client that sends its first frames in the same write as its name: they
+// are its first messages, not part of the handshake.
+TEST_F(Robustness, FramesSentWithTheHandshakeAreKept) {
+    createLobby("gold");
+    Map m;
+    p2pSearchClient(m);
+    ASSERT_EQ(m.i("result"), 1);
+    Peer eager = connectLobby();
+    ASSERT_TRUE(eager.send("eager" + nul() + frame({7, HostId}, "first") + frame({8, HostId}, "next")));
+    ASSERT_TRUE(waitUntil([] { return numClients() == 1; }));
+    Msg got;
+    std::vector<Msg> all;
+    while (all.size() < 3 && updateUntilMsg(&got)) all.push_back(got);
+    EXPECT_EQ(all, (std::vector<Msg>{{2, MsgJoin, "eager"}, {2, 7, "first"}, {2, 8, "next"}}));
+}
+
 // A lobby host whose accept queue is full drops connection attempts
 // silently, as a machine behind a dropping firewall does.
 TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {

@@ -90,10 +90,15 @@ int32_t readHandshake(Socket c, char *buf) {
         if (held == HandshakeLimit) return SearchHandshakeTooLong;
         if (waitReadableOrStop(c, deadline) <= 0) return SearchHandshakeLost;
         // The socket is still blocking and readable: IoAgain cannot happen,
-        // and any outcome but bytes loses the handshake.
-        int n = sockRecv(c, buf + held, static_cast<int>(HandshakeLimit - held));
+        // and any outcome but bytes loses the handshake. The name is taken up
+        // to its 0 and no further: what the client sent after it is its
+        // first frames, which the pump receives once it is admitted.
+        int n = sockPeek(c, buf + held, static_cast<int>(HandshakeLimit - held));
         if (n <= 0) return SearchHandshakeLost;
-        bool complete = std::memchr(buf + held, 0, static_cast<size_t>(n)) != nullptr;
+        const void *zero = std::memchr(buf + held, 0, static_cast<size_t>(n));
+        bool complete = zero != nullptr;
+        if (complete) n = static_cast<int>(static_cast<const char *>(zero) - (buf + held)) + 1;
+        if (sockRecv(c, buf + held, n) != n) return SearchHandshakeLost;
         held += static_cast<uint32_t>(n);
         if (!handshakePause()) return SearchHandshakeLost;
         if (complete) return SearchOk;

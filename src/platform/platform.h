@@ -74,6 +74,8 @@ enum IoOutcome {
 // Moves at most `length` (> 0) bytes; interrupted calls are retried inside.
 int sockSend(Socket s, const void *data, int length);
 int sockRecv(Socket s, void *data, int length);
+// As sockRecv, but the bytes stay to be received again.
+int sockPeek(Socket s, void *data, int length);
 void sockClose(Socket s);
 // Waits until the socket is readable (data, a pending connection, or its
 // end): 1 readable, 0 timed out, -1 error.

@@ -122,12 +122,17 @@ int sockSend(Socket s, const void *data, int length) {
     return ioOutcome(n);
 }
 
-int sockRecv(Socket s, void *data, int length) {
+namespace {
+int receive(Socket s, void *data, int length, int flags) {
     ssize_t n;
-    do n = ::recv(s, data, static_cast<size_t>(length), 0);
+    do n = ::recv(s, data, static_cast<size_t>(length), flags);
     while (n < 0 && errno == EINTR);
     return ioOutcome(n);
 }
+} // namespace
+
+int sockRecv(Socket s, void *data, int length) { return receive(s, data, length, 0); }
+int sockPeek(Socket s, void *data, int length) { return receive(s, data, length, MSG_PEEK); }
 
 void sockClose(Socket s) {
     if (s == InvalidSocket) return;

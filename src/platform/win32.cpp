@@ -133,6 +133,10 @@ int sockRecv(Socket s, void *data, int length) {
     return ioOutcome(::recv(static_cast<SOCKET>(s), static_cast<char *>(data), length, 0));
 }
 
+int sockPeek(Socket s, void *data, int length) {
+    return ioOutcome(::recv(static_cast<SOCKET>(s), static_cast<char *>(data), length, MSG_PEEK));
+}
+
 void sockClose(Socket s) {
     if (s == InvalidSocket) return;
     ::closesocket(static_cast<SOCKET>(s));
