@@ -1,6 +1,9 @@
 // The lobby host's pump: at most one receive and one send per client per
 // update, routing of every complete client frame, and the removal of clients
-// whose connection failed, announced to everybody who remains.
+// whose connection failed, announced to everybody who remains. One readiness
+// call per update tells which clients have something to receive (data, or a
+// closed or reset connection); only those are received from, in list order,
+// so an idle member costs no system call.
 //
 // Flow control: a client's queue takes notices and relayed frames up to
 // RelayRoom bytes. While any client's queue holds HighWaterMark bytes or more
@@ -76,7 +79,9 @@ void sendTo(ClientRecord *rec) {
 void serviceClient(ClientRecord *rec) {
     if (rec->failed) return;
     int othersAbove = net.clientsAboveMark - (rec->aboveMark ? 1 : 0);
-    if (othersAbove == 0 && !inboxFull(&net.inbox)) receiveFrom(rec);
+    bool ready = rec->readable || !rec->watched;
+    rec->readable = false;
+    if (ready && othersAbove == 0 && !inboxFull(&net.inbox)) receiveFrom(rec);
     if (rec->failed) return;
     sendTo(rec);
     if (!rec->failed && rec->aboveMark && monotonicMs() - rec->lastTakeMs >= StallTimeoutMs)
@@ -97,8 +102,22 @@ ClientRecord *firstFailed() {
 
 } // namespace
 
+namespace {
+// Marks the records whose sockets are readable now; when the poller fails,
+// every record is tried, as if all were.
+void findReadable() {
+    int n = pollerReadable(&net.poller, net.ready, PollerCapacity);
+    if (n < 0) {
+        for (ClientRecord *r = net.clients; r; r = r->next) r->readable = true;
+        return;
+    }
+    for (int i = 0; i < n; ++i) static_cast<ClientRecord *>(net.ready[i])->readable = true;
+}
+} // namespace
+
 void hostPump() {
     if (!net.clients) return;
+    findReadable();
     for (ClientRecord *r = net.clients; r && !r->failed; r = r->next) serviceClient(r);
     while (ClientRecord *gone = firstFailed()) {
         announceLeave(gone);

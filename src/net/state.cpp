@@ -38,6 +38,7 @@ void updateMark(ClientRecord *r) {
 }
 
 void freeRecord(ClientRecord *r) {
+    if (r->watched) pollerRemove(&net.poller, r->socket);
     sockClose(r->socket);
     if (r->aboveMark) --net.clientsAboveMark;
     frameReaderFree(&r->reader);
@@ -66,6 +67,7 @@ ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
     std::memcpy(record->name, name, std::strlen(name) + 1);
     record->socket = socket;
     frameReaderInit(&record->reader, MaxClientFrame - 1);
+    record->watched = pollerAdd(&net.poller, socket, record);
     ClientRecord **slot = &net.clients;
     while (*slot) slot = &(*slot)->next;
     *slot = record;
@@ -189,6 +191,7 @@ void endNetworking() {
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
     freeAllClients();
+    pollerClose(&net.poller);
     inboxClear(&net.inbox);
 }
 } // namespace

@@ -36,6 +36,8 @@ struct ClientRecord {
     FrameReader reader = {};        // the frame being assembled from this client
     ByteQueue queue;                // bytes waiting to go to this client
     bool aboveMark = false;         // queue.length >= HighWaterMark
+    bool watched = false;           // the poller reports this socket's readiness
+    bool readable = false;          // the poller found it readable in this update
     uint64_t lastTakeMs = 0;        // last time the connection took bytes while above the mark
     ClientRecord *next = nullptr;
 };
@@ -53,6 +55,7 @@ struct NetState {
     int32_t clientCount = 0;             // lock: records in `clients`
     int32_t clientsAboveMark = 0;        // lock: records with aboveMark set
     Inbox inbox = {};                    // lock: entries waiting for p2pRecv
+    Poller poller;                       // lock: readiness of the clients' sockets
     uint8_t sendQueue[QueueCapacity] = {}; // lock: client role, bytes for the lobby host
     int32_t sendLength = 0;                // lock: bytes in sendQueue
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
@@ -63,7 +66,10 @@ struct NetState {
     bool listening = false;         // lock: the search's socket listens
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // host, under lock: one receive's worth
+    void *ready[PollerCapacity] = {};    // host, under lock: the poller's answer
 };
+
+static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");
 
 // The state is constant-initialised: no constructor runs when the library is
 // loaded, so no host call can come before it.

@@ -33,6 +33,32 @@ struct Mutex {
 typedef pthread_t ThreadHandle;
 #endif
 
+// Readiness of many sockets in one call: the lobby host asks which member
+// connections are readable (data, or a closed or reset connection) instead
+// of trying a receive on each. Epoll on Linux (poll_epoll.cpp), select with
+// a set large enough for a full lobby on Winsock (poll_select.cpp).
+const int PollerCapacity = 256;
+#ifdef _WIN32
+struct Poller {
+    int count = 0;                        // sockets watched
+    Socket sockets[PollerCapacity] = {};  // the watched sockets
+    void *tags[PollerCapacity] = {};      // what each stands for
+};
+#else
+struct Poller {
+    int fd = -1; // the epoll instance, made when the first socket is added
+};
+#endif
+// Watches `s`, reported as `tag`; false when it cannot be watched (the caller
+// then tries it on every pass).
+bool pollerAdd(Poller *p, Socket s, void *tag);
+// Stops watching `s`; call before closing it.
+void pollerRemove(Poller *p, Socket s);
+// Stores the tags of the readable sockets in `tags` (at most `max`) without
+// waiting; returns how many, or -1 when the call failed.
+int pollerReadable(Poller *p, void **tags, int max);
+void pollerClose(Poller *p);
+
 // Socket library start and stop: 0 on success. The stop releases one start
 // that this library made and returns the socket library's own result (0
 // where there is no socket library; on Windows SOCKET_ERROR, without calling
