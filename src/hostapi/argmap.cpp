@@ -89,6 +89,25 @@ int32_t mapGetInt(ArgNode *map, const char *key) {
     return (v && v->kind == ValueInteger) ? v->payload.integer : 0;
 }
 
+const CharList *mapGetList(ArgNode *map, const char *key) {
+    if (!map) return nullptr;
+    ArgValue *v = mapFind(map, key);
+    return v && v->kind == ValueString ? v->payload.string : nullptr;
+}
+
+size_t listTextLength(const CharList *list) {
+    size_t n = 0;
+    const CharCell *cell = list ? list->head : nullptr;
+    for (uint32_t count = list ? list->count : 0; n < count && cell && cell->ch; cell = cell->next)
+        ++n;
+    return n;
+}
+
+void listCopy(const CharList *list, char *out, size_t length) {
+    const CharCell *cell = list->head;
+    for (size_t i = 0; i < length; ++i, cell = cell->next) out[i] = cell->ch;
+}
+
 char *mapGetString(ArgNode *map, const char *key) {
     if (!map) return nullptr;
     ArgValue *v = mapFind(map, key);

@@ -9,7 +9,6 @@
 #include "net/lobby.h"
 #include "platform/heap.h"
 
-#include <cstring>
 
 using namespace ll;
 
@@ -61,6 +60,10 @@ const char *refusalText(OpenRefusal refusal) {
     case OpenAllowed: break;
     }
     return nullptr;
+}
+
+void fillFromList(const void *list, char *out, size_t length) {
+    listCopy(static_cast<const CharList *>(list), out, length);
 }
 
 // The nine host callback slots, kept for the host and never called.
@@ -200,12 +203,12 @@ int32_t p2pConnect(ArgNode *map) {
 // ---- Sending ----
 
 int32_t p2pSend(ArgNode *map) {
-    char *msg = mapGetString(map, "msg");
-    if (!msg) return 0;
+    // The text goes from the host's cells straight into the send queues.
+    const CharList *msg = mapGetList(map, "msg");
+    TextSource text = {listTextLength(msg), fillFromList, msg};
     uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
     uint8_t receiver = static_cast<uint8_t>(mapGetInt(map, "rcv"));
-    messageSend(msgId, receiver, msg, std::strlen(msg));
-    heapFree(msg);
+    messageSend(msgId, receiver, text);
     return 0;
 }
 

@@ -9,10 +9,18 @@ namespace ll {
 
 namespace {
 
-void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
-    size_t size = dataFrameSize(length);
+// Writes a data frame ([message id][receiver][text][0]) at `out`.
+void writeDataFrameFrom(uint8_t *out, uint8_t msgId, uint8_t receiver, const TextSource &text) {
+    out[0] = msgId;
+    out[1] = receiver;
+    text.fill(text.from, reinterpret_cast<char *>(out + 2), text.length);
+    out[2 + text.length] = 0;
+}
+
+void sendAsClient(uint8_t msgId, uint8_t receiver, const TextSource &text) {
+    size_t size = dataFrameSize(text.length);
     if (static_cast<size_t>(net.sendLength) + size < QueueCapacity) {
-        writeDataFrame(net.sendQueue + net.sendLength, msgId, receiver, text, length);
+        writeDataFrameFrom(net.sendQueue + net.sendLength, msgId, receiver, text);
         net.sendLength += static_cast<int32_t>(size);
         return;
     }
@@ -23,8 +31,9 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
     setMode(Idle);
 }
 
-void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
-    size_t size = hostFrameSize(length);
+void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const TextSource &text) {
+    size_t size = hostFrameSize(text.length);
+    const uint8_t *first = nullptr; // the first frame written: the others copy it
     for (ClientRecord *r = net.clients; r; r = r->next) {
         if (receiver != BroadcastId && r->id != receiver) continue;
         // A frame is queued when it is shorter than a client's receive
@@ -33,22 +42,35 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
         // still answers from QueueCapacity, for hosts that pace by it.
         uint8_t *at = nullptr;
         if (size < QueueCapacity) at = recordQueueReserve(r, static_cast<uint32_t>(size), RelayRoom);
-        if (at)
-            writeHostFrame(at, HostId, msgId, receiver, text, length);
-        else
+        if (!at) {
             r->failed = 1;
+        } else if (first) {
+            std::memcpy(at, first, size);
+        } else {
+            at[0] = HostId;
+            writeDataFrameFrom(at + 1, msgId, receiver, text);
+            first = at;
+        }
     }
 }
 
 } // namespace
 
-void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
-    if (length == 0) return;
+void messageSend(uint8_t msgId, uint8_t receiver, const TextSource &text) {
+    if (text.length == 0) return;
     Guard g(&net.lock);
     if (net.connSocket != InvalidSocket)
-        sendAsClient(msgId, receiver, text, length);
+        sendAsClient(msgId, receiver, text);
     else
-        sendAsLobbyHost(msgId, receiver, text, length);
+        sendAsLobbyHost(msgId, receiver, text);
+}
+
+namespace {
+void fillFromBytes(const void *from, char *out, size_t length) { std::memcpy(out, from, length); }
+} // namespace
+
+void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
+    messageSend(msgId, receiver, TextSource{length, fillFromBytes, text});
 }
 
 int32_t messageRoom(int32_t id) {
