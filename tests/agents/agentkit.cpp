@@ -157,7 +157,7 @@ Agent::Agent(Build build, std::string who) : build_(build), who_(std::move(who))
         } else {
             ::setenv("WINEPREFIX", prefix.c_str(), 1);
             ::setenv("WINEDEBUG", "-all", 1);
-            ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+            ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d", 1);
             std::string exe = std::string(LL_WINDOWS_DIR) + "/tools/agent/llagent.exe";
             std::string dll = windowsPath(std::string(LL_WINDOWS_DIR) + "/lobbylink.dll");
             ::execlp("wine", "wine", exe.c_str(), dll.c_str(), static_cast<char *>(nullptr));
@@ -180,20 +180,33 @@ Agent::Agent(Build build, std::string who) : build_(build), who_(std::move(who))
 }
 
 Agent::~Agent() {
-    if (in_ >= 0) ::close(in_); // end of input ends the agent
-    if (pid_ > 0) {
-        auto end = Clock::now() + std::chrono::seconds(10);
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() >= end) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    reap(10000);
     if (out_ >= 0) ::close(out_);
+}
+
+int Agent::reap(int ms) {
+    if (in_ >= 0) ::close(in_); // end of input ends the agent
+    in_ = -1;
+    up_ = false;
+    if (pid_ <= 0) return status_;
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (Clock::now() >= end) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+            return status_ = -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int Agent::quit(int ms) {
+    send("quit");
+    return reap(ms);
 }
 
 void Agent::send(const std::string &line) {

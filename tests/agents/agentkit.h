@@ -69,6 +69,9 @@ class Agent {
     void update(bool on);
     // p2pSend of one text.
     void say(int id, int rcv, const std::string &text);
+    // Asks the agent to quit and waits for it: its exit status (128 + signal
+    // when killed by one, -1 when it had to be killed).
+    int quit(int ms = 10000);
 
   private:
     Build build_;
@@ -77,6 +80,8 @@ class Agent {
     int in_ = -1, out_ = -1;
     bool up_ = false;
     std::string buffered_;
+    int status_ = -1;
+    int reap(int ms);
 };
 
 } // namespace agents

@@ -97,15 +97,17 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     expectStream(blue, join(1, "gold") + join(2, "red") + join(4, "teal"), "blue");
     EXPECT_EQ(H.take(3), (Msgs{{2, MsgJoin, "red"}, {3, MsgJoin, "blue"}, {4, MsgJoin, "teal"}}));
 
-    // A handshake in two pieces: each receive is followed by its pause.
+    // A handshake in two pieces, and the pause after the receive that completes
+    // it. (Whether the pieces come in one receive or two depends on how soon
+    // the admission thread reads, so only the last pause is certain.)
     EXPECT_EQ(H.call("p2pSearchClient").i("result"), 1);
     Peer split = kit::connectLobby();
-    auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(split.send("ab"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto last = std::chrono::steady_clock::now();
     ASSERT_TRUE(split.send("c" + nul()));
     EXPECT_TRUE(H.poll("p2pNumClients", 4));
-    EXPECT_GE(msSince(start), 200);
+    EXPECT_GE(msSince(last), 100);
     EXPECT_EQ(H.call("p2pClientName", {{"id", 5}}).s("result"), "abc");
     // The empty name, and the longest: 63 bytes and the 0.
     const std::string longest(63, 'n');

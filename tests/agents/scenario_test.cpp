@@ -4,6 +4,7 @@
 // bytes, so every check is the same in each arrangement.
 #include "agents/agentkit.h"
 
+#include <cstdio>
 #include <map>
 #include <memory>
 
@@ -202,6 +203,7 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
         const Reply &r = replies[self];
         ASSERT_TRUE(r.ok) << m.second->who() << ": " << r;
         EXPECT_GT(r.i("sent"), 0);
+        std::printf("flood: %s sent %d\n", m.second->who().c_str(), r.i("sent"));
         EXPECT_EQ(r.i("bad"), 0) << m.second->who() << " got something else: " << r.raw("first");
         std::vector<std::string> from = r.all("from");
         EXPECT_EQ(from.size(), 3u) << m.second->who() << " missed counts";
