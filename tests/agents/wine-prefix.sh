@@ -18,8 +18,6 @@ make)
   rm -rf "$t.new"
   mkdir -p "$(dirname "$t")"
   WINEPREFIX="$t.new" wineboot -i
-  # A program that crashes ends at once instead of starting the debugger.
-  WINEPREFIX="$t.new" wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null
   WINEPREFIX="$t.new" wineserver -w
   s=$(serverDir "$t.new"); [ -n "$s" ] && rm -rf "$s"
   rm -f "$t.new/wineserver"

@@ -18,8 +18,10 @@
 //                               and poll (off at start)
 //   pump MS                     p2pUpdate about every millisecond for MS milliseconds
 //   take N MS                   p2pRecv until N entries have come (or MS have passed),
-//                               then everything else already in the inbox
-//   poll NAME VALUE MS          NAME with a null dictionary until it returns VALUE
+//                               then everything else already in the inbox ("take 0 0":
+//                               all that is there now)
+//   poll NAME VALUE MS          NAME with a null dictionary until it returns VALUE (or
+//                               MS have passed)
 //   flood self=S ms=T odd=R peers=P room=I,J,...
 //                               the paced flood: numbered texts (FloodData) as fast
 //                               as p2pBuffer of each listed id allows, for T ms, even
@@ -31,7 +33,8 @@
 //   hostsocket                  opens and closes a TCP socket through the host's own
 //                               socket library
 //   sleep MS | ping
-//   quit                        ends the process at once, without terminating
+//   quit                        ends the process at once (exit status 0), without
+//                               terminating the library
 // Answers:
 //   ok ret=R chain=C [KEY=VALUE ...]   call and null: the return value, the characters
 //                                      of the root chain, and every key the request did
