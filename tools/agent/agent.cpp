@@ -24,8 +24,9 @@
 //                               MS have passed)
 //   flood self=S ms=T odd=R peers=P room=I,J,...
 //                               the paced flood: numbered texts (FloodData) as fast
-//                               as p2pBuffer of each listed id allows, for T ms, even
-//                               numbers to everybody and odd ones to R; then the
+//                               as p2pBuffer of each listed id allows, for T ms (and
+//                               at least number 0), even numbers to everybody and odd
+//                               ones to R; then the
 //                               count (FloodEnd) to everybody; then receives until P
 //                               counts have come
 //   unload                      FreeLibrary / dlclose, without terminating
@@ -511,9 +512,12 @@ std::string doFlood(const std::vector<std::string> &w) {
         llMapFree(m);
     };
 
+    // Number 0, the longest text, needs every queue it goes to nearly empty,
+    // which a lobby host may not see while the clients flood: it is sent
+    // even when that takes longer than T.
     int sent = 0;
     auto start = Clock::now();
-    while (msSince(start) < ms) {
+    while ((msSince(start) < ms || sent == 0) && msSince(start) < ms + 30000) {
         std::string text = floodText(static_cast<int>(self), sent);
         if (!fits(text.size())) {
             update();
