@@ -1,0 +1,227 @@
+// Whole lobbies of agents, in four arrangements: every member on Linux, every
+// member on Windows (Wine), a Windows lobby host with Linux clients, and a
+// Linux lobby host with Windows clients. Both builds must speak the same
+// bytes, so every check is the same in each arrangement.
+#include "agents/agentkit.h"
+
+#include <cstdio>
+#include <map>
+#include <memory>
+
+namespace {
+
+using agents::Agent;
+using agents::Build;
+using agents::Reply;
+using kit::Msg;
+using Msgs = std::vector<Msg>;
+
+struct Arrangement {
+    const char *name;
+    Build host, clients;
+};
+
+void PrintTo(const Arrangement &a, std::ostream *os) { *os << a.name; }
+
+std::vector<Arrangement> arrangements() {
+    std::vector<Arrangement> out{{"linux", Build::Linux, Build::Linux}};
+    if (agents::haveWindows()) {
+        out.push_back({"windows", Build::Windows, Build::Windows});
+        out.push_back({"windows_host_linux_clients", Build::Windows, Build::Linux});
+        out.push_back({"linux_host_windows_clients", Build::Linux, Build::Windows});
+    }
+    return out;
+}
+
+// A text of n bytes running through every value but 0, from `seed` on.
+std::string textOf(size_t n, int seed) {
+    std::string s(n, ' ');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(1 + (seed + i) % 255);
+    return s;
+}
+
+const std::string HostName = "host\xff";
+const std::string Names[3] = {"a", "b\x01\x7f\x80\xff \r\n", "c" + textOf(62, 'c')}; // c: the longest name
+
+// Each agent's next entries must be `want`, and nothing more (with `want`
+// empty: nothing arrives for a while). The agents are asked all at once.
+void expectEach(std::initializer_list<Agent *> who, const Msgs &want) {
+    std::string req = want.empty() ? "take 1 300" : "take " + std::to_string(want.size()) + " 15000";
+    for (Agent *a : who) a->send(req);
+    for (Agent *a : who) {
+        Reply r = a->answer(40000);
+        EXPECT_TRUE(r.ok) << a->who() << ": " << r;
+        EXPECT_EQ(r.msgs(), want) << "at " << a->who();
+    }
+}
+
+// One admission: the lobby host searches, the client connects as `name`.
+void join(Agent &host, Agent &client, const std::string &name, int members, bool withAddress = true) {
+    EXPECT_EQ(host.call("p2pSearchClient").i("result"), 1);
+    Reply r = withAddress ? client.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", name}})
+                          : client.call("p2pConnect", {{"user", name}});
+    EXPECT_EQ(r.i("result"), 1) << client.who() << ": " << r;
+    EXPECT_EQ(r.i("pkg"), 1) << r;
+    EXPECT_EQ(r.raw("chain"), withAddress ? "aupr" : "upr") << r;
+    EXPECT_TRUE(host.poll("p2pNumClients", members) && host.poll("p2pIsSearching", 0)) << name;
+}
+
+class Scenario : public ::testing::TestWithParam<Arrangement> {
+  protected:
+    std::unique_ptr<Agent> host, a, b, c;
+
+    // Starts the agents, opens the lobby and admits a, b and c (ids 2, 3, 4):
+    // the join notices are exact at every member, in admission order.
+    void openLobby() {
+        host.reset(new Agent(GetParam().host, "lobby host"));
+        a.reset(new Agent(GetParam().clients, "a"));
+        b.reset(new Agent(GetParam().clients, "b"));
+        c.reset(new Agent(GetParam().clients, "c"));
+        for (Agent *x : {host.get(), a.get(), b.get(), c.get()}) {
+            ASSERT_TRUE(x->alive());
+            EXPECT_EQ(x->call("p2pInit").i("result"), 1);
+            x->update(true);
+        }
+        Reply made = host->call("p2pCreateLobby", {{"user", HostName}});
+        ASSERT_EQ(made.i("result"), 1) << made;
+        join(*host, *a, Names[0], 1);
+        join(*host, *b, Names[1], 2);
+        join(*host, *c, Names[2], 3, false); // c finds the lobby host without an address
+        ASSERT_FALSE(HasFailure());
+        expectEach({host.get()}, {{2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
+        expectEach({a.get()}, {{1, MsgJoin, HostName}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
+        expectEach({b.get()}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {4, MsgJoin, Names[2]}});
+        expectEach({c.get()}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}});
+        EXPECT_EQ(host->call("p2pClientName", {{"id", 3}}).s("result"), Names[1]);
+        EXPECT_EQ(host->call("p2pClientName", {{"id", 4}}).s("result"), Names[2]);
+    }
+};
+
+TEST_P(Scenario, WholeConversation) {
+    openLobby();
+    ASSERT_FALSE(HasFailure());
+    Agent &H = *host, &A = *a, &B = *b, &C = *c;
+
+    // Unicast and broadcast in every direction, exact texts and ids.
+    const std::string t1 = textOf(300, 1), t2 = textOf(255, 2), t3 = textOf(17, 3), t4 = textOf(1000, 4),
+                      t5 = "\r\n\x1a";
+    A.say(10, 255, t1);
+    expectEach({&H, &B, &C}, {{2, 10, t1}});
+    B.say(11, 4, t2);
+    expectEach({&C}, {{3, 11, t2}});
+    C.say(12, 1, t3);
+    expectEach({&H}, {{4, 12, t3}});
+    H.say(13, 255, t4);
+    expectEach({&A, &B, &C}, {{1, 13, t4}});
+    H.say(200, 3, t5); // ids above 127 come back as signed bytes
+    expectEach({&B}, {{1, -56, t5}});
+    A.say(256 + 9, 256 + 4, t5); // only the low bytes of id and receiver count
+    expectEach({&C}, {{2, 9, t5}});
+    expectEach({&H, &A, &B, &C}, {});
+
+    // The longest texts: 65532 characters from a client (relayed as a frame of
+    // 65536 bytes), 65531 from the lobby host.
+    EXPECT_EQ(A.call("p2pBuffer").i("res"), 65536);
+    const std::string longA = textOf(65532, 7), longB = textOf(65532, 8), longH = textOf(65531, 9);
+    A.say(14, 255, longA);
+    expectEach({&H, &B, &C}, {{2, 14, longA}});
+    B.say(15, 4, longB);
+    expectEach({&C}, {{3, 15, longB}});
+    EXPECT_EQ(H.call("p2pBuffer", {{"id", 2}}).i("res"), 65536);
+    H.say(16, 255, longH);
+    expectEach({&A, &B, &C}, {{1, 16, longH}});
+    expectEach({&H, &A, &B, &C}, {});
+
+    // b leaves and comes back as b2 (id 5).
+    EXPECT_EQ(B.null("p2pDisconnect"), 0);
+    EXPECT_EQ(B.call("p2pBuffer").i("res"), 0);
+    expectEach({&H, &A, &C}, {{3, MsgLeave, Names[1]}});
+    join(H, B, "b2", 3);
+    expectEach({&H, &A, &C}, {{5, MsgJoin, "b2"}});
+    expectEach({&B}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {4, MsgJoin, Names[2]}});
+
+    // The lobby host kicks c.
+    H.call("p2pKick", {{"id", 4}});
+    expectEach({&H, &A, &B}, {{4, MsgLeave, Names[2]}});
+    expectEach({&C}, {{0, MsgError, "error"}});
+    EXPECT_EQ(H.null("p2pNumClients"), 2);
+    C.null("p2pDisconnect");
+
+    // A cancelled search turns c away after its handshake.
+    EXPECT_EQ(H.call("p2pSearchClient").i("result"), 1);
+    ASSERT_TRUE(H.poll("p2pIsSearching", 1));
+    H.null("p2pCancelSearch");
+    EXPECT_EQ(C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "c3"}}).i("result"), 1);
+    EXPECT_TRUE(H.poll("p2pIsSearching", 0));
+    EXPECT_EQ(H.null("p2pSearchClientError"), SearchOk);
+    EXPECT_EQ(H.null("p2pNumClients"), 2);
+    expectEach({&C}, {{0, MsgError, "error"}});
+    H.null("p2pUncancelSearch");
+    C.null("p2pDisconnect");
+
+    // Full search cycles, one after the other: c4 (id 6) joins and leaves, c5 (id 7) joins.
+    for (int round = 0; round < 2; ++round) {
+        std::string name = "c" + std::to_string(4 + round);
+        join(H, C, name, 3);
+        expectEach({&H, &A, &B}, {{6 + round, MsgJoin, name}});
+        expectEach({&C}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {5, MsgJoin, "b2"}});
+        if (round == 0) {
+            C.null("p2pDisconnect");
+            expectEach({&H, &A, &B}, {{6, MsgLeave, name}});
+        }
+    }
+    expectEach({&H, &A, &B, &C}, {});
+
+    // The lobby host's application quits: every client gets exactly one loss notice.
+    H.send("quit");
+    expectEach({&A, &B, &C}, {{0, MsgError, "error"}});
+    expectEach({&A, &B, &C}, {});
+    for (Agent *x : {&A, &B, &C}) {
+        EXPECT_EQ(x->null("p2pDisconnect"), 0);
+        EXPECT_EQ(x->null("p2pTerminate"), 0) << x->who();
+    }
+}
+
+// Every member sends numbered messages as fast as p2pBuffer allows for 3 s:
+// the lobby host all of them to everybody, client s its even numbers to
+// everybody and its odd ones to the next client. Every message must arrive
+// once, whole and in order, and nothing else.
+TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
+    openLobby();
+    ASSERT_FALSE(HasFailure());
+    auto next = [](int s) { return s == 4 ? 2 : s + 1; };
+    std::map<int, Agent *> members{{1, host.get()}, {2, a.get()}, {3, b.get()}, {4, c.get()}};
+    for (auto &m : members) {
+        int s = m.first;
+        m.second->send("flood self=" + std::to_string(s) + " ms=3000 odd=" + std::to_string(s == 1 ? 255 : next(s)) +
+                       " peers=3 room=" + (s == 1 ? "2,3,4" : "0"));
+    }
+    std::map<int, Reply> replies;
+    for (auto &m : members) replies[m.first] = m.second->answer(120000);
+    for (auto &m : members) {
+        int self = m.first;
+        const Reply &r = replies[self];
+        ASSERT_TRUE(r.ok) << m.second->who() << ": " << r;
+        EXPECT_GT(r.i("sent"), 0);
+        std::printf("flood: %s sent %d\n", m.second->who().c_str(), r.i("sent"));
+        EXPECT_EQ(r.i("bad"), 0) << m.second->who() << " got something else: " << r.raw("first");
+        std::vector<std::string> from = r.all("from");
+        EXPECT_EQ(from.size(), 3u) << m.second->who() << " missed counts";
+        for (const std::string &f : from) {
+            size_t c1 = f.find(':'), c2 = f.find(':', c1 + 1);
+            int s = std::stoi(f.substr(0, c1)), n = std::stoi(f.substr(c1 + 1, c2 - c1 - 1));
+            EXPECT_EQ(n, replies[s].i("sent")) << s;
+            std::string want;
+            for (int q = 0; q < n; ++q)
+                if (s == 1 || q % 2 == 0 || next(s) == self) want += (want.empty() ? "" : ",") + std::to_string(q);
+            EXPECT_TRUE(f.substr(c2 + 1) == want)
+                << "from " << s << " at " << self << ": " << f.substr(c2 + 1, 200) << "...";
+        }
+    }
+    EXPECT_EQ(host->null("p2pNumClients"), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arrangements, Scenario, ::testing::ValuesIn(arrangements()),
+                         [](const ::testing::TestParamInfo<Arrangement> &i) { return std::string(i.param.name); });
+
+} // namespace
