@@ -31,7 +31,9 @@ namespace {
 
 const int FrameMs = 10;
 const int QueueSize = 65536;      // p2pBuffer's answer for an empty send queue
-const int SearchRetryMs = 1000;   // after the lobby port was found taken
+const int PortTakenAfterMs = 1000; // the lobby port stays taken this long: say so
+const int BindRetryMs = 20;       // until then, try again this often
+const int SearchRetryMs = 1000;   // then this often
 const int ConnectTryMs = 2000;    // a lobby host between two searches refuses for a moment
 const int FlushMs = 2000;         // on /quit, for what is still queued to go out
 
@@ -47,6 +49,7 @@ struct Session {
     bool searchStarted = false; // started, and its end not yet looked at
     bool sayOpen = true;        // "lobby open" is due once a search listens
     bool portTakenSaid = false;
+    uint64_t bindFailingSince = 0;
     uint64_t nextSearchAt = 0;
 };
 
@@ -132,27 +135,34 @@ std::string searchOutcome(int outcome) {
 // ended, say what went wrong with it, if anything, and start the next.
 void keepAdmitting(Session &s) {
     if (lib.isSearching(nullptr) == 1) return; // with no dictionary the flag is returned
+    uint64_t now = monotonicMs();
     if (s.searchStarted) {
         s.searchStarted = false;
         int outcome = lib.searchClientError(nullptr);
         if (outcome != SearchOk) complain(searchOutcome(outcome));
-        if (outcome == SearchListenFailed) s.nextSearchAt = monotonicMs() + SearchRetryMs;
+        if (outcome == SearchListenFailed) s.nextSearchAt = now + SearchRetryMs;
     }
-    if (monotonicMs() < s.nextSearchAt) return;
+    if (now < s.nextSearchAt) return;
 
     ArgNode *map = llMapNew();
     lib.searchClient(map); // listens on the lobby port for one client
     if (llMapGetInt(map, "result") == 1) {
         s.searchStarted = true;
+        s.bindFailingSince = 0;
         s.portTakenSaid = false;
         if (s.sayOpen) say("lobby open on port 31903 as " + s.name);
         s.sayOpen = false;
     } else if (getString(map, "error") == "bind") {
-        if (!s.portTakenSaid)
+        // Some socket layers keep the port of the search that just ended for
+        // a moment: only a port that stays taken is worth a word.
+        if (s.bindFailingSince == 0) s.bindFailingSince = now;
+        bool taken = now - s.bindFailingSince >= PortTakenAfterMs;
+        if (taken && !s.portTakenSaid) {
             complain("port 31903 is in use (another lobby on this machine?); trying again every second");
-        s.portTakenSaid = true;
-        s.sayOpen = true;
-        s.nextSearchAt = monotonicMs() + SearchRetryMs;
+            s.portTakenSaid = true;
+            s.sayOpen = true; // once it is free again
+        }
+        s.nextSearchAt = now + (taken ? SearchRetryMs : BindRetryMs);
     }
     llMapFree(map);
 }
