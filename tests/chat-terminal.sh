@@ -27,7 +27,6 @@ fail() {
     echo "--- screen of $w"
     screen "$w" | grep -v '^$'
   done
-  ps -o pid,ppid,stat,wchan:20,args -u "$(id -u)" | grep -F "$chat" | grep -v grep || true
   [ -f "$work/watcher.json" ] && { echo "--- watcher"; cat "$work/watcher.json"; }
   exit 1
 }

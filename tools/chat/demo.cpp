@@ -17,7 +17,7 @@ namespace chat {
 namespace {
 
 // Generous: under Wine every process takes a while to start.
-const int StepDeadlineMs = 60000;
+const int StepDeadlineMs = 30000;
 
 struct Participant {
     std::string label; // in the transcripts
@@ -72,7 +72,8 @@ Participant *start(Demo &d, const std::string &label, const std::string &name, i
 void type(Demo &d, Participant *p, const std::string &line) {
     if (!d.failures.empty()) return;
     p->transcript.push_back("> " + line);
-    if (!childWrite(&p->child, line + "\n")) d.failures.push_back(p->label + ": cannot type into it");
+    if (!childWrite(&p->child, line + "\n"))
+        d.failures.push_back(p->label + ": cannot type into it");
 }
 
 void expect(Participant *p, const std::string &line) { p->awaited.push_back(line); }
@@ -134,7 +135,8 @@ void settle(Demo &d) {
             for (auto &p : d.people) {
                 for (const std::string &line : p->awaited)
                     d.failures.push_back(p->label + ": missing line: " + line);
-                if (p->awaitExit && p->child.running) d.failures.push_back(p->label + ": did not end");
+                if (p->awaitExit && p->child.running)
+                    d.failures.push_back(p->label + ": did not end");
             }
             break;
         }

@@ -23,7 +23,6 @@ bool bind(void *library, std::string *error) {
         {"p2pSearchClientError", &lib.searchClientError},
         {"p2pUpdate", &lib.update},
         {"p2pKick", &lib.kick},
-        {"p2pNumClients", &lib.numClients},
         {"p2pConnect", &lib.connect},
         {"p2pSend", &lib.send},
         {"p2pBuffer", &lib.buffer},

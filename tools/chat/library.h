@@ -14,7 +14,7 @@ typedef int32_t(LOBBYLINK_CALL *LobbyCall)(ArgNode *map);
 struct LobbyLink {
     LobbyCall init, terminate, createLobby, disconnect, recv;
     LobbyCall searchClient, isSearching, searchClientError;
-    LobbyCall update, kick, numClients, connect, send, buffer;
+    LobbyCall update, kick, connect, send, buffer;
 };
 
 // The library the program talks to (filled by loadLobbyLink).

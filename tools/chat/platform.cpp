@@ -77,7 +77,8 @@ int readConsoleKeys(HANDLE in, char *buffer, int size, int waitMs) {
     int n = 0;
     for (DWORD i = 0; i < count; ++i) {
         const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
-        if (records[i].EventType != KEY_EVENT || !key.bKeyDown || key.uChar.AsciiChar == 0) continue;
+        if (records[i].EventType != KEY_EVENT || !key.bKeyDown || key.uChar.AsciiChar == 0)
+            continue;
         for (WORD r = 0; r < key.wRepeatCount && n < size; ++r) buffer[n++] = key.uChar.AsciiChar;
     }
     return n;
@@ -207,7 +208,8 @@ bool childStart(Child *child, const std::vector<std::string> &args, std::string 
     si.hStdOutput = outWrite;
     si.hStdError = outWrite;
     PROCESS_INFORMATION pi = {};
-    BOOL ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL ok =
+        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     if (!ok) *error = args[0] + ": " + lastErrorText();
     CloseHandle(inRead);
     CloseHandle(outWrite);
@@ -456,7 +458,8 @@ void childCloseInput(Child *child) {
 bool childEnded(Child *child) {
     if (!child->running) return true;
     int status = 0;
-    if (waitpid(static_cast<pid_t>(child->process), &status, WNOHANG) != child->process) return false;
+    pid_t pid = static_cast<pid_t>(child->process);
+    if (waitpid(pid, &status, WNOHANG) != pid) return false;
     child->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     child->running = false;
     return true;

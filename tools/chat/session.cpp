@@ -123,10 +123,14 @@ bool joinLobby(Session &s, const std::string &address) {
 
 std::string searchOutcome(int outcome) {
     switch (outcome) {
-    case SearchListenFailed: return "the lobby could not listen on port 31903; trying again";
-    case SearchHandshakeLost: return "a client was lost during its handshake";
-    case SearchHandshakeTooLong: return "a client was turned away: its name is longer than 63 characters";
-    case SearchLobbyFull: return "a client was turned away: the lobby is full (253 clients)";
+    case SearchListenFailed:
+        return "the lobby could not listen on port 31903; trying again";
+    case SearchHandshakeLost:
+        return "a client was lost during its handshake";
+    case SearchHandshakeTooLong:
+        return "a client was turned away: its name is longer than 63 characters";
+    case SearchLobbyFull:
+        return "a client was turned away: the lobby is full (253 clients)";
     }
     return "a search ended with outcome " + std::to_string(outcome);
 }
@@ -158,7 +162,8 @@ void keepAdmitting(Session &s) {
         if (s.bindFailingSince == 0) s.bindFailingSince = now;
         bool taken = now - s.bindFailingSince >= PortTakenAfterMs;
         if (taken && !s.portTakenSaid) {
-            complain("port 31903 is in use (another lobby on this machine?); trying again every second");
+            complain("port 31903 is in use (another lobby on this machine?); "
+                     "trying again every second");
             s.portTakenSaid = true;
             s.sayOpen = true; // once it is free again
         }
@@ -239,7 +244,8 @@ bool roomFor(const Session &s, int receiver, size_t length) {
     if (!s.lobbyHost) {
         int room = queueRoom(0);
         if (need < room) return true;
-        complain(tooLong + "the send queue has room for " + std::to_string(room > 3 ? room - 4 : 0));
+        complain(tooLong + "the send queue has room for " +
+                 std::to_string(room > 3 ? room - 4 : 0));
         return false;
     }
     for (const auto &m : s.members) {
@@ -298,8 +304,8 @@ void leave(Session &s) {
 
 // A member id or message id typed by the user: digits only, -1 otherwise.
 int parseNumber(const std::string &word) {
-    if (word.empty() || word.size() > 6 || word.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
+    bool digits = word.find_first_not_of("0123456789") == std::string::npos;
+    if (word.empty() || word.size() > 6 || !digits) return -1;
     return std::atoi(word.c_str());
 }
 
@@ -362,7 +368,8 @@ void help(const Session &s) {
     say("/msg ID text   to one member");
     if (!s.lobbyHost) say("/host text     to the lobby host only");
     say("/id N          message id from now on (1-124, 128-255)");
-    say(s.lobbyHost ? "/who           members, with their free queue space" : "/who           members");
+    say(s.lobbyHost ? "/who           members, with their free queue space"
+                    : "/who           members");
     if (s.lobbyHost) say("/kick ID       remove a member");
     say("/quit");
 }

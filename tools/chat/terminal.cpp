@@ -24,7 +24,9 @@ Terminal term;
 
 void write(const std::string &bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    // Nobody reads any more (a closed pipe): that ends the session like the
+    // end of the input.
+    if (std::fflush(stdout) != 0) term.ended = true;
 }
 
 std::string eraseLine() {
