@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # lobbylink-chat as a person uses it: a lobby host and a client in terminals
 # of their own (tmux: keys in with send-keys, screens read with capture-pane),
-# and a script following the same lobby with --json --trace from a pipe.
-# One conversation: typing with a correction, a message arriving while a line
-# is half typed, bad commands, /who, the lobby port already taken, a text too
-# long for the queue, a kick, a lost lobby host, a lobby host that is not
-# there, a name too long.   Usage: chat-terminal.sh LOBBYLINK-CHAT
+# and a script following the same lobby with --json --trace from a pipe. One
+# conversation: broken handshakes, typing with a correction, a message
+# arriving while a line is half typed, bad commands, /who, the lobby port
+# already taken, a text too long for the queue, a kick, a lost lobby host, a
+# lobby host that is not there, a name too long.
+# Usage: chat-terminal.sh LOBBYLINK-CHAT
 set -euo pipefail
 chat=$1
 work=$(mktemp -d)
@@ -63,6 +64,21 @@ printf 'set -g default-shell /bin/sh\nset -g history-limit 200\n' >"$work/tmux.c
 t -f "$work/tmux.conf" new-session -d -s chat -n idle -x 100 -y 30 "exec sleep 600"
 start gold host gold
 wait_for gold "* lobby open on port 31903 as gold"
+
+# Two handshakes that go wrong: the lobby host names each and admits again.
+raw_client() { # BYTES: connects to the lobby, sends BYTES, hangs up
+  local deadline=$((SECONDS + 30))
+  until exec 5<>/dev/tcp/127.0.0.1/31903; do
+    [ $SECONDS -lt $deadline ] || fail "cannot connect to the lobby"
+    sleep 0.1
+  done 2>/dev/null
+  printf '%s' "$1" >&5
+  exec 5>&-
+}
+raw_client "$(printf '%070d' 0)"
+wait_for gold "! a client was turned away: its name is longer than 63 characters"
+raw_client ""
+wait_for gold "! a client was lost during its handshake"
 
 start red join red
 wait_for red "* joined the lobby at this machine as red"

@@ -30,12 +30,12 @@ namespace chat {
 namespace {
 
 const int FrameMs = 10;
-const int QueueSize = 65536;      // p2pBuffer's answer for an empty send queue
+const int QueueSize = 65536;       // p2pBuffer's answer for an empty send queue
 const int PortTakenAfterMs = 1000; // the lobby port stays taken this long: say so
-const int BindRetryMs = 20;       // until then, try again this often
-const int SearchRetryMs = 1000;   // then this often
-const int ConnectTryMs = 2000;    // a lobby host between two searches refuses for a moment
-const int FlushMs = 2000;         // on /quit, for what is still queued to go out
+const int BindRetryMs = 20;        // until then, try again this often
+const int SearchRetryMs = 1000;    // then this often
+const int ConnectTryMs = 2000;     // a lobby host between two searches refuses for a moment
+const int FlushMs = 2000;          // on /quit, for what is still queued to go out
 
 struct Session {
     bool lobbyHost = false;
@@ -224,11 +224,15 @@ void show(Session &s, const Entry &in) {
 
 // ---- Sending ------------------------------------------------------------------
 
+// p2pKick and p2pBuffer read a member's id as a signed 8-bit value, as p2pRecv
+// writes it: member 200 is -56.
+int32_t asSigned(int member) { return static_cast<int8_t>(member); }
+
 // Free space in a send queue: the client's own (member 0), or at the lobby
 // host that of one member.
 int queueRoom(int member) {
     ArgNode *map = llMapNew();
-    if (member != 0) llMapSetInt(map, "id", member);
+    if (member != 0) llMapSetInt(map, "id", asSigned(member));
     lib.buffer(map);
     int room = llMapGetInt(map, "res");
     llMapFree(map);
@@ -407,7 +411,7 @@ void command(Session &s, const InputLine &line) {
         if (!s.lobbyHost) return complain("only the lobby host can kick");
         if (!isMember(s, rest, &id)) return;
         ArgNode *map = llMapNew();
-        llMapSetInt(map, "id", id);
+        llMapSetInt(map, "id", asSigned(id));
         lib.kick(map);
         llMapFree(map);
         say("you kicked " + memberLabel(id, nameOf(s, id)));
