@@ -103,7 +103,7 @@ std::string asText(const Event &e) {
     case EventOverflow:
         return "! the send queue overflowed: the connection is closed";
     case EventSent:
-        return "you -> " + receiver(e) + id + e.text;
+        return "you -> " + receiver(e) + id + shown(e.text);
     case EventInfo:
         return "* " + e.text;
     case EventProblem:
