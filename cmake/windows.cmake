@@ -21,3 +21,10 @@ add_test(NAME windows_host_under_wine
   COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-run.sh ${LL_WINDOWS_DIR})
 set_tests_properties(windows_host_under_wine PROPERTIES TIMEOUT 300 LABELS windows
   RUN_SERIAL ${LL_NET_SERIAL})
+
+# lobbylink-chat's demo with every process a Windows program: the lobby host
+# and three clients, each loading the DLL beside the .exe, over Winsock.
+add_test(NAME chat_demo_under_wine
+  COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-chat-demo.sh ${LL_WINDOWS_DIR})
+set_tests_properties(chat_demo_under_wine PROPERTIES TIMEOUT 300 LABELS windows
+  RUN_SERIAL ${LL_NET_SERIAL})

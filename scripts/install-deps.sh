@@ -2,8 +2,8 @@
 # Installs what the build and the tests need on a Debian machine: the native
 # toolchain with GoogleTest and Google Benchmark (and pkg-config for the
 # consumer tests), the mingw-w64 cross compiler for the 32-bit Windows DLL,
-# llvm-dlltool (llvm-14) for its import library for Microsoft's linker, and
-# Wine (32-bit) to run the Windows tests.
+# llvm-dlltool (llvm-14) for its import library for Microsoft's linker, Wine
+# (32-bit) to run the Windows tests, and tmux for the terminal test.
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs.
 set -euo pipefail
@@ -11,9 +11,10 @@ set -euo pipefail
 need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
   pkgconf)
 need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14)
+need_tests=(tmux)
 
 wanted=("${need_native[@]}")
-[ "${1:-}" = "--native" ] || wanted+=("${need_windows[@]}")
+[ "${1:-}" = "--native" ] || wanted+=("${need_windows[@]}" "${need_tests[@]}")
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# lobbylink-chat as a person uses it: a lobby host and a client in terminals
+# of their own (tmux: keys in with send-keys, screens read with capture-pane),
+# and a script following the same lobby with --json --trace from a pipe. One
+# conversation: broken handshakes, typing with a correction, a message
+# arriving while a line is half typed, bad commands, /who, the lobby port
+# already taken, a text too long for the queue, a kick, a lost lobby host, a
+# lobby host that is not there, a name too long.
+# Usage: chat-terminal.sh LOBBYLINK-CHAT
+set -euo pipefail
+chat=$1
+work=$(mktemp -d)
+unset TMUX
+watcher=
+cleanup() {
+  tmux -S "$work/tmux" kill-server 2>/dev/null || true
+  [ -n "$watcher" ] && kill "$watcher" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+t() { tmux -S "$work/tmux" "$@"; }
+# The whole pane, with what scrolled away.
+screen() { t capture-pane -p -J -S - -t "chat:$1"; }
+fail() {
+  echo "FAILED: $*"
+  for w in $(t list-windows -t chat -F '#W' 2>/dev/null); do
+    echo "--- screen of $w"
+    screen "$w" | grep -v '^$'
+  done
+  [ -f "$work/watcher.json" ] && { echo "--- watcher"; cat "$work/watcher.json"; }
+  exit 1
+}
+# Every wait has a deadline.
+wait_for() { # WINDOW TEXT: the screen shows TEXT (a whole line)
+  local deadline=$((SECONDS + 30))
+  until screen "$1" | grep -qxF -- "$2"; do
+    [ $SECONDS -lt $deadline ] || fail "$1 never showed: $2"
+    sleep 0.1
+  done
+}
+wait_json() { # TEXT: the watcher wrote TEXT as one line
+  local deadline=$((SECONDS + 30))
+  until grep -qxF -- "$1" "$work/watcher.json"; do
+    [ $SECONDS -lt $deadline ] || fail "the watcher never wrote: $1"
+    sleep 0.1
+  done
+}
+wait_dead() { # WINDOW STATUS: the program in WINDOW ended with STATUS
+  wait_for "$1" "[exit status $2]"
+}
+# Runs lobbylink-chat ARGS in a new window. The shell around it prints its
+# exit status and stays, so nothing races tmux's handling of an ending pane.
+start() { # WINDOW ARGS...
+  local window=$1 command
+  shift
+  command=$(printf '%q ' "$chat" "$@")
+  t new-window -d -t chat -n "$window" "$command; echo \"[exit status \$?]\"; exec sleep 600"
+}
+type_line() { t send-keys -t "chat:$1" -l -- "$2"; t send-keys -t "chat:$1" Enter; }
+last_line() { screen "$1" | grep -v '^$' | tail -n 1; }
+
+printf 'set -g default-shell /bin/sh\nset -g history-limit 200\n' >"$work/tmux.conf"
+t -f "$work/tmux.conf" new-session -d -s chat -n idle -x 100 -y 30 "exec sleep 600"
+start gold host gold
+wait_for gold "* lobby open on port 31903 as gold"
+
+# Two handshakes that go wrong: the lobby host names each and admits again.
+raw_client() { # BYTES: connects to the lobby, sends BYTES, hangs up
+  local deadline=$((SECONDS + 30))
+  until exec 5<>/dev/tcp/127.0.0.1/31903; do
+    [ $SECONDS -lt $deadline ] || fail "cannot connect to the lobby"
+    sleep 0.1
+  done 2>/dev/null
+  printf '%s' "$1" >&5
+  exec 5>&-
+}
+raw_client "$(printf '%070d' 0)"
+wait_for gold "! a client was turned away: its name is longer than 63 characters"
+raw_client ""
+wait_for gold "! a client was lost during its handshake"
+
+start red join red
+wait_for red "* joined the lobby at this machine as red"
+wait_for red "* gold [1] joined"
+wait_for gold "* red [2] joined"
+
+# A script follows the lobby: JSON events and raw inbox entries, its input a pipe.
+mkfifo "$work/in"
+"$chat" --json --trace join watcher <"$work/in" >"$work/watcher.json" 2>&1 &
+watcher=$!
+exec 3>"$work/in"
+wait_for gold "* watcher [3] joined"
+wait_for red "* watcher [3] joined"
+
+# Typing with a correction.
+t send-keys -t chat:red -l "hellp"
+t send-keys -t chat:red BSpace
+type_line red "o gold"
+wait_for red "you -> everybody (id 1): hello gold"
+wait_for gold "red [2] (id 1): hello gold"
+
+# Bad input gets a word and the program goes on.
+type_line gold "/frobnicate"
+wait_for gold "! unknown command /frobnicate (try /help)"
+type_line red "/id 300"
+wait_for red "! '300' is not a message id: use 1 to 124 or 128 to 255"
+type_line red "/msg 9 anyone?"
+wait_for red "! no member has id 9 (see /who)"
+type_line red "/kick 1"
+wait_for red "! only the lobby host can kick"
+type_line gold "/who"
+wait_for gold "- gold [1] lobby host (you)"
+wait_for gold "- red [2], queue room 65536 bytes"
+wait_for gold "- watcher [3], queue room 65536 bytes"
+
+# A message arrives while red is half-way through a line: it appears above,
+# the half-typed line stays below.
+t send-keys -t chat:red -l "still typ"
+type_line gold "/msg 2 are you there?"
+wait_for red "gold [1] (id 1): are you there?"
+[ "$(last_line red)" = "> still typ" ] || fail "red's half-typed line is gone: $(last_line red)"
+type_line red "ing"
+wait_for gold "red [2] (id 1): still typing"
+type_line gold "héllo"
+wait_for red "gold [1] (id 1): héllo"
+
+# The watcher: a text too long for its queue is refused, not sent; a control
+# byte reaches the lobby host's screen as \x01.
+printf '%65533s\n' '' | tr ' ' x >&3
+printf '/id 200\na\001b\n' >&3
+wait_for gold 'watcher [3] (id 200): a\x01b'
+
+# A second lobby on this machine finds the port taken, says so, and goes on.
+start other host other
+wait_for other "! port 31903 is in use (another lobby on this machine?); trying again every second"
+type_line other "/quit"
+wait_dead other 0
+
+type_line gold "/kick 3"
+wait_for gold "* you kicked watcher [3]"
+wait_for red "* watcher [3] left"
+status=0
+wait "$watcher" || status=$?
+watcher=
+[ $status = 1 ] || fail "the kicked watcher ended with status $status, expected 1"
+exec 3>&-
+
+sed -E 's/"time":"[0-9:.]{12}"/"time":"T"/' "$work/watcher.json" >"$work/watcher.norm"
+cat >"$work/watcher.expected" <<'EOF'
+{"event":"info","text":"joined the lobby at this machine as watcher"}
+{"event":"trace","time":"T","usr":1,"id":126,"length":4,"hex":"676f6c64"}
+{"event":"join","member":1,"name":"gold"}
+{"event":"trace","time":"T","usr":2,"id":126,"length":3,"hex":"726564"}
+{"event":"join","member":2,"name":"red"}
+{"event":"trace","time":"T","usr":2,"id":1,"length":10,"hex":"68656c6c6f20676f6c64"}
+{"event":"message","from":2,"name":"red","id":1,"text":"hello gold"}
+{"event":"trace","time":"T","usr":2,"id":1,"length":12,"hex":"7374696c6c20747970696e67"}
+{"event":"message","from":2,"name":"red","id":1,"text":"still typing"}
+{"event":"trace","time":"T","usr":1,"id":1,"length":6,"hex":"68c3a96c6c6f"}
+{"event":"message","from":1,"name":"gold","id":1,"text":"héllo"}
+{"event":"error","text":"too long to send: 65533 characters, the send queue has room for 65532"}
+{"event":"info","text":"message id is now 200"}
+{"event":"sent","to":255,"id":200,"text":"a\u0001b"}
+{"event":"trace","time":"T","usr":0,"id":125,"length":5,"hex":"6572726f72"}
+{"event":"lost","text":"lost the connection to the lobby host"}
+EOF
+diff -u "$work/watcher.expected" "$work/watcher.norm" || fail "the watcher's JSON differs"
+
+echo "--- gold's screen"
+screen gold | grep -v '^$'
+echo "--- red's screen"
+screen red | grep -v '^$'
+
+# The lobby host goes away: the client says so and ends with status 1.
+type_line gold "/quit"
+wait_for gold "* closing the lobby"
+wait_dead gold 0
+wait_for red "! lost the connection to the lobby host"
+wait_dead red 1
+
+# Nobody hosts any more.
+start late join 127.0.0.1 blue
+wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port 31903)"
+wait_dead late 1
+
+long=$(printf '%64s' '' | tr ' ' n)
+start long host "$long"
+wait_for long "! cannot open a lobby: the name is longer than 63 characters"
+wait_dead long 1
+echo "chat-terminal: passed"

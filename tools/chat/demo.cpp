@@ -1,0 +1,284 @@
+// lobbylink-chat demo: a lobby host and three clients, each a process of this
+// same program talking over this machine's loopback, with their input and
+// output on pipes. The demo types a short conversation into them step by
+// step; each step waits until every line it should cause has appeared, in
+// order, and anything else counts as unexpected. At the end it prints every
+// participant's transcript.
+#include "demo.h"
+
+#include "platform.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace chat {
+
+namespace {
+
+// Generous: under Wine every process takes a while to start.
+const int StepDeadlineMs = 30000;
+
+struct Participant {
+    std::string label; // in the transcripts
+    std::string name;  // in the lobby
+    int id = 0;        // member id the lobby host gives it
+    Child child;
+    std::string partial;              // output not yet ended by "\n"
+    bool outputEnded = false;
+    std::vector<std::string> transcript;
+    std::vector<std::string> awaited; // lines the current step waits for, in order
+    bool awaitExit = false;
+    int expectedStatus = 0;
+};
+
+struct Demo {
+    std::vector<std::string> command; // this program, with --lib if given
+    std::vector<std::unique_ptr<Participant>> people;
+    std::vector<std::string> failures;
+    int linesChecked = 0;
+};
+
+std::string member(const Participant *p) { return p->name + " [" + std::to_string(p->id) + "]"; }
+
+void step(Demo &d, const char *what) {
+    if (d.failures.empty()) std::printf("demo: %s\n", what);
+    std::fflush(stdout);
+}
+
+Participant *start(Demo &d, const std::string &label, const std::string &name, int id,
+                   const std::vector<std::string> &args) {
+    d.people.emplace_back(new Participant);
+    Participant *p = d.people.back().get();
+    p->label = label;
+    p->name = name;
+    p->id = id;
+    std::vector<std::string> argv = d.command;
+    std::string shown = "$ lobbylink-chat";
+    for (const std::string &a : args) {
+        argv.push_back(a);
+        shown += " " + a;
+    }
+    p->transcript.push_back(shown);
+    if (!d.failures.empty()) return p;
+    std::string error;
+    if (!childStart(&p->child, argv, &error)) {
+        d.failures.push_back(label + ": cannot start: " + error);
+        p->outputEnded = true;
+    }
+    return p;
+}
+
+void type(Demo &d, Participant *p, const std::string &line) {
+    if (!d.failures.empty()) return;
+    p->transcript.push_back("> " + line);
+    if (!childWrite(&p->child, line + "\n"))
+        d.failures.push_back(p->label + ": cannot type into it");
+}
+
+void expect(Participant *p, const std::string &line) { p->awaited.push_back(line); }
+
+void expectExit(Participant *p, int status) {
+    p->awaitExit = true;
+    p->expectedStatus = status;
+}
+
+void takeLine(Demo &d, Participant *p, std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    p->transcript.push_back(line);
+    if (!p->awaited.empty() && p->awaited.front() == line) {
+        p->awaited.erase(p->awaited.begin());
+        ++d.linesChecked;
+    } else {
+        d.failures.push_back(p->label + ": unexpected line: " + line);
+    }
+}
+
+// Reads what the participant has written; true when anything came.
+bool collect(Demo &d, Participant *p) {
+    if (p->outputEnded) return false;
+    char bytes[4096];
+    int n = childRead(&p->child, bytes, sizeof bytes);
+    if (n < 0) {
+        p->outputEnded = true;
+        if (!p->partial.empty()) takeLine(d, p, p->partial);
+        p->partial.clear();
+        return true;
+    }
+    p->partial.append(bytes, static_cast<size_t>(n));
+    for (size_t nl; (nl = p->partial.find('\n')) != std::string::npos;) {
+        takeLine(d, p, p->partial.substr(0, nl));
+        p->partial.erase(0, nl + 1);
+    }
+    return n > 0;
+}
+
+bool waiting(Participant *p) {
+    if (!p->awaited.empty()) return true;
+    return p->awaitExit && (!p->outputEnded || !childEnded(&p->child));
+}
+
+// Runs the step: waits until every awaited line and exit has come, or the
+// deadline passes.
+void settle(Demo &d) {
+    if (!d.failures.empty()) return;
+    uint64_t deadline = monotonicMs() + StepDeadlineMs;
+    for (;;) {
+        bool any = false, pending = false;
+        for (auto &p : d.people) {
+            any = collect(d, p.get()) || any;
+            pending = waiting(p.get()) || pending;
+        }
+        if (!d.failures.empty() || interruptRequested()) break;
+        if (!pending) break;
+        if (monotonicMs() >= deadline) {
+            for (auto &p : d.people) {
+                for (const std::string &line : p->awaited)
+                    d.failures.push_back(p->label + ": missing line: " + line);
+                if (p->awaitExit && p->child.running)
+                    d.failures.push_back(p->label + ": did not end");
+            }
+            break;
+        }
+        if (!any) sleepMs(5);
+    }
+    if (interruptRequested()) d.failures.push_back("interrupted");
+    for (auto &p : d.people) {
+        if (p->awaitExit && !p->child.running && p->child.status != p->expectedStatus)
+            d.failures.push_back(p->label + ": exit status " + std::to_string(p->child.status) +
+                                 ", expected " + std::to_string(p->expectedStatus));
+        if (p->awaitExit && !p->child.running) {
+            p->transcript.push_back("[exit status " + std::to_string(p->child.status) + "]");
+            p->awaitExit = false;
+        }
+    }
+}
+
+// A client joins: it sees itself in, then the lobby host and every member
+// already there, each of whom sees it join.
+Participant *join(Demo &d, const std::string &label, const std::string &name, int id,
+                  const std::vector<Participant *> &present) {
+    Participant *p = start(d, label, name, id, {"join", "127.0.0.1", name});
+    expect(p, "* joined the lobby at 127.0.0.1 as " + name);
+    for (Participant *o : present) {
+        expect(p, "* " + member(o) + " joined");
+        expect(o, "* " + member(p) + " joined");
+    }
+    return p;
+}
+
+// A broadcast: the sender sees it go, everybody else gets it.
+void sayToAll(Demo &d, Participant *from, const std::string &text,
+              const std::vector<Participant *> &to) {
+    type(d, from, text);
+    expect(from, "you -> everybody (id 1): " + text);
+    for (Participant *p : to) expect(p, member(from) + " (id 1): " + text);
+}
+
+void leaves(Participant *who, const std::vector<Participant *> &remaining) {
+    for (Participant *p : remaining) expect(p, "* " + member(who) + " left");
+}
+
+int report(Demo &d) {
+    for (auto &p : d.people) {
+        std::printf("\n=== %s\n", p->label.c_str());
+        for (const std::string &line : p->transcript) std::printf("%s\n", line.c_str());
+    }
+    std::printf("\n");
+    for (auto &p : d.people)
+        if (p->child.running) childKill(&p->child);
+    for (auto &p : d.people) childClose(&p->child);
+    if (d.failures.empty()) {
+        std::printf("demo: all %d expected lines arrived, nothing unexpected\n", d.linesChecked);
+        return 0;
+    }
+    for (const std::string &f : d.failures) std::printf("demo FAILED: %s\n", f.c_str());
+    return 1;
+}
+
+} // namespace
+
+int runDemo(const std::string &library) {
+    catchSignals();
+    Demo d;
+    d.command.push_back(executablePath());
+    if (!library.empty()) {
+        d.command.push_back("--lib");
+        d.command.push_back(library);
+    }
+
+    step(d, "gold opens a lobby");
+    Participant *gold = start(d, "gold, the lobby host", "gold", 1, {"host", "gold"});
+    expect(gold, "* lobby open on port 31903 as gold");
+    settle(d);
+
+    step(d, "red, blue and green join, one after the other");
+    Participant *red = join(d, "red", "red", 2, {gold});
+    settle(d);
+    Participant *blue = join(d, "blue", "blue", 3, {gold, red});
+    settle(d);
+    Participant *green = join(d, "green", "green", 4, {gold, red, blue});
+    settle(d);
+
+    step(d, "red greets everybody");
+    sayToAll(d, red, "hello everybody", {gold, blue, green});
+    settle(d);
+
+    step(d, "blue whispers to green alone, with message id 7");
+    type(d, blue, "/id 7");
+    expect(blue, "* message id is now 7");
+    settle(d);
+    type(d, blue, "/msg 4 psst, green: meet me at the well");
+    expect(blue, "you -> green [4] (id 7): psst, green: meet me at the well");
+    expect(green, "blue [3] (id 7): psst, green: meet me at the well");
+    settle(d);
+
+    step(d, "green writes to the lobby host only");
+    type(d, green, "/host gold, may I take the gate?");
+    expect(green, "you -> gold [1] (id 1): gold, may I take the gate?");
+    expect(gold, "green [4] (id 1): gold, may I take the gate?");
+    settle(d);
+
+    step(d, "gold answers everybody and kicks green");
+    sayToAll(d, gold, "no plotting at the well", {red, blue, green});
+    settle(d);
+    type(d, gold, "/kick 4");
+    expect(gold, "* you kicked green [4]");
+    leaves(green, {gold, red, blue});
+    expect(green, "! lost the connection to the lobby host");
+    expectExit(green, 1);
+    settle(d);
+
+    step(d, "blue leaves");
+    type(d, blue, "/quit");
+    expect(blue, "* leaving the lobby");
+    expectExit(blue, 0);
+    leaves(blue, {gold, red});
+    settle(d);
+
+    step(d, "blue comes back and gets a new id");
+    Participant *blueAgain = join(d, "blue, back again", "blue", 5, {gold, red});
+    settle(d);
+    sayToAll(d, blueAgain, "back again", {gold, red});
+    settle(d);
+
+    step(d, "everybody leaves");
+    type(d, red, "/quit");
+    expect(red, "* leaving the lobby");
+    expectExit(red, 0);
+    leaves(red, {gold, blueAgain});
+    settle(d);
+    type(d, blueAgain, "/quit");
+    expect(blueAgain, "* leaving the lobby");
+    expectExit(blueAgain, 0);
+    leaves(blueAgain, {gold});
+    settle(d);
+    type(d, gold, "/quit");
+    expect(gold, "* closing the lobby");
+    expectExit(gold, 0);
+    settle(d);
+
+    return report(d);
+}
+
+} // namespace chat

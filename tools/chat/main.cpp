@@ -1,0 +1,66 @@
+// lobbylink-chat: a terminal chat in a lobbylink lobby, and a host application
+// to copy from. It hosts a lobby or joins one, shows what arrives and sends
+// what is typed; `demo` plays a scripted conversation between four processes
+// of itself.
+#include "demo.h"
+#include "platform.h"
+#include "session.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char Usage[] =
+    "usage: lobbylink-chat [OPTIONS] host NAME          open a lobby on port 31903\n"
+    "       lobbylink-chat [OPTIONS] join [ADDRESS] NAME join a lobby (default: this machine)\n"
+    "       lobbylink-chat [--lib PATH] demo             a lobby host and three clients, scripted\n"
+    "options: --lib PATH  the lobbylink library to load (default: beside this program)\n"
+    "         --json      one JSON object per event\n"
+    "         --trace     also every inbox entry, raw, with a timestamp\n"
+    "Type a line to send it to everybody; /help lists the commands.\n";
+
+int usage(const std::string &problem) {
+    if (!problem.empty()) std::fprintf(stderr, "lobbylink-chat: %s\n", problem.c_str());
+    std::fputs(Usage, stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    chat::Options options;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--lib" && i + 1 < argc) {
+            options.library = argv[++i];
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--trace") {
+            options.trace = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage("unknown option " + arg);
+        } else {
+            words.push_back(arg);
+        }
+    }
+    if (words.empty()) return usage("");
+    const std::string &what = words[0];
+    if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
+    if (what == "host" && words.size() == 2) {
+        options.lobbyHost = true;
+    } else if (what == "join" && (words.size() == 2 || words.size() == 3)) {
+        if (words.size() == 3) options.address = words[1];
+    } else {
+        return usage("");
+    }
+    options.name = words.back();
+    if (options.name.empty()) return usage("the name must not be empty");
+    chat::catchSignals();
+    return chat::runSession(options);
+}

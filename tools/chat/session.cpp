@@ -1,0 +1,481 @@
+// The lobby session: a host application's main loop around lobbylink.
+//
+// Every frame, 100 times a second, the loop
+//   1. calls p2pUpdate, which moves all of the lobby's traffic,
+//   2. empties the inbox with p2pRecv,
+//   3. as the lobby host, starts the next search for a client when the last
+//      one has ended (a search admits one client),
+//   4. shows what the inbox held: messages, joins, departures, a lost
+//      connection,
+//   5. reads the keyboard without blocking until the next frame is due and
+//      acts on every finished line.
+//
+// A call that takes arguments or gives results gets a dictionary of its own:
+// llMapNew, llMapSet..., the call, llMapGet..., llMapFree. What the library
+// writes into it is freed with it.
+#include "session.h"
+
+#include "events.h"
+#include "library.h"
+#include "lobbylink/hostmap.h"
+#include "platform.h"
+#include "terminal.h"
+
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+namespace chat {
+
+namespace {
+
+const int FrameMs = 10;
+const int QueueSize = 65536;       // p2pBuffer's answer for an empty send queue
+const int PortTakenAfterMs = 1000; // the lobby port stays taken this long: say so
+const int BindRetryMs = 20;        // until then, try again this often
+const int SearchRetryMs = 1000;    // then this often
+const int ConnectTryMs = 2000;     // a lobby host between two searches refuses for a moment
+const int FlushMs = 2000;          // on /quit, for what is still queued to go out
+
+struct Session {
+    bool lobbyHost = false;
+    bool trace = false;
+    std::string name;
+    std::map<int, std::string> members; // everybody else, by id, from the join notices
+    int msgId = 1;                      // message id of what we send (/id)
+    bool running = true;
+    int exitStatus = 0;
+    // The lobby host's admission.
+    bool searchStarted = false; // started, and its end not yet looked at
+    bool sayOpen = true;        // "lobby open" is due once a search listens
+    bool portTakenSaid = false;
+    uint64_t bindFailingSince = 0;
+    uint64_t nextSearchAt = 0;
+};
+
+struct Entry {
+    int usr; // sender: 1 the lobby host, 0 a local notice
+    int id;  // message id, or MsgJoin / MsgLeave / MsgError
+    std::string msg;
+};
+
+// A String result as a std::string. llMapGetString returns a malloc'd copy.
+std::string getString(ArgNode *map, const char *key) {
+    char *text = llMapGetString(map, key);
+    std::string s = text ? text : "";
+    std::free(text);
+    return s;
+}
+
+// The library's "error" texts in words.
+std::string explain(const std::string &error) {
+    if (error == "user too long") return "the name is longer than 63 characters";
+    if (error == "no user") return "no name given";
+    if (error == "already connected") return "already in a lobby";
+    if (error == "WSAStartup") return "the socket library did not start";
+    if (error == "getaddrinfo") return "the address cannot be resolved";
+    if (error == "socket") return "no socket could be opened";
+    if (error == "couldn't connect") return "no lobby host answers there (port 31903)";
+    if (error == "failed to send user") return "the connection broke during the handshake";
+    return error;
+}
+
+bool startLibrary() {
+    ArgNode *map = llMapNew();
+    lib.init(map); // starts the socket library
+    bool ok = llMapGetInt(map, "result") == 1;
+    if (!ok) complain("cannot start networking: " + explain(getString(map, "error")));
+    llMapFree(map);
+    return ok;
+}
+
+bool openLobby(Session &s) {
+    ArgNode *map = llMapNew();
+    llMapSetString(map, "user", s.name.c_str());
+    lib.createLobby(map);
+    bool ok = llMapGetInt(map, "result") == 1;
+    if (!ok) complain("cannot open a lobby: " + explain(getString(map, "error")));
+    llMapFree(map);
+    return ok;
+}
+
+bool joinLobby(Session &s, const std::string &address) {
+    std::string where = address.empty() ? "this machine" : address;
+    ArgNode *map = llMapNew();
+    if (!address.empty()) llMapSetString(map, "address", address.c_str());
+    llMapSetString(map, "user", s.name.c_str());
+    uint64_t giveUpAt = monotonicMs() + ConnectTryMs;
+    for (;;) {
+        lib.connect(map); // blocks while it connects and sends the handshake
+        if (llMapGetInt(map, "result") == 1) break;
+        std::string error = getString(map, "error");
+        if (error != "couldn't connect" || monotonicMs() >= giveUpAt || interruptRequested()) {
+            complain("cannot join the lobby at " + where + ": " + explain(error));
+            llMapFree(map);
+            return false;
+        }
+        sleepMs(200);
+    }
+    llMapFree(map);
+    say("joined the lobby at " + where + " as " + s.name);
+    return true;
+}
+
+std::string searchOutcome(int outcome) {
+    switch (outcome) {
+    case SearchListenFailed:
+        return "the lobby could not listen on port 31903; trying again";
+    case SearchHandshakeLost:
+        return "a client was lost during its handshake";
+    case SearchHandshakeTooLong:
+        return "a client was turned away: its name is longer than 63 characters";
+    case SearchLobbyFull:
+        return "a client was turned away: the lobby is full (253 clients)";
+    }
+    return "a search ended with outcome " + std::to_string(outcome);
+}
+
+// The lobby host admits one client per search: whenever the last search has
+// ended, say what went wrong with it, if anything, and start the next.
+void keepAdmitting(Session &s) {
+    if (lib.isSearching(nullptr) == 1) return; // with no dictionary the flag is returned
+    uint64_t now = monotonicMs();
+    if (s.searchStarted) {
+        s.searchStarted = false;
+        int outcome = lib.searchClientError(nullptr);
+        if (outcome != SearchOk) complain(searchOutcome(outcome));
+        if (outcome == SearchListenFailed) s.nextSearchAt = now + SearchRetryMs;
+    }
+    if (now < s.nextSearchAt) return;
+
+    ArgNode *map = llMapNew();
+    lib.searchClient(map); // listens on the lobby port for one client
+    if (llMapGetInt(map, "result") == 1) {
+        s.searchStarted = true;
+        s.bindFailingSince = 0;
+        s.portTakenSaid = false;
+        if (s.sayOpen) say("lobby open on port 31903 as " + s.name);
+        s.sayOpen = false;
+    } else if (getString(map, "error") == "bind") {
+        // Some socket layers keep the port of the search that just ended for
+        // a moment: only a port that stays taken is worth a word.
+        if (s.bindFailingSince == 0) s.bindFailingSince = now;
+        bool taken = now - s.bindFailingSince >= PortTakenAfterMs;
+        if (taken && !s.portTakenSaid) {
+            complain("port 31903 is in use (another lobby on this machine?); "
+                     "trying again every second");
+            s.portTakenSaid = true;
+            s.sayOpen = true; // once it is free again
+        }
+        s.nextSearchAt = now + (taken ? SearchRetryMs : BindRetryMs);
+    }
+    llMapFree(map);
+}
+
+std::vector<Entry> takeInbox() {
+    std::vector<Entry> entries;
+    ArgNode *map = llMapNew(); // each p2pRecv overwrites the same keys
+    for (;;) {
+        lib.recv(map);
+        if (llMapGetInt(map, "result") != 1) break; // the inbox is empty
+        entries.push_back({llMapGetInt(map, "usr"), llMapGetInt(map, "id"), getString(map, "msg")});
+    }
+    llMapFree(map);
+    return entries;
+}
+
+std::string nameOf(const Session &s, int id) {
+    auto it = s.members.find(id);
+    return it == s.members.end() ? "?" : it->second;
+}
+
+void show(Session &s, const Entry &in) {
+    if (s.trace) {
+        Event raw;
+        raw.kind = EventTrace;
+        raw.rawUsr = in.usr;
+        raw.rawId = in.id;
+        raw.text = in.msg;
+        emit(raw);
+    }
+    Event e;
+    e.member = in.usr & 0xff; // "usr" and "id" come as signed 8-bit values
+    e.msgId = in.id & 0xff;
+    e.name = in.msg;
+    if (in.usr == 0 && in.id == MsgError) {
+        // Our connection is gone: "error" when the lobby host went away or
+        // dropped us, "overflow" when our own send queue overflowed.
+        e.kind = in.msg == "overflow" ? EventOverflow : EventLost;
+        s.running = false;
+        s.exitStatus = 1;
+    } else if (in.id == MsgJoin) {
+        s.members[e.member] = in.msg;
+        e.kind = EventJoined;
+    } else if (in.id == MsgLeave) {
+        s.members.erase(e.member);
+        e.kind = EventLeft;
+    } else {
+        e.kind = EventMessage;
+        e.name = nameOf(s, e.member);
+        e.text = in.msg;
+    }
+    emit(e);
+}
+
+// ---- Sending ------------------------------------------------------------------
+
+// p2pKick and p2pBuffer read a member's id as a signed 8-bit value, as p2pRecv
+// writes it: member 200 is -56.
+int32_t asSigned(int member) { return static_cast<int8_t>(member); }
+
+// Free space in a send queue: the client's own (member 0), or at the lobby
+// host that of one member.
+int queueRoom(int member) {
+    ArgNode *map = llMapNew();
+    if (member != 0) llMapSetInt(map, "id", asSigned(member));
+    lib.buffer(map);
+    int room = llMapGetInt(map, "res");
+    llMapFree(map);
+    return room;
+}
+
+// A text of L characters fits a client's queue when L + 3 < room, a member's
+// queue at the lobby host when L + 4 < room. The chat checks before every
+// p2pSend, so it never overflows a queue (which would cost the connection).
+bool roomFor(const Session &s, int receiver, size_t length) {
+    long need = static_cast<long>(length) + (s.lobbyHost ? 4 : 3);
+    std::string tooLong = "too long to send: " + std::to_string(length) + " characters, ";
+    if (!s.lobbyHost) {
+        int room = queueRoom(0);
+        if (need < room) return true;
+        complain(tooLong + "the send queue has room for " +
+                 std::to_string(room > 3 ? room - 4 : 0));
+        return false;
+    }
+    for (const auto &m : s.members) {
+        if (receiver != BroadcastId && m.first != receiver) continue;
+        int room = queueRoom(m.first);
+        if (need >= room) {
+            complain(tooLong + "the queue of " + memberLabel(m.first, m.second) + " has room for " +
+                     std::to_string(room > 4 ? room - 5 : 0));
+            return false;
+        }
+    }
+    return true;
+}
+
+void sendText(Session &s, int receiver, const std::string &text) {
+    if (s.lobbyHost && s.members.empty()) return complain("nobody else is in the lobby yet");
+    if (!roomFor(s, receiver, text.size())) return;
+    ArgNode *map = llMapNew();
+    llMapSetString(map, "msg", text.c_str());
+    llMapSetInt(map, "id", s.msgId);
+    llMapSetInt(map, "rcv", receiver); // BroadcastId, HostId or one member's id
+    lib.send(map); // queued; the next p2pUpdate sends it
+    llMapFree(map);
+
+    Event sent;
+    sent.kind = EventSent;
+    sent.member = receiver;
+    sent.name = nameOf(s, receiver);
+    sent.msgId = s.msgId;
+    sent.text = text;
+    emit(sent);
+}
+
+bool queuesEmpty(const Session &s) {
+    if (!s.lobbyHost) return queueRoom(0) >= QueueSize;
+    for (const auto &m : s.members)
+        if (queueRoom(m.first) < QueueSize) return false;
+    return true;
+}
+
+void leave(Session &s) {
+    if (s.exitStatus == 0) {
+        say(s.lobbyHost ? "closing the lobby" : "leaving the lobby");
+        // p2pDisconnect drops what is still queued: let it go out first.
+        uint64_t deadline = monotonicMs() + FlushMs;
+        while (!queuesEmpty(s) && monotonicMs() < deadline) {
+            lib.update(nullptr);
+            sleepMs(FrameMs);
+        }
+    }
+    lib.disconnect(nullptr);
+    lib.terminate(nullptr);
+}
+
+// ---- Commands -------------------------------------------------------------------
+
+// A member id or message id typed by the user: digits only, -1 otherwise.
+int parseNumber(const std::string &word) {
+    bool digits = word.find_first_not_of("0123456789") == std::string::npos;
+    if (word.empty() || word.size() > 6 || !digits) return -1;
+    return std::atoi(word.c_str());
+}
+
+// Splits off the first word; *rest gets what follows the spaces after it.
+std::string firstWord(const std::string &line, std::string *rest) {
+    size_t space = line.find(' ');
+    if (space == std::string::npos) {
+        rest->clear();
+        return line;
+    }
+    size_t from = line.find_first_not_of(' ', space);
+    *rest = from == std::string::npos ? "" : line.substr(from);
+    return line.substr(0, space);
+}
+
+// A member to send to or kick; says why not otherwise.
+bool isMember(const Session &s, const std::string &word, int *id) {
+    *id = parseNumber(word);
+    if (*id < 1 || *id > 254) {
+        complain("'" + word + "' is not a member id (1 to 254; see /who)");
+        return false;
+    }
+    if (s.lobbyHost && *id == HostId) {
+        complain("member 1 is you");
+        return false;
+    }
+    if (!s.members.count(*id)) {
+        complain("no member has id " + std::to_string(*id) + " (see /who)");
+        return false;
+    }
+    return true;
+}
+
+void who(Session &s) {
+    Event e;
+    e.kind = EventMember;
+    if (s.lobbyHost) {
+        e.member = HostId;
+        e.name = s.name;
+        e.you = true;
+        emit(e);
+        e.you = false;
+    }
+    for (const auto &m : s.members) {
+        e.member = m.first;
+        e.name = m.second;
+        if (s.lobbyHost) e.room = queueRoom(m.first);
+        emit(e);
+    }
+    if (!s.lobbyHost) {
+        e.member = 0; // a client never learns its own id
+        e.name = s.name;
+        e.you = true;
+        emit(e);
+    }
+}
+
+void help(const Session &s) {
+    say("a line goes to everybody (start it with // to send a text beginning with /)");
+    say("/msg ID text   to one member");
+    if (!s.lobbyHost) say("/host text     to the lobby host only");
+    say("/id N          message id from now on (1-124, 128-255)");
+    say(s.lobbyHost ? "/who           members, with their free queue space"
+                    : "/who           members");
+    if (s.lobbyHost) say("/kick ID       remove a member");
+    say("/quit");
+}
+
+void command(Session &s, const InputLine &line) {
+    if (line.tooLong) return complain("line too long (more than 65536 bytes): nothing sent");
+    if (line.hasZero) return complain("a line with a 0 byte cannot be sent");
+    const std::string &text = line.text;
+    if (text.empty()) return;
+    if (text[0] != '/') return sendText(s, BroadcastId, text);
+    if (text.compare(0, 2, "//") == 0) return sendText(s, BroadcastId, text.substr(1));
+
+    std::string rest;
+    std::string word = firstWord(text, &rest);
+    int id = 0;
+    if (word == "/msg") {
+        std::string message;
+        std::string to = firstWord(rest, &message);
+        if (to.empty() || message.empty()) return complain("usage: /msg ID text");
+        if (isMember(s, to, &id)) sendText(s, id, message);
+    } else if (word == "/host") {
+        if (s.lobbyHost) return complain("you are the lobby host: /host is for clients");
+        if (rest.empty()) return complain("usage: /host text");
+        sendText(s, HostId, rest);
+    } else if (word == "/id") {
+        id = parseNumber(rest);
+        // 0 would end the frame; 125 to 127 are the library's notices.
+        if (id < 1 || id > 255 || (id >= MsgError && id <= MsgLeave))
+            return complain("'" + rest + "' is not a message id: use 1 to 124 or 128 to 255");
+        s.msgId = id;
+        say("message id is now " + std::to_string(id));
+    } else if (word == "/who") {
+        who(s);
+    } else if (word == "/kick") {
+        if (!s.lobbyHost) return complain("only the lobby host can kick");
+        if (!isMember(s, rest, &id)) return;
+        ArgNode *map = llMapNew();
+        llMapSetInt(map, "id", asSigned(id));
+        lib.kick(map);
+        llMapFree(map);
+        say("you kicked " + memberLabel(id, nameOf(s, id)));
+    } else if (word == "/quit") {
+        s.running = false;
+    } else if (word == "/help") {
+        help(s);
+    } else {
+        complain("unknown command " + word + " (try /help)");
+    }
+}
+
+void readInput(Session &s, int waitMs) {
+    std::vector<InputLine> lines;
+    bool open = terminalPoll(waitMs, &lines);
+    for (const InputLine &line : lines)
+        if (s.running) command(s, line);
+    if (!open || interruptRequested()) s.running = false;
+}
+
+void mainLoop(Session &s) {
+    uint64_t nextFrame = monotonicMs();
+    while (s.running) {
+        lib.update(nullptr); // all traffic moves here
+        // The inbox is emptied before the admission step: a join notice
+        // appears together with the end of its search, so by the time the
+        // notice is shown the next search is listening.
+        std::vector<Entry> entries = takeInbox();
+        if (s.lobbyHost) keepAdmitting(s);
+        for (const Entry &e : entries) show(s, e);
+
+        nextFrame += FrameMs;
+        uint64_t now = monotonicMs();
+        if (nextFrame < now) nextFrame = now; // fell behind: no burst to catch up
+        for (; s.running && now < nextFrame; now = monotonicMs())
+            readInput(s, static_cast<int>(nextFrame - now));
+    }
+}
+
+} // namespace
+
+int runSession(const Options &options) {
+    setJsonOutput(options.json);
+    std::string error;
+    if (!loadLobbyLink(options.library, &error)) {
+        complain(error);
+        return 1;
+    }
+    Session s;
+    s.lobbyHost = options.lobbyHost;
+    s.trace = options.trace;
+    s.name = options.name;
+    if (!startLibrary()) return 1;
+    terminalStart();
+    bool in = s.lobbyHost ? openLobby(s) : joinLobby(s, options.address);
+    if (in) {
+        mainLoop(s);
+        leave(s);
+    } else {
+        lib.terminate(nullptr);
+        s.exitStatus = 1;
+    }
+    terminalStop();
+    return s.exitStatus;
+}
+
+} // namespace chat

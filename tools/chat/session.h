@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace chat {
+
+struct Options {
+    std::string library; // --lib PATH; empty: beside the executable, then by name
+    bool json = false;   // --json
+    bool trace = false;  // --trace
+    bool lobbyHost = false;
+    std::string address; // join: empty for this machine
+    std::string name;
+};
+
+// Hosts or joins a lobby and chats until /quit, the end of the input or, for
+// a client, the end of the connection. Returns the exit status: 0 after
+// /quit, 1 when the lobby could not be opened or joined or the connection was
+// lost.
+int runSession(const Options &options);
+
+} // namespace chat
