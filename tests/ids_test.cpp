@@ -62,6 +62,7 @@ TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
     Map m;
     p2pSearchClient(m);
     ASSERT_EQ(m.i("result"), 1);
+    ASSERT_TRUE(waitUntil([] { return isSearching() == 1; })); // the admission thread runs
     Peer a = connectLobby(); // 253 is taken: 254
     {
         ll::Guard g(&ll::net.lock);
