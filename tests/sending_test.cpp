@@ -32,7 +32,8 @@ kit::Peer connectTo(kit::Listener &lobby) {
 
 // Reads until `want.size()` bytes came (or time is up) while the library pumps.
 std::string collect(kit::Peer &p, const std::string &want) {
-    return kit::hex(p.pumpRecv(want.size()) + p.recvQuiet(100));
+    std::string got = p.pumpRecv(want.size()); // first, then anything after it
+    return kit::hex(got + p.recvQuiet(100));
 }
 
 std::string notice(int member, int kind, const std::string &name) {
