@@ -139,13 +139,13 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
     // it, in order, then only the ticks of others and the later joins.
     updateFor(200);
     for (int k = 0; k < 5; ++k) {
-        std::string got = peers[k].recvQuiet(100, 2000), head = join(1, "host"), later, want;
+        std::string in = peers[k].recvQuiet(100, 2000), head = join(1, "host"), later, want;
         for (int j = 0; j < 5; ++j)
             if (j != k) (j < k ? head : want) += join(j + 2, "p" + std::to_string(j));
-        EXPECT_EQ(hex(got.substr(0, head.size())), hex(head)) << "newcomer " << k;
-        for (size_t at = head.size(), end; at < got.size(); at = end + 1) {
-            end = std::min(got.find('\0', at), got.size() - 1);
-            std::string f = got.substr(at, end + 1 - at);
+        EXPECT_EQ(hex(in.substr(0, head.size())), hex(head)) << "newcomer " << k;
+        for (size_t at = head.size(), end; at < in.size(); at = end + 1) {
+            end = std::min(in.find('\0', at), in.size() - 1);
+            std::string f = in.substr(at, end + 1 - at);
             if (f.size() < 2 || f.substr(1) != bytes({9, 255}) + "tick" + nul() || f[0] == k + 2) later += f;
         }
         EXPECT_EQ(hex(later), hex(want)) << "newcomer " << k;
