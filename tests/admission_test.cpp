@@ -50,9 +50,10 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(split.send("c" + nul()));
     ASSERT_TRUE(waitUntil([] { return numClients() == 1; }));
-    // Two receives, each followed by its pause.
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 200);
+    // Two receives, each followed by its pause of 100 ms, and no longer ones.
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(took.count(), 200);
+    EXPECT_LT(took.count(), 350);
     EXPECT_EQ(clientName(2), "abc");
 
     std::string longest(63, 'n');
@@ -134,6 +135,21 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
     EXPECT_EQ(got.size(), 15u); // five joins, ten ticks
     EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Msg &m) { return m.id == 126; }), 5);
     for (int k = 0; k < 5; ++k) EXPECT_EQ(clientName(k + 2), "p" + std::to_string(k));
+    // Each newcomer's own bytes: first the joins of everybody present before
+    // it, in order, then only the ticks of others and the later joins.
+    updateFor(200);
+    for (int k = 0; k < 5; ++k) {
+        std::string in = peers[k].recvQuiet(100, 2000), head = join(1, "host"), later, want;
+        for (int j = 0; j < 5; ++j)
+            if (j != k) (j < k ? head : want) += join(j + 2, "p" + std::to_string(j));
+        EXPECT_EQ(hex(in.substr(0, head.size())), hex(head)) << "newcomer " << k;
+        for (size_t at = head.size(), end; at < in.size(); at = end + 1) {
+            end = std::min(in.find('\0', at), in.size() - 1);
+            std::string f = in.substr(at, end + 1 - at);
+            if (f.size() < 2 || f.substr(1) != bytes({9, 255}) + "tick" + nul() || f[0] == k + 2) later += f;
+        }
+        EXPECT_EQ(hex(later), hex(want)) << "newcomer " << k;
+    }
 }
 
 TEST_F(AdmissionTest, DisconnectWhileAHandshakeIsRead) {

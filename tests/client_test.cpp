@@ -1,7 +1,9 @@
 // The client role against a raw socket playing the lobby host.
 #include "support/testkit.h"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,15 +47,30 @@ TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
     EXPECT_FALSE(lobby.accept(300).ok()) << "no connection for a bad name";
     EXPECT_EQ(room(), 0); // still idle
 
+    // Both strings are lists with cells beyond their count, which only the
+    // count delimits. The handshake pauses once, for 100 ms.
+    using Clock = std::chrono::steady_clock;
     kit::Map ok;
-    auto start = std::chrono::steady_clock::now();
-    p2pConnect(ok.set("address", "127.0.0.1").set("user", "alice"));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    auto start = Clock::now();
+    p2pConnect(ok.setOverlong("address", "127.0.0.1 and more", 9).setOverlong("user", "alice!!!!!!!!", 5));
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(100));
     EXPECT_EQ(ok.rootChain(), "aupr");
     EXPECT_EQ(ok.i("pkg"), 1);
     EXPECT_EQ(ok.i("result"), 1);
     host = lobby.accept();
     EXPECT_EQ(kit::hex(host.recvQuiet()), kit::hex("alice" + nul())); // and nothing else
+    // Once, not longer: under load one connect may come late, so the fastest
+    // of up to three counts.
+    for (int more = 0; more < 2 && took >= std::chrono::milliseconds(190); ++more) {
+        p2pDisconnect(nullptr);
+        kit::Map retry;
+        start = Clock::now();
+        p2pConnect(retry.set("address", "127.0.0.1").set("user", "alice"));
+        took = std::min(took, Clock::now() - start);
+        host = lobby.accept();
+    }
+    EXPECT_LT(took, std::chrono::milliseconds(190));
     EXPECT_EQ(room(), 65536);
 
     kit::Map again;
@@ -74,14 +91,15 @@ TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
 
 TEST_F(ClientTest, HostFramesBecomeInboxEntries) {
     join();
-    // Two frames in one send, one too short to carry a header, a sender above 127.
-    host.send(bytes({2, 5, 0xFF, 'h', 'i', 0, 1, 7, 2, 0, 1, 2, 0, 200, 126, 0xFF, 'x', 0}));
+    // Two frames in one send, one too short to carry a header, a sender and a
+    // message id above 127.
+    host.send(bytes({2, 5, 0xFF, 'h', 'i', 0, 1, 7, 2, 0, 1, 2, 0, 200, 200, 0xFF, 'x', 0}));
     Msgs got;
     kit::updateUntil([&] {
         for (auto &m : kit::drain()) got.push_back(m);
         return got.size() >= 3;
     });
-    EXPECT_EQ(got, (Msgs{{2, 5, "hi"}, {1, 7, ""}, {-56, 126, "x"}}));
+    EXPECT_EQ(got, (Msgs{{2, 5, "hi"}, {1, 7, ""}, {-56, -56, "x"}}));
     host.send(bytes({3, 6, 0xFF, 'a', 'b'})); // a frame in two pieces
     kit::updateFor(200);
     EXPECT_EQ(kit::drain(), Msgs{});
@@ -100,6 +118,7 @@ TEST_F(ClientTest, HostFramesBecomeInboxEntries) {
 }
 
 TEST_F(ClientTest, LossIsReportedOnceAndTheStateStaysClient) {
+    std::signal(SIGPIPE, SIG_DFL); // a send that raised it would end this process
     join();
     host.close();
     Msg m;
@@ -114,6 +133,11 @@ TEST_F(ClientTest, LossIsReportedOnceAndTheStateStaysClient) {
     EXPECT_EQ(again.s("error"), "already connected");
     p2pDisconnect(nullptr);
     join("carol");
+    // This time the lobby host goes with bytes queued for it: the send fails.
+    send(5, 1, "queued");
+    host.finThenReset();
+    ASSERT_TRUE(kit::updateUntilMsg(&m));
+    EXPECT_EQ(m, (Msg{0, MsgError, "error"}));
 }
 
 TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {

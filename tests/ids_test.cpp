@@ -6,7 +6,9 @@
 
 #include "net/state.h"
 
+#include <chrono>
 #include <sys/socket.h>
+#include <thread>
 
 namespace {
 
@@ -46,18 +48,34 @@ TEST_F(Ids, IdsAbove127AreSignedBytes) {
     EXPECT_TRUE(far[1].waitClosed());
 }
 
+// The counter runs through the top of the range and wraps. The first
+// admission also completes while the host's thread holds the state, as it
+// does during a pump pass: the newcomer must wait for it, so that nothing of
+// the lobby changes under the pump.
 TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
-    addMember(3, "three");
+    addMember(2, "two");
+    addMember(253, "top");
     {
         ll::Guard g(&ll::net.lock);
-        ll::net.nextId = 254;
+        ll::net.nextId = 252;
     }
-    Peer a = admitRaw("a"); // 255, 0 and 1 are reserved: 2
-    Peer b = admitRaw("b"); // 3 is taken: 4
+    Map m;
+    p2pSearchClient(m);
+    ASSERT_EQ(m.i("result"), 1);
+    ASSERT_TRUE(waitUntil([] { return isSearching() == 1; })); // the admission thread runs
+    Peer a = connectLobby(); // 253 is taken: 254
+    {
+        ll::Guard g(&ll::net.lock);
+        ASSERT_TRUE(a.send("a" + nul()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600)); // well past the handshake pause
+        EXPECT_EQ(ll::net.clientCount, 2) << "admitted while the host's thread held the state";
+    }
+    ASSERT_TRUE(waitUntil([] { return numClients() == 3 && isSearching() == 0; }));
+    Peer b = admitRaw("b"); // 255, 0 and 1 are reserved, 2 is taken: 3
     ASSERT_TRUE(a.ok() && b.ok());
-    EXPECT_EQ(drain(), (std::vector<Msg>{{2, MsgJoin, "a"}, {4, MsgJoin, "b"}}));
-    EXPECT_EQ(clientName(2), "a");
-    EXPECT_EQ(clientName(4), "b");
+    EXPECT_EQ(drain(), (std::vector<Msg>{{-2, MsgJoin, "a"}, {3, MsgJoin, "b"}}));
+    EXPECT_EQ(clientName(-2), "a");
+    EXPECT_EQ(clientName(3), "b");
 }
 
 TEST_F(Ids, AFullLobbyTurnsTheNewcomerAway) {

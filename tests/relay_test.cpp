@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <sys/socket.h>
 #include <thread>
 
@@ -93,8 +94,13 @@ TEST_F(RelayTest, FramesAcrossAndWithinReceives) {
 }
 
 TEST_F(RelayTest, LeaveNoticesInListOrder) {
+    std::signal(SIGPIPE, SIG_DFL); // a send that raised it would end this process
     auto p = lobby({"a", "b", "c", "d"});
-    p[1].close();
+    // b sends a last byte and goes with bytes queued for it: the receive
+    // still brings data, the send after it fails.
+    send(5, 3, "queued");
+    ASSERT_TRUE(p[1].send(nul()));
+    p[1].finThenReset();
     Msg m;
     ASSERT_TRUE(updateUntilMsg(&m));
     EXPECT_EQ(m, (Msg{3, 127, "b"}));
@@ -178,6 +184,42 @@ TEST_F(RelayTest, SlowReceiversAreWaitedForUpToTenSeconds) {
     EXPECT_EQ(numClients(), 2);
     ASSERT_TRUE(p[1].send(frame({6, 2}, "still here")));
     expectBytes(p[0], frame({4, 127, 255}, "c") + frame({3, 6, 2}, "still here"));
+}
+
+// A member that keeps reading, only far more slowly than traffic for it
+// arrives, holds its queue above the mark for longer than the stall time.
+// Its connection keeps taking bytes, so it is never dropped, and everything
+// reaches it once, in order.
+TEST_F(RelayTest, SlowButSteadyReaderIsNeverDropped) {
+    createLobby("host");
+    // b's window is the smallest there is, so that a few reads open it again.
+    Peer a = admitRaw("a"), b = admitRaw("b", 5000, 1024);
+    ASSERT_TRUE(a.ok() && b.ok());
+    updateFor(100);
+    a.recvQuiet(50, 1000);
+    b.recvQuiet(50, 1000);
+    drain();
+    timeval tv{30, 0};
+    setsockopt(a.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::string toB, data = flood(3, &toB), got;
+    std::atomic<bool> wrote{false}, read{false};
+    std::thread writer([&] { wrote = a.send(data); });
+    std::thread reader([&] { // 40 bytes every 100 ms for 13 s, then the rest
+        auto slowEnd = std::chrono::steady_clock::now() + std::chrono::seconds(13);
+        while (std::chrono::steady_clock::now() < slowEnd) {
+            got += b.recv(40, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        got += b.recv(toB.size() - got.size(), 30000);
+        read = true;
+    });
+    EXPECT_TRUE(updateUntil([&] { return read.load(); }, 60000));
+    reader.join();
+    EXPECT_TRUE(updateUntil([&] { return wrote.load(); }, 30000));
+    writer.join();
+    expectSame(got, toB);
+    EXPECT_EQ(numClients(), 2);
+    EXPECT_TRUE(drain().empty());
 }
 
 TEST_F(RelayTest, HostileClientIsDroppedOthersStayIntact) {

@@ -32,7 +32,8 @@ kit::Peer connectTo(kit::Listener &lobby) {
 
 // Reads until `want.size()` bytes came (or time is up) while the library pumps.
 std::string collect(kit::Peer &p, const std::string &want) {
-    return kit::hex(p.pumpRecv(want.size()) + p.recvQuiet(100));
+    std::string got = p.pumpRecv(want.size()); // first, then anything after it
+    return kit::hex(got + p.recvQuiet(100));
 }
 
 std::string notice(int member, int kind, const std::string &name) {
@@ -104,6 +105,17 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     Msgs inbox = kit::drain();
     ASSERT_FALSE(inbox.empty());
     EXPECT_EQ(inbox.back(), (Msg{2, MsgLeave, "a"}));
+
+    // The frame size bound is strict: a text of 65531 characters (a frame of
+    // 65535 bytes) reaches b whole; one of 65532 (65536 bytes) fails b.
+    std::string longest(65531, 'L'), head = bytes({1, 9, 3});
+    send(9, 3, longest);
+    std::string got = b.pumpRecv(head.size() + longest.size() + 1);
+    EXPECT_TRUE(got == head + longest + nul()) << got.size() << " bytes";
+    send(9, 3, longest + "L");
+    p2pUpdate(nullptr);
+    EXPECT_EQ(kit::numClients(), 0);
+    EXPECT_TRUE(b.waitClosed());
 }
 
 } // namespace

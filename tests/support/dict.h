@@ -66,15 +66,18 @@ inline void setInt(ArgNode *root, const std::string &key, int32_t v) {
     a->payload.integer = v;
 }
 
-inline void setString(ArgNode *root, const std::string &key, const std::string &text) {
+// A String of the cells of `text`. A host may leave cells beyond the string's
+// end in its list: `count`, when given, is the length the list claims.
+inline void setString(ArgNode *root, const std::string &key, const std::string &text,
+                      std::string::size_type count = std::string::npos) {
     CharList *l = static_cast<CharList *>(std::calloc(1, sizeof(CharList)));
     for (char ch : text) {
         CharCell *c = static_cast<CharCell *>(std::calloc(1, sizeof(CharCell)));
         c->ch = ch;
         (l->tail ? l->tail->next : l->head) = c;
         l->tail = c;
-        ++l->count;
     }
+    l->count = static_cast<uint32_t>(count == std::string::npos ? text.size() : count);
     ArgValue *a = value(root, key);
     a->kind = ValueString;
     a->payload.string = l;

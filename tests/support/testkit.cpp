@@ -193,8 +193,18 @@ void Peer::close() {
     fd = -1;
 }
 
-Peer connectLobby() {
+void Peer::finThenReset() {
+    ::shutdown(fd, SHUT_WR);
+    linger now{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // both have arrived
+}
+
+Peer connectLobby(int receiveBuffer) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a = lobbyAddress("127.0.0.1");
     if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         ::close(fd);
@@ -223,12 +233,12 @@ Listener::~Listener() {
     if (fd >= 0) ::close(fd);
 }
 
-Peer admitRaw(const std::string &name, int ms) {
+Peer admitRaw(const std::string &name, int ms, int receiveBuffer) {
     Map m;
     int32_t before = numClients();
     p2pSearchClient(m);
     if (m.i("result") != 1) return Peer();
-    Peer p = connectLobby();
+    Peer p = connectLobby(receiveBuffer);
     if (!p.ok() || !p.send(name + nul())) return Peer();
     if (!waitUntil([&] { return numClients() == before + 1 && isSearching() == 0; }, ms))
         return Peer();

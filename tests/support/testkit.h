@@ -33,6 +33,12 @@ struct Map {
         dict::setString(root, key, s);
         return *this;
     }
+    // A String whose list holds more cells than its count: only the first
+    // `count` characters are the string.
+    Map &setOverlong(const char *key, const std::string &cells, size_t count) {
+        dict::setString(root, key, cells, count);
+        return *this;
+    }
     int32_t kind(const char *key) { return dict::kind(root, key); }
     bool has(const char *key) { return kind(key) != 0; }
     int32_t i(const char *key) { return dict::getInt(root, key); }
@@ -101,11 +107,15 @@ struct Peer {
     // True when the other side closes (or resets) the connection within `ms`.
     bool waitClosed(int ms = 3000);
     void close();
+    // Ends the connection the hard way: a FIN, then a reset. The other side's
+    // next send then fails with EPIPE, which raises SIGPIPE unless suppressed.
+    void finThenReset();
 };
 
 // Connects to 127.0.0.1:31903; an invalid Peer when refused. A lobby host
-// listens from the moment p2pSearchClient has answered 1.
-Peer connectLobby();
+// listens from the moment p2pSearchClient has answered 1. A `receiveBuffer`
+// (bytes, set before connecting) keeps the connection's window small.
+Peer connectLobby(int receiveBuffer = 0);
 
 // A raw listening socket on port 31903 acting as a lobby host.
 struct Listener {
@@ -118,7 +128,7 @@ struct Listener {
 // The lobby host side of an admission: p2pSearchClient, a raw client
 // connects and sends `name` and its 0, and the admission completes. Returns
 // the raw client (invalid on failure).
-Peer admitRaw(const std::string &name, int ms = 5000);
+Peer admitRaw(const std::string &name, int ms = 5000, int receiveBuffer = 0);
 
 // Calls p2pInit before each test and p2pTerminate after it.
 class LibTest : public ::testing::Test {
