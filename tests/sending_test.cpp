@@ -50,7 +50,13 @@ TEST_F(SendingTest, ClientQueuesDataFramesUntilItOverflows) {
     sendNothing();
     send(256 + 5, -1, "hi"); // only the low bytes count
     EXPECT_EQ(room(), 65536 - 10);
+    // The text is the list's first `count` characters, up to a 0 among them.
+    kit::Map longer, zero;
+    p2pSend(longer.setOverlong("msg", "hiXYZ", 2).set("id", 5).set("rcv", 255));
+    p2pSend(zero.set("msg", std::string("hi\0zz", 5)).set("id", 5).set("rcv", 255));
+    EXPECT_EQ(room(), 65536 - 20);
     std::string want = bytes({5, 0xFF, 'h', 'i', 0, 5, 0xFF, 'h', 'i', 0});
+    want += want;
     EXPECT_EQ(collect(host, want), kit::hex(want));
     // Without pumping: a frame leaving one byte free is queued and the next
     // overflows; after a reconnect, so does one that would fill all 65536 bytes.
