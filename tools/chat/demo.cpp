@@ -179,6 +179,15 @@ void leaves(Participant *who, const std::vector<Participant *> &remaining) {
     for (Participant *p : remaining) expect(p, "* " + member(who) + " left");
 }
 
+// `who` types /quit, exits 0, and the others see it leave.
+void quits(Demo &d, Participant *who, const std::vector<Participant *> &remaining) {
+    type(d, who, "/quit");
+    expect(who, "* leaving the lobby");
+    expectExit(who, 0);
+    leaves(who, remaining);
+    settle(d);
+}
+
 int report(Demo &d) {
     for (auto &p : d.people) {
         std::printf("\n=== %s\n", p->label.c_str());
@@ -250,11 +259,7 @@ int runDemo(const std::string &library) {
     settle(d);
 
     step(d, "blue leaves");
-    type(d, blue, "/quit");
-    expect(blue, "* leaving the lobby");
-    expectExit(blue, 0);
-    leaves(blue, {gold, red});
-    settle(d);
+    quits(d, blue, {gold, red});
 
     step(d, "blue comes back and gets a new id");
     Participant *blueAgain = join(d, "blue, back again", "blue", 5, {gold, red});
@@ -263,16 +268,8 @@ int runDemo(const std::string &library) {
     settle(d);
 
     step(d, "everybody leaves");
-    type(d, red, "/quit");
-    expect(red, "* leaving the lobby");
-    expectExit(red, 0);
-    leaves(red, {gold, blueAgain});
-    settle(d);
-    type(d, blueAgain, "/quit");
-    expect(blueAgain, "* leaving the lobby");
-    expectExit(blueAgain, 0);
-    leaves(blueAgain, {gold});
-    settle(d);
+    quits(d, red, {gold, blueAgain});
+    quits(d, blueAgain, {gold});
     type(d, gold, "/quit");
     expect(gold, "* closing the lobby");
     expectExit(gold, 0);
