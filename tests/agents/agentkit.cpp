@@ -18,10 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int msLeft(Clock::time_point end) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
+using kit::msLeft;
 
 std::string unhex(const std::string &v) {
     std::string out;
@@ -78,6 +75,12 @@ struct IgnoreSigpipe {
 const char *buildName(Build b) { return b == Build::Linux ? "linux" : "windows"; }
 
 bool haveWindows() { return LL_WITH_WINDOWS != 0; }
+
+std::vector<Build> builds() {
+    std::vector<Build> out{Build::Linux};
+    if (haveWindows()) out.push_back(Build::Windows);
+    return out;
+}
 
 std::string hexText(const std::string &text) {
     static const char digits[] = "0123456789abcdef";

@@ -17,6 +17,12 @@ enum class Build { Linux, Windows };
 const char *buildName(Build b);
 // False where the Windows build was not configured (LL_WINDOWS off).
 bool haveWindows();
+// The builds to run a suite against: Linux, and Windows where configured.
+std::vector<Build> builds();
+// Test names for a suite instantiated over builds().
+struct BuildName {
+    std::string operator()(const ::testing::TestParamInfo<Build> &i) const { return buildName(i.param); }
+};
 
 // An entry of a request's dictionary: an integer or a text.
 struct Arg {

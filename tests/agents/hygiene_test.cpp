@@ -66,13 +66,6 @@ TEST_P(UnloadHygiene, UnloadWhileASearchRuns) {
     EXPECT_EQ(host.quit(), 0) << "the host application did not end cleanly";
 }
 
-std::vector<Build> builds() {
-    std::vector<Build> out{Build::Linux};
-    if (agents::haveWindows()) out.push_back(Build::Windows);
-    return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(WindowsHostHygiene, UnloadHygiene, ::testing::ValuesIn(builds()),
-                         [](const ::testing::TestParamInfo<Build> &i) { return std::string(agents::buildName(i.param)); });
+INSTANTIATE_TEST_SUITE_P(WindowsHostHygiene, UnloadHygiene, ::testing::ValuesIn(agents::builds()), agents::BuildName());
 
 } // namespace

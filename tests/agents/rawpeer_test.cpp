@@ -230,13 +230,6 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(C.call("p2pBuffer").i("res"), 0);
 }
 
-std::vector<Build> builds() {
-    std::vector<Build> out{Build::Linux};
-    if (agents::haveWindows()) out.push_back(Build::Windows);
-    return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(Builds, RawPeers, ::testing::ValuesIn(builds()),
-                         [](const ::testing::TestParamInfo<Build> &i) { return std::string(agents::buildName(i.param)); });
+INSTANTIATE_TEST_SUITE_P(Builds, RawPeers, ::testing::ValuesIn(agents::builds()), agents::BuildName());
 
 } // namespace

@@ -17,12 +17,15 @@
 
 namespace kit {
 
-namespace {
-using Clock = std::chrono::steady_clock;
-int msLeft(Clock::time_point end) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+int msLeft(std::chrono::steady_clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    end - std::chrono::steady_clock::now())
+                    .count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
+
+namespace {
+using Clock = std::chrono::steady_clock;
 sockaddr_in lobbyAddress(const char *address) {
     sockaddr_in a;
     std::memset(&a, 0, sizeof a);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -15,6 +16,9 @@
 #include <vector>
 
 namespace kit {
+
+// Milliseconds until `end`, 0 once it has passed.
+int msLeft(std::chrono::steady_clock::time_point end);
 
 // A host dictionary (the tests' own builder), freed with everything the
 // library added to it.
