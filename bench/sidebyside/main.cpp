@@ -322,6 +322,8 @@ struct Result {
     double value;
 };
 std::vector<Result> gResults;
+int gRuns = 0;
+std::vector<std::string> gProblems; // runs with a drop, a loss, a damaged message or a failure
 
 uint64_t sumOf(int k, std::atomic<uint64_t> Counters::*field) {
     uint64_t s = 0;
@@ -381,6 +383,8 @@ void runTraffic(const Backend &b, const Workload &w, int run) {
     uint64_t bad = sumOf(k, &Counters::bad);
     int64_t lost = static_cast<int64_t>(expected + copiesExpected) - static_cast<int64_t>(delivered + copies);
     bool clean = error.empty() && dropped == 0 && lostConn == 0 && bad == 0 && lost == 0;
+    ++gRuns;
+    if (!clean) gProblems.push_back(w.name + " " + b.label + " size " + std::to_string(w.size) + " run " + std::to_string(run));
 
     std::printf("run workload=%s backend=%s size=%d clients=%d run=%d", w.name.c_str(), b.label.c_str(),
                 w.size, k, run);
@@ -440,6 +444,8 @@ void runIdle(const Backend &b, int run) {
             continue;
         }
         bool clean = gControl->hub.dropped.load() == 0;
+        ++gRuns;
+        if (!clean) gProblems.push_back("W4 " + b.label + " members " + std::to_string(n) + " run " + std::to_string(run));
         std::printf("run workload=W4 backend=%s members=%d run=%d update_ns=%.1f ns_per_member=%.2f "
                     "empty_update_ns=%.1f dropped=%llu\n",
                     b.label.c_str(), n, run, ns, ns / n, baseNs,
@@ -449,6 +455,8 @@ void runIdle(const Backend &b, int run) {
             gResults.push_back({"W4 idle update per member, " + std::to_string(n), "ns", false, b.label, ns / n});
     }
     if (!ok) {
+        ++gRuns;
+        gProblems.push_back("W4 " + b.label + " run " + std::to_string(run));
         std::printf("run workload=W4 backend=%s run=%d error=setup-or-measure-failed\n", b.label.c_str(), run);
         std::fflush(stdout);
     }
@@ -467,9 +475,17 @@ std::string human(double v, const std::string &unit) {
         std::snprintf(b, sizeof b, "%.1f %s", v, unit.c_str());
     else if (v >= 1e6)
         std::snprintf(b, sizeof b, "%.2f M", v / 1e6);
-    else
+    else if (v >= 1e4)
         std::snprintf(b, sizeof b, "%.0f k", v / 1e3);
+    else
+        std::snprintf(b, sizeof b, "%.0f", v);
     return b;
+}
+
+void printChecks() {
+    std::printf("checks: %d of %d runs clean (no receiver dropped, every message arrived, intact)%s\n",
+                gRuns - static_cast<int>(gProblems.size()), gRuns, gProblems.empty() ? "" : "; not clean:");
+    for (const std::string &p : gProblems) std::printf("  %s\n", p.c_str());
 }
 
 void printTable() {
@@ -484,14 +500,14 @@ void printTable() {
         values[{r.row, r.backend}].push_back(r.value);
     }
     std::sort(rows.begin(), rows.end(), [](const std::string &a, const std::string &b) {
-        // W5 rows by size, everything else by name.
-        if (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0) {
-            auto bytes = [](const std::string &s) {
+        // By name, except that W4 and W5 rows go by their number.
+        if ((a.rfind("W4", 0) == 0 && b.rfind("W4", 0) == 0) || (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0)) {
+            auto number = [](const std::string &s) {
                 size_t at = s.find_last_of(',');
                 double n = std::atof(s.c_str() + at + 1);
                 return s.find("KiB") != std::string::npos ? n * 1024 : n;
             };
-            return bytes(a) < bytes(b);
+            return number(a) < number(b);
         }
         return a < b;
     });
@@ -699,5 +715,6 @@ int main(int argc, char **argv) {
                     runTraffic(b, w, run);
             }
     printTable();
-    return 0;
+    printChecks();
+    return gProblems.empty() ? 0 : 3;
 }
