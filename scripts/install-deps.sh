@@ -5,16 +5,22 @@
 # llvm-dlltool (llvm-14) for its import library for Microsoft's linker, Wine
 # (32-bit) to run the Windows tests, and tmux for the terminal test.
 # Run as root; otherwise it only says what is missing. With --native, only
-# what the Linux build needs.
+# what the Linux build needs; with --bench, that and what scripts/bench.sh
+# adds (ENet for the side-by-side comparison, gnuplot for its plot).
 set -euo pipefail
 
 need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
   pkgconf)
 need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14)
 need_tests=(tmux)
+need_bench=(libenet-dev gnuplot-nox)
 
 wanted=("${need_native[@]}")
-[ "${1:-}" = "--native" ] || wanted+=("${need_windows[@]}" "${need_tests[@]}")
+case "${1:-}" in
+  --native) ;;
+  --bench) wanted+=("${need_bench[@]}") ;;
+  *) wanted+=("${need_windows[@]}" "${need_tests[@]}") ;;
+esac
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -60,3 +60,34 @@ TEST_F(ArgMap, OtherKindsEmptyStringsCaseAndNullMaps) {
     EXPECT_TRUE(mapGetInt(nullptr, "id") == 0 && mapGetString(nullptr, "id") == nullptr);
     writeInt(nullptr, "id", 1); writeString(nullptr, "id", "x"); // both skipped
 }
+
+// A String replacing a String reuses the list in place: whatever the lengths,
+// the text reads back exactly and count, head, tail and the next chain agree.
+// (The asan build's leak check sees that surplus cells are freed.)
+TEST_F(ArgMap, StringReplacedInPlaceStaysConsistent) {
+    auto consistent = [&](const char *text) {
+        CharList *l = mapFind(d, "msg")->payload.string;
+        uint32_t n = 0;
+        const CharCell *last = nullptr;
+        for (const CharCell *c = l->head; c && n <= l->count; c = c->next, ++n) last = c;
+        return n == l->count && last == l->tail && (!last || !last->next) &&
+               (l->count != 0 || !l->head) && str("msg") == text;
+    };
+    std::string longText(300, 'x');
+    longText[0] = 'L';
+    longText[299] = 'Z';
+    const char *texts[] = {"hello", longText.c_str(), "hi", "hi", "", "", "abc", "abcdef", "a", ""};
+    writeString(d, "msg", "start");
+    CharList *list = mapFind(d, "msg")->payload.string;
+    for (const char *t : texts) {
+        writeString(d, "msg", t);
+        EXPECT_TRUE(consistent(t)) << "after \"" << t << "\"";
+    }
+    EXPECT_EQ(mapFind(d, "msg")->payload.string, list); // one list throughout
+    CharCell *head = (writeString(d, "msg", "abc"), list->head);
+    writeString(d, "msg", "abcdefgh"); // longer: the first cells stay, new ones follow
+    EXPECT_TRUE(list->head == head && consistent("abcdefgh"));
+    writeInt(d, "msg", 4); // and back and forth between kinds
+    writeString(d, "msg", "after");
+    EXPECT_TRUE(consistent("after"));
+}

@@ -154,17 +154,43 @@ int mapSet(const char *key, ArgNode *map, ArgValue value) {
 }
 
 void listAssign(CharList *list, const char *text) {
-    freeCells(list);
-    for (const char *c = text; *c; ++c) {
-        CharCell *cell = allocZeroed<CharCell>();
+    // The list's own cells take the new characters in place; only cells the
+    // new text needs beyond them are allocated, and only the surplus is freed.
+    // A list whose count is 0 owns no cells.
+    CharCell *cell = list->count != 0 ? list->head : nullptr;
+    CharCell *last = nullptr;
+    uint32_t count = 0;
+    const char *c = text;
+    for (; *c && cell; ++c, ++count) {
         cell->ch = *c;
-        if (!list->head)
-            list->head = cell;
-        else
-            list->tail->next = cell;
-        list->tail = cell;
-        ++list->count;
+        last = cell;
+        cell = cell->next;
     }
+    if (*c) {
+        // Longer than before: append new cells after the reused ones.
+        for (; *c; ++c, ++count) {
+            CharCell *fresh = allocZeroed<CharCell>();
+            fresh->ch = *c;
+            if (last)
+                last->next = fresh;
+            else
+                list->head = fresh;
+            last = fresh;
+        }
+    } else {
+        // As long or shorter: the cells after the last one used go.
+        while (cell) {
+            CharCell *next = cell->next;
+            std::free(cell);
+            cell = next;
+        }
+    }
+    if (last)
+        last->next = nullptr;
+    else
+        list->head = nullptr;
+    list->tail = last;
+    list->count = count;
 }
 
 void listFree(CharList **slot) {
@@ -186,6 +212,13 @@ void writeInt(ArgNode *map, const char *key, int32_t n) {
 
 void writeString(ArgNode *map, const char *key, const char *text) {
     if (!map) return;
+    // A String replacing a String keeps its list and, as far as they go, its
+    // cells: a host that reuses its dictionary pays only for the difference.
+    ArgValue *present = mapFind(map, key);
+    if (present && present->kind == ValueString && present->payload.string) {
+        listAssign(present->payload.string, text);
+        return;
+    }
     CharList *list = allocZeroed<CharList>();
     listAssign(list, text);
     ArgValue v;

@@ -1,0 +1,200 @@
+// This library as a host uses it: the shared library opened with dlopen in
+// each process, every call through its exports, real dictionaries built with
+// the host helpers, and one receiving dictionary reused from call to call.
+#include "lobbylink/hostmap.h"
+#include "lobbylink/lobbylink.h"
+#include "sbs.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace sbs {
+
+namespace {
+
+typedef int32_t (*Export)(ArgNode *);
+
+struct Library {
+    Export init, terminate, createLobby, searchClient, update, recv, send, buffer, connect,
+        numClients;
+
+    bool load(const std::string &path) {
+        void *so = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!so) {
+            std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), dlerror());
+            return false;
+        }
+        struct {
+            Export *slot;
+            const char *name;
+        } names[] = {{&init, "p2pInit"},           {&terminate, "p2pTerminate"},
+                     {&createLobby, "p2pCreateLobby"}, {&searchClient, "p2pSearchClient"},
+                     {&update, "p2pUpdate"},       {&recv, "p2pRecv"},
+                     {&send, "p2pSend"},           {&buffer, "p2pBuffer"},
+                     {&connect, "p2pConnect"},     {&numClients, "p2pNumClients"}};
+        for (auto &n : names) {
+            *n.slot = reinterpret_cast<Export>(dlsym(so, n.name));
+            if (!*n.slot) {
+                std::fprintf(stderr, "%s lacks %s\n", path.c_str(), n.name);
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// The receiving side every role shares: p2pRecv into one dictionary, and the
+// text read back with the host helper.
+struct Receiver {
+    Library *lib;
+    ArgNode *dict = llMapNew();
+    char *text = nullptr;
+    ~Receiver() {
+        std::free(text);
+        llMapFree(dict);
+    }
+    bool next(Message *m) {
+        if (lib->recv(dict) != 1) return false;
+        m->from = llMapGetInt(dict, "usr");
+        m->id = llMapGetInt(dict, "id");
+        std::free(text);
+        text = llMapGetString(dict, "msg");
+        m->text = text ? text : "";
+        m->length = std::strlen(m->text);
+        // The library's own notices carry the lobby's ids; they already match ours.
+        return true;
+    }
+};
+
+class Client : public Endpoint {
+public:
+    explicit Client(const std::string &path) : path_(path) {}
+    ~Client() override {
+        if (loaded_) lib_.terminate(nullptr);
+        for (auto &d : outgoing_) llMapFree(d.dict);
+        llMapFree(room_);
+    }
+    bool connect(int index) override {
+        if (!lib_.load(path_)) return false;
+        loaded_ = true;
+        ArgNode *m = llMapNew();
+        lib_.init(m);
+        llMapSetString(m, "address", "127.0.0.1");
+        std::string user = "c" + std::to_string(index);
+        llMapSetString(m, "user", user.c_str());
+        bool ok = lib_.connect(m) == 1;
+        llMapFree(m);
+        return ok;
+    }
+    bool update() override {
+        lib_.update(nullptr);
+        return false; // the exports do not tell whether anything moved
+    }
+    bool next(Message *m) override { return in_.next(m); }
+    bool fits(size_t length) override {
+        lib_.buffer(room_);
+        return static_cast<int64_t>(length) + 3 < llMapGetInt(room_, "res");
+    }
+    void send(int receiver, int id, const char *text, size_t length) override {
+        // A host builds a message's dictionary once and sends it again and
+        // again; a new text replaces the String in the same dictionary.
+        Outgoing *o = nullptr;
+        for (auto &d : outgoing_)
+            if (d.receiver == receiver && d.id == id) o = &d;
+        if (!o) {
+            outgoing_.push_back(Outgoing{receiver, id, llMapNew(), std::string()});
+            o = &outgoing_.back();
+            llMapSetInt(o->dict, "rcv", receiver);
+            llMapSetInt(o->dict, "id", id);
+            o->text.assign("\1"); // never equal to a real text
+        }
+        if (o->text.size() != length || std::memcmp(o->text.data(), text, length) != 0) {
+            o->text.assign(text, length);
+            llMapSetString(o->dict, "msg", o->text.c_str());
+        }
+        lib_.send(o->dict);
+    }
+
+private:
+    struct Outgoing {
+        int receiver, id;
+        ArgNode *dict;
+        std::string text;
+    };
+    std::string path_;
+    Library lib_{};
+    bool loaded_ = false;
+    Receiver in_{&lib_};
+    ArgNode *room_ = llMapNew();
+    std::vector<Outgoing> outgoing_;
+};
+
+class LobbyHub : public Hub {
+public:
+    explicit LobbyHub(const std::string &path) : path_(path) {}
+    ~LobbyHub() override {
+        if (loaded_) lib_.terminate(nullptr);
+    }
+    bool open() override {
+        if (!lib_.load(path_)) return false;
+        loaded_ = true;
+        ArgNode *m = llMapNew();
+        lib_.init(m);
+        llMapSetString(m, "user", "hub");
+        bool ok = lib_.createLobby(m) == 1;
+        llMapFree(m);
+        return ok;
+    }
+    bool admit(int count, Control *c) override {
+        ArgNode *m = llMapNew();
+        bool ok = true;
+        while (ok && lib_.numClients(nullptr) < count) {
+            int want = lib_.numClients(nullptr) + 1;
+            int64_t end = nowNs() + 10 * 1000000000LL;
+            while (lib_.searchClient(m) != 1 && nowNs() < end) usleep(1000);
+            c->seat.store(want);
+            while (lib_.numClients(nullptr) < want && nowNs() < end) {
+                pump();
+                usleep(500);
+            }
+            ok = lib_.numClients(nullptr) >= want;
+        }
+        llMapFree(m);
+        return ok;
+    }
+    bool update() override {
+        lib_.update(nullptr);
+        return false;
+    }
+    bool next(Message *m) override { return in_.next(m); }
+
+private:
+    void pump() {
+        lib_.update(nullptr);
+        Message m;
+        while (in_.next(&m)) {
+        }
+    }
+    std::string path_;
+    Library lib_{};
+    bool loaded_ = false;
+    Receiver in_{&lib_};
+};
+
+} // namespace
+
+std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library) {
+    return std::unique_ptr<Endpoint>(new Client(library));
+}
+
+std::unique_ptr<Hub> lobbylinkHub(const std::string &library) {
+    return std::unique_ptr<Hub>(new LobbyHub(library));
+}
+
+} // namespace sbs

@@ -1,0 +1,720 @@
+// ll_sidebyside: the workloads W1..W5 over this library, ENet and the raw
+// relay, in one run. Prints one `run` line per run, one `median` line per
+// figure, and a table with ratios.
+//
+//   W1p  ring of 4 clients (each sends to the next), paced by the 64 KiB queue
+//   W1w  the same ring with an end-to-end credit window
+//   W2w  one client broadcasting to 7 others, credit window
+//   W3   round trip client -> hub -> client -> hub -> client, p50 / p99
+//   W4   the hub's update with 50 and 200 idle members, per member
+//   W5   W1p over text sizes from 16 B to 16 KiB
+//
+// Usage: ll_sidebyside --lib [LABEL=]PATH [--lib ...] [options]   (see --help)
+#include "../netns_here.h"
+#include "sbs.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace sbs;
+
+namespace {
+
+struct Options {
+    std::vector<Backend> backends;
+    std::vector<std::string> workloads{"W1p", "W1w", "W2w", "W3", "W4", "W5"};
+    int runs = 3;
+    double seconds = 2.0, warmup = 0.5;
+    std::vector<int> sizes{16, 256, 1024, 4096, 16384}; // W5 besides W1p's 64
+    std::vector<int> idleCounts{50, 200};
+    bool hubAlwaysBusy = false; // hubs never yield (an experiment, not the default)
+} gOpt;
+
+Control *gControl = nullptr;
+
+const char *backendName(BackendKind k) { return k == Lobbylink ? "lobbylink" : k == Enet ? "ENet" : "raw"; }
+
+// ---- The processes ---------------------------------------------------------
+
+std::unique_ptr<Endpoint> makeClient(const Backend &b) {
+    if (b.kind == Lobbylink) return lobbylinkClient(b.library);
+    if (b.kind == Enet) return enetClient();
+    return rawClient();
+}
+
+std::unique_ptr<Hub> makeHub(const Backend &b, int capacity) {
+    if (b.kind == Lobbylink) return lobbylinkHub(b.library);
+    if (b.kind == Enet) return enetHub(capacity);
+    return rawHub();
+}
+
+char fillFor(int id) { return static_cast<char>('A' + (id - 2) % 26); }
+
+// A client as a game runs it: one update, everything that arrived, then
+// whatever it may send; an iteration that took nothing and sent nothing ends
+// with sched_yield().
+void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
+    Control *c = gControl;
+    const int myId = 2 + index, k = w.clients;
+    // Who this client sends to, and whose credits it waits for.
+    int target = 0;
+    std::vector<int> creditors;
+    bool sender = false;
+    if (w.kind == Ring) {
+        target = 2 + (index + 1) % k;
+        creditors.push_back(target);
+        sender = true;
+    } else if (w.kind == Broadcast && index == 0) {
+        target = Everybody;
+        for (int i = 1; i < k; ++i) creditors.push_back(2 + i);
+        sender = true;
+    } else if (w.kind == RoundTrip && index == 0) {
+        target = 3;
+        sender = true;
+    }
+    const size_t size = static_cast<size_t>(w.size);
+    const std::string text(size, fillFor(myId));
+    const uint64_t window =
+        w.window ? std::max<uint64_t>(8, QueueBytes / (size + 4)) : UINT64_MAX;
+    const uint64_t creditEvery = std::max<uint64_t>(1, window / 4);
+    uint64_t credited[256] = {}, got[256] = {}, creditSent[256] = {};
+    bool creditOwed[256] = {};
+    uint64_t sent = 0, delivered = 0, bad = 0, dropped = 0, lost = 0;
+    bool pingOut = false;
+    int64_t pingAt = 0;
+    std::vector<int64_t> rtt;
+    if (w.kind == RoundTrip) rtt.reserve(1 << 20);
+    bool drained = false;
+
+    for (;;) {
+        int phase = c->phase.load(std::memory_order_acquire);
+        if (phase == Exit) break;
+        bool did = false;
+        ep.update();
+        Message m;
+        while (ep.next(&m)) {
+            did = true;
+            if (m.id == DataId) {
+                ++delivered;
+                if (m.length != size || (size > 0 && (m.text[0] != fillFor(m.from) ||
+                                                      m.text[size - 1] != fillFor(m.from))))
+                    ++bad;
+                if (w.kind == RoundTrip) {
+                    if (index == 1) {
+                        ep.send(m.from, DataId, text.data(), size); // the echo
+                        ++sent;
+                    } else if (pingOut) {
+                        if (c->measuring.load(std::memory_order_relaxed)) rtt.push_back(nowNs() - pingAt);
+                        pingOut = false;
+                    }
+                }
+                if (w.window && ++got[m.from] - creditSent[m.from] >= creditEvery) creditOwed[m.from] = true;
+            } else if (m.id == CreditId) {
+                uint64_t n = std::strtoull(std::string(m.text, m.length).c_str(), nullptr, 10);
+                credited[m.from & 255] = std::max(credited[m.from & 255], n);
+            } else if (m.id == LeaveId) {
+                ++dropped;
+            } else if (m.id == ErrorId && m.from == 0) {
+                ++lost;
+            }
+        }
+        // Credits first: they are what keeps the other side going.
+        if (w.window) {
+            for (int from = 2; from < 2 + k; ++from) {
+                if (!creditOwed[from]) continue;
+                std::string n = std::to_string(got[from]);
+                if (!ep.fits(n.size())) break;
+                ep.send(from, CreditId, n.data(), n.size());
+                creditSent[from] = got[from];
+                creditOwed[from] = false;
+                did = true;
+            }
+        }
+        if (sender && phase == Run) {
+            if (w.kind == RoundTrip) {
+                if (!pingOut) {
+                    pingAt = nowNs();
+                    ep.send(target, DataId, text.data(), size);
+                    ++sent;
+                    pingOut = true;
+                    did = true;
+                }
+            } else {
+                uint64_t least = UINT64_MAX;
+                for (int r : creditors) least = std::min(least, credited[r]);
+                if (!w.window) least = 0;
+                while (sent - least < window && ep.fits(size)) {
+                    ep.send(target, DataId, text.data(), size);
+                    ++sent;
+                    did = true;
+                }
+            }
+        }
+        me.sent.store(sent, std::memory_order_relaxed);
+        me.delivered.store(delivered, std::memory_order_relaxed);
+        me.bad.store(bad, std::memory_order_relaxed);
+        me.dropped.store(dropped, std::memory_order_relaxed);
+        me.lostConnection.store(lost, std::memory_order_relaxed);
+        if (phase == Drain && !drained) {
+            drained = true;
+            if (!rtt.empty()) {
+                std::sort(rtt.begin(), rtt.end());
+                me.rttP50ns.store(rtt[rtt.size() / 2]);
+                me.rttP99ns.store(rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)]);
+                me.rttSamples.store(static_cast<int64_t>(rtt.size()));
+            }
+            me.ready.store(2, std::memory_order_release); // seen the drain; `sent` is final
+        }
+        if (!did) sched_yield();
+    }
+}
+
+void clientProcess(const Backend &b, const Workload &w, int index) {
+    Counters &me = gControl->client[index];
+    std::unique_ptr<Endpoint> ep = makeClient(b);
+    if (!waitSeat(gControl, index) || !ep->connect(index)) {
+        me.failed.store(1);
+        return;
+    }
+    me.ready.store(1);
+    clientLoop(*ep, w, index, me);
+}
+
+// W4: times `update` in batches of 64 calls for `seconds`; the mean in ps.
+int64_t timeUpdates(Hub &hub) {
+    int64_t total = 0, calls = 0, end = nowNs() + static_cast<int64_t>(gOpt.seconds * 1e9);
+    Message m;
+    while (nowNs() < end) {
+        int64_t t0 = nowNs();
+        for (int i = 0; i < 64; ++i) hub.update();
+        total += nowNs() - t0;
+        calls += 64;
+        while (hub.next(&m)) {
+        }
+        sched_yield();
+    }
+    return calls ? total * 1000 / calls : 0;
+}
+
+void hubProcess(const Backend &b, const Workload &w) {
+    Control *c = gControl;
+    Counters &me = c->hub;
+    std::unique_ptr<Hub> hub = makeHub(b, w.kind == Idle ? MaxMembers : w.clients);
+    if (!hub->open()) {
+        me.failed.store(1);
+        return;
+    }
+    me.ready.store(1);
+    uint64_t copies = 0, dropped = 0;
+    for (;;) {
+        if (c->phase.load(std::memory_order_acquire) == Exit) break;
+        int target = c->admitTarget.load();
+        if (target > c->admitted.load()) {
+            if (!hub->admit(target, c)) {
+                me.failed.store(1);
+                return;
+            }
+            c->admitted.store(target);
+        }
+        int request = c->measureRequest.load();
+        if (request != c->measureDone.load()) {
+            c->updatePs.store(timeUpdates(*hub));
+            c->measureDone.store(request);
+        }
+        bool did = hub->update();
+        Message m;
+        while (hub->next(&m)) {
+            did = true;
+            if (m.id == DataId) ++copies;
+            if (m.id == LeaveId) ++dropped;
+        }
+        me.hubCopies.store(copies, std::memory_order_relaxed);
+        me.dropped.store(dropped, std::memory_order_relaxed);
+        if (!did && !gOpt.hubAlwaysBusy) sched_yield();
+    }
+}
+
+void membersProcess(const Backend &b) {
+    Control *c = gControl;
+    std::unique_ptr<Members> members = b.kind == Enet ? enetMembers() : tcpMembers();
+    int have = 0;
+    while (c->phase.load() != Exit) {
+        int target = c->admitTarget.load();
+        if (target > have) {
+            if (!members->add(target, c)) {
+                c->members.failed.store(1);
+                return;
+            }
+            have = target;
+        }
+        members->idle();
+    }
+}
+
+// ---- The parent ------------------------------------------------------------
+
+struct Children {
+    std::vector<pid_t> pids;
+    template <typename F> void start(F f) {
+        std::fflush(stdout);
+        pid_t pid = fork();
+        if (pid == 0) {
+            f();
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    // Asks every child to end and collects them; a child that does not end
+    // within 10 s is killed (by its own pid).
+    void finish() {
+        gControl->phase.store(Exit);
+        int64_t end = nowNs() + 10 * 1000000000LL;
+        for (pid_t pid : pids) {
+            int status;
+            while (waitpid(pid, &status, WNOHANG) == 0) {
+                if (nowNs() > end) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, &status, 0);
+                    break;
+                }
+                usleep(2000);
+            }
+        }
+        pids.clear();
+    }
+};
+
+void resetControl() { std::memset(static_cast<void *>(gControl), 0, sizeof(Control)); }
+
+void sleepSeconds(double s) { usleep(static_cast<useconds_t>(s * 1e6)); }
+
+// Waits until `done()` or `seconds` pass, or a child reports failure.
+template <typename F> bool waitFor(F done, double seconds, int clients) {
+    int64_t end = nowNs() + static_cast<int64_t>(seconds * 1e9);
+    while (!done()) {
+        if (nowNs() > end || gControl->hub.failed.load() || gControl->members.failed.load()) return false;
+        for (int i = 0; i < clients; ++i)
+            if (gControl->client[i].failed.load()) return false;
+        usleep(1000);
+    }
+    return true;
+}
+
+struct Result {
+    std::string row;     // the table's row
+    std::string unit;
+    bool higherIsBetter;
+    std::string backend; // label
+    double value;
+};
+std::vector<Result> gResults;
+int gRuns = 0;
+std::vector<std::string> gProblems; // runs with a drop, a loss, a damaged message or a failure
+
+uint64_t sumOf(int k, std::atomic<uint64_t> Counters::*field) {
+    uint64_t s = 0;
+    for (int i = 0; i < k; ++i) s += (gControl->client[i].*field).load();
+    return s;
+}
+
+std::string sizeLabel(int size) {
+    return size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B";
+}
+
+// One run of a traffic workload; prints its line and records its figures.
+void runTraffic(const Backend &b, const Workload &w, int run) {
+    resetControl();
+    Children kids;
+    const int k = w.clients;
+    kids.start([&] { hubProcess(b, w); });
+    for (int i = 0; i < k; ++i) kids.start([&, i] { clientProcess(b, w, i); });
+    gControl->admitTarget.store(k);
+    auto allReady = [&](int level) {
+        for (int i = 0; i < k; ++i)
+            if (gControl->client[i].ready.load() < level) return false;
+        return true;
+    };
+    bool ok = waitFor([&] { return gControl->admitted.load() == k && allReady(1); }, 120, k);
+    std::string error;
+    double rate = 0;
+    uint64_t expected = 0, delivered = 0, copiesExpected = 0, copies = 0, sent = 0;
+    if (!ok) {
+        error = "setup failed";
+    } else {
+        gControl->phase.store(Run);
+        sleepSeconds(gOpt.warmup);
+        uint64_t d0 = sumOf(k, &Counters::delivered);
+        int64_t t0 = nowNs();
+        gControl->measuring.store(1);
+        sleepSeconds(gOpt.seconds);
+        gControl->measuring.store(0);
+        uint64_t d1 = sumOf(k, &Counters::delivered);
+        int64_t t1 = nowNs();
+        rate = static_cast<double>(d1 - d0) / (static_cast<double>(t1 - t0) / 1e9);
+        gControl->phase.store(Drain);
+        if (!waitFor([&] { return allReady(2); }, 10, k)) error = "clients did not stop";
+        sent = sumOf(k, &Counters::sent);
+        uint64_t sent0 = gControl->client[0].sent.load();
+        expected = w.kind == Broadcast ? sent0 * static_cast<uint64_t>(k - 1) : sent;
+        copiesExpected = w.kind == Broadcast ? sent0 : 0;
+        waitFor([&] {
+            return sumOf(k, &Counters::delivered) >= expected &&
+                   gControl->hub.hubCopies.load() >= copiesExpected;
+        }, 15, k);
+        delivered = sumOf(k, &Counters::delivered);
+        copies = gControl->hub.hubCopies.load();
+    }
+    uint64_t dropped = gControl->hub.dropped.load(); // the hub hears of every departure
+    uint64_t lostConn = sumOf(k, &Counters::lostConnection);
+    uint64_t bad = sumOf(k, &Counters::bad);
+    int64_t lost = static_cast<int64_t>(expected + copiesExpected) - static_cast<int64_t>(delivered + copies);
+    bool clean = error.empty() && dropped == 0 && lostConn == 0 && bad == 0 && lost == 0;
+    ++gRuns;
+    if (!clean) gProblems.push_back(w.name + " " + b.label + " size " + std::to_string(w.size) + " run " + std::to_string(run));
+
+    std::printf("run workload=%s backend=%s size=%d clients=%d run=%d", w.name.c_str(), b.label.c_str(),
+                w.size, k, run);
+    if (w.kind == RoundTrip) {
+        double p50 = gControl->client[0].rttP50ns.load() / 1e3, p99 = gControl->client[0].rttP99ns.load() / 1e3;
+        std::printf(" p50_us=%.1f p99_us=%.1f samples=%lld", p50, p99,
+                    static_cast<long long>(gControl->client[0].rttSamples.load()));
+        if (clean && gControl->client[0].rttSamples.load() > 0) {
+            gResults.push_back({"W3 round trip p50", "us", false, b.label, p50});
+            gResults.push_back({"W3 round trip p99", "us", false, b.label, p99});
+        }
+    } else {
+        std::printf(" rate=%.0f unit=%s", rate, w.kind == Broadcast ? "deliveries/s" : "msg/s");
+        std::string row = w.name == "W1p"   ? "W1 ring of 4, paced"
+                          : w.name == "W1w" ? "W1 ring of 4, window"
+                          : w.name == "W2w" ? "W2 broadcast to 7, window"
+                                            : "W5 ring of 4, paced, " + sizeLabel(w.size);
+        if (clean) gResults.push_back({row, w.kind == Broadcast ? "deliveries/s" : "msg/s", true, b.label, rate});
+        if (w.name == "W1p") // W5's 64 B point
+            if (clean) gResults.push_back({"W5 ring of 4, paced, 64 B", "msg/s", true, b.label, rate});
+    }
+    std::printf(" sent=%llu delivered=%llu hub_copies=%llu lost=%lld dropped=%llu lost_connections=%llu bad=%llu%s%s\n",
+                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(delivered),
+                static_cast<unsigned long long>(copies), static_cast<long long>(lost),
+                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(lostConn),
+                static_cast<unsigned long long>(bad), error.empty() ? "" : " error=",
+                error.empty() ? "" : error.c_str());
+    std::fflush(stdout);
+    kids.finish();
+}
+
+// One run of W4: the hub's update timed with 0, then each count of idle members.
+void runIdle(const Backend &b, int run) {
+    resetControl();
+    Children kids;
+    Workload w{"W4", Idle, 0, 0, false};
+    kids.start([&] { hubProcess(b, w); });
+    kids.start([&] { membersProcess(b); });
+    bool ok = waitFor([] { return gControl->hub.ready.load() == 1; }, 30, 0);
+    double baseNs = -1;
+    std::vector<int> counts{0};
+    counts.insert(counts.end(), gOpt.idleCounts.begin(), gOpt.idleCounts.end());
+    for (int n : counts) {
+        if (!ok) break;
+        gControl->admitTarget.store(n);
+        // The lobby hub takes one member per search, at least 0.1 s each.
+        ok = waitFor([&] { return gControl->admitted.load() == n; }, 30 + n * 0.5, 0);
+        if (!ok) break;
+        sleepSeconds(0.3); // the joins' notices leave the queues
+        int request = gControl->measureRequest.load() + 1;
+        gControl->measureRequest.store(request);
+        ok = waitFor([&] { return gControl->measureDone.load() == request; }, gOpt.seconds + 30, 0);
+        if (!ok) break;
+        double ns = gControl->updatePs.load() / 1e3;
+        if (n == 0) {
+            baseNs = ns;
+            continue;
+        }
+        bool clean = gControl->hub.dropped.load() == 0;
+        ++gRuns;
+        if (!clean) gProblems.push_back("W4 " + b.label + " members " + std::to_string(n) + " run " + std::to_string(run));
+        std::printf("run workload=W4 backend=%s members=%d run=%d update_ns=%.1f ns_per_member=%.2f "
+                    "empty_update_ns=%.1f dropped=%llu\n",
+                    b.label.c_str(), n, run, ns, ns / n, baseNs,
+                    static_cast<unsigned long long>(gControl->hub.dropped.load()));
+        std::fflush(stdout);
+        if (clean)
+            gResults.push_back({"W4 idle update per member, " + std::to_string(n), "ns", false, b.label, ns / n});
+    }
+    if (!ok) {
+        ++gRuns;
+        gProblems.push_back("W4 " + b.label + " run " + std::to_string(run));
+        std::printf("run workload=W4 backend=%s run=%d error=setup-or-measure-failed\n", b.label.c_str(), run);
+        std::fflush(stdout);
+    }
+    kids.finish();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string human(double v, const std::string &unit) {
+    char b[64];
+    if (unit == "us" || unit == "ns")
+        std::snprintf(b, sizeof b, "%.1f %s", v, unit.c_str());
+    else if (v >= 1e6)
+        std::snprintf(b, sizeof b, "%.2f M", v / 1e6);
+    else if (v >= 1e4)
+        std::snprintf(b, sizeof b, "%.0f k", v / 1e3);
+    else
+        std::snprintf(b, sizeof b, "%.0f", v);
+    return b;
+}
+
+void printChecks() {
+    std::printf("checks: %d of %d runs clean (no receiver dropped, every message arrived, intact)%s\n",
+                gRuns - static_cast<int>(gProblems.size()), gRuns, gProblems.empty() ? "" : "; not clean:");
+    for (const std::string &p : gProblems) std::printf("  %s\n", p.c_str());
+}
+
+void printTable() {
+    std::vector<std::string> rows;
+    std::map<std::string, const Result *> rowInfo;
+    std::map<std::pair<std::string, std::string>, std::vector<double>> values;
+    for (const Result &r : gResults) {
+        if (!rowInfo.count(r.row)) {
+            rows.push_back(r.row);
+            rowInfo[r.row] = &r;
+        }
+        values[{r.row, r.backend}].push_back(r.value);
+    }
+    std::sort(rows.begin(), rows.end(), [](const std::string &a, const std::string &b) {
+        // By name, except that W4 and W5 rows go by their number.
+        if ((a.rfind("W4", 0) == 0 && b.rfind("W4", 0) == 0) || (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0)) {
+            auto number = [](const std::string &s) {
+                size_t at = s.find_last_of(',');
+                double n = std::atof(s.c_str() + at + 1);
+                return s.find("KiB") != std::string::npos ? n * 1024 : n;
+            };
+            return number(a) < number(b);
+        }
+        return a < b;
+    });
+    std::vector<std::string> libs;
+    for (const Backend &b : gOpt.backends)
+        if (b.kind == Lobbylink) libs.push_back(b.label);
+    bool haveEnet = false, haveRaw = false;
+    for (const Backend &b : gOpt.backends) haveEnet |= b.kind == Enet, haveRaw |= b.kind == Raw;
+
+    for (const std::string &row : rows) {
+        for (const Backend &b : gOpt.backends) {
+            auto it = values.find({row, b.label});
+            if (it == values.end()) continue;
+            std::printf("median row=\"%s\" backend=%s value=%.3f unit=%s runs=%zu\n", row.c_str(),
+                        b.label.c_str(), median(it->second), rowInfo[row]->unit.c_str(), it->second.size());
+        }
+    }
+    std::printf("\n| workload | unit |");
+    for (const Backend &b : gOpt.backends) std::printf(" %s |", b.label.c_str());
+    for (const std::string &l : libs) {
+        if (haveEnet) std::printf(" %s / ENet |", l.c_str());
+        if (haveRaw) std::printf(" %s / raw |", l.c_str());
+    }
+    std::printf("\n|---|---|");
+    for (size_t i = 0; i < gOpt.backends.size() + libs.size() * ((haveEnet ? 1 : 0) + (haveRaw ? 1 : 0)); ++i)
+        std::printf("---|");
+    std::printf("\n");
+    for (const std::string &row : rows) {
+        const Result *info = rowInfo[row];
+        std::printf("| %s | %s%s |", row.c_str(), info->unit.c_str(), info->higherIsBetter ? "" : " (lower is better)");
+        std::map<std::string, double> med;
+        for (const Backend &b : gOpt.backends) {
+            auto it = values.find({row, b.label});
+            if (it == values.end()) {
+                std::printf(" - |");
+                continue;
+            }
+            med[b.label] = median(it->second);
+            std::printf(" %s |", human(med[b.label], info->unit).c_str());
+        }
+        for (const std::string &l : libs) {
+            for (BackendKind other : {Enet, Raw}) {
+                if ((other == Enet && !haveEnet) || (other == Raw && !haveRaw)) continue;
+                std::string o = backendName(other);
+                if (med.count(l) && med.count(o) && med[o] > 0)
+                    std::printf(" %.2f× |", med[l] / med[o]);
+                else
+                    std::printf(" - |");
+            }
+        }
+        std::printf("\n");
+    }
+}
+
+std::string machine() {
+    std::string model = "unknown CPU";
+    std::ifstream cpu("/proc/cpuinfo");
+    for (std::string line; std::getline(cpu, line);)
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    double memGiB = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
+                    (1024.0 * 1024 * 1024);
+    utsname u;
+    uname(&u);
+    double load[1] = {0};
+    getloadavg(load, 1);
+    char b[512];
+    std::snprintf(b, sizeof b, "%s, %ld cores, %.0f GiB, Linux %s, load %.2f at start", model.c_str(), cores,
+                  memGiB, u.release, load[0]);
+    return b;
+}
+
+void usage() {
+    std::printf(
+        "usage: ll_sidebyside --lib [LABEL=]PATH ... [options]\n"
+        "  --lib [LABEL=]PATH     this library's shared object (repeat to compare builds;\n"
+        "                         default label lobbylink)\n"
+        "  --backends LIST        lobbylink,enet,raw (default: all built in)\n"
+        "  --workloads LIST       W1p,W1w,W2w,W3,W4,W5 (default: all)\n"
+        "  --runs N               runs of each figure, the median is reported (default 3)\n"
+        "  --seconds S            measured time of each run (default 2)\n"
+        "  --sizes LIST           W5 text sizes besides 64 (default 16,256,1024,4096,16384)\n"
+        "  --idle LIST            W4 member counts (default 50,200)\n"
+        "  --hub-always-busy      hubs never yield (to see what yielding costs them)\n"
+        "  --shared-network       stay in this network namespace (default: a private one)\n");
+}
+
+std::vector<std::string> split(const std::string &s) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at <= s.size()) {
+        size_t comma = s.find(',', at);
+        if (comma == std::string::npos) comma = s.size();
+        if (comma > at) out.push_back(s.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::string> libs, kinds{"lobbylink", "enet", "raw"};
+    bool sharedNetwork = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--lib") libs.push_back(value());
+        else if (a == "--backends") kinds = split(value());
+        else if (a == "--workloads") gOpt.workloads = split(value());
+        else if (a == "--runs") gOpt.runs = std::max(1, std::atoi(value().c_str()));
+        else if (a == "--seconds") gOpt.seconds = std::max(0.1, std::atof(value().c_str()));
+        else if (a == "--sizes") {
+            gOpt.sizes.clear();
+            for (auto &s : split(value())) gOpt.sizes.push_back(std::atoi(s.c_str()));
+        } else if (a == "--idle") {
+            gOpt.idleCounts.clear();
+            for (auto &s : split(value())) gOpt.idleCounts.push_back(std::min(MaxMembers, std::atoi(s.c_str())));
+        } else if (a == "--hub-always-busy") gOpt.hubAlwaysBusy = true;
+        else if (a == "--shared-network") sharedNetwork = true;
+        else {
+            usage();
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    for (const std::string &k : kinds) {
+        if (k == "lobbylink") {
+            if (libs.empty()) {
+                std::fprintf(stderr, "ll_sidebyside: --lib PATH is needed for the lobbylink backend\n");
+                return 2;
+            }
+            for (const std::string &l : libs) {
+                size_t eq = l.find('=');
+                std::string label = eq == std::string::npos ? "lobbylink" : l.substr(0, eq);
+                std::string path = eq == std::string::npos ? l : l.substr(eq + 1);
+                if (access(path.c_str(), R_OK) != 0) {
+                    std::fprintf(stderr, "ll_sidebyside: cannot read %s\n", path.c_str());
+                    return 2;
+                }
+                gOpt.backends.push_back({Lobbylink, label, path});
+            }
+        } else if (k == "enet") {
+            if (enetAvailable())
+                gOpt.backends.push_back({Enet, "ENet", ""});
+            else
+                std::printf("note: ENet skipped: built without libenet-dev (apt-get install libenet-dev, then rebuild)\n");
+        } else if (k == "raw") {
+            gOpt.backends.push_back({Raw, "raw", ""});
+        } else {
+            std::fprintf(stderr, "ll_sidebyside: unknown backend %s\n", k.c_str());
+            return 2;
+        }
+    }
+    if (!sharedNetwork) {
+        std::string why;
+        if (!enterPrivateNetwork(&why)) {
+            std::fprintf(stderr,
+                         "ll_sidebyside: no private network namespace (%s); run as root, or pass "
+                         "--shared-network to use this machine's loopback and port %d\n",
+                         why.c_str(), Port);
+            return 1;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    void *shared = mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return 1;
+    gControl = static_cast<Control *>(shared);
+
+    std::printf("machine: %s\n", machine().c_str());
+    std::printf("settings: runs=%d seconds=%.1f warmup=%.1f hub_yield=%s\n", gOpt.runs, gOpt.seconds, gOpt.warmup,
+                gOpt.hubAlwaysBusy ? "never" : "when idle");
+    std::fflush(stdout);
+
+    std::vector<Workload> plan;
+    for (const std::string &name : gOpt.workloads) {
+        if (name == "W1p") plan.push_back({"W1p", Ring, 4, 64, false});
+        else if (name == "W1w") plan.push_back({"W1w", Ring, 4, 64, true});
+        else if (name == "W2w") plan.push_back({"W2w", Broadcast, 8, 64, true});
+        else if (name == "W3") plan.push_back({"W3", RoundTrip, 2, 64, false});
+        else if (name == "W4") plan.push_back({"W4", Idle, 0, 0, false});
+        else if (name == "W5")
+            for (int s : gOpt.sizes) plan.push_back({"W5", Ring, 4, s, false});
+        else {
+            std::fprintf(stderr, "ll_sidebyside: unknown workload %s\n", name.c_str());
+            return 2;
+        }
+    }
+    // Runs interleave the backends, so a change in the machine's load falls
+    // on all of them alike.
+    for (const Workload &w : plan)
+        for (int run = 1; run <= gOpt.runs; ++run)
+            for (const Backend &b : gOpt.backends) {
+                if (w.kind == Idle)
+                    runIdle(b, run);
+                else
+                    runTraffic(b, w, run);
+            }
+    printTable();
+    printChecks();
+    return gProblems.empty() ? 0 : 3;
+}
