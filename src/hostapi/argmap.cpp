@@ -181,7 +181,7 @@ void listAssign(CharList *list, const char *text) {
         // As long or shorter: the cells after the last one used go.
         while (cell) {
             CharCell *next = cell->next;
-            std::free(cell);
+            heapFree(cell);
             cell = next;
         }
     }
