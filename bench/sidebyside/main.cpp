@@ -108,6 +108,7 @@ void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
         Message m;
         while (ep.next(&m)) {
             did = true;
+            const int from = m.from & 255;
             if (m.id == DataId) {
                 ++delivered;
                 if (m.length != size || (size > 0 && (m.text[0] != fillFor(m.from) ||
@@ -122,10 +123,10 @@ void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
                         pingOut = false;
                     }
                 }
-                if (w.window && ++got[m.from] - creditSent[m.from] >= creditEvery) creditOwed[m.from] = true;
+                if (w.window && ++got[from] - creditSent[from] >= creditEvery) creditOwed[from] = true;
             } else if (m.id == CreditId) {
                 uint64_t n = std::strtoull(std::string(m.text, m.length).c_str(), nullptr, 10);
-                credited[m.from & 255] = std::max(credited[m.from & 255], n);
+                credited[from] = std::max(credited[from], n);
             } else if (m.id == LeaveId) {
                 ++dropped;
             } else if (m.id == ErrorId && m.from == 0) {
