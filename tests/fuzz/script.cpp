@@ -15,10 +15,14 @@
 
 namespace {
 
+// A text of `length` letters: up to 8 taken from the input, repeated.
 std::string text(fz::Input &in, size_t length) {
-    std::string t = in.bytes(length);
-    for (char &c : t) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
-    while (t.size() < length) t.push_back('x');
+    std::string seed = in.bytes(std::min<size_t>(length, 8));
+    for (char &c : seed) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+    if (seed.empty()) seed = "x";
+    std::string t;
+    while (t.size() < length) t += seed;
+    t.resize(length);
     return t;
 }
 
