@@ -39,8 +39,16 @@ run_suite() { # name build-dir cmake-args...
 run_suite "linux+windows" build -DLL_WINDOWS=ON
 run_suite "asan+ubsan" build-asan -DLL_SANITIZE=address -DLL_BENCH=OFF
 run_suite "tsan" build-tsan -DLL_SANITIZE=thread -DLL_BENCH=OFF
+# Fuzzing (bounded), fault injection and the full-lobby soak: clang, ASan+UBSan.
+rm -f build-fuzz/summary.txt
+run_suite "fuzz+faults+soak" build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DLL_SANITIZE=address -DLL_BENCH=OFF -DLL_TESTS=OFF -DLL_FUZZ=ON
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
+if [ -f build-fuzz/summary.txt ]; then
+  cat build-fuzz/summary.txt
+  awk '/^fuzz /{n+=$3} /^fault survived/{f++} END{print "bad inputs tried: " n+0 "; faults survived: " f+0}' build-fuzz/summary.txt
+fi
 echo "lobbylink: $total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]

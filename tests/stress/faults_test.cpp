@@ -384,7 +384,7 @@ TEST_F(Faults, AVanishedPeerIsNoticedAtBothEnds) {
         ASSERT_EQ(m.i("result"), 1);
         ch.tellParent('c');
         Msg x;
-        ASSERT_TRUE(updateUntil([&] { return recv(&x) && x == Msg{0, MsgError, "error"}; }, 150000))
+        ASSERT_TRUE(updateUntil([&] { return recv(&x) && x == Msg{0, MsgError, "error"}; }, 110000))
             << "the vanished lobby host was never noticed";
         p2pTerminate(nullptr);
     });
@@ -407,9 +407,9 @@ TEST_F(Faults, AVanishedPeerIsNoticedAtBothEnds) {
     drain();
     ASSERT_TRUE(sh(ns + "ip link set llvb down"));
     Msg x;
-    EXPECT_TRUE(updateUntil([&] { return recv(&x) && x.id == MsgLeave && x.msg == "far"; }, 150000))
+    EXPECT_TRUE(updateUntil([&] { return recv(&x) && x.id == MsgLeave && x.msg == "far"; }, 110000))
         << "the vanished member was never noticed";
-    EXPECT_EQ(waitChild(client, 160000), 0);
+    EXPECT_EQ(waitChild(client, 120000), 0);
     survived("a vanished peer (packets dropped on a veth link): noticed at both ends");
 }
 
