@@ -85,16 +85,14 @@ std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std
 
 // A member's frames as the lobby host takes them: those before the first
 // frame (or unfinished tail) longer than the limit, each with the step at
-// which its 0 was written. *tooLong tells whether such a frame came.
+// which its 0 was written; tooLong tells whether such a frame came.
 struct Sent {
     std::vector<std::string> frames;
     std::vector<uint64_t> at;
     bool tooLong = false;
 };
 
-} // namespace
-
-static Sent routable(const Lobby::Member &a, const std::vector<uint64_t> &zeroAt) {
+Sent routable(const Lobby::Member &a) {
     Sent s;
     std::string tail;
     std::vector<std::string> frames = splitFrames(a.out, &tail);
@@ -105,18 +103,15 @@ static Sent routable(const Lobby::Member &a, const std::vector<uint64_t> &zeroAt
             return s;
         }
         s.frames.push_back(frames[i]);
-        s.at.push_back(zeroAt[i]);
+        s.at.push_back(a.zeroAt[i]);
     }
     s.tooLong = tail.size() > limit;
     return s;
 }
 
-// The steps at which each 0 byte of every member's output was written, kept
-// beside the members (indexed like them).
-static std::vector<std::vector<uint64_t>> zeroSteps;
+} // namespace
 
 Lobby::Lobby(bool strict) : strictFlow(strict), descriptors(openDescriptors()) {
-    zeroSteps.clear();
     FZ_CHECK(ll::lobbyStartup(), "startup");
     FZ_CHECK(ll::lobbyCreate("host") == ll::OpenAllowed, "lobbyCreate refused");
 }
@@ -151,7 +146,6 @@ int Lobby::seat(uint8_t id, const std::string &name) {
     m.fd = sv[1];
     m.seatedAt = clock;
     members.push_back(m);
-    zeroSteps.emplace_back();
     step();
     return static_cast<int>(members.size() - 1);
 }
@@ -165,7 +159,7 @@ size_t Lobby::write(size_t k, const std::string &bytes) {
         done += static_cast<size_t>(n);
     }
     for (size_t i = 0; i < done; ++i)
-        if (bytes[i] == '\0') zeroSteps[k].push_back(clock);
+        if (bytes[i] == '\0') m.zeroAt.push_back(clock);
     m.out.append(bytes, 0, done);
     step();
     return done;
@@ -342,10 +336,9 @@ void Lobby::verifyMember(const Member &b) {
     FZ_CHECK(!b.present || fromHost.size() == expect.size(),
              "member %u got %zu of the lobby host's %zu frames", b.id, fromHost.size(), expect.size());
 
-    for (size_t ai = 0; ai < members.size(); ++ai) {
-        const Member &a = members[ai];
+    for (const Member &a : members) {
         if (&a == &b) continue;
-        Sent s = routable(a, zeroSteps[ai]);
+        Sent s = routable(a);
         std::vector<std::string> relayed;
         size_t late = 0; // frames completed after b was seated and before a left
         for (size_t i = 0; i < s.frames.size(); ++i) {
@@ -388,7 +381,7 @@ void Lobby::verifyMember(const Member &b) {
     }
 
     bool excused = droppable(b) || b.halfClosed ||
-                   routable(b, zeroSteps[static_cast<size_t>(&b - members.data())]).tooLong;
+                   routable(b).tooLong;
     FZ_CHECK(b.present || excused, "member %u was dropped without a cause", b.id);
 }
 
@@ -398,9 +391,8 @@ void Lobby::verifyInbox() {
         FZ_CHECK(byId(e.sender), "inbox entry from %u, no such member", e.sender);
         got[e.sender].push_back(e);
     }
-    for (size_t ai = 0; ai < members.size(); ++ai) {
-        const Member &a = members[ai];
-        Sent s = routable(a, zeroSteps[ai]);
+    for (const Member &a : members) {
+        Sent s = routable(a);
         std::vector<Entry> expect;
         for (const std::string &f : s.frames) {
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);

@@ -64,6 +64,7 @@ class Lobby {
         bool overSent = false;  // a lobby host send did not fit its relay room
         uint64_t seatedAt = 0, departedAt = UINT64_MAX, firstWriteAt = UINT64_MAX;
         std::string out; // bytes the member wrote, as far as its end took them
+        std::vector<uint64_t> zeroAt; // the step at which each 0 of `out` was written
         std::string in;  // bytes it read
     };
     struct Entry {

@@ -86,7 +86,7 @@ int admitId(Peer *out, const std::string &name) {
     return -1;
 }
 
-// A raw connection that sends the handshake of `name` and then the rest.
+// A raw TCP connection to the lobby port; -1 when refused.
 int rawConnect() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};

@@ -9,9 +9,10 @@
 // saw one join and one leave of every churn member; the lobby host's peak
 // RSS, descriptors and LeakSanitizer are checked as it ends.
 //
-//   ll_soak [--seconds N] [--seated N] [--summary FILE]
+//   ll_soak [--seconds N] [--seated N] [--rate PER-SECOND] [--summary FILE]
 // Members up to --seated are seated directly over TCP at the start (the rest
-// of the 253 and every replacement are admitted by the real handshake).
+// of the 253 and every replacement are admitted by the real handshake);
+// --rate is the messages each member sends a second.
 #include "lobbylink/lobbylink.h"
 #include "net/state.h"
 #include "support/dict.h"
@@ -303,7 +304,7 @@ struct Generator {
     std::vector<Member> all; // by serial
     std::map<uint8_t, int> idOf; // current id -> serial (global view)
     std::mt19937 rng{11};
-    long bytesOut = 0, bytesIn = 0, framesIn = 0, joins = 0, leaves = 0, kicks = 0, attempts = 0;
+    long bytesOut = 0, bytesIn = 0, framesIn = 0, joins = 0, leaves = 0, kicks = 0;
     int hostCmd = -1;
 
     Member &add(bool steady) {
@@ -448,8 +449,6 @@ struct Generator {
     }
 };
 
-int parseInt(const char *s) { return std::atoi(s); }
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -460,7 +459,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--seconds") seconds = std::atof(argv[i + 1]);
-        else if (a == "--seated") seated = parseInt(argv[i + 1]);
+        else if (a == "--seated") seated = std::atoi(argv[i + 1]);
         else if (a == "--rate") rate = std::atof(argv[i + 1]);
         else if (a == "--summary") summary = argv[i + 1];
     }
@@ -550,7 +549,6 @@ int main(int argc, char **argv) {
                 joiner = -1;
             } else if (j.fd < 0 && now() - lastJoinTry > 0.05) {
                 lastJoinTry = now();
-                ++g.attempts;
                 g.connectMember(j, LobbyPort);
             }
         }
@@ -559,7 +557,8 @@ int main(int argc, char **argv) {
             nextChurn = now() + 0.4;
             std::vector<size_t> churn;
             for (size_t i = 0; i < g.all.size(); ++i)
-                if (!g.all[i].steady && g.all[i].state == Active && g.all[i].out.empty()) churn.push_back(i);
+                if (!g.all[i].steady && g.all[i].state == Active && g.all[i].out.empty() && g.all[i].id)
+                    churn.push_back(i);
             if (!churn.empty()) {
                 Member &c = g.all[churn[g.rng() % churn.size()]];
                 if (g.rng() % 3 == 0) {
@@ -684,6 +683,9 @@ int main(int argc, char **argv) {
             error("lobby host got %ld/%u broadcasts and %ld/%u messages from %s", gb, s.bSent, gh, s.hSent, s.name.c_str());
     }
 
+    long uniTotal = 0;
+    for (auto &u : hostUni) uniTotal += u.second;
+    if (uniTotal != hostU) error("lobby host unicasts: %ld listed, %ld sent", uniTotal, hostU);
     long rssMb = -1, fdBefore = -1, fdAfter = -2, searches = 0, entries = 0, hostErrors = -1;
     std::sscanf(report.c_str(), "rss %ld fds %ld %ld searches %ld entries %ld errors %ld", &rssMb, &fdBefore,
                 &fdAfter, &searches, &entries, &hostErrors);
