@@ -392,7 +392,7 @@ TEST_F(Faults, AVanishedPeerIsNoticedAtBothEnds) {
     std::string ns = "nsenter -t " + std::to_string(client) + " -n ";
     // 127/8 is local only on lo: keep 127.0.0.1 there and route the rest.
     const char *local = "ip route del local 127.0.0.0/8 dev lo table local && "
-                        "sysctl -qw net.ipv4.conf.all.route_localnet=1";
+                        "echo 1 > /proc/sys/net/ipv4/conf/all/route_localnet";
     ASSERT_TRUE(sh(std::string(local) + " && ip link set llvb netns " + std::to_string(client) +
                    " && ip addr add 127.31.0.1/30 dev llva && ip link set llva up"));
     ASSERT_TRUE(sh(ns + "sh -c 'ip link set lo up && " + local +
