@@ -2,7 +2,9 @@
 # Builds everything and runs every test: the Linux library with its unit,
 # networking and end-to-end tests, the same tests under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, and the 32-bit Windows
-# DLL with its export check and a Windows host program under Wine.
+# DLL with its export check and a Windows host program under Wine; then a
+# clang configuration with bounded fuzz runs, fault scenarios and the
+# full-lobby soak, whose figures it prints before the closing line.
 # Installs what it needs first (as root; otherwise it says what is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
