@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine: the native
 # toolchain with GoogleTest and Google Benchmark (and pkg-config for the
-# consumer tests), the mingw-w64 cross compiler for the 32-bit Windows DLL,
-# llvm-dlltool (llvm-14) for its import library for Microsoft's linker, Wine
-# (32-bit) to run the Windows tests, and tmux for the terminal test.
+# consumer tests), clang with libFuzzer for the fuzz configuration, the
+# mingw-w64 cross compiler for the 32-bit Windows DLL, llvm-dlltool (llvm-14)
+# for its import library for Microsoft's linker, Wine (32-bit) to run the
+# Windows tests, and tmux for the terminal test.
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs; with --bench, that and what scripts/bench.sh
 # adds (ENet for the side-by-side comparison, gnuplot for its plot).
 set -euo pipefail
 
 need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
-  pkgconf)
+  pkgconf clang-14 libclang-rt-14-dev)
 need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14)
 need_tests=(tmux)
 need_bench=(libenet-dev gnuplot-nox)

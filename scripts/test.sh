@@ -5,7 +5,9 @@
 # DLL with its export check and a Windows host program under Wine; the
 # packages as users take them: a Linux install found through CMake and
 # pkg-config, and the Windows release folder (scripts/dist.sh) with a Windows
-# host linking its import libraries under Wine.
+# host linking its import libraries under Wine; then a clang configuration
+# with bounded fuzz runs, fault scenarios and the full-lobby soak, whose
+# figures it prints before the closing line.
 # Installs what it needs first (as root; otherwise it says what is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,8 +45,16 @@ run_suite() { # name build-dir cmake-args...
 run_suite "linux+windows" build -DLL_WINDOWS=ON -DLL_WERROR=ON
 run_suite "asan+ubsan" build-asan -DLL_SANITIZE=address -DLL_BENCH=OFF -DLL_WERROR=ON
 run_suite "tsan" build-tsan -DLL_SANITIZE=thread -DLL_BENCH=OFF -DLL_WERROR=ON
+# Fuzzing (bounded), fault injection and the full-lobby soak: clang, ASan+UBSan.
+rm -f build-fuzz/summary.txt
+run_suite "fuzz+faults+soak" build-fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DLL_SANITIZE=address -DLL_BENCH=OFF -DLL_TESTS=OFF -DLL_FUZZ=ON -DLL_WERROR=ON
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
+if [ -f build-fuzz/summary.txt ]; then
+  cat build-fuzz/summary.txt
+  awk '/^fuzz /{n+=$3} /^fault survived/{f++} END{print "bad inputs tried: " n+0 "; faults survived: " f+0}' build-fuzz/summary.txt
+fi
 echo "lobbylink: $total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]

@@ -1,0 +1,436 @@
+#include "fuzz/harness.h"
+
+#include "net/state.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <linux/sockios.h>
+#include <map>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace fz {
+
+void fail(const char *fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::fputs("fuzz check failed: ", stderr);
+    std::vfprintf(stderr, fmt, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+    std::abort();
+}
+
+void checkCore() {
+    ll::Guard g(&ll::net.lock);
+    ll::checkInvariants();
+    uint32_t n = 0;
+    const ll::InboxEntry *last = nullptr;
+    for (const ll::InboxEntry *e = ll::net.inbox.head; e; e = e->next) {
+        ++n;
+        last = e;
+        FZ_CHECK(e->text[e->length] == '\0', "inbox entry %u lacks its 0", n);
+        FZ_CHECK(!std::memchr(e->text, 0, e->length), "inbox entry %u holds a 0", n);
+    }
+    FZ_CHECK(n == ll::net.inbox.count, "inbox count %u, list %u", ll::net.inbox.count, n);
+    FZ_CHECK(last == ll::net.inbox.tail, "inbox tail is not the last entry");
+}
+
+std::vector<std::string> splitFrames(const std::string &stream, std::string *tail) {
+    std::vector<std::string> frames;
+    size_t start = 0;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        if (stream[i] != '\0') continue;
+        frames.push_back(stream.substr(start, i + 1 - start));
+        start = i + 1;
+    }
+    if (tail) *tail = stream.substr(start);
+    return frames;
+}
+
+bool isSlice(const std::vector<std::string> &part, const std::vector<std::string> &whole) {
+    if (part.empty()) return true;
+    if (part.size() > whole.size()) return false;
+    for (size_t at = 0; at + part.size() <= whole.size(); ++at)
+        if (std::equal(part.begin(), part.end(), whole.begin() + static_cast<long>(at))) return true;
+    return false;
+}
+
+int openDescriptors() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+        --n; // the directory's own descriptor
+    }
+    return n;
+}
+
+namespace {
+
+std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std::string &text) {
+    std::string f;
+    f.push_back(static_cast<char>(sender));
+    f.push_back(static_cast<char>(msgId));
+    f.push_back(static_cast<char>(receiver));
+    f += text;
+    f.push_back('\0');
+    return f;
+}
+
+// A member's frames as the lobby host takes them: those before the first
+// frame (or unfinished tail) longer than the limit, each with the step at
+// which its 0 was written; tooLong tells whether such a frame came.
+struct Sent {
+    std::vector<std::string> frames;
+    std::vector<uint64_t> at;
+    bool tooLong = false;
+};
+
+Sent routable(const Lobby::Member &a) {
+    Sent s;
+    std::string tail;
+    std::vector<std::string> frames = splitFrames(a.out, &tail);
+    const size_t limit = ll::MaxClientFrame - 1; // non-zero bytes of one frame
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].size() - 1 > limit) {
+            s.tooLong = true;
+            return s;
+        }
+        s.frames.push_back(frames[i]);
+        s.at.push_back(a.zeroAt[i]);
+    }
+    s.tooLong = tail.size() > limit;
+    return s;
+}
+
+} // namespace
+
+Lobby::Lobby(bool strict) : strictFlow(strict), descriptors(openDescriptors()) {
+    FZ_CHECK(ll::lobbyStartup(), "startup");
+    FZ_CHECK(ll::lobbyCreate("host") == ll::OpenAllowed, "lobbyCreate refused");
+}
+
+Lobby::~Lobby() {
+    if (!closedDown) close();
+}
+
+void Lobby::step() { ++clock; }
+
+const Lobby::Member *Lobby::byId(uint8_t id) const {
+    for (const Member &m : members)
+        if (m.id == id) return &m;
+    return nullptr;
+}
+
+int Lobby::seat(uint8_t id, const std::string &name) {
+    if (name.empty() || name.size() > ll::MaxNameLength || name.find('\0') != std::string::npos ||
+        id == 0 || id == HostId || id == BroadcastId || byId(id) ||
+        members.size() >= static_cast<size_t>(ll::MaxClients))
+        return -1;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) fail("socketpair");
+    FZ_CHECK(ll::sockSetNonBlocking(sv[0]), "non-blocking");
+    {
+        ll::Guard g(&ll::net.lock);
+        ll::addClient(id, name.c_str(), sv[0]);
+    }
+    Member m;
+    m.id = id;
+    m.name = name;
+    m.fd = sv[1];
+    m.seatedAt = clock;
+    members.push_back(m);
+    step();
+    return static_cast<int>(members.size() - 1);
+}
+
+size_t Lobby::write(size_t k, const std::string &bytes) {
+    Member &m = members[k];
+    size_t done = 0;
+    while (m.fd >= 0 && !m.halfClosed && done < bytes.size()) {
+        ssize_t n = ::send(m.fd, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    for (size_t i = 0; i < done; ++i)
+        if (bytes[i] == '\0') m.zeroAt.push_back(clock);
+    m.out.append(bytes, 0, done);
+    step();
+    return done;
+}
+
+size_t Lobby::drain(size_t k) {
+    Member &m = members[k];
+    size_t total = 0;
+    char buf[65536];
+    while (m.fd >= 0) {
+        ssize_t n = ::recv(m.fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) break;
+        m.in.append(buf, static_cast<size_t>(n));
+        total += static_cast<size_t>(n);
+    }
+    return total;
+}
+
+void Lobby::pause(size_t k, bool on) {
+    members[k].paused = on;
+    members[k].everPaused |= on;
+}
+
+void Lobby::noteDepartures() {
+    int present = 0;
+    for (Member &m : members) {
+        if (!m.present) continue;
+        char name[ll::HandshakeLimit];
+        ll::memberName(static_cast<int8_t>(m.id), name);
+        if (name[0] == '\0' && !m.name.empty()) {
+            m.present = false;
+            m.departedAt = clock;
+        } else {
+            FZ_CHECK(m.name == name, "member %u is named \"%s\", seated as \"%s\"", m.id, name,
+                     m.name.c_str());
+            ++present;
+        }
+    }
+    FZ_CHECK(ll::memberCount() == present, "member count %d, present %d", ll::memberCount(), present);
+}
+
+size_t Lobby::pump() {
+    ll::lobbyUpdate();
+    checkCore();
+    noteDepartures();
+    size_t moved = 0;
+    for (size_t k = 0; k < members.size(); ++k)
+        if (!members[k].paused) moved += drain(k);
+    step();
+    return moved;
+}
+
+void Lobby::update() { pump(); }
+
+size_t Lobby::take(size_t n) {
+    size_t taken = 0;
+    while (taken < n) {
+        ll::InboxEntry *e = ll::inboxTake();
+        if (!e) break;
+        inbox.push_back({e->sender, e->msgId, std::string(e->text, e->length)});
+        ll::inboxEntryFree(e);
+        ++taken;
+    }
+    return taken;
+}
+
+void Lobby::kick(size_t k) {
+    Member &m = members[k];
+    if (m.present) m.kicked = true;
+    ll::memberKick(static_cast<int8_t>(m.id));
+    checkCore();
+    noteDepartures();
+    FZ_CHECK(!m.present, "member %u survived its kick", m.id);
+    step();
+}
+
+void Lobby::closeEnd(size_t k) {
+    Member &m = members[k];
+    if (m.fd < 0) return;
+    ::close(m.fd);
+    m.fd = -1;
+    m.closed = true;
+    step();
+}
+
+void Lobby::halfClose(size_t k) {
+    Member &m = members[k];
+    if (m.fd < 0 || m.halfClosed) return;
+    ::shutdown(m.fd, SHUT_WR);
+    m.halfClosed = true;
+    step();
+}
+
+void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
+    std::string text;
+    for (char c : raw)
+        if (c != '\0') text.push_back(c);
+    // A message id of 0 would end the frame at its header: it cannot be
+    // framed, and the sends here leave it out.
+    if (text.empty() || msgId == 0) return;
+    const uint32_t size = static_cast<uint32_t>(text.size() + 4);
+    for (Member &m : members) {
+        if (!m.present || (receiver != BroadcastId && receiver != m.id)) continue;
+        bool fits;
+        if (strictFlow) {
+            ll::Guard g(&ll::net.lock);
+            const ll::ClientRecord *r = ll::findClientBySignedId(static_cast<int8_t>(m.id));
+            fits = r && size < ll::QueueCapacity && r->queue.length + size <= ll::RelayRoom;
+        } else {
+            fits = static_cast<int32_t>(size) < ll::messageRoom(static_cast<int8_t>(m.id));
+        }
+        if (!fits) m.overSent = true;
+    }
+    sends.push_back({clock, msgId, receiver, text});
+    ll::messageSend(msgId, receiver, text.data(), text.size());
+    checkCore();
+    step();
+}
+
+void Lobby::flush() {
+    for (Member &m : members) m.paused = false;
+    int quiet = 0;
+    for (int round = 0; round < 200000 && quiet < 3; ++round) {
+        size_t moved = pump() + take(SIZE_MAX);
+        // Bytes still on their way to the lobby host keep the lobby busy
+        // even when they route nowhere.
+        for (const Member &m : members) {
+            int outq = 0;
+            if (m.fd >= 0 && ioctl(m.fd, SIOCOUTQ, &outq) == 0 && outq > 0) ++moved;
+        }
+        quiet = moved ? 0 : quiet + 1;
+    }
+    FZ_CHECK(quiet >= 3, "the lobby never went quiet");
+}
+
+bool Lobby::droppable(const Member &m) const {
+    return m.kicked || m.closed || m.overSent || (!strictFlow && m.everPaused);
+}
+
+// A member that stayed, or left only by half-closing or by a frame beyond
+// the limit, had every frame before that routed.
+bool Lobby::routedAll(const Member &m) const { return m.present || !droppable(m); }
+
+void Lobby::verify() {
+    for (const Member &b : members) verifyMember(b);
+    verifyInbox();
+}
+
+void Lobby::verifyMember(const Member &b) {
+    std::string tail;
+    std::vector<std::string> frames = splitFrames(b.in, &tail);
+    FZ_CHECK(!b.present || tail.empty(), "member %u holds an unfinished frame", b.id);
+    std::map<uint8_t, std::vector<std::string>> got;
+    for (const std::string &f : frames) {
+        FZ_CHECK(f.size() >= 4, "member %u got a %zu-byte frame", b.id, f.size());
+        uint8_t sender = static_cast<uint8_t>(f[0]), receiver = static_cast<uint8_t>(f[2]);
+        FZ_CHECK(sender != b.id, "member %u got its own frame back", b.id);
+        FZ_CHECK(receiver == BroadcastId || receiver == b.id,
+                 "member %u got a frame for %u", b.id, receiver);
+        FZ_CHECK(sender == HostId || byId(sender), "member %u got a frame from %u", b.id, sender);
+        got[sender].push_back(f);
+    }
+
+    // The lobby host's own sends while b was there, all of them if b stayed.
+    std::vector<std::string> expect;
+    for (const HostSend &s : sends)
+        if (s.at > b.seatedAt && s.at < b.departedAt &&
+            (s.receiver == BroadcastId || s.receiver == b.id))
+            expect.push_back(hostFrame(HostId, s.msgId, s.receiver, s.text));
+    const std::vector<std::string> &fromHost = got[HostId];
+    FZ_CHECK(fromHost.size() <= expect.size() &&
+                 std::equal(fromHost.begin(), fromHost.end(), expect.begin()),
+             "member %u: the lobby host's frames are not a prefix of its sends", b.id);
+    FZ_CHECK(!b.present || fromHost.size() == expect.size(),
+             "member %u got %zu of the lobby host's %zu frames", b.id, fromHost.size(), expect.size());
+
+    for (const Member &a : members) {
+        if (&a == &b) continue;
+        Sent s = routable(a);
+        std::vector<std::string> relayed;
+        size_t late = 0; // frames completed after b was seated and before a left
+        for (size_t i = 0; i < s.frames.size(); ++i) {
+            const std::string &f = s.frames[i];
+            uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
+            if (f.size() < 3 || (receiver != BroadcastId && receiver != b.id)) continue;
+            relayed.push_back(std::string(1, static_cast<char>(a.id)) + f);
+            if (s.at[i] > b.seatedAt && s.at[i] < a.departedAt) ++late;
+        }
+        bool noticed = !a.present && a.departedAt > b.seatedAt && a.departedAt < b.departedAt;
+        const std::vector<std::string> &o = got[a.id];
+        FZ_CHECK(a.present || a.departedAt > b.seatedAt || o.empty(),
+                 "member %u got frames from %u, which had left before it came", b.id, a.id);
+        // A run of what a sent; when a left while b was there, its leave
+        // notice follows (after frames a sent but the lobby host never read).
+        std::string notice = hostFrame(a.id, MsgLeave, BroadcastId, a.name);
+        bool run = isSlice(o, relayed);
+        if (!run && !a.present && !o.empty() && o.back() == notice) {
+            std::vector<std::string> before(o.begin(), o.end() - 1);
+            run = isSlice(before, relayed);
+        }
+        if (!run) {
+            for (size_t i = 0; i < o.size(); ++i)
+                std::fprintf(stderr, "got[%zu] %zu bytes: %.24s\n", i, o[i].size(), o[i].c_str() + 1);
+            for (size_t i = 0; i < relayed.size(); ++i)
+                std::fprintf(stderr, "sent[%zu] %zu bytes: %.24s\n", i, relayed[i].size(), relayed[i].c_str() + 1);
+            fail("member %u: frames from %u are not a run of what it sent", b.id, a.id);
+        }
+        if (!a.present && a.departedAt > b.seatedAt) relayed.push_back(notice);
+        if (!b.present) continue;
+        if (noticed)
+            FZ_CHECK(!o.empty() && o.back() == relayed.back(),
+                     "member %u lacks the leave notice of %u", b.id, a.id);
+        if (routedAll(a)) {
+            size_t need = late + (noticed ? 1 : 0);
+            FZ_CHECK(o.size() >= need && std::equal(o.begin(), o.end(), relayed.end() - static_cast<long>(o.size())),
+                     "member %u got %zu frames from %u, at least the last %zu expected", b.id,
+                     o.size(), a.id, need);
+        }
+    }
+
+    bool excused = droppable(b) || b.halfClosed ||
+                   routable(b).tooLong;
+    FZ_CHECK(b.present || excused, "member %u was dropped without a cause", b.id);
+}
+
+void Lobby::verifyInbox() {
+    std::map<uint8_t, std::vector<Entry>> got;
+    for (const Entry &e : inbox) {
+        FZ_CHECK(byId(e.sender), "inbox entry from %u, no such member", e.sender);
+        got[e.sender].push_back(e);
+    }
+    for (const Member &a : members) {
+        Sent s = routable(a);
+        std::vector<Entry> expect;
+        for (const std::string &f : s.frames) {
+            uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
+            if (f.size() >= 3 && (receiver == BroadcastId || receiver == HostId))
+                expect.push_back({a.id, static_cast<uint8_t>(f[0]), f.substr(2, f.size() - 3)});
+        }
+        std::vector<Entry> o = got[a.id];
+        if (!a.present) {
+            Entry leave{a.id, MsgLeave, a.name};
+            FZ_CHECK(!o.empty() && o.back() == leave, "no leave entry for %u", a.id);
+            o.pop_back();
+        }
+        FZ_CHECK(o.size() <= expect.size() && std::equal(o.begin(), o.end(), expect.begin()),
+                 "inbox entries from %u are not a prefix of what it sent", a.id);
+        FZ_CHECK(!routedAll(a) || o.size() == expect.size(), "inbox holds %zu of %zu entries from %u",
+                 o.size(), expect.size(), a.id);
+    }
+}
+
+void Lobby::close() {
+    closedDown = true;
+    flush();
+    verify();
+    ll::lobbyDisconnect();
+    FZ_CHECK(ll::memberCount() == 0, "members left after disconnect");
+    FZ_CHECK(ll::inboxTake() == nullptr, "inbox not empty after disconnect");
+    for (Member &m : members) {
+        if (m.fd < 0) continue;
+        drain(static_cast<size_t>(&m - members.data()));
+        char c;
+        ssize_t n = ::recv(m.fd, &c, 1, MSG_DONTWAIT);
+        FZ_CHECK(n == 0, "member %u's connection still open after disconnect", m.id);
+        ::close(m.fd);
+        m.fd = -1;
+    }
+    checkCore();
+    FZ_CHECK(openDescriptors() == descriptors, "descriptors: %d before the lobby, %d after",
+             descriptors, openDescriptors());
+}
+
+} // namespace fz

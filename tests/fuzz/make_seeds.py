@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+# Writes the seed corpora under corpus/: a few inputs per target, each a
+# small conversation in the target's input format (see the targets), so that
+# a short run starts from frames, floods, departures and admissions instead
+# of from nothing. Run it again when an input format changes.
+import os
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+
+
+def put(target, name, data):
+    d = os.path.join(here, 'corpus', target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), 'wb') as f:
+        f.write(bytes(data))
+
+
+def word(n):
+    return list(struct.pack('<H', n))
+
+
+def frame(*head, text=b''):
+    return list(head) + list(text) + [0]
+
+
+# ---- host_streams: [members][ids...] then ops (op % 10) ----
+def hs_write(k, data):
+    return [0, k, len(data)] + list(data)
+
+
+def hs_update(n=0, take=7):
+    return [5, n, take]
+
+
+def hs_send(msg_id, member_sel, text):
+    return [6, msg_id, member_sel, len(text)] + list(text)
+
+
+def hs_flood(k, chunk, times):
+    return [9, k, len(chunk) - 1] + list(chunk) + word(times - 1)
+
+
+three = [2, 10, 20, 30]  # 3 members: ids 12, 22, 32
+put('host_streams', 'routing', three + hs_write(0, frame(7, 255, text=b'hello all')) +
+    hs_write(1, frame(8, 32, text=b'to 32')) + hs_write(2, frame(9, 1, text=b'to host')) +
+    hs_update(2) + hs_send(4, 1, b'from host') + hs_update(1) + [7, 2] +
+    [8, 0, 1] + hs_update(3))
+put('host_streams', 'split-frames', three + hs_write(0, [7, 255] + list(b'hal')) + hs_update() +
+    hs_write(0, list(b'ves') + [0, 3]) + hs_update() + hs_write(0, [22] + list(b'rest') + [0]) +
+    hs_write(1, [0, 0, 5, 0]) + hs_update(3))
+put('host_streams', 'flood-paused-reader', three + [8, 1, 2] +
+    hs_flood(0, frame(1, 255, text=b'abcdefghijklmnopqrstuvwxyz0'), 4096) + hs_update(3) * 6 +
+    [8, 1, 3] + hs_update(3))
+put('host_streams', 'too-long', three + hs_flood(0, b'z' * 32, 2200) + hs_update(3) * 3)
+put('host_streams', 'inbox-flood', three + hs_flood(2, [1, 1, 0], 4096) + hs_update(3) * 3)
+put('host_streams', 'close-midframe', three + hs_write(1, [3, 255] + list(b'half')) + [8, 1, 0] +
+    hs_update(2) + hs_write(0, frame(3, 255, text=b'after')) + hs_update(2))
+
+# ---- script: ops (op % 12); a member index byte follows the op once seated ----
+def sc_seat(k, mid, name, first=False):
+    return [0] + ([] if first else [k]) + [mid, len(name)] + list(name)
+
+
+def sc_send(k, msg_id, sel, text):
+    return [1, k, msg_id, sel, len(text) - 1] + list(text[:8])
+
+
+def sc_update(k=0, n=3):
+    return [3, k, n]
+
+
+def sc_host(k, msg_id, sel, length, seed=b'hostline'):
+    if length <= 64:
+        return [6, k, msg_id, sel, 0, length - 1] + list(seed[:min(length, 8)])
+    return [6, k, msg_id, sel, 250] + word(length - 1) + list(seed[:8])
+
+
+def sc_flood(k, sel, msg_id, length, times, seed=b'floodtxt'):
+    return [10, k, sel, msg_id] + word(length - 1) + list(seed[:min(length, 8)]) + [times - 1]
+
+
+members = sc_seat(0, 10, b'ann', first=True) + sc_seat(0, 20, b'bob') + sc_seat(0, 30, b'cy')
+put('script', 'conversation', members + sc_send(0, 7, 10, b'hi all') + sc_send(1, 8, 100, b'to host') +
+    sc_send(2, 9, 120, b'to one') + sc_update() + [5, 0, 9] + sc_host(0, 4, 10, 20) + sc_update() +
+    [7, 1] + sc_update() + [9, 2, 0] + sc_update() + [11, 0] + sc_seat(0, 40, b'dee', first=True) +
+    sc_send(0, 3, 10, b'again') + sc_update())
+put('script', 'paused-reader-flood', members + [8, 2] + sc_flood(0, 10, 5, 2000, 128) +
+    sc_update(0, 7) * 4 + sc_flood(1, 10, 6, 2000, 128) + sc_update(0, 7) * 4 + [8, 2] +
+    sc_update(0, 7) * 4)
+put('script', 'host-send-burst-within-relay-room', members + [8, 1] + sc_host(0, 4, 10, 60000) + sc_host(0, 4, 10, 60000) +
+    sc_host(0, 4, 120, 30000) + sc_update(0, 7) + [8, 1] + sc_update(0, 7))
+put('script', 'host-send-after-relays-within-relay-room', members + sc_flood(0, 10, 5, 2047, 64) + sc_flood(1, 10, 5, 2047, 64) +
+    sc_update(0, 0) + sc_host(0, 4, 10, 40000) + sc_host(0, 4, 10, 40000) + sc_update(0, 7))
+
+# ---- client_stream: ops (op % 10) ----
+def cs_write(data):
+    return [0, len(data)] + list(data)
+
+
+def cs_update(n=3):
+    return [5, n]
+
+
+put('client_stream', 'frames', cs_write(frame(1, 7, 255, text=b'hello') + frame(5, 126, 255, text=b'bob')) +
+    cs_write([9, 3]) + cs_write([9, 0, 0, 0]) + cs_update() + [7, 7] + [8, 4, 255, 0, 10] + cs_update() +
+    cs_write(frame(5, 127, 255, text=b'bob')) + cs_update())
+put('client_stream', 'too-long', [4, 31] + list(b'y' * 32) + word(2100) + cs_update() * 4)
+put('client_stream', 'overflow', [8, 4, 255, 230] + word(40000) + [8, 4, 255, 230] + word(40000) + cs_update())
+put('client_stream', 'host-closes', cs_write(frame(1, 2, 255, text=b'bye')) + [9, 0] + cs_update())
+put('client_stream', 'paused-half-close', [9, 2] + [8, 4, 1, 0, 20] + cs_update() + [9, 1] + [9, 2] + cs_update())
+
+# ---- admission: [flags][ending][split][queued][handshake...] ----
+put('admission', 'name-fin', [0, 0, 0, 0] + list(b'alice') + [0])
+put('admission', 'split-silent', [1, 2, 3, 0] + list(b'bob') + [0])
+put('admission', 'reset-queued', [2, 1, 0, 1] + list(b'carol') + [0])
+put('admission', 'too-long', [0, 0, 0, 0] + list(b'n' * 70))
+put('admission', 'cancelled', [0x43, 2, 0, 0] + list(b'dave') + [0])
+put('admission', 'full', [0x30, 2, 0, 0] + list(b'eve') + [0])
+put('admission', 'disconnect-mid', [1, 3, 0x50, 2] + list(b'fran') + [0])
+put('admission', 'terminate-mid', [1, 4, 0x10, 0] + list(b'gus'))
+put('admission', 'silent-part', [0, 2, 0, 0] + list(b'hal'))
+
+# ---- dictionary: ops (op % 10) then a key ----
+KEYS = ['result', 'res', 'usr', 'user', 'id', 'msg', 'rcv', 'error', 'pkg', 'address', 'r', 're', 'u', 'us', 'm']
+
+
+def key(name):
+    return [KEYS.index(name)]
+
+
+put('dictionary', 'results', [1] + key('user') + [4] + list(b'gold') + [8] + key('m') + [5] +
+    [0] + key('id') + word(7) + word(0) + [6] + key('res') + word(3) + [4] + key('res') +
+    [7] + key('result') + [3] + list(b'abc') + [4] + key('result'))
+put('dictionary', 'odd-strings', [1] + key('msg') + [5] + list(b'ab\0cd') + [3] + key('msg') + [9] +
+    [4] + key('msg') + [2] + key('msg') + [0] + key('id') + word(1) + word(0) + [2] + key('id') + [3] +
+    [5] + key('id') + [8] + key('u') + [4])
+put('dictionary', 'prefixes', [1] + key('u') + [1, 120] + [1] + key('us') + [2, 65, 66] + [1] + key('user') +
+    [3] + list(b'xyz') + [8] + key('r') + [6] + [4] + key('us') + [7] + key('usr') + [2] + list(b'hi'))
