@@ -46,6 +46,24 @@ TEST_F(Robustness, SilentConnectionIsGivenUpAfterTheHandshakeDeadline) {
     EXPECT_EQ(clientName(2), "late");
 }
 
+// A search runs from the moment p2pSearchClient answers 1: a host polling
+// at once sees it, and a cancel made at once turns the newcomer away.
+TEST_F(Robustness, SearchRunsFromItsAnswer) {
+    createLobby("gold");
+    for (int round = 0; round < 20; ++round) {
+        Map m;
+        p2pSearchClient(m);
+        ASSERT_EQ(m.i("result"), 1);
+        EXPECT_EQ(isSearching(), 1);
+        p2pCancelSearch(nullptr);
+        Peer p = connectLobby();
+        ASSERT_TRUE(p.send("x" + nul()));
+        EXPECT_TRUE(p.waitClosed());
+        ASSERT_TRUE(waitUntil([] { return isSearching() == 0; }));
+        EXPECT_EQ(numClients(), 0);
+    }
+}
+
 // A client that sends its first frames in the same write as its name: they
 // are its first messages, not part of the handshake.
 TEST_F(Robustness, FramesSentWithTheHandshakeAreKept) {

@@ -55,6 +55,12 @@ TEST_F(SendingTest, ClientQueuesDataFramesUntilItOverflows) {
     p2pSend(longer.setOverlong("msg", "hiXYZ", 2).set("id", 5).set("rcv", 255));
     p2pSend(zero.set("msg", std::string("hi\0zz", 5)).set("id", 5).set("rcv", 255));
     EXPECT_EQ(room(), 65536 - 20);
+    // A 0 in the header would end the frame: message id 0 (also as 256) and
+    // receiver 0 are not sent.
+    send(0, 255, "x");
+    send(256, 255, "x");
+    send(5, 0, "x");
+    EXPECT_EQ(room(), 65536 - 20);
     std::string want = bytes({5, 0xFF, 'h', 'i', 0, 5, 0xFF, 'h', 'i', 0});
     want += want;
     EXPECT_EQ(collect(host, want), kit::hex(want));
@@ -84,6 +90,7 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     send(7, 256 + 3, "y");
     send(8, 1, "z"); // the lobby host itself is no client
     send(8, 9, "z"); // nobody has id 9
+    send(0, 255, "0"); // a 0 message id cannot be framed
     sendNothing();
     std::string all = bytes({1, 5, 0xFF, 'h', 'i', 0, 1, 6, 0xFF, 'x', 0});
     std::string wantA = notice(1, MsgJoin, "host") + notice(3, MsgJoin, "b") + all;

@@ -177,7 +177,9 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
 /* ---- Sending --------------------------------------------------------------------------
  * p2pSend(map): "msg" (String), "id" (message id, low 8 bits), "rcv" (receiver,
  *   low 8 bits: 255 everybody, 1 the lobby host, else that member). Queues the
- *   message for the next p2pUpdate; an empty or missing "msg" sends nothing.
+ *   message for the next p2pUpdate; an empty or missing "msg" sends nothing,
+ *   and so does a message id whose low 8 bits are 0 (or, from a client, such
+ *   a receiver): a 0 byte ends a frame, so those cannot be sent.
  *   A client whose queue cannot take the message loses its connection and gets
  *   the notice (0, MsgError, "overflow"); at the lobby host, a client whose
  *   queue cannot take it is dropped.

@@ -110,8 +110,6 @@ void acceptThread(void *) {
     bool listening;
     {
         Guard g(&net.lock);
-        net.searching = 1;
-        net.cancelRequested = 0;
         listener = net.listenSocket;
         listening = net.listening;
     }
@@ -149,9 +147,6 @@ SearchStart searchStart() {
     {
         Guard g(&net.lock);
         if (net.searching) return SearchAlreadyRunning;
-        // A search has bound the port and its thread is starting: the port is
-        // taken, exactly as a second bind would find it.
-        if (net.listenSocket != InvalidSocket) return SearchPortTaken;
     }
     // The last search has ended; collect its thread before starting another.
     if (net.threadStarted) {
@@ -171,9 +166,14 @@ SearchStart searchStart() {
     // search is reported started; a failure still ends the search on the
     // admission thread, as a failed wait for a connection would.
     net.listening = sockListen(s);
+    // The search runs from this answer on: a host that polls p2pIsSearching
+    // at once sees it running, and a p2pCancelSearch made at once holds.
+    net.searching = 1;
+    net.cancelRequested = 0;
     if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
         sockClose(s);
         net.listenSocket = InvalidSocket;
+        net.searching = 0;
         return SearchThreadFailed;
     }
     net.threadStarted = true;

@@ -57,12 +57,16 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const TextSource &text) {
 } // namespace
 
 void messageSend(uint8_t msgId, uint8_t receiver, const TextSource &text) {
-    if (text.length == 0) return;
+    // A 0 in a frame's header would end the frame there: the receiver would
+    // read the text as a header and route or report it wrongly. Such a
+    // message cannot be framed and is not sent, like an empty one.
+    if (text.length == 0 || msgId == 0) return;
     Guard g(&net.lock);
-    if (net.connSocket != InvalidSocket)
-        sendAsClient(msgId, receiver, text);
-    else
-        sendAsLobbyHost(msgId, receiver, text);
+    if (net.connSocket != InvalidSocket) {
+        if (receiver != 0) sendAsClient(msgId, receiver, text);
+    } else {
+        sendAsLobbyHost(msgId, receiver, text); // no member has id 0
+    }
 }
 
 namespace {
