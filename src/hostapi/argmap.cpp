@@ -95,17 +95,12 @@ const CharList *mapGetList(ArgNode *map, const char *key) {
     return v && v->kind == ValueString ? v->payload.string : nullptr;
 }
 
-size_t listTextLength(const CharList *list) {
+size_t listCopyText(const CharList *list, char *out) {
     size_t n = 0;
     const CharCell *cell = list ? list->head : nullptr;
     for (uint32_t count = list ? list->count : 0; n < count && cell && cell->ch; cell = cell->next)
-        ++n;
+        out[n++] = cell->ch;
     return n;
-}
-
-void listCopy(const CharList *list, char *out, size_t length) {
-    const CharCell *cell = list->head;
-    for (size_t i = 0; i < length; ++i, cell = cell->next) out[i] = cell->ch;
 }
 
 char *mapGetString(ArgNode *map, const char *key) {

@@ -19,11 +19,10 @@ char *mapGetString(ArgNode *map, const char *key);
 // The CharList of the String value of `key`; null when absent, of another
 // kind, or map is null.
 const CharList *mapGetList(ArgNode *map, const char *key);
-// The length of the text a list holds as mapGetString reads it: its first
-// `count` characters, ending early at a 0 character or a missing cell.
-size_t listTextLength(const CharList *list);
-// Copies the first `length` characters of a list (at most listTextLength).
-void listCopy(const CharList *list, char *out, size_t length);
+// Copies the text a list holds, as mapGetString reads it, into `out` (room
+// for `count` characters): its first `count` characters, ending early at a 0
+// character or a missing cell. Returns the text's length.
+size_t listCopyText(const CharList *list, char *out);
 // Inserts `key` or replaces its value with a copy of `value`; a String's
 // CharList passes to the dictionary. `map` must not be null. Returns 1.
 int mapSet(const char *key, ArgNode *map, ArgValue value);

@@ -62,10 +62,6 @@ const char *refusalText(OpenRefusal refusal) {
     return nullptr;
 }
 
-void fillFromList(const void *list, char *out, size_t length) {
-    listCopy(static_cast<const CharList *>(list), out, length);
-}
-
 // The nine host callback slots, kept for the host and never called.
 enum HostSlot {
     SlotPointer,
@@ -203,12 +199,16 @@ int32_t p2pConnect(ArgNode *map) {
 // ---- Sending ----
 
 int32_t p2pSend(ArgNode *map) {
-    // The text goes from the host's cells straight into the send queues.
     const CharList *msg = mapGetList(map, "msg");
-    TextSource text = {listTextLength(msg), fillFromList, msg};
+    if (!msg) return 0;
+    // One walk over the host's cells; a chat-sized text needs no allocation.
+    char shortText[4096];
+    char *text = msg->count <= sizeof shortText ? shortText : static_cast<char *>(heapAlloc(msg->count));
+    size_t length = listCopyText(msg, text);
     uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
     uint8_t receiver = static_cast<uint8_t>(mapGetInt(map, "rcv"));
-    messageSend(msgId, receiver, text);
+    messageSend(msgId, receiver, text, length);
+    if (text != shortText) heapFree(text);
     return 0;
 }
 

@@ -75,18 +75,9 @@ struct ConnectOutcome {
 ConnectOutcome clientConnect(const char *address, const char *user);
 
 // ---- Sending ----
-// A message's text, written straight into the send queues without a copy
-// of its own: `length` bytes (no 0 among them) that `fill` writes at `out`.
-struct TextSource {
-    size_t length;
-    void (*fill)(const void *from, char *out, size_t length);
-    const void *from;
-};
-// Queues the text (nothing when it is empty) for the next update: in the
-// client role's queue while connected, else in each addressed client's
-// queue. The text is filled in once; further copies are made from the first.
-void messageSend(uint8_t msgId, uint8_t receiver, const TextSource &text);
-// The same for text held in one piece.
+// Queues `text` (no 0 bytes; nothing when it is empty) for the next update:
+// in the client role's queue while connected, else in each addressed
+// client's queue.
 void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length);
 // Room left in a send queue: the client role's own, or at the lobby host that
 // of member `id` (signed byte); 0 when idle or unknown.

@@ -9,18 +9,10 @@ namespace ll {
 
 namespace {
 
-// Writes a data frame ([message id][receiver][text][0]) at `out`.
-void writeDataFrameFrom(uint8_t *out, uint8_t msgId, uint8_t receiver, const TextSource &text) {
-    out[0] = msgId;
-    out[1] = receiver;
-    text.fill(text.from, reinterpret_cast<char *>(out + 2), text.length);
-    out[2 + text.length] = 0;
-}
-
-void sendAsClient(uint8_t msgId, uint8_t receiver, const TextSource &text) {
-    size_t size = dataFrameSize(text.length);
+void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
+    size_t size = dataFrameSize(length);
     if (static_cast<size_t>(net.sendLength) + size < QueueCapacity) {
-        writeDataFrameFrom(net.sendQueue + net.sendLength, msgId, receiver, text);
+        writeDataFrame(net.sendQueue + net.sendLength, msgId, receiver, text, length);
         net.sendLength += static_cast<int32_t>(size);
         return;
     }
@@ -31,9 +23,8 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const TextSource &text) {
     setMode(Idle);
 }
 
-void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const TextSource &text) {
-    size_t size = hostFrameSize(text.length);
-    const uint8_t *first = nullptr; // the first frame written: the others copy it
+void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
+    size_t size = hostFrameSize(length);
     for (ClientRecord *r = net.clients; r; r = r->next) {
         if (receiver != BroadcastId && r->id != receiver) continue;
         // A frame is queued when it is shorter than a client's receive
@@ -42,39 +33,26 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const TextSource &text) {
         // still answers from QueueCapacity, for hosts that pace by it.
         uint8_t *at = nullptr;
         if (size < QueueCapacity) at = recordQueueReserve(r, static_cast<uint32_t>(size), RelayRoom);
-        if (!at) {
+        if (at)
+            writeHostFrame(at, HostId, msgId, receiver, text, length);
+        else
             r->failed = 1;
-        } else if (first) {
-            std::memcpy(at, first, size);
-        } else {
-            at[0] = HostId;
-            writeDataFrameFrom(at + 1, msgId, receiver, text);
-            first = at;
-        }
     }
 }
 
-} // namespace
-
-void messageSend(uint8_t msgId, uint8_t receiver, const TextSource &text) {
-    // A 0 in a frame's header would end the frame there: the receiver would
-    // read the text as a header and route or report it wrongly. Such a
-    // message cannot be framed and is not sent, like an empty one.
-    if (text.length == 0 || msgId == 0) return;
-    Guard g(&net.lock);
-    if (net.connSocket != InvalidSocket) {
-        if (receiver != 0) sendAsClient(msgId, receiver, text);
-    } else {
-        sendAsLobbyHost(msgId, receiver, text); // no member has id 0
-    }
-}
-
-namespace {
-void fillFromBytes(const void *from, char *out, size_t length) { std::memcpy(out, from, length); }
 } // namespace
 
 void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
-    messageSend(msgId, receiver, TextSource{length, fillFromBytes, text});
+    // A 0 in a frame's header would end the frame there: the receiver would
+    // read the text as a header and route or report it wrongly. Such a
+    // message cannot be framed and is not sent, like an empty one.
+    if (length == 0 || msgId == 0) return;
+    Guard g(&net.lock);
+    if (net.connSocket != InvalidSocket) {
+        if (receiver != 0) sendAsClient(msgId, receiver, text, length);
+    } else {
+        sendAsLobbyHost(msgId, receiver, text, length); // no member has id 0
+    }
 }
 
 int32_t messageRoom(int32_t id) {
