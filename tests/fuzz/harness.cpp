@@ -60,17 +60,6 @@ bool isSlice(const std::vector<std::string> &part, const std::vector<std::string
     return false;
 }
 
-int openDescriptors() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-        --n; // the directory's own descriptor
-    }
-    return n;
-}
-
 namespace {
 
 std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std::string &text) {

@@ -9,6 +9,7 @@
 // a cause.
 #pragma once
 
+#include "support/descriptors.h"
 #include "net/lobby.h"
 
 #include <algorithm>
@@ -136,6 +137,6 @@ std::vector<std::string> splitFrames(const std::string &stream, std::string *tai
 bool isSlice(const std::vector<std::string> &part, const std::vector<std::string> &whole);
 
 // Every open descriptor of the process.
-int openDescriptors();
+using kit::openDescriptors;
 
 } // namespace fz

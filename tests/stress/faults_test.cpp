@@ -5,6 +5,7 @@
 // killed under its members; a silent connection holding a search; a peer
 // that vanishes without a word. Each scenario that holds adds a line to the
 // summary file named by LL_SUMMARY.
+#include "support/descriptors.h"
 #include "support/testkit.h"
 
 #include <arpa/inet.h>
@@ -22,17 +23,6 @@
 namespace {
 
 using namespace kit;
-
-int openDescriptors() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-        --n;
-    }
-    return n;
-}
 
 void survived(const std::string &what) {
     if (::testing::Test::HasFailure()) return;

@@ -13,6 +13,7 @@
 // Members up to --seated are seated directly over TCP at the start (the rest
 // of the 253 and every replacement are admitted by the real handshake);
 // --rate is the messages each member sends a second.
+#include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
 #include "net/state.h"
 #include "support/dict.h"
@@ -67,17 +68,7 @@ void error(const char *fmt, ...) {
     va_end(a);
 }
 
-int openDescriptors() {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-        --n;
-    }
-    return n;
-}
-
+using kit::openDescriptors;
 // The resident set now, in MB.
 long residentMb() {
     long kb = -1;
