@@ -185,9 +185,7 @@ int32_t p2pConnect(ArgNode *map) {
     if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
     switch (out.step) {
     case Connected: return succeed(map);
-    case ConnectAlreadyConnected: return refuse(map, ErrAlreadyConnected);
-    case ConnectNoUser: return refuse(map, ErrNoUser);
-    case ConnectUserTooLong: return refuse(map, ErrUserTooLong);
+    case ConnectNotAllowed: return refuse(map, refusalText(out.refusal));
     case ConnectResolveFailed: return fail(map, ErrResolve);
     case ConnectSocketFailed: return fail(map, ErrSocket);
     case ConnectFailed: return fail(map, ErrConnect);

@@ -70,12 +70,10 @@ void clientPump() {
 }
 
 ConnectOutcome clientConnect(const char *address, const char *user) {
-    ConnectOutcome out = {Connected, false, 0};
-    switch (openingRefusal(user)) {
-    case OpenAllowed: break;
-    case OpenAlreadyConnected: out.step = ConnectAlreadyConnected; return out;
-    case OpenNoUser: out.step = ConnectNoUser; return out;
-    case OpenUserTooLong: out.step = ConnectUserTooLong; return out;
+    ConnectOutcome out = {Connected, openingRefusal(user), false, 0};
+    if (out.refusal != OpenAllowed) {
+        out.step = ConnectNotAllowed;
+        return out;
     }
 
     struct addrinfo *list = nullptr;

@@ -56,9 +56,7 @@ void memberName(int32_t id, char name[HandshakeLimit]);
 // ---- Client connection ----
 enum ConnectStep {
     Connected = 0,
-    ConnectAlreadyConnected, // the opening checks (as OpenRefusal)
-    ConnectNoUser,
-    ConnectUserTooLong,
+    ConnectNotAllowed,      // the opening checks refused it: see `refusal`
     ConnectResolveFailed,   // the address did not resolve
     ConnectSocketFailed,    // no socket could be made
     ConnectFailed,          // no address took the connection, or the connection
@@ -67,6 +65,7 @@ enum ConnectStep {
 };
 struct ConnectOutcome {
     ConnectStep step;
+    OpenRefusal refusal;    // why, when step is ConnectNotAllowed
     bool handshakeTried;    // a connection was made and the handshake sent on it
     int32_t handshakeSends; // then: the sends that carried it
 };

@@ -76,17 +76,11 @@ int admitId(Peer *out, const std::string &name) {
     return -1;
 }
 
-// A raw TCP connection to the lobby port; -1 when refused.
+// A raw TCP connection to the lobby port, as a bare descriptor; -1 when refused.
 int rawConnect() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(LobbyPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    Peer p = connectLobby();
+    int fd = p.fd;
+    p.fd = -1;
     return fd;
 }
 
