@@ -9,6 +9,14 @@
 
 namespace ll {
 
+// The state is constant-initialised: no constructor runs when the library is
+// loaded, so no host call can come before it. Checked once, here.
+constexpr bool stateIsConstantInitialised() {
+    NetState probe{};
+    return probe.mode == Idle && probe.nextId == 1;
+}
+static_assert(stateIsConstantInitialised(), "NetState must be constant-initialised");
+
 NetState net;
 
 void setMode(NetMode mode) {

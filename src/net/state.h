@@ -71,14 +71,6 @@ struct NetState {
 
 static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");
 
-// The state is constant-initialised: no constructor runs when the library is
-// loaded, so no host call can come before it.
-constexpr bool stateIsConstantInitialised() {
-    NetState probe{};
-    return probe.mode == Idle && probe.nextId == 1;
-}
-static_assert(stateIsConstantInitialised(), "NetState must be constant-initialised");
-
 extern NetState net;
 
 // The one place where the mode changes.
