@@ -117,6 +117,7 @@ wait_for gold "- watcher [3], queue room 65536 bytes"
 # A message arrives while red is half-way through a line: it appears above,
 # the half-typed line stays below.
 t send-keys -t chat:red -l "still typ"
+wait_for red "> still typ"
 type_line gold "/msg 2 are you there?"
 wait_for red "gold [1] (id 1): are you there?"
 [ "$(last_line red)" = "> still typ" ] || fail "red's half-typed line is gone: $(last_line red)"
@@ -126,7 +127,9 @@ type_line gold "héllo"
 wait_for red "gold [1] (id 1): héllo"
 
 # The watcher: a text too long for its queue is refused, not sent; a control
-# byte reaches the lobby host's screen as \x01.
+# byte reaches the lobby host's screen as \x01. Typed once the watcher has
+# shown the last message, so its transcript has one order.
+wait_json '{"event":"message","from":1,"name":"gold","id":1,"text":"héllo"}'
 printf '%65533s\n' '' | tr ' ' x >&3
 printf '/id 200\na\001b\n' >&3
 wait_for gold 'watcher [3] (id 200): a\x01b'
