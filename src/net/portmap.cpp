@@ -318,10 +318,10 @@ Found discover(Conversation &c) {
             natWait *= 2;
         }
         if (ssdp != InvalidSocket && now >= ssdpResend) {
-            // A network that forbids the multicast send fails it: the
-            // unicast one still goes.
-            sockSendTo4(ssdp, SsdpGroup, SsdpPort, search, static_cast<int>(searchLength));
+            // The gateway first: a network that forbids the multicast send
+            // fails it, and the unicast one must have gone all the same.
             if (c.haveGateway) sockSendTo4(ssdp, c.gateway, SsdpPort, search, static_cast<int>(searchLength));
+            sockSendTo4(ssdp, SsdpGroup, SsdpPort, search, static_cast<int>(searchLength));
             ssdpResend = now + SsdpResendMs;
         }
         int ready = sockWaitEither(nat == Pending ? c.natpmp : InvalidSocket, ssdp, sliceUntil(deadline));

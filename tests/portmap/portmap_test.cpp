@@ -172,15 +172,25 @@ INSTANTIATE_TEST_SUITE_P(Builds, Portmap, ::testing::ValuesIn(agents::builds()),
 struct Case {
     const char *mode;
     const char *notice;
+    Build build;
 };
-void PrintTo(const Case &c, std::ostream *os) { *os << c.mode; }
+void PrintTo(const Case &c, std::ostream *os) { *os << c.mode << " " << agents::buildName(c.build); }
+
+std::vector<Case> cases() {
+    std::vector<Case> out{{"natpmp", External, Build::Linux},
+                          {"upnp", External, Build::Linux},
+                          {"natpmp-refuse", "refused", Build::Linux},
+                          {"upnp-refuse", "refused", Build::Linux}};
+    if (agents::haveWindows()) out.push_back({"upnp", External, Build::Windows}); // Winsock's HTTP path
+    return out;
+}
 
 class PortmapRouter : public ::testing::TestWithParam<Case> {};
 
 TEST_P(PortmapRouter, AnnouncesTheOutcomeAndLeavesNoMappingBehind) {
     Router router(GetParam().mode);
     ASSERT_TRUE(router.up());
-    std::unique_ptr<Agent> host = router.agent("lan", Build::Linux, "lobby host");
+    std::unique_ptr<Agent> host = router.agent("lan", GetParam().build, "lobby host");
     ASSERT_TRUE(host && host->alive());
     EXPECT_EQ(openMapped(*host, GetParam().mode), GetParam().notice);
     bool mapped = std::string(GetParam().notice) == External;
@@ -196,11 +206,9 @@ TEST_P(PortmapRouter, AnnouncesTheOutcomeAndLeavesNoMappingBehind) {
     EXPECT_EQ(host->take(0, 0).size(), 0u) << "one notice only";
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, PortmapRouter,
-                         ::testing::Values(Case{"natpmp", External}, Case{"upnp", External},
-                                           Case{"natpmp-refuse", "refused"}, Case{"upnp-refuse", "refused"}),
+INSTANTIATE_TEST_SUITE_P(Modes, PortmapRouter, ::testing::ValuesIn(cases()),
                          [](const ::testing::TestParamInfo<Case> &i) {
-                             std::string n = i.param.mode;
+                             std::string n = std::string(i.param.mode) + "_" + agents::buildName(i.param.build);
                              for (char &c : n)
                                  if (c == '-') c = '_';
                              return n;
