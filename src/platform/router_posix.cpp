@@ -82,9 +82,12 @@ bool defaultGateway4(uint32_t *gateway) {
         ssize_t n = ::recv(s, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        int left = static_cast<int>(n);
-        for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, left);
-             h = NLMSG_NEXT(h, left)) {
+        // The messages of one datagram, each aligned (NLMSG_OK and
+        // NLMSG_NEXT, spelt out without their mixed-sign comparisons).
+        for (size_t at = 0; at + sizeof(nlmsghdr) <= static_cast<size_t>(n);) {
+            const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer + at);
+            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > static_cast<size_t>(n) - at) break;
+            at += NLMSG_ALIGN(h->nlmsg_len);
             if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
                 done = true;
                 break;
