@@ -52,6 +52,7 @@ class Router {
     }
     ~Router() { script("down"); }
     bool up() const { return up_; }
+    const std::string &prefix() const { return prefix_; }
 
     // The router's port forwardings (its NAT rules for mappings).
     std::string rules() const {
@@ -155,6 +156,16 @@ TEST_P(Portmap, PlayerOutsideJoinsThroughTheRouterUntilTheLobbyCloses) {
     EXPECT_FALSE(router.forwardsAnything()) << after;
     player->call("p2pDisconnect");
     EXPECT_EQ(connect(*player, RouterWan), 0);
+
+    // lobbylink-chat says how outside players join (its input ends after a
+    // second, which closes the lobby).
+    if (GetParam() == Build::Linux) {
+        std::string chat = run("ip netns exec " + router.prefix() + "-lan sh -c 'sleep 1 | " + LL_CHAT +
+                               " host --portmap gold'");
+        EXPECT_NE(chat.find("players outside your network join with: join 11.22.33.44 NAME"), std::string::npos)
+            << chat;
+        EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+    }
 
     // p2pTerminate deletes it too, and the lease is the asked one.
     EXPECT_EQ(openMapped(*host, "again, ended by p2pTerminate"), External);
