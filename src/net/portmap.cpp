@@ -21,7 +21,9 @@ namespace {
 
 enum Protocol { ByNone, ByNatPmp, ByUpnp };
 
-// UPnP error code (IGD WANIPConnection): the router takes permanent leases only.
+// UPnP error codes (IGD WANIPConnection): the port is mapped by nobody; the
+// router takes permanent leases only.
+const int UpnpNoSuchEntry = 714;
 const int UpnpOnlyPermanentLeases = 725;
 // Connection services a description may list that are tried in turn.
 const int MaxServices = 4;
@@ -205,6 +207,24 @@ bool soapAdd(Conversation &c, uint32_t leaseS, int *error, uint64_t deadline) {
     return soapCall(c, "AddPortMapping", args, 8, &answer, error, deadline);
 }
 
+enum Holder { HeldByNobody, HeldByUs, HeldByOther, HeldUnknown };
+
+// Who the router's mapping of the lobby port points at.
+Holder portHolder(Conversation &c, uint64_t deadline) {
+    char port[8], holder[64];
+    std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
+    const SoapArg which[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
+    HttpAnswer answer;
+    int error;
+    if (!soapCall(c, "GetSpecificPortMappingEntry", which, 3, &answer, &error, deadline)) return HeldUnknown;
+    if (error == UpnpNoSuchEntry) return HeldByNobody;
+    if (error != -1) return HeldUnknown; // a router that does not know the query
+    uint32_t client = 0;
+    bool ours = xmlText(answer.body, answer.bodyLength, "NewInternalClient", holder, sizeof holder) &&
+                ipv4Parse(holder, std::strlen(holder), &client) && client == c.local;
+    return ours ? HeldByUs : HeldByOther;
+}
+
 const char *mapByUpnp(Conversation &c) {
     uint64_t deadline = monotonicMs() + PortmapHttpMs;
     char request[512];
@@ -234,22 +254,11 @@ const char *mapByUpnp(Conversation &c) {
 
     // Whoever holds the lobby port now: never take over another machine's
     // mapping (some routers overwrite it on AddPortMapping).
-    char port[8], holder[64];
-    std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
-    const SoapArg which[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
+    Holder holder = portHolder(c, monotonicMs() + PortmapHttpMs);
+    if (cut(c)) return nullptr;
+    if (holder == HeldByOther) return PortmapRefused;
+    bool ours = holder == HeldByUs; // left by an earlier lobby of this machine: renewed below
     int error;
-    if (!soapCall(c, "GetSpecificPortMappingEntry", which, 3, &answer, &error, monotonicMs() + PortmapHttpMs))
-        return cut(c) ? nullptr : PortmapNoRouter;
-    bool ours = false;
-    if (error == -1) {
-        uint32_t client = 0;
-        if (!xmlText(answer.body, answer.bodyLength, "NewInternalClient", holder, sizeof holder) ||
-            !ipv4Parse(holder, std::strlen(holder), &client) || client != c.local)
-            return PortmapRefused;
-        ours = true; // left by an earlier lobby of this machine: renewed below
-    }
-    // Anything else (UpnpNoSuchEntry, or a router that does not know the
-    // query): AddPortMapping decides.
 
     c.mayBeMapped = true;
     uint32_t lease = PortmapLeaseS;
@@ -268,17 +277,23 @@ const char *mapByUpnp(Conversation &c) {
 }
 
 bool upnpRenew(Conversation &c) {
+    uint64_t deadline = monotonicMs() + PortmapHttpMs;
+    if (portHolder(c, deadline) == HeldByOther) return false; // ours lapsed and was taken
     int error;
-    return soapAdd(c, PortmapLeaseS, &error, monotonicMs() + PortmapHttpMs) && error == -1;
+    return soapAdd(c, PortmapLeaseS, &error, deadline) && error == -1;
 }
 
 void upnpDelete(Conversation &c) {
+    // DeletePortMapping names only the port: first make sure it is still ours.
+    uint64_t deadline = monotonicMs() + PortmapCloseMs;
+    Holder holder = portHolder(c, deadline);
+    if (holder == HeldByOther || holder == HeldByNobody) return;
     char port[8];
     std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
     const SoapArg args[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
     HttpAnswer answer;
     int error;
-    soapCall(c, "DeletePortMapping", args, 3, &answer, &error, monotonicMs() + PortmapCloseMs);
+    soapCall(c, "DeletePortMapping", args, 3, &answer, &error, deadline);
 }
 
 // ---- Finding the router ----

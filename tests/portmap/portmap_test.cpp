@@ -150,7 +150,10 @@ TEST_P(Portmap, PlayerOutsideJoinsThroughTheRouterUntilTheLobbyCloses) {
     EXPECT_EQ(player->take(2), (std::vector<Msg>{{1, MsgJoin, "gold"}, {1, 8, "welcome in"}}));
 
     // Closing the lobby deletes the mapping before p2pDisconnect returns.
+    auto closing = Clock::now();
     host->call("p2pDisconnect");
+    std::printf("portmap: p2pDisconnect took %d ms\n",
+                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count()));
     std::string after = router.rules();
     std::printf("portmap: after p2pDisconnect:\n%s", after.c_str());
     EXPECT_FALSE(router.forwardsAnything()) << after;
@@ -224,6 +227,37 @@ INSTANTIATE_TEST_SUITE_P(Modes, PortmapRouter, ::testing::ValuesIn(cases()),
                                  if (c == '-') c = '_';
                              return n;
                          });
+
+// ---- Another machine's mapping ----
+
+class PortmapTaken : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(PortmapTaken, AnotherMachinesMappingIsNeverTakenOver) {
+    Router router(GetParam());
+    ASSERT_TRUE(router.up());
+    std::unique_ptr<Agent> first = router.agent("lan", Build::Linux, "lobby host at 127.77.0.2");
+    ASSERT_TRUE(first && first->alive());
+    EXPECT_EQ(openMapped(*first, "the first machine"), External);
+    // The LAN host becomes a second machine: another address towards the router.
+    std::string lan = "ip -n " + router.prefix() + "-lan ";
+    std::string moved = run(lan + "addr add 127.77.0.3/24 dev eth0 && " + lan +
+                            "route replace 127.77.0.0/24 dev eth0 scope link src 127.77.0.3 && " + lan +
+                            "route replace default via 127.77.0.1 src 127.77.0.3 && " + lan + "route get 127.77.0.1");
+    ASSERT_NE(moved.find("src 127.77.0.3"), std::string::npos) << moved;
+    std::unique_ptr<Agent> second = router.agent("lan", Build::Linux, "lobby host at 127.77.0.3");
+    ASSERT_TRUE(second && second->alive());
+    EXPECT_EQ(openMapped(*second, GetParam()), "refused");
+    second->call("p2pDisconnect");
+    EXPECT_TRUE(router.forwardsLobby()) << "the first machine's mapping is gone: " << router.rules();
+    // The first machine deletes its own mapping from its own address.
+    run(lan + "route replace 127.77.0.0/24 dev eth0 scope link src 127.77.0.2 && " + lan +
+        "route replace default via 127.77.0.1 src 127.77.0.2");
+    first->call("p2pDisconnect");
+    EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, PortmapTaken, ::testing::Values("natpmp", "upnp"),
+                         [](const ::testing::TestParamInfo<const char *> &i) { return std::string(i.param); });
 
 // ---- No router: the lobby works locally while the library waits ----
 
