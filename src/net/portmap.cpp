@@ -115,7 +115,8 @@ bool natpmpRenew(Conversation &c) {
     size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
     NatPmpAnswer a;
     if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs)) return false;
-    if (a.result != 0 || a.lifetimeS == 0) return false;
+    // Another port: ours lapsed and the lobby port went to another machine.
+    if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return false;
     c.renewAfterS = a.lifetimeS / 2;
     return true;
 }

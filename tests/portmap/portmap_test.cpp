@@ -44,7 +44,9 @@ class Router {
     explicit Router(const std::string &mode) {
         const auto *t = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(t->test_suite_name()) + "." + t->name();
-        prefix_ = "llpm" + std::to_string(std::hash<std::string>{}(name) % 1000000);
+        // Namespace names are global: the build directory keeps two builds'
+        // runs of one test apart.
+        prefix_ = "llpm" + std::to_string(std::hash<std::string>{}(std::string(LL_ROUTER_DIR) + name) % 1000000);
         script("down");
         std::string out = run(cmd("up") + " " + mode);
         up_ = run("ip netns list").find(prefix_ + "-lan") != std::string::npos;

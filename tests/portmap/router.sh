@@ -39,7 +39,7 @@ if [ "$cmd" = sweep ]; then
 fi
 if [ "$cmd" = down ]; then
   [ -f "$dir/$p.pid" ] && kill "$(cat "$dir/$p.pid")" 2>/dev/null || true
-  rm -f "$dir/$p.pid" "$dir/$p.up"
+  rm -f "$dir/$p.pid" "$dir/$p.daemon.pid" "$dir/$p.up"
   for n in lan rtr wan; do ip netns del "$p-$n" 2>/dev/null || true; done
   exit 0
 fi
@@ -99,6 +99,10 @@ case $mode in *refuse) deny=31903 ;; esac
 sed -e "s|@LEASES@|$dir/$p.leases|" -e "s|@UPNP@|$upnp|" -e "s|@NATPMP@|$natpmp|" -e "s|@DENY@|$deny|g" \
   "$here/miniupnpd.conf.in" > "$dir/$p.conf"
 rm -f "$dir/$p.leases"
-LD_LIBRARY_PATH=$root/usr/lib/x86_64-linux-gnu ip netns exec "$p-rtr" "$root/usr/sbin/miniupnpd" -f "$dir/$p.conf" -d >"$dir/$p.log" 2>&1 &
+# -P: a pid file of this router's own; with the shared default a second router refuses to start
+# ("already running"), so routers of tests that run at the same time need it.
+LD_LIBRARY_PATH=$root/usr/lib/x86_64-linux-gnu ip netns exec "$p-rtr" "$root/usr/sbin/miniupnpd" -f "$dir/$p.conf" \
+  -P "$dir/$p.daemon.pid" -d >"$dir/$p.log" 2>&1 &
 echo $! > "$dir/$p.pid"
 sleep 1
+kill -0 "$(cat "$dir/$p.pid")" 2>/dev/null || { echo "the router daemon ended:"; cat "$dir/$p.log"; exit 1; }
