@@ -289,6 +289,17 @@ TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
     EXPECT_EQ(got[0], (Msg{0, MsgPortmap, "no router"}));
     std::printf("portmap: no router: \"no router\" %d ms after p2pCreateLobby\n", ms);
     EXPECT_LT(ms, 6000);
+
+    // A lobby closed while the library still waits for an answer closes at
+    // once, and its notice never comes.
+    host->call("p2pDisconnect");
+    ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
+    auto closing = Clock::now();
+    host->call("p2pDisconnect");
+    ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count());
+    std::printf("portmap: p2pDisconnect while waiting for a router took %d ms\n", ms);
+    EXPECT_LT(ms, 2000);
+    EXPECT_EQ(host->take(1, 4000).size(), 0u);
     host->call("p2pTerminate");
 }
 
