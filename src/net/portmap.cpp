@@ -106,7 +106,7 @@ const char *mapByNatPmp(Conversation &c) {
     // players could not reach us by the address alone. Ours is given back.
     if (a.externalPort != LobbyPort || a.internalPort != LobbyPort) return PortmapRefused;
     c.mapped = true;
-    c.renewAfterS = a.lifetimeS / 2;
+    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
     return c.external;
 }
 
@@ -117,7 +117,7 @@ bool natpmpRenew(Conversation &c) {
     if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs)) return false;
     // Another port: ours lapsed and the lobby port went to another machine.
     if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return false;
-    c.renewAfterS = a.lifetimeS / 2;
+    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
     return true;
 }
 
