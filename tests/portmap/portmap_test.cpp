@@ -56,15 +56,20 @@ class Router {
     bool up() const { return up_; }
     const std::string &prefix() const { return prefix_; }
 
-    // The router's port forwardings (its NAT rules for mappings).
+    // The router's port forwardings: its NAT rule and its filter rule of
+    // each mapping.
     std::string rules() const {
-        return run("ip netns exec " + prefix_ + "-rtr nft list chain inet filter prerouting_miniupnpd");
+        std::string nft = "ip netns exec " + prefix_ + "-rtr nft list chain inet filter ";
+        return run(nft + "prerouting_miniupnpd") + run(nft + "miniupnpd");
     }
     // A forwarding of the router's lobby port to this LAN host's.
     bool forwardsLobby() const {
         return rules().find("dport 31903 dnat ip to 127.77.0.2:31903") != std::string::npos;
     }
-    bool forwardsAnything() const { return rules().find("dnat") != std::string::npos; }
+    bool forwardsAnything() const {
+        std::string r = rules();
+        return r.find("dnat") != std::string::npos || r.find(" accept") != std::string::npos;
+    }
     std::string log() const { return run("cat " + std::string(LL_ROUTER_DIR) + "/" + prefix_ + ".log"); }
 
     // An agent started inside namespace PREFIX-side.
