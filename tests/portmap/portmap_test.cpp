@@ -216,6 +216,10 @@ TEST_P(PortmapRouter, AnnouncesTheOutcomeAndLeavesNoMappingBehind) {
     EXPECT_EQ(openMapped(*host, GetParam().mode), GetParam().notice);
     bool mapped = std::string(GetParam().notice) == External;
     EXPECT_EQ(router.forwardsLobby(), mapped) << router.rules();
+    if (mapped) { // a 20-minute lease, as the router logs it
+        const char *lease = std::string(GetParam().mode) == "upnp" ? "leaseduration=1200" : "lifetime=1200s";
+        EXPECT_NE(router.log().find(lease), std::string::npos) << lease;
+    }
     if (!mapped) {
         // A port the router mapped instead of the lobby port is given back.
         auto end = Clock::now() + std::chrono::seconds(3);
