@@ -4,13 +4,13 @@
 # every target's executions and coverage. New inputs are kept under
 # build-fuzz/tests/fuzz/long/, crashes in long/TARGET/crashes/.
 #   bash scripts/fuzz.sh [SECONDS-PER-TARGET] [TARGET...]
-# Targets: host_streams client_stream admission dictionary script (default: all).
+# Targets: host_streams client_stream admission dictionary script router_answers (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(host_streams client_stream admission dictionary script)
+[ ${#targets[@]} -gt 0 ] || targets=(host_streams client_stream admission dictionary script router_answers)
 bash scripts/install-deps.sh --native
 dir=build-fuzz
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \

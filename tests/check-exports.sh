@@ -16,7 +16,11 @@ case $kind in
       { echo "not a PE32 i386 DLL: $(file "$lib")"; exit 1; }
     if i686-w64-mingw32-objdump -p "$lib" | grep -i -E 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
       echo "depends on a runtime DLL besides the C runtime"; exit 1
-    fi ;;
+    fi
+    # Anything else (the routing table's API, say) is loaded at run time.
+    imports=$(i686-w64-mingw32-objdump -p "$lib" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    [ "$imports" = "kernel32.dll msvcrt.dll ws2_32.dll " ] ||
+      { echo "imports $imports instead of KERNEL32, msvcrt and WS2_32 only"; exit 1; } ;;
   implib)
     readobj=$(command -v llvm-readobj || command -v llvm-readobj-14) ||
       { echo "llvm-readobj not found"; exit 1; }

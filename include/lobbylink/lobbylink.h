@@ -97,6 +97,8 @@ enum {
     LobbyPort = 31903, /* TCP port of the lobby host */
     HostId = 1,        /* id of the lobby host */
     BroadcastId = 255, /* receiver meaning everybody but the sender */
+    MsgPortmap = 124,  /* lobby host that asked for "portmap": sender 0, text the
+                          router's external IPv4 address, "no router" or "refused" */
     MsgError = 125,    /* local failure notice: sender 0, text "error" or "overflow" */
     MsgJoin = 126,     /* a member joined: sender = its id, text = its name */
     MsgLeave = 127     /* a member left: sender = its id, text = its name */
@@ -122,7 +124,22 @@ enum {
  * p2pDisconnect(map): ends the lobby or connection and returns to idle.
  * p2pCreateLobby(map): reads "user" (String, at most 63 characters); becomes
  *   the lobby host. Failures: "error" = "already connected", "no user" or
- *   "user too long", then "result" = 0. */
+ *   "user too long", then "result" = 0.
+ *   With the optional Integer "portmap" = 1 the library also asks the home
+ *   router to forward TCP LobbyPort to this machine while the lobby is open.
+ *   The call does not wait for the router: one notice (0, MsgPortmap, text)
+ *   arrives later with the outcome, as text either the router's external
+ *   IPv4 address (players outside the home network join by it), "no router"
+ *   (nothing answered within about 3 seconds) or "refused" (the router
+ *   declined: the port is another machine's, or not allowed). Without
+ *   "portmap" no packet goes to any router. The library itself speaks both
+ *   protocols home routers offer, NAT-PMP (RFC 6886) to the default gateway
+ *   and UPnP-IGD (SSDP search to the multicast group and to the gateway), the
+ *   same way on Linux and Windows. The mapping takes a 20-minute lease,
+ *   renewed at half-life (a permanent one where the router grants no other),
+ *   and is deleted by p2pDisconnect and p2pTerminate, which wait for the
+ *   router at most about a second for it. A mapping that points at another
+ *   machine is never taken over. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);

@@ -76,6 +76,34 @@ const int AdmissionHandshakePauseMs = 100;
 // them whether it is asked to stop, so p2pDisconnect never waits longer.
 const int AdmissionWaitSliceMs = 25;
 
+// ---- Opening the lobby port on the home router (portmap.cpp) ----
+// A router answers NAT-PMP in milliseconds and SSDP within a second (MX 1);
+// a lobby host with no router learns so after this long, and the host
+// application can tell its player without a long wait.
+const int PortmapAnswerBudgetMs = 3000;
+// NAT-PMP's own retransmission schedule (RFC 6886): the first resend after
+// 250 ms, each later one after twice the wait before it.
+const int NatPmpFirstResendMs = 250;
+// The SSDP search is resent this often within the budget: a datagram may be
+// lost, and a router announces nothing we could wait for instead.
+const int SsdpResendMs = 1000;
+// Where a router answers both, NAT-PMP is preferred (a lease is part of the
+// protocol, one exchange maps): an SSDP answer waits this long for it.
+const int PortmapPreferNatPmpMs = 500;
+// One HTTP exchange with the router's UPnP service, connect to last byte.
+const int PortmapHttpMs = 2000;
+// The largest HTTP answer read: real device descriptions are a few KiB.
+const uint32_t PortmapHttpCapacity = 32768;
+// The lease asked for: a game that crashes leaves the port open for at most
+// this long. It is renewed at half of what the router granted.
+const uint32_t PortmapLeaseS = 20 * 60;
+// Deleting the mapping when the lobby closes waits at most this long for the
+// router, so p2pDisconnect and p2pTerminate never hang on it.
+const int PortmapCloseMs = 1000;
+// The router conversation's waits are cut into slices this long, between
+// which it checks whether the lobby has closed.
+const int PortmapSliceMs = 25;
+
 // LobbyPort as the service string name resolution takes, derived from the
 // port so the two can never disagree.
 struct PortText {

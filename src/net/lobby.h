@@ -30,6 +30,9 @@ enum OpenRefusal {
 };
 // Becomes the lobby host under `user` (null: none given).
 OpenRefusal lobbyCreate(const char *user);
+// Asks the home router to forward the lobby port to this machine while the
+// lobby just opened lives; the outcome arrives as the notice MsgPortmap.
+void portmapStart();
 
 // ---- Admission (lobby host) ----
 enum SearchStart {

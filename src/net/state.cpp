@@ -207,11 +207,13 @@ void endNetworking() {
 bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
+    portmapStop();
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
+    portmapStop();
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;

@@ -8,6 +8,7 @@
 #include "net/inbox.h"
 #include "net/limits.h"
 #include "net/lobby.h"
+#include "net/portmap.h"
 #include "net/protocol.h"
 #include "platform/platform.h"
 
@@ -67,6 +68,7 @@ struct NetState {
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // host, under lock: one receive's worth
     void *ready[PollerCapacity] = {};    // host, under lock: the poller's answer
+    PortmapTask portmap;                 // the router conversation (portmap.h)
 };
 
 static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");

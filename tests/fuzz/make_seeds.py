@@ -137,3 +137,77 @@ put('dictionary', 'odd-strings', [1] + key('msg') + [5] + list(b'ab\0cd') + [3] 
     [5] + key('id') + [8] + key('u') + [4])
 put('dictionary', 'prefixes', [1] + key('u') + [1, 120] + [1] + key('us') + [2, 65, 66] + [1] + key('user') +
     [3] + list(b'xyz') + [8] + key('r') + [6] + [4] + key('us') + [7] + key('usr') + [2] + list(b'hi'))
+
+# ---- router_answers: [kind] then the answer (kind % 4: 0 NAT-PMP, 1 SSDP,
+# 2 HTTP with a description, 3 HTTP with a SOAP answer; bit 2: closed) ----
+
+
+def http(status, body, chunked=False):
+    head = 'HTTP/1.1 %s\r\nContent-Type: text/xml; charset="utf-8"\r\nConnection: close\r\n' % status
+    if chunked:
+        parts = [body[i:i + 97] for i in range(0, len(body), 97)]
+        data = ''.join('%x\r\n%s\r\n' % (len(p), p) for p in parts) + '0\r\n\r\n'
+        return list((head + 'Transfer-Encoding: chunked\r\n\r\n' + data).encode())
+    return list((head + 'Content-Length: %d\r\n\r\n' % len(body.encode()) + body).encode())
+
+
+def envelope(inner):
+    return ('<?xml version="1.0"?>\r\n<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>%s</s:Body></s:Envelope>\r\n'
+            % inner)
+
+
+def response(action, args):
+    fields = ''.join('<%s>%s</%s>' % (k, v, k) for k, v in args)
+    return envelope('<u:%sResponse xmlns:u="urn:schemas-upnp-org:service:WANIPConnection:2">%s</u:%sResponse>'
+                    % (action, fields, action))
+
+
+def fault(code, text):
+    return envelope('<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>'
+                    '<UPnPError xmlns="urn:schemas-upnp-org:control-1-0"><errorCode>%d</errorCode>'
+                    '<errorDescription>%s</errorDescription></UPnPError></detail></s:Fault>' % (code, text))
+
+
+def service(kind, control):
+    return ('<service><serviceType>urn:schemas-upnp-org:service:%s</serviceType><serviceId>urn:upnp-org:'
+            'serviceId:x</serviceId><SCPDURL>/x.xml</SCPDURL><controlURL>%s</controlURL><eventSubURL>/evt'
+            '</eventSubURL></service>' % (kind, control))
+
+
+def device(kind, services, inner=''):
+    return ('<device><deviceType>urn:schemas-upnp-org:device:%s</deviceType><serviceList>%s</serviceList>'
+            '%s</device>' % (kind, ''.join(services), '<deviceList>%s</deviceList>' % inner if inner else ''))
+
+
+igd = ('<?xml version="1.0"?>\r\n<root xmlns="urn:schemas-upnp-org:device-1-0"><specVersion><major>1</major>'
+       '<minor>1</minor></specVersion>' +
+       device('InternetGatewayDevice:2', [service('Layer3Forwarding:1', '/ctl/L3F')],
+              device('WANDevice:2', [service('WANCommonInterfaceConfig:1', '/ctl/CmnIfCfg')],
+                     device('WANConnectionDevice:2', [service('WANIPConnection:2', '/ctl/IPConn'),
+                                                      service('WANIPv6FirewallControl:1', '/ctl/IP6FCtl')]))) +
+       '</root>')
+ppp = ('<?xml version="1.0"?><root><URLBase>http://192.168.1.1:49152/</URLBase>' +
+       device('InternetGatewayDevice:1', [service('WANPPPConnection:1', 'upnp/control/WANPPPConn1'),
+                                          service('WANIPConnection:1', 'http://192.168.1.1:49153/ipc')]) +
+       '</root>')
+
+put('router_answers', 'natpmp-address', [0] + [0, 128, 0, 0] + list(struct.pack('>I', 1234)) + [11, 22, 33, 44])
+put('router_answers', 'natpmp-mapped', [0] + [0, 130, 0, 0] + list(struct.pack('>IHHI', 1234, 31903, 31904, 1200)))
+put('router_answers', 'natpmp-refused', [0] + [0, 130, 0, 2] + list(struct.pack('>IHHI', 5, 31903, 0, 0)))
+put('router_answers', 'ssdp', [1] + list(
+    b'HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n'
+    b'USN: uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b::urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n'
+    b'EXT:\r\nLOCATION: http://127.77.0.1:5555/rootDesc.xml\r\n\r\n'))
+put('router_answers', 'ssdp-lower', [1] + list(b'HTTP/1.1 200 OK\r\nlocation:http://10.0.0.1/desc.xml\r\n\r\n'))
+put('router_answers', 'description', [2] + http('200 OK', igd))
+put('router_answers', 'description-chunked', [2] + http('200 OK', igd, chunked=True))
+put('router_answers', 'description-base', [6] + list(('HTTP/1.0 200 OK\r\n\r\n' + ppp).encode()))
+put('router_answers', 'soap-address', [3] + http('200 OK', response(
+    'GetExternalIPAddress', [('NewExternalIPAddress', '11.22.33.44')])))
+put('router_answers', 'soap-entry', [3] + http('200 OK', response(
+    'GetSpecificPortMappingEntry', [('NewInternalPort', '31903'), ('NewInternalClient', '127.77.0.2'),
+                                    ('NewEnabled', '1'), ('NewLeaseDuration', '1199')])))
+put('router_answers', 'soap-no-such-entry', [3] + http('500 Internal Server Error', fault(714, 'NoSuchEntryInArray')))
+put('router_answers', 'soap-permanent-only', [3] + http('500 Internal Server Error', fault(725, 'OnlyPermanentLeasesSupported'),
+                                                         chunked=True))

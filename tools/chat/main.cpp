@@ -13,12 +13,13 @@
 namespace {
 
 const char Usage[] =
-    "usage: lobbylink-chat [OPTIONS] host NAME          open a lobby on port 31903\n"
+    "usage: lobbylink-chat [OPTIONS] host [--portmap] NAME  open a lobby on port 31903\n"
     "       lobbylink-chat [OPTIONS] join [ADDRESS] NAME join a lobby (default: this machine)\n"
     "       lobbylink-chat [--lib PATH] demo             a lobby host and three clients, scripted\n"
     "options: --lib PATH  the lobbylink library to load (default: beside this program)\n"
     "         --json      one JSON object per event\n"
     "         --trace     also every inbox entry, raw, with a timestamp\n"
+    "         --portmap   (host) ask the home router to open port 31903 to this machine\n"
     "Type a line to send it to everybody; /help lists the commands.\n";
 
 int usage(const std::string &problem) {
@@ -40,6 +41,8 @@ int main(int argc, char **argv) {
             options.json = true;
         } else if (arg == "--trace") {
             options.trace = true;
+        } else if (arg == "--portmap") {
+            options.portmap = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(Usage, stdout);
             return 0;
@@ -54,7 +57,7 @@ int main(int argc, char **argv) {
     if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
     if (what == "host" && words.size() == 2) {
         options.lobbyHost = true;
-    } else if (what == "join" && (words.size() == 2 || words.size() == 3)) {
+    } else if (what == "join" && (words.size() == 2 || words.size() == 3) && !options.portmap) {
         if (words.size() == 3) options.address = words[1];
     } else {
         return usage("");

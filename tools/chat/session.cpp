@@ -40,6 +40,7 @@ const int FlushMs = 2000;          // on /quit, for what is still queued to go o
 struct Session {
     bool lobbyHost = false;
     bool trace = false;
+    bool portmap = false;
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
     int msgId = 1;                      // message id of what we send (/id)
@@ -92,6 +93,7 @@ bool startLibrary() {
 bool openLobby(Session &s) {
     ArgNode *map = llMapNew();
     llMapSetString(map, "user", s.name.c_str());
+    if (s.portmap) llMapSetInt(map, "portmap", 1);
     lib.createLobby(map);
     bool ok = llMapGetInt(map, "result") == 1;
     if (!ok) complain("cannot open a lobby: " + explain(getString(map, "error")));
@@ -202,6 +204,18 @@ void show(Session &s, const Entry &in) {
     e.member = in.usr & 0xff; // "usr" and "id" come as signed 8-bit values
     e.msgId = in.id & 0xff;
     e.name = in.msg;
+    if (in.usr == 0 && in.id == MsgPortmap) {
+        // What the home router said about opening the lobby port.
+        if (in.msg == "no router")
+            complain("no router answered: players outside your network cannot join "
+                     "unless TCP port 31903 is forwarded to this machine by hand");
+        else if (in.msg == "refused")
+            complain("the router refused to open port 31903 (another machine has it, or it is not "
+                     "allowed): players outside your network cannot join");
+        else
+            say("players outside your network join with: join " + in.msg + " NAME");
+        return;
+    }
     if (in.usr == 0 && in.id == MsgError) {
         // Our connection is gone: "error" when the lobby host went away or
         // dropped us, "overflow" when our own send queue overflowed.
@@ -463,6 +477,7 @@ int runSession(const Options &options) {
     Session s;
     s.lobbyHost = options.lobbyHost;
     s.trace = options.trace;
+    s.portmap = options.portmap;
     s.name = options.name;
     if (!startLibrary()) return 1;
     terminalStart();

@@ -9,6 +9,7 @@ struct Options {
     bool json = false;   // --json
     bool trace = false;  // --trace
     bool lobbyHost = false;
+    bool portmap = false; // host --portmap: ask the home router to open the port
     std::string address; // join: empty for this machine
     std::string name;
 };

@@ -1,0 +1,443 @@
+// The conversation with the home router, on a thread of its own (portmap.h).
+// One implementation for both builds: the platform layer gives it the
+// default gateway, UDP datagrams and TCP connections, portmap_wire the
+// messages. Every wait has a deadline and is cut into PortmapSliceMs slices,
+// between which the thread checks whether the lobby has closed.
+#include "net/portmap.h"
+
+#include "net/portmap_wire.h"
+#include "net/state.h"
+#include "platform/heap.h"
+#include "platform/router.h"
+
+#include <cstring>
+
+namespace ll {
+
+const char PortmapNoRouter[] = "no router";
+const char PortmapRefused[] = "refused";
+
+namespace {
+
+enum Protocol { ByNone, ByNatPmp, ByUpnp };
+
+// UPnP error codes (IGD WANIPConnection): the port is mapped by nobody; the
+// router takes permanent leases only.
+const int UpnpNoSuchEntry = 714;
+const int UpnpOnlyPermanentLeases = 725;
+// Connection services a description may list that are tried in turn.
+const int MaxServices = 4;
+
+// The thread's own record of the conversation.
+struct Conversation {
+    bool closing;         // the lobby has closed: only the deletion is left
+    bool haveGateway;
+    uint32_t gateway;
+    uint32_t local;       // this machine's address towards the router
+    Socket natpmp;        // connected to the gateway's NAT-PMP port
+    bool haveLocation;
+    HttpUrl location;     // the UPnP description, from the SSDP answer
+    IgdService service;   // the connection service in use
+    Protocol protocol;    // how the mapping was asked for
+    bool mayBeMapped;     // a mapping request went out: delete it at the end
+    bool mapped;          // the router confirmed it
+    uint32_t renewAfterS; // 0: a permanent lease
+    char external[16];    // the external address, dotted
+    char *http;           // PortmapHttpCapacity bytes for one HTTP answer
+};
+
+bool cut(const Conversation &c) { return !c.closing && net.portmap.stop.load() != 0; }
+
+int sliceUntil(uint64_t deadline) {
+    uint64_t now = monotonicMs();
+    if (now >= deadline) return 0;
+    return deadline - now < static_cast<uint64_t>(PortmapSliceMs) ? static_cast<int>(deadline - now)
+                                                                   : PortmapSliceMs;
+}
+
+void announce(const char *text) {
+    Guard g(&net.lock);
+    if (net.portmap.stop.load()) return; // the lobby is closing: its inbox goes
+    inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
+}
+
+// ---- NAT-PMP ----
+
+// Sends a request to the gateway, resent on RFC 6886's schedule, until its
+// answer comes; false at the deadline, when the gateway refuses datagrams
+// (nobody listens on the port) or when the lobby closes.
+bool natpmpAsk(Conversation &c, const uint8_t *request, size_t length, uint8_t opcode, NatPmpAnswer *answer,
+               uint64_t deadline) {
+    if (c.natpmp == InvalidSocket) return false;
+    int wait = NatPmpFirstResendMs;
+    uint64_t resend = 0;
+    for (;;) {
+        uint64_t now = monotonicMs();
+        if (now >= deadline || cut(c)) return false;
+        if (now >= resend) {
+            if (sockSend(c.natpmp, request, static_cast<int>(length)) == IoFailed) return false;
+            resend = now + static_cast<uint64_t>(wait);
+            wait *= 2;
+        }
+        int r = sockWaitReadable(c.natpmp, sliceUntil(resend < deadline ? resend : deadline));
+        if (r < 0) return false;
+        if (r == 0) continue;
+        uint8_t data[64];
+        int n = sockRecv(c.natpmp, data, sizeof data);
+        if (n == IoFailed) return false;
+        if (n > 0 && natpmpParse(data, static_cast<size_t>(n), answer) && answer->opcode == 128 + opcode)
+            return true;
+    }
+}
+
+const char *mapByNatPmp(Conversation &c) {
+    uint8_t request[12];
+    size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
+    NatPmpAnswer a;
+    c.protocol = ByNatPmp;
+    c.mayBeMapped = true;
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs))
+        return cut(c) ? nullptr : PortmapNoRouter;
+    if (a.result != 0 || a.lifetimeS == 0) {
+        c.mayBeMapped = false; // a refusal maps nothing
+        return PortmapRefused;
+    }
+    // Another external port means the lobby port is another machine's:
+    // players could not reach us by the address alone. Ours is given back.
+    if (a.externalPort != LobbyPort || a.internalPort != LobbyPort) return PortmapRefused;
+    c.mapped = true;
+    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
+    return c.external;
+}
+
+bool natpmpRenew(Conversation &c) {
+    uint8_t request[12];
+    size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
+    NatPmpAnswer a;
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs)) return false;
+    // Another port: ours lapsed and the lobby port went to another machine.
+    if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return false;
+    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
+    return true;
+}
+
+void natpmpDelete(Conversation &c) {
+    // Lifetime 0 deletes; the suggested external port must then be 0.
+    uint8_t request[12];
+    size_t length = natpmpMapRequest(request, LobbyPort, 0, 0);
+    NatPmpAnswer a;
+    natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapCloseMs);
+}
+
+// ---- UPnP ----
+
+// One HTTP request and its whole answer (in c.http); false when none came.
+// Also learns this machine's address towards the router.
+bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t length, HttpAnswer *answer,
+             uint64_t deadline) {
+    Socket s = tcpOpen4();
+    if (s == InvalidSocket) return false;
+    bool ok = false;
+    int connected = sockConnect4(s, url.address, url.port);
+    while (connected == 0 && !cut(c) && monotonicMs() < deadline) {
+        int w = sockWaitWritable(s, sliceUntil(deadline));
+        if (w < 0) connected = -1;
+        if (w > 0) connected = sockConnected(s) ? 1 : -1;
+    }
+    size_t sent = 0;
+    if (connected == 1 && sockLocal4(s, &c.local)) {
+        while (sent < length && !cut(c) && monotonicMs() < deadline) {
+            int n = sockSend(s, request + sent, static_cast<int>(length - sent));
+            if (n > 0) sent += static_cast<size_t>(n);
+            else if (n == IoAgain) sockWaitWritable(s, sliceUntil(deadline));
+            else break;
+        }
+    }
+    size_t got = 0;
+    while (sent == length && !cut(c) && monotonicMs() < deadline) {
+        HttpRead read = httpParse(c.http, got, got == PortmapHttpCapacity, answer);
+        if (read != HttpIncomplete) {
+            ok = read == HttpComplete;
+            break;
+        }
+        int r = sockWaitReadable(s, sliceUntil(deadline));
+        if (r < 0) break;
+        if (r == 0) continue;
+        int n = sockRecv(s, c.http + got, static_cast<int>(PortmapHttpCapacity - got));
+        if (n == IoClosed) {
+            ok = httpParse(c.http, got, true, answer) == HttpComplete;
+            break;
+        }
+        if (n == IoFailed) break;
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    sockClose(s);
+    return ok;
+}
+
+// A SOAP call of c.service; false when no answer came. `status` is the HTTP
+// status, `error` the UPnP error code of a fault (-1 otherwise).
+bool soapCall(Conversation &c, const char *action, const SoapArg *args, int count, HttpAnswer *answer,
+              int *error, uint64_t deadline) {
+    char request[2048];
+    size_t length = soapRequest(request, sizeof request, c.service, action, args, count);
+    if (length == 0 || !httpAsk(c, c.service.control, request, length, answer, deadline)) return false;
+    if (answer->status == 200) {
+        *error = -1;
+    } else {
+        int code = soapErrorCode(answer->body, answer->bodyLength);
+        *error = code >= 0 ? code : 0; // 0: a failure without a UPnP code
+    }
+    return true;
+}
+
+// AddPortMapping of the lobby port to this machine for `leaseS` (0: permanent).
+bool soapAdd(Conversation &c, uint32_t leaseS, int *error, uint64_t deadline) {
+    char local[16], port[8], lease[12];
+    ipv4Format(c.local, local);
+    std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
+    char *p = lease + sizeof lease;
+    *--p = '\0';
+    do *--p = static_cast<char>('0' + leaseS % 10);
+    while ((leaseS /= 10) != 0);
+    const SoapArg args[] = {{"NewRemoteHost", ""},          {"NewExternalPort", port},
+                            {"NewProtocol", "TCP"},         {"NewInternalPort", port},
+                            {"NewInternalClient", local},   {"NewEnabled", "1"},
+                            {"NewPortMappingDescription", "lobbylink"}, {"NewLeaseDuration", p}};
+    HttpAnswer answer;
+    return soapCall(c, "AddPortMapping", args, 8, &answer, error, deadline);
+}
+
+enum Holder { HeldByNobody, HeldByUs, HeldByOther, HeldUnknown };
+
+// Who the router's mapping of the lobby port points at.
+Holder portHolder(Conversation &c, uint64_t deadline) {
+    char port[8], holder[64];
+    std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
+    const SoapArg which[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
+    HttpAnswer answer;
+    int error;
+    if (!soapCall(c, "GetSpecificPortMappingEntry", which, 3, &answer, &error, deadline)) return HeldUnknown;
+    if (error == UpnpNoSuchEntry) return HeldByNobody;
+    if (error != -1) return HeldUnknown; // a router that does not know the query
+    uint32_t client = 0;
+    bool ours = xmlText(answer.body, answer.bodyLength, "NewInternalClient", holder, sizeof holder) &&
+                ipv4Parse(holder, std::strlen(holder), &client) && client == c.local;
+    return ours ? HeldByUs : HeldByOther;
+}
+
+const char *mapByUpnp(Conversation &c) {
+    uint64_t deadline = monotonicMs() + PortmapHttpMs;
+    char request[512];
+    size_t length = httpGet(request, sizeof request, c.location);
+    HttpAnswer answer;
+    if (length == 0 || !httpAsk(c, c.location, request, length, &answer, deadline) || answer.status != 200)
+        return cut(c) ? nullptr : PortmapNoRouter;
+    IgdService services[MaxServices];
+    int count = descriptionParse(answer.body, answer.bodyLength, c.location, services, MaxServices);
+    // The first service that gives a usable external address.
+    bool answered = false, found = false;
+    for (int i = 0; i < count && !found; ++i) {
+        c.service = services[i];
+        int error;
+        char text[64];
+        uint32_t address = 0;
+        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, monotonicMs() + PortmapHttpMs))
+            continue;
+        answered = true;
+        found = error == -1 && xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
+                ipv4Parse(text, std::strlen(text), &address) && address != 0;
+        if (found) ipv4Format(address, c.external);
+    }
+    if (cut(c)) return nullptr;
+    if (!found) return answered ? PortmapRefused : PortmapNoRouter;
+    c.protocol = ByUpnp;
+
+    // Whoever holds the lobby port now: never take over another machine's
+    // mapping (some routers overwrite it on AddPortMapping).
+    Holder holder = portHolder(c, monotonicMs() + PortmapHttpMs);
+    if (cut(c)) return nullptr;
+    if (holder == HeldByOther) return PortmapRefused;
+    bool ours = holder == HeldByUs; // left by an earlier lobby of this machine: renewed below
+    int error;
+
+    c.mayBeMapped = true;
+    uint32_t lease = PortmapLeaseS;
+    if (!soapAdd(c, lease, &error, monotonicMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
+    if (error == UpnpOnlyPermanentLeases) {
+        lease = 0;
+        if (!soapAdd(c, lease, &error, monotonicMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
+    }
+    if (error != -1) {
+        c.mayBeMapped = ours;
+        return PortmapRefused;
+    }
+    c.mapped = true;
+    c.renewAfterS = lease / 2;
+    return c.external;
+}
+
+bool upnpRenew(Conversation &c) {
+    uint64_t deadline = monotonicMs() + PortmapHttpMs;
+    if (portHolder(c, deadline) == HeldByOther) return false; // ours lapsed and was taken
+    int error;
+    return soapAdd(c, PortmapLeaseS, &error, deadline) && error == -1;
+}
+
+void upnpDelete(Conversation &c) {
+    // DeletePortMapping names only the port: first make sure it is still ours.
+    uint64_t deadline = monotonicMs() + PortmapCloseMs;
+    Holder holder = portHolder(c, deadline);
+    if (holder == HeldByOther || holder == HeldByNobody) return;
+    char port[8];
+    std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
+    const SoapArg args[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
+    HttpAnswer answer;
+    int error;
+    soapCall(c, "DeletePortMapping", args, 3, &answer, &error, deadline);
+}
+
+// ---- Finding the router ----
+
+enum Found { FoundNothing, FoundNatPmp, FoundUpnp, FoundRefusal };
+
+// NAT-PMP's address request to the gateway and the SSDP search (to the
+// multicast group, and to the gateway for networks that drop multicast)
+// at once. NAT-PMP is taken when it answers; a UPnP gateway when NAT-PMP
+// is gone or has not answered within PortmapPreferNatPmpMs.
+Found discover(Conversation &c) {
+    uint64_t start = monotonicMs(), deadline = start + PortmapAnswerBudgetMs;
+    enum { Pending, Answered, Gone } nat = c.natpmp != InvalidSocket ? Pending : Gone;
+    bool natRefused = false;
+    uint8_t ask[2];
+    size_t askLength = natpmpAddressRequest(ask);
+    char search[256];
+    size_t searchLength = ssdpSearch(search, sizeof search);
+    Socket ssdp = udpOpen4();
+    uint64_t natResend = start, ssdpResend = start;
+    int natWait = NatPmpFirstResendMs;
+    Found found = FoundNothing;
+    for (;;) {
+        uint64_t now = monotonicMs();
+        if (nat == Answered) {
+            found = FoundNatPmp;
+            break;
+        }
+        if (c.haveLocation && (nat == Gone || now - start >= static_cast<uint64_t>(PortmapPreferNatPmpMs))) {
+            found = FoundUpnp;
+            break;
+        }
+        if (now >= deadline || cut(c)) break;
+        if (nat == Pending && now >= natResend) {
+            if (sockSend(c.natpmp, ask, static_cast<int>(askLength)) == IoFailed) nat = Gone;
+            natResend = now + static_cast<uint64_t>(natWait);
+            natWait *= 2;
+        }
+        if (ssdp != InvalidSocket && now >= ssdpResend) {
+            // The gateway first: a network that forbids the multicast send
+            // fails it, and the unicast one must have gone all the same.
+            if (c.haveGateway) sockSendTo4(ssdp, c.gateway, SsdpPort, search, static_cast<int>(searchLength));
+            sockSendTo4(ssdp, SsdpGroup, SsdpPort, search, static_cast<int>(searchLength));
+            ssdpResend = now + SsdpResendMs;
+        }
+        int ready = sockWaitEither(nat == Pending ? c.natpmp : InvalidSocket, ssdp, sliceUntil(deadline));
+        if (ready < 0) sleepMs(sliceUntil(deadline));
+        if (ready > 0 && (ready & 1)) {
+            uint8_t data[64];
+            NatPmpAnswer a;
+            int n = sockRecv(c.natpmp, data, sizeof data);
+            if (n == IoFailed) {
+                nat = Gone; // nobody listens on the gateway's NAT-PMP port
+            } else if (n > 0 && natpmpParse(data, static_cast<size_t>(n), &a) && a.opcode == 128 + NatPmpOpAddress) {
+                if (a.result == 0 && a.address != 0) {
+                    ipv4Format(a.address, c.external);
+                    nat = Answered;
+                } else {
+                    nat = Gone; // it has no external address to give
+                    natRefused = true;
+                }
+            }
+        }
+        if (ready > 0 && (ready & 2)) {
+            char data[1500], location[UrlPathCapacity + 32];
+            int n;
+            while ((n = sockRecv(ssdp, data, sizeof data)) > 0) {
+                if (!c.haveLocation && ssdpParse(data, static_cast<size_t>(n), location, sizeof location) &&
+                    urlParse(location, std::strlen(location), &c.location))
+                    c.haveLocation = true;
+            }
+        }
+    }
+    sockClose(ssdp);
+    if (found == FoundNothing && natRefused) found = FoundRefusal;
+    return found;
+}
+
+// While the lobby lives: renews the lease at its half-life. A renewal that
+// fails is tried again after the same wait.
+void keep(Conversation &c) {
+    uint64_t renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS) * 1000u;
+    while (!cut(c)) {
+        sleepMs(PortmapSliceMs);
+        if (c.renewAfterS == 0 || monotonicMs() < renewAt) continue;
+        uint32_t wait = c.renewAfterS;
+        if (c.protocol == ByNatPmp) natpmpRenew(c);
+        else upnpRenew(c);
+        renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS ? c.renewAfterS : wait) * 1000u;
+    }
+}
+
+void portmapMain(void *) {
+    Conversation c;
+    std::memset(&c, 0, sizeof c);
+    c.natpmp = InvalidSocket;
+    c.http = static_cast<char *>(heapAlloc(PortmapHttpCapacity));
+    c.haveGateway = defaultGateway4(&c.gateway);
+    if (c.haveGateway) {
+        c.natpmp = udpOpen4();
+        if (c.natpmp != InvalidSocket &&
+            (sockConnect4(c.natpmp, c.gateway, NatPmpPort) != 1 || !sockLocal4(c.natpmp, &c.local))) {
+            sockClose(c.natpmp);
+            c.natpmp = InvalidSocket;
+        }
+    }
+    const char *outcome = nullptr;
+    switch (discover(c)) {
+    case FoundNatPmp: outcome = mapByNatPmp(c); break;
+    case FoundUpnp: outcome = mapByUpnp(c); break;
+    case FoundRefusal: outcome = PortmapRefused; break;
+    case FoundNothing: outcome = PortmapNoRouter; break;
+    }
+    if (outcome && !cut(c)) announce(outcome);
+    if (c.mapped) keep(c);
+    if (c.mayBeMapped) {
+        c.closing = true;
+        if (c.protocol == ByNatPmp) natpmpDelete(c);
+        else upnpDelete(c);
+    }
+    sockClose(c.natpmp);
+    heapFree(c.http);
+}
+
+} // namespace
+
+void portmapStart() {
+    if (net.portmap.started) return;
+    net.portmap.stop.store(0);
+    if (threadStart(&net.portmap.thread, portmapMain, nullptr)) {
+        net.portmap.started = true;
+        return;
+    }
+    // No thread, no router asked: the lobby works on without the mapping.
+    Guard g(&net.lock);
+    inboxPushText(&net.inbox, 0, MsgPortmap, PortmapNoRouter, sizeof PortmapNoRouter - 1);
+}
+
+void portmapStop() {
+    if (!net.portmap.started) return;
+    net.portmap.stop.store(1);
+    threadJoin(net.portmap.thread);
+    net.portmap.started = false;
+}
+
+} // namespace ll

@@ -1,0 +1,315 @@
+// A lobby host behind a real home router (router.sh: the router daemon
+// between a LAN and a WAN network namespace, loopback-range addresses only)
+// opens the lobby port with "portmap" 1; a player on the WAN side joins
+// through the router's WAN address. Agents run inside the namespaces: the
+// test process enters one before it starts an agent there.
+#include "agents/agentkit.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <sched.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using agents::Agent;
+using agents::Build;
+using kit::Msg;
+using Clock = std::chrono::steady_clock;
+
+const char External[] = "11.22.33.44"; // what the router reports; never sent to
+const char RouterWan[] = "127.88.0.1";
+const int MsgPortmap = 124, MsgJoin = 126;
+
+std::string run(const std::string &command) {
+    std::string out;
+    if (FILE *p = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+// One router in namespaces of this test's own, down again on every way out
+// of the test (and swept by the CTest fixture after a crash).
+class Router {
+  public:
+    explicit Router(const std::string &mode) {
+        const auto *t = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(t->test_suite_name()) + "." + t->name();
+        // Namespace names are global: the build directory keeps two builds'
+        // runs of one test apart.
+        prefix_ = "llpm" + std::to_string(std::hash<std::string>{}(std::string(LL_ROUTER_DIR) + name) % 1000000);
+        script("down");
+        std::string out = run(cmd("up") + " " + mode);
+        up_ = run("ip netns list").find(prefix_ + "-lan") != std::string::npos;
+        if (!up_) ADD_FAILURE() << "router " << mode << " did not come up: " << out;
+    }
+    ~Router() { script("down"); }
+    bool up() const { return up_; }
+    const std::string &prefix() const { return prefix_; }
+
+    // The router's port forwardings: its NAT rule and its filter rule of
+    // each mapping.
+    std::string rules() const {
+        std::string nft = "ip netns exec " + prefix_ + "-rtr nft list chain inet filter ";
+        return run(nft + "prerouting_miniupnpd") + run(nft + "miniupnpd");
+    }
+    // A forwarding of the router's lobby port to this LAN host's.
+    bool forwardsLobby() const {
+        return rules().find("dport 31903 dnat ip to 127.77.0.2:31903") != std::string::npos;
+    }
+    bool forwardsAnything() const {
+        std::string r = rules();
+        return r.find("dnat") != std::string::npos || r.find(" accept") != std::string::npos;
+    }
+    std::string log() const { return run("cat " + std::string(LL_ROUTER_DIR) + "/" + prefix_ + ".log"); }
+
+    // An agent started inside namespace PREFIX-side.
+    std::unique_ptr<Agent> agent(const char *side, Build build, const std::string &who) {
+        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
+        std::unique_ptr<Agent> a;
+        if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+            a.reset(new Agent(build, who));
+            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+        } else {
+            ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
+        }
+        if (self >= 0) ::close(self);
+        if (ns >= 0) ::close(ns);
+        return a;
+    }
+
+  private:
+    std::string prefix_;
+    bool up_ = false;
+    std::string cmd(const char *what) const {
+        return std::string("sh ") + LL_ROUTER_SCRIPT + " " + what + " " + LL_ROUTER_DIR + " " + prefix_;
+    }
+    void script(const char *what) const { run(cmd(what)); }
+};
+
+// Opens a lobby as "gold" with "portmap" 1 and waits for the notice: its
+// text, and how long it took from p2pCreateLobby.
+std::string openMapped(Agent &host, const char *what, int *ms = nullptr) {
+    EXPECT_EQ(host.call("p2pInit").i("result"), 1);
+    host.update(true);
+    auto t0 = Clock::now();
+    EXPECT_EQ(host.call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
+    std::vector<Msg> got = host.take(1, 10000);
+    int elapsed = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    if (ms) *ms = elapsed;
+    EXPECT_EQ(got.size(), 1u) << what;
+    if (got.empty()) return "<no notice>";
+    EXPECT_EQ(got[0].usr, 0);
+    EXPECT_EQ(got[0].id, MsgPortmap);
+    std::printf("portmap: %s (%s): \"%s\" %d ms after p2pCreateLobby\n", what, agents::buildName(host.build()),
+                got[0].msg.c_str(), elapsed);
+    return got[0].msg;
+}
+
+int connect(Agent &player, const char *address) {
+    return player.call("p2pConnect", {{"address", address}, {"user", "red"}}).i("result");
+}
+
+// ---- The whole way: mapped, joined from outside, closed again ----
+
+class Portmap : public ::testing::TestWithParam<Build> {};
+
+TEST_P(Portmap, PlayerOutsideJoinsThroughTheRouterUntilTheLobbyCloses) {
+    Router router("both");
+    ASSERT_TRUE(router.up());
+    std::unique_ptr<Agent> host = router.agent("lan", GetParam(), "lobby host");
+    std::unique_ptr<Agent> player = router.agent("wan", Build::Linux, "player outside");
+    ASSERT_TRUE(host && host->alive() && player && player->alive());
+    player->call("p2pInit");
+
+    // Without "portmap" nothing goes to the router, and nobody outside gets in.
+    host->call("p2pInit");
+    ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}}).i("result"), 1);
+    host->call("p2pSearchClient");
+    EXPECT_EQ(connect(*player, RouterWan), 0);
+    EXPECT_EQ(router.log().find("127.77.0.2"), std::string::npos) << router.log();
+    host->call("p2pDisconnect");
+    player->call("p2pDisconnect");
+
+    int ms = 0;
+    EXPECT_EQ(openMapped(*host, "both protocols", &ms), External);
+    std::string before = router.rules();
+    std::printf("portmap: the router's forwardings while the lobby is open:\n%s", before.c_str());
+    EXPECT_TRUE(router.forwardsLobby()) << before;
+
+    EXPECT_EQ(host->call("p2pSearchClient").i("result"), 1);
+    ASSERT_EQ(connect(*player, RouterWan), 1);
+    EXPECT_EQ(host->take(1), (std::vector<Msg>{{2, MsgJoin, "red"}}));
+    player->update(true);
+    player->say(7, 1, "hello from outside");
+    EXPECT_EQ(host->take(1), (std::vector<Msg>{{2, 7, "hello from outside"}}));
+    host->say(8, 255, "welcome in");
+    EXPECT_EQ(player->take(2), (std::vector<Msg>{{1, MsgJoin, "gold"}, {1, 8, "welcome in"}}));
+
+    // Closing the lobby deletes the mapping before p2pDisconnect returns.
+    auto closing = Clock::now();
+    host->call("p2pDisconnect");
+    std::printf("portmap: p2pDisconnect took %d ms\n",
+                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count()));
+    std::string after = router.rules();
+    std::printf("portmap: after p2pDisconnect:\n%s", after.c_str());
+    EXPECT_FALSE(router.forwardsAnything()) << after;
+    player->call("p2pDisconnect");
+    EXPECT_EQ(connect(*player, RouterWan), 0);
+
+    // lobbylink-chat says how outside players join (its input ends after a
+    // second, which closes the lobby).
+    if (GetParam() == Build::Linux) {
+        std::string chat = run("ip netns exec " + router.prefix() + "-lan sh -c 'sleep 1 | " + LL_CHAT +
+                               " host --portmap gold'");
+        EXPECT_NE(chat.find("players outside your network join with: join 11.22.33.44 NAME"), std::string::npos)
+            << chat;
+        EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+    }
+
+    // p2pTerminate deletes it too, and the lease is the asked one.
+    EXPECT_EQ(openMapped(*host, "again, ended by p2pTerminate"), External);
+    EXPECT_TRUE(router.forwardsLobby());
+    host->call("p2pTerminate");
+    EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+    EXPECT_NE(router.log().find("lifetime=1200s"), std::string::npos) << router.log();
+    EXPECT_EQ(host->quit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Portmap, ::testing::ValuesIn(agents::builds()), agents::BuildName());
+
+// ---- Each protocol alone, and routers that say no ----
+
+struct Case {
+    const char *mode;
+    const char *notice;
+    Build build;
+};
+void PrintTo(const Case &c, std::ostream *os) { *os << c.mode << " " << agents::buildName(c.build); }
+
+std::vector<Case> cases() {
+    std::vector<Case> out{{"natpmp", External, Build::Linux},
+                          {"upnp", External, Build::Linux},
+                          {"natpmp-refuse", "refused", Build::Linux},
+                          {"upnp-refuse", "refused", Build::Linux}};
+    if (agents::haveWindows()) out.push_back({"upnp", External, Build::Windows}); // Winsock's HTTP path
+    return out;
+}
+
+class PortmapRouter : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PortmapRouter, AnnouncesTheOutcomeAndLeavesNoMappingBehind) {
+    Router router(GetParam().mode);
+    ASSERT_TRUE(router.up());
+    std::unique_ptr<Agent> host = router.agent("lan", GetParam().build, "lobby host");
+    ASSERT_TRUE(host && host->alive());
+    EXPECT_EQ(openMapped(*host, GetParam().mode), GetParam().notice);
+    bool mapped = std::string(GetParam().notice) == External;
+    EXPECT_EQ(router.forwardsLobby(), mapped) << router.rules();
+    if (mapped) { // a 20-minute lease, as the router logs it
+        const char *lease = std::string(GetParam().mode) == "upnp" ? "leaseduration=1200" : "lifetime=1200s";
+        EXPECT_NE(router.log().find(lease), std::string::npos) << lease;
+    }
+    if (!mapped) {
+        // A port the router mapped instead of the lobby port is given back.
+        auto end = Clock::now() + std::chrono::seconds(3);
+        while (router.forwardsAnything() && Clock::now() < end) ::usleep(20000);
+        EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+    }
+    host->call("p2pDisconnect");
+    EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+    EXPECT_EQ(host->take(0, 0).size(), 0u) << "one notice only";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PortmapRouter, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case> &i) {
+                             std::string n = std::string(i.param.mode) + "_" + agents::buildName(i.param.build);
+                             for (char &c : n)
+                                 if (c == '-') c = '_';
+                             return n;
+                         });
+
+// ---- Another machine's mapping ----
+
+class PortmapTaken : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(PortmapTaken, AnotherMachinesMappingIsNeverTakenOver) {
+    Router router(GetParam());
+    ASSERT_TRUE(router.up());
+    std::unique_ptr<Agent> first = router.agent("lan", Build::Linux, "lobby host at 127.77.0.2");
+    ASSERT_TRUE(first && first->alive());
+    EXPECT_EQ(openMapped(*first, "the first machine"), External);
+    // The LAN host becomes a second machine: another address towards the router.
+    std::string lan = "ip -n " + router.prefix() + "-lan ";
+    std::string moved = run(lan + "addr add 127.77.0.3/24 dev eth0 && " + lan +
+                            "route replace 127.77.0.0/24 dev eth0 scope link src 127.77.0.3 && " + lan +
+                            "route replace default via 127.77.0.1 src 127.77.0.3 && " + lan + "route get 127.77.0.1");
+    ASSERT_NE(moved.find("src 127.77.0.3"), std::string::npos) << moved;
+    std::unique_ptr<Agent> second = router.agent("lan", Build::Linux, "lobby host at 127.77.0.3");
+    ASSERT_TRUE(second && second->alive());
+    EXPECT_EQ(openMapped(*second, GetParam()), "refused");
+    second->call("p2pDisconnect");
+    EXPECT_TRUE(router.forwardsLobby()) << "the first machine's mapping is gone: " << router.rules();
+    // The first machine deletes its own mapping from its own address.
+    run(lan + "route replace 127.77.0.0/24 dev eth0 scope link src 127.77.0.2 && " + lan +
+        "route replace default via 127.77.0.1 src 127.77.0.2");
+    first->call("p2pDisconnect");
+    EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, PortmapTaken, ::testing::Values("natpmp", "upnp"),
+                         [](const ::testing::TestParamInfo<const char *> &i) { return std::string(i.param); });
+
+// ---- No router: the lobby works locally while the library waits ----
+
+TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
+    Router router("none"); // a gateway that answers nothing but port-unreachable
+    ASSERT_TRUE(router.up());
+    std::unique_ptr<Agent> host = router.agent("lan", Build::Linux, "lobby host");
+    std::unique_ptr<Agent> local = router.agent("lan", Build::Linux, "player at home");
+    ASSERT_TRUE(host && host->alive() && local && local->alive());
+    host->call("p2pInit");
+    local->call("p2pInit");
+    host->update(true);
+    auto t0 = Clock::now();
+    ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
+    EXPECT_EQ(host->call("p2pSearchClient").i("result"), 1);
+    ASSERT_EQ(connect(*local, "127.0.0.1"), 1);
+    local->update(true);
+    local->say(7, 1, "hello at home");
+    std::vector<Msg> got = host->take(2, 2000);
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[0], (Msg{2, MsgJoin, "red"}));
+    EXPECT_EQ(got[1], (Msg{2, 7, "hello at home"}));
+    EXPECT_EQ(got.size(), 2u) << "the outcome came before the budget was up";
+    got = host->take(1, 10000);
+    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Msg{0, MsgPortmap, "no router"}));
+    std::printf("portmap: no router: \"no router\" %d ms after p2pCreateLobby\n", ms);
+    EXPECT_LT(ms, 6000);
+
+    // A lobby closed while the library still waits for an answer closes at
+    // once, and its notice never comes.
+    host->call("p2pDisconnect");
+    ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
+    auto closing = Clock::now();
+    host->call("p2pDisconnect");
+    ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count());
+    std::printf("portmap: p2pDisconnect while waiting for a router took %d ms\n", ms);
+    EXPECT_LT(ms, 2000);
+    EXPECT_EQ(host->take(1, 4000).size(), 0u);
+    host->call("p2pTerminate");
+}
+
+} // namespace
