@@ -92,14 +92,20 @@ typedef struct ArgNode {
     ArgValue *value;
 } ArgNode;
 
-/* ---- Protocol constants a host needs ---------------------------------------- */
+/* ---- Protocol constants a host needs ----------------------------------------
+ * Fixed: every peer relies on the same numbers. */
 enum {
-    LobbyPort = 31903, /* TCP port of the lobby host */
-    HostId = 1,        /* id of the lobby host */
-    BroadcastId = 255, /* receiver meaning everybody but the sender */
-    MsgError = 125,    /* local failure notice: sender 0, text "error" or "overflow" */
-    MsgJoin = 126,     /* a member joined: sender = its id, text = its name */
-    MsgLeave = 127     /* a member left: sender = its id, text = its name */
+    LobbyPort = 31903,            /* TCP port of the lobby host */
+    LobbyMaxNameLength = 63,      /* longest "user" name, in characters */
+    LobbyMaxClients = 253,        /* most clients in one lobby (ids 2..254) */
+    LobbyQueueBytes = 65536,      /* size of a send queue: p2pBuffer's "res" when it is empty */
+    LobbyClientFrameOverhead = 3, /* queue bytes a client's text takes beyond its characters */
+    LobbyHostFrameOverhead = 4,   /* the same for the lobby host's text, in a client's queue */
+    HostId = 1,                   /* id of the lobby host */
+    BroadcastId = 255,            /* receiver meaning everybody but the sender */
+    MsgError = 125,               /* local failure notice: sender 0, text "error" or "overflow" */
+    MsgJoin = 126,                /* a member joined: sender = its id, text = its name */
+    MsgLeave = 127                /* a member left: sender = its id, text = its name */
 };
 
 /* Outcome of the last admission, as p2pSearchClientError reports it. */
@@ -108,7 +114,7 @@ enum {
     SearchListenFailed = 1,
     SearchHandshakeLost = 2,
     SearchHandshakeTooLong = 3,
-    SearchLobbyFull = 4 /* 253 clients present: the newcomer was turned away */
+    SearchLobbyFull = 4 /* LobbyMaxClients present: the newcomer was turned away */
 };
 
 /* ---- Lifecycle ---------------------------------------------------------------
@@ -120,9 +126,9 @@ enum {
  *   that p2pInit made: with none outstanding it returns SOCKET_ERROR (-1) and
  *   leaves Winsock to the host and its other libraries.
  * p2pDisconnect(map): ends the lobby or connection and returns to idle.
- * p2pCreateLobby(map): reads "user" (String, at most 63 characters); becomes
- *   the lobby host. Failures: "error" = "already connected", "no user" or
- *   "user too long", then "result" = 0. */
+ * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
+ *   characters); becomes the lobby host. Failures: "error" = "already
+ *   connected", "no user" or "user too long", then "result" = 0. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);
