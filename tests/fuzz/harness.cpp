@@ -1,6 +1,7 @@
 #include "fuzz/harness.h"
 
 #include "net/state.h"
+#include "support/frames.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -63,13 +64,7 @@ bool isSlice(const std::vector<std::string> &part, const std::vector<std::string
 namespace {
 
 std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std::string &text) {
-    std::string f;
-    f.push_back(static_cast<char>(sender));
-    f.push_back(static_cast<char>(msgId));
-    f.push_back(static_cast<char>(receiver));
-    f += text;
-    f.push_back('\0');
-    return f;
+    return kit::frame({sender, msgId, receiver}, text);
 }
 
 // A member's frames as the lobby host takes them: those before the first

@@ -17,6 +17,7 @@
 #include "lobbylink/lobbylink.h"
 #include "net/state.h"
 #include "support/dict.h"
+#include "support/frames.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -95,11 +96,7 @@ void nonBlocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
 }
 
-std::string frame(std::initializer_list<int> head, const std::string &text) {
-    std::string f;
-    for (int b : head) f.push_back(static_cast<char>(b));
-    return f + text + std::string(1, '\0');
-}
+using kit::frame;
 
 // Texts: "<kind><sender serial>.<seq>.<padding>", kind b (broadcast), u
 // (unicast), h (to the lobby host), H and U (from the lobby host).

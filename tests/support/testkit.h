@@ -5,6 +5,7 @@
 
 #include "lobbylink/lobbylink.h"
 #include "support/dict.h"
+#include "support/frames.h"
 
 #include <gtest/gtest.h>
 
@@ -50,11 +51,6 @@ struct Map {
     std::string rootChain() { return dict::rootChain(root); }
 };
 
-// Byte strings written as lists of byte values: bytes({1, 126, 255}) + "gold" + nul().
-std::string bytes(std::initializer_list<int> values);
-inline std::string nul() { return std::string(1, '\0'); }
-// A frame: the given header bytes, the text, and the terminating 0.
-std::string frame(std::initializer_list<int> head, const std::string &text);
 std::string hex(const std::string &s);
 
 struct Msg {
