@@ -98,7 +98,7 @@ TEST_F(Core, PumpRelaysKicksAndAnnouncesWithoutADictionary) {
     ASSERT_TRUE(far[0].send(frame({7, BroadcastId}, "hi all")));
     ASSERT_TRUE(far[1].send(frame({8, 200}, "psst")));
     ll::messageSend(9, 2, "welcome", 7);
-    EXPECT_EQ(ll::messageRoom(2), 65536 - 11);
+    EXPECT_EQ(ll::messageRoom(2), LobbyQueueBytes - 11);
     EXPECT_EQ(collect(0, 11), frame({HostId, 9, 2}, "welcome"));
     EXPECT_EQ(collect(1, 10), frame({2, 7, BroadcastId}, "hi all"));
     EXPECT_EQ(collect(2, 18), frame({2, 7, BroadcastId}, "hi all") + frame({3, 8, 200}, "psst"));

@@ -65,7 +65,7 @@ bool connectAs(const std::string &user, bool withAddress) {
     kit::Map m;
     if (withAddress) m.set("address", "127.0.0.1");
     p2pConnect(m.set("user", user));
-    return m.i("result") == 1 && room() == 65536;
+    return m.i("result") == 1 && room() == LobbyQueueBytes;
 }
 
 // Opens the lobby, admits a, b and c (each in its own process), checks the
@@ -143,10 +143,12 @@ TEST(EndToEnd, MembersLeaveReturnAndAreKicked) {
 // host sends all of its own to everybody. A last message tells how many.
 const int FloodData = 20, FloodEnd = 21;
 int nextClient(int s) { return s == 4 ? 2 : s + 1; }
-// Number 0 is the longest text its sender can send: a frame of 65535 bytes, relayed as 65536.
+// Number 0 is the longest text its sender can send: a frame of a queue but one
+// byte, relayed as a whole queue.
 std::string floodText(int sender, int seq) {
     std::string head = std::to_string(seq) + ":";
-    return head + std::string(seq ? seq * 7919 % 1500 : (sender == 1 ? 65531 : 65532) - 2, '.');
+    size_t longest = sender == HostId ? kit::LongestHostText : kit::LongestClientText;
+    return head + std::string(seq ? seq * 7919 % 1500 : longest - head.size(), '.');
 }
 
 void flood(int self) {
@@ -164,7 +166,7 @@ void flood(int self) {
     };
     auto fits = [&](size_t n) {
         for (int id : self == 1 ? std::vector<int>{2, 3, 4} : std::vector<int>{0})
-            if (n + (id ? 4 : 3) >= size_t(room(id))) return false;
+            if (n + (id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead) >= size_t(room(id))) return false;
         return true;
     };
     int sent = 0;

@@ -6,6 +6,7 @@
 # VERSION, both must report that version of the library.
 set -euo pipefail
 program=$1 version=${2:-}
+port=$(sed -n 's/^ *LobbyPort = \([0-9]*\),.*/\1/p' "$(dirname "$0")/../include/lobbylink/lobbylink.h")
 case $program in
   *.exe) run=(wine "$program") ;;
   *) run=("$program") ;;
@@ -30,7 +31,7 @@ expect() { # FILE LINE (a regular expression)
   grep -qx -- "$2" "$out/$1" || { echo "$1 did not print: $2"; status=1; }
 }
 [ -z "$version" ] || { expect host "lobbylink $version"; expect client "lobbylink $version"; }
-expect host "lobby open on port [0-9]* as gold"
+expect host "lobby open on port $port as gold"
 expect host "red joined as member 2"
 expect host "member 2: hello from red"
 expect host "red left"

@@ -244,7 +244,7 @@ void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
     // A message id of 0 would end the frame at its header: it cannot be
     // framed, and the sends here leave it out.
     if (text.empty() || msgId == 0) return;
-    const uint32_t size = static_cast<uint32_t>(text.size() + 4);
+    const uint32_t size = static_cast<uint32_t>(text.size() + LobbyHostFrameOverhead);
     for (Member &m : members) {
         if (!m.present || (receiver != BroadcastId && receiver != m.id)) continue;
         bool fits;

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size_t k = lobby->size() ? in.byte() % lobby->size() : 0;
         switch (op) {
         case 0: { // seat a member
-            uint8_t id = static_cast<uint8_t>(2 + in.byte() % 253);
+            uint8_t id = static_cast<uint8_t>(2 + in.byte() % LobbyMaxClients);
             lobby->seat(id, "p" + text(in, in.byte() % 12));
             break;
         }

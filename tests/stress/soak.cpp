@@ -50,7 +50,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 const uint16_t SeatPort = 31904; // the soak's own seating port (its namespace only)
-const int Lobby = 253;
+const int Lobby = LobbyMaxClients;
 
 double now() {
     static const Clock::time_point start = Clock::now();

@@ -2,6 +2,8 @@
 // encoder cannot hide behind the same fault here.
 #pragma once
 
+#include "lobbylink/lobbylink.h"
+
 #include <initializer_list>
 #include <string>
 
@@ -18,5 +20,10 @@ inline std::string nul() { return std::string(1, '\0'); }
 inline std::string frame(std::initializer_list<int> head, const std::string &text) {
     return bytes(head) + text + nul();
 }
+
+// The longest texts: a frame of one and the other fills all but one byte of a
+// queue. A client's longest, relayed with the sender in front, fills it all.
+const int LongestClientText = LobbyQueueBytes - LobbyClientFrameOverhead - 1;
+const int LongestHostText = LobbyQueueBytes - LobbyHostFrameOverhead - 1;
 
 } // namespace kit

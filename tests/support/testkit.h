@@ -112,12 +112,12 @@ struct Peer {
     void finThenReset();
 };
 
-// Connects to 127.0.0.1:31903; an invalid Peer when refused. A lobby host
+// Connects to the lobby port on 127.0.0.1; an invalid Peer when refused. A lobby host
 // listens from the moment p2pSearchClient has answered 1. A `receiveBuffer`
 // (bytes, set before connecting) keeps the connection's window small.
 Peer connectLobby(int receiveBuffer = 0);
 
-// A raw listening socket on port 31903 acting as a lobby host.
+// A raw listening socket on the lobby port acting as a lobby host.
 struct Listener {
     int fd = -1;
     bool open(const char *address = "0.0.0.0");
