@@ -51,6 +51,7 @@
 #include "common/hex.h"
 #include "common/loader.h"
 #include "common/platform.h"
+#include "flood.h"
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
 
@@ -402,18 +403,8 @@ std::string doPoll(const std::string &name, long value, long ms) {
     return "ok ret=" + std::to_string(r);
 }
 
-// The paced flood (see the header); the texts tell their sender and number.
-const int FloodData = 20, FloodEnd = 21;
-
-std::string floodText(int sender, int seq) {
-    std::string head = std::to_string(seq) + ":";
-    // Number 0 is the longest text its sender may send: its frame fills all
-    // but one byte of a queue.
-    size_t longest = LobbyQueueBytes - 1 -
-                     (sender == HostId ? LobbyHostFrameOverhead : LobbyClientFrameOverhead);
-    size_t dots = seq ? static_cast<size_t>(seq * 7919 % 1500) : longest - head.size();
-    return head + std::string(dots, '.');
-}
+// The paced flood (see the header; its texts in flood.h).
+const int FloodData = flood::DataId, FloodEnd = flood::EndId;
 
 std::string doFlood(const std::vector<std::string> &w) {
     long self = 0, ms = 0, odd = BroadcastId, peers = 0;
@@ -448,7 +439,7 @@ std::string doFlood(const std::vector<std::string> &w) {
         Entry e;
         while (recvOne(&e)) {
             int seq = std::atoi(e.msg.c_str());
-            if (e.id == FloodData && e.msg == floodText(e.usr, seq)) {
+            if (e.id == FloodData && e.msg == flood::text(e.usr, seq)) {
                 got[e.usr].push_back(seq);
             } else if (e.id == FloodEnd) {
                 ends[e.usr] = seq;
@@ -484,7 +475,7 @@ std::string doFlood(const std::vector<std::string> &w) {
     int sent = 0;
     auto start = Clock::now();
     while ((msSince(start) < ms || sent == 0) && msSince(start) < ms + 30000) {
-        std::string text = floodText(static_cast<int>(self), sent);
+        std::string text = flood::text(static_cast<int>(self), sent);
         if (!fits(text.size())) {
             update();
             drain();
