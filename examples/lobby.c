@@ -15,6 +15,10 @@
  * them; a Windows game, which gets no helper library, brings its own code
  * with the same functions.
  */
+#ifndef _WIN32
+#define _POSIX_C_SOURCE 200809L /* nanosleep, also under a strict -std=c99 */
+#endif
+
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
 
@@ -49,7 +53,8 @@ struct Game {
  * queue has room for it: a text of L characters takes L + the frame overhead
  * bytes and fits when that is less than what p2pBuffer reports. A message
  * that does not fit must wait for a later frame, when the queue has drained:
- * sent anyway, it would cost the connection. */
+ * sent anyway, it would cost the connection. (This game's few short messages
+ * always fit.) */
 static int sendText(struct Game *game, ArgNode *out, int receiver, const char *text) {
     size_t overhead = game->lobbyHost ? LobbyHostFrameOverhead : LobbyClientFrameOverhead;
     llMapSetInt(out, "id", receiver); /* the lobby host has a queue per client */
@@ -129,7 +134,8 @@ static int enterLobby(struct Game *game, ArgNode *out, const char *address) {
     error = llMapGetString(out, "error");
     if (ok && game->lobbyHost) printf("lobby open on port %d as %s\n", LobbyPort, game->name);
     if (ok && !game->lobbyHost) printf("joined the lobby as %s\n", game->name);
-    if (!ok) printf("cannot %s the lobby: %s\n", game->lobbyHost ? "open" : "join", error);
+    if (!ok)
+        printf("cannot %s the lobby: %s\n", game->lobbyHost ? "open" : "join", error ? error : "?");
     free(error);
     return ok;
 }

@@ -13,8 +13,8 @@ namespace {
 
 using namespace kit;
 
-// The most entries one receive can add: 3-byte frames, 65536 bytes.
-const uint32_t QueueCapacityFrames = 65536 / 3 + 1;
+// The most entries one receive can add: 3-byte frames, a queue's worth of bytes.
+const uint32_t QueueCapacityFrames = LobbyQueueBytes / 3 + 1;
 // The inbox stops taking from the network at this many entries.
 const uint32_t InboxEntryBound = 65536;
 
@@ -119,7 +119,7 @@ TEST_F(Core, PumpRelaysKicksAndAnnouncesWithoutADictionary) {
 }
 
 // The lobby host's own messages go into a queue that relayed traffic
-// fills past 65536 bytes: they wait within the relay room like relayed
+// fills past a queue's size: they wait within the relay room like relayed
 // frames, the member is not dropped, and every byte arrives.
 TEST_F(Core, LobbyHostSendsWaitWithinTheRelayRoom) {
     seat(2, "ann");

@@ -1,7 +1,7 @@
 // The full-lobby soak: a lobby host (this program's child process, driving
-// the library through its exports) with 253 members over real TCP, and a load
-// generator (the parent) that speaks the wire protocol over raw sockets for
-// every member. Members send paced broadcasts, unicasts and messages to the
+// the library through its exports) with a full lobby of members over real
+// TCP, and a load generator (the parent) that speaks the wire protocol over
+// raw sockets for every member. Members send paced broadcasts, unicasts and messages to the
 // lobby host; churn members leave (half-close), are kicked and are replaced
 // by real admissions; a few members pause reading now and then. At the end:
 // every message a member sent arrived exactly once, in order per sender, at
@@ -11,7 +11,7 @@
 //
 //   ll_soak [--seconds N] [--seated N] [--rate PER-SECOND] [--summary FILE]
 // Members up to --seated are seated directly over TCP at the start (the rest
-// of the 253 and every replacement are admitted by the real handshake);
+// of the lobby and every replacement are admitted by the real handshake);
 // --rate is the messages each member sends a second.
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"

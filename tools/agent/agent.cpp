@@ -455,8 +455,8 @@ std::string doFlood(const std::vector<std::string> &w) {
             buffer(m);
             int32_t res = llMapGetInt(m, "res");
             llMapFree(m);
-            if (length + (id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead) >= static_cast<size_t>(res))
-                return false;
+            size_t overhead = id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead;
+            if (length + overhead >= static_cast<size_t>(res)) return false;
         }
         return true;
     };
