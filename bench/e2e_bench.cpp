@@ -3,11 +3,10 @@
 // each has its own state), pumped in turn by one thread as three game loops
 // would be. Prints round-trip times and throughput.
 //
-// Usage: ll_e2e_bench PATH-TO-liblobbylink.so   (run it where port 31903 is free)
+// Usage: ll_e2e_bench PATH-TO-liblobbylink.so   (run it where the lobby port is free)
+#include "common/loader.h"
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,21 +19,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-typedef int32_t (*Fn)(ArgNode *);
-
-struct Instance {
-    void *so = nullptr;
-    Fn update, recv, send, buffer, init, connect, create, search, num;
-    Fn get(const char *name) { return reinterpret_cast<Fn>(dlsym(so, name)); }
+// One copy of the library, its exports in one table.
+struct Instance : tools::Library {
     bool load(const std::string &original, const std::string &copy) {
-        std::string cmd = "cp '" + original + "' '" + copy + "'";
+        std::string cmd = "cp '" + original + "' '" + copy + "'", error;
         if (std::system(cmd.c_str()) != 0) return false;
-        so = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!so) return false;
-        update = get("p2pUpdate"), recv = get("p2pRecv"), send = get("p2pSend");
-        buffer = get("p2pBuffer"), init = get("p2pInit"), connect = get("p2pConnect");
-        create = get("p2pCreateLobby"), search = get("p2pSearchClient"), num = get("p2pNumClients");
-        return true;
+        if (tools::libraryLoad(copy, this, &error)) return true;
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
     }
 };
 
@@ -47,7 +39,7 @@ void pumpAll() {
 }
 
 bool join(Instance &c, const char *name, int expected) {
-    host.search(nullptr);
+    host.searchClient(nullptr);
     ArgNode *m = llMapNew();
     llMapSetString(m, "address", "127.0.0.1");
     llMapSetString(m, "user", name);
@@ -57,8 +49,8 @@ bool join(Instance &c, const char *name, int expected) {
     }
     llMapFree(m);
     auto end = Clock::now() + std::chrono::seconds(5);
-    while (host.num(nullptr) != expected && Clock::now() < end) pumpAll();
-    return host.num(nullptr) == expected;
+    while (host.numClients(nullptr) != expected && Clock::now() < end) pumpAll();
+    return host.numClients(nullptr) == expected;
 }
 
 void drainAll() {
@@ -110,7 +102,7 @@ void flood(const char *label, int rcv, Instance &to, size_t textLength, double s
     long sent = 0, got = 0;
     auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < end) {
-        while (static_cast<int>(textLength) + 3 < room(a)) {
+        while (static_cast<int>(textLength) + LobbyClientFrameOverhead < room(a)) {
             a.send(m);
             ++sent;
         }
@@ -136,13 +128,13 @@ int main(int argc, char **argv) {
     }
     if (!host.load(argv[1], "/tmp/ll_bench_host.so") || !a.load(argv[1], "/tmp/ll_bench_a.so") ||
         !b.load(argv[1], "/tmp/ll_bench_b.so")) {
-        std::fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+        std::fprintf(stderr, "cannot load %s\n", argv[1]);
         return 1;
     }
     ArgNode *m = llMapNew();
     llMapSetString(m, "user", "host");
     host.init(m), a.init(m), b.init(m);
-    host.create(m);
+    host.createLobby(m);
     llMapFree(m);
     if (!join(a, "a", 1) || !join(b, "b", 2)) {
         std::fprintf(stderr, "clients could not join\n");

@@ -79,7 +79,7 @@ int32_t room(ArgNode *d) {
 
 // Sends what the library queued and waits until its queue is empty.
 void flushQueue(ArgNode *d) {
-    for (int i = 0; i < 100000 && room(d) < 65536; ++i) {
+    for (int i = 0; i < 100000 && room(d) < LobbyQueueBytes; ++i) {
         p2pUpdate(nullptr);
         discardIncoming();
     }
@@ -128,17 +128,17 @@ void BM_SendFromDictionary(benchmark::State &state) {
     llMapSetInt(d, "rcv", 3);
     size_t queued = 0;
     for (auto _ : state) {
-        if (queued + length + 3 >= 65536) {
+        if (queued + length + LobbyClientFrameOverhead >= LobbyQueueBytes) {
             state.PauseTiming();
             flushQueue(r);
             queued = 0;
             state.ResumeTiming();
         }
         p2pSend(d);
-        queued += length + 3;
+        queued += length + LobbyClientFrameOverhead;
     }
     flushQueue(r);
-    if (room(r) != 65536) state.SkipWithError("the connection was lost");
+    if (room(r) != LobbyQueueBytes) state.SkipWithError("the connection was lost");
     llMapFree(d);
     llMapFree(r);
     state.SetItemsProcessed(state.iterations());

@@ -52,7 +52,7 @@ void BM_UpdateIdleClients(benchmark::State &state) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     clearClients();
 }
-BENCHMARK(BM_UpdateIdleClients)->Arg(1)->Arg(16)->Arg(64)->Arg(253);
+BENCHMARK(BM_UpdateIdleClients)->Arg(1)->Arg(16)->Arg(64)->Arg(LobbyMaxClients);
 
 // Client 2 sends frames of `range(0)` text bytes to client 3 (or to all with
 // range(1) = 1 among 8 clients); one p2pUpdate receives, routes and sends.

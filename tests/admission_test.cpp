@@ -10,7 +10,7 @@ namespace {
 using namespace kit;
 using AdmissionTest = LibTest;
 
-std::string join(int id, const std::string &name) { return frame({id, 126, 255}, name); }
+std::string join(int id, const std::string &name) { return frame({id, MsgJoin, BroadcastId}, name); }
 bool searchEnded(int code) { return waitUntil([&] { return searchError() == code && !isSearching(); }); }
 
 // Pumps until `expected` has come from `p`, then checks that nothing follows.
@@ -56,7 +56,7 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
     EXPECT_LT(took.count(), 350);
     EXPECT_EQ(clientName(2), "abc");
 
-    std::string longest(63, 'n');
+    std::string longest(LobbyMaxNameLength, 'n');
     Peer empty = admitRaw(""), longPeer = admitRaw(longest);
     ASSERT_TRUE(empty.ok() && longPeer.ok());
     EXPECT_EQ(clientName(3), "");
@@ -68,7 +68,7 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
 TEST_F(AdmissionTest, FailedHandshakesAndBind) {
     createLobby("h");
     struct Case { std::string data; bool hangUp; int code; };
-    for (const Case &c : {Case{std::string(64, 'x'), false, SearchHandshakeTooLong},
+    for (const Case &c : {Case{std::string(LobbyMaxNameLength + 1, 'x'), false, SearchHandshakeTooLong},
                           Case{"abc", true, SearchHandshakeLost}}) {
         Map m;
         p2pSearchClient(m);

@@ -9,6 +9,10 @@
 # Usage: chat-terminal.sh LOBBYLINK-CHAT
 set -euo pipefail
 chat=$1
+# The lobby's fixed numbers, as the public header gives them.
+header() { sed -n "s/^ *$1 = \([0-9]*\),.*/\1/p" "$(dirname "$0")/../include/lobbylink/lobbylink.h"; }
+port=$(header LobbyPort) longest_name=$(header LobbyMaxNameLength) queue=$(header LobbyQueueBytes)
+longest_text=$((queue - $(header LobbyClientFrameOverhead) - 1))
 work=$(mktemp -d)
 unset TMUX
 watcher=
@@ -63,20 +67,20 @@ last_line() { screen "$1" | grep -v '^$' | tail -n 1; }
 printf 'set -g default-shell /bin/sh\nset -g history-limit 200\n' >"$work/tmux.conf"
 t -f "$work/tmux.conf" new-session -d -s chat -n idle -x 100 -y 30 "exec sleep 600"
 start gold host gold
-wait_for gold "* lobby open on port 31903 as gold"
+wait_for gold "* lobby open on port $port as gold"
 
 # Two handshakes that go wrong: the lobby host names each and admits again.
 raw_client() { # BYTES: connects to the lobby, sends BYTES, hangs up
   local deadline=$((SECONDS + 30))
-  until exec 5<>/dev/tcp/127.0.0.1/31903; do
+  until exec 5<>"/dev/tcp/127.0.0.1/$port"; do
     [ $SECONDS -lt $deadline ] || fail "cannot connect to the lobby"
     sleep 0.1
   done 2>/dev/null
   printf '%s' "$1" >&5
   exec 5>&-
 }
-raw_client "$(printf '%070d' 0)"
-wait_for gold "! a client was turned away: its name is longer than 63 characters"
+raw_client "$(printf '%0*d' $((longest_name + 7)) 0)"
+wait_for gold "! a client was turned away: its name is longer than $longest_name characters"
 raw_client ""
 wait_for gold "! a client was lost during its handshake"
 
@@ -111,8 +115,8 @@ type_line red "/kick 1"
 wait_for red "! only the lobby host can kick"
 type_line gold "/who"
 wait_for gold "- gold [1] lobby host (you)"
-wait_for gold "- red [2], queue room 65536 bytes"
-wait_for gold "- watcher [3], queue room 65536 bytes"
+wait_for gold "- red [2], queue room $queue bytes"
+wait_for gold "- watcher [3], queue room $queue bytes"
 
 # A message arrives while red is half-way through a line: it appears above,
 # the half-typed line stays below.
@@ -130,13 +134,13 @@ wait_for red "gold [1] (id 1): héllo"
 # byte reaches the lobby host's screen as \x01. Typed once the watcher has
 # shown the last message, so its transcript has one order.
 wait_json '{"event":"message","from":1,"name":"gold","id":1,"text":"héllo"}'
-printf '%65533s\n' '' | tr ' ' x >&3
+printf '%*s\n' $((longest_text + 1)) '' | tr ' ' x >&3
 printf '/id 200\na\001b\n' >&3
 wait_for gold 'watcher [3] (id 200): a\x01b'
 
 # A second lobby on this machine finds the port taken, says so, and goes on.
 start other host other
-wait_for other "! port 31903 is in use (another lobby on this machine?); trying again every second"
+wait_for other "! port $port is in use (another lobby on this machine?); trying again every second"
 type_line other "/quit"
 wait_dead other 0
 
@@ -150,7 +154,7 @@ watcher=
 exec 3>&-
 
 sed -E 's/"time":"[0-9:.]{12}"/"time":"T"/' "$work/watcher.json" >"$work/watcher.norm"
-cat >"$work/watcher.expected" <<'EOF'
+cat >"$work/watcher.expected" <<EOF
 {"event":"info","text":"joined the lobby at this machine as watcher"}
 {"event":"trace","time":"T","usr":1,"id":126,"length":4,"hex":"676f6c64"}
 {"event":"join","member":1,"name":"gold"}
@@ -162,7 +166,7 @@ cat >"$work/watcher.expected" <<'EOF'
 {"event":"message","from":2,"name":"red","id":1,"text":"still typing"}
 {"event":"trace","time":"T","usr":1,"id":1,"length":6,"hex":"68c3a96c6c6f"}
 {"event":"message","from":1,"name":"gold","id":1,"text":"héllo"}
-{"event":"error","text":"too long to send: 65533 characters, the send queue has room for 65532"}
+{"event":"error","text":"too long to send: $((longest_text + 1)) characters, the send queue has room for $longest_text"}
 {"event":"info","text":"message id is now 200"}
 {"event":"sent","to":255,"id":200,"text":"a\u0001b"}
 {"event":"trace","time":"T","usr":0,"id":125,"length":5,"hex":"6572726f72"}
@@ -184,11 +188,11 @@ wait_dead red 1
 
 # Nobody hosts any more.
 start late join 127.0.0.1 blue
-wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port 31903)"
+wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port $port)"
 wait_dead late 1
 
-long=$(printf '%64s' '' | tr ' ' n)
+long=$(printf '%*s' $((longest_name + 1)) '' | tr ' ' n)
 start long host "$long"
-wait_for long "! cannot open a lobby: the name is longer than 63 characters"
+wait_for long "! cannot open a lobby: the name is longer than $longest_name characters"
 wait_dead long 1
 echo "chat-terminal: passed"

@@ -71,7 +71,7 @@ TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
         host = lobby.accept();
     }
     EXPECT_LT(took, std::chrono::milliseconds(190));
-    EXPECT_EQ(room(), 65536);
+    EXPECT_EQ(room(), LobbyQueueBytes);
 
     kit::Map again;
     p2pConnect(again.set("user", "bob"));
@@ -107,12 +107,13 @@ TEST_F(ClientTest, HostFramesBecomeInboxEntries) {
     Msg m;
     ASSERT_TRUE(kit::updateUntilMsg(&m));
     EXPECT_EQ(m, (Msg{3, 6, "abc"}));
-    // The longest frame, 65535 bytes and its 0, arrives whole; 65536 bytes
-    // without a 0 are a broken connection.
-    host.send(bytes({4, 9, 0xFF}) + std::string(65532, 'L') + nul());
+    // The longest frame, a whole queue with its 0, arrives whole; a queue's
+    // worth of bytes without a 0 is a broken connection.
+    const std::string longest(kit::LongestClientText, 'L');
+    host.send(bytes({4, 9, 0xFF}) + longest + nul());
     ASSERT_TRUE(kit::updateUntilMsg(&m));
-    EXPECT_EQ(m, (Msg{4, 9, std::string(65532, 'L')}));
-    host.send(std::string(65536, 'x'));
+    EXPECT_EQ(m, (Msg{4, 9, longest}));
+    host.send(std::string(LobbyQueueBytes, 'x'));
     ASSERT_TRUE(kit::updateUntilMsg(&m));
     EXPECT_EQ(m, (Msg{0, MsgError, "error"}));
 }
@@ -128,7 +129,7 @@ TEST_F(ClientTest, LossIsReportedOnceAndTheStateStaysClient) {
     EXPECT_EQ(kit::drain(), Msgs{});
     kit::Map late, again;
     p2pSend(late.set("msg", "late").set("rcv", 255)); // nowhere to go
-    EXPECT_EQ(room(), 65536);
+    EXPECT_EQ(room(), LobbyQueueBytes);
     p2pConnect(again.set("user", "alice"));
     EXPECT_EQ(again.s("error"), "already connected");
     p2pDisconnect(nullptr);
@@ -149,7 +150,7 @@ TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {
     // About 10 MB, enough to fill the socket buffers: sends are partial or refused.
     for (int seq = 0; seq < 20000;) {
         std::string text = std::to_string(seq) + std::string(seq % 997, '.');
-        if (text.size() + 3 < size_t(room())) {
+        if (text.size() + LobbyClientFrameOverhead < size_t(room())) {
             kit::Map s;
             p2pSend(s.set("msg", text).set("id", 3).set("rcv", 1));
             expected += bytes({3, 1}) + text + nul();
@@ -158,11 +159,11 @@ TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {
         }
         p2pUpdate(nullptr);
         if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300))
-            got += host.recv(65536, 1); // the host starts reading late
+            got += host.recv(LobbyQueueBytes, 1); // the host starts reading late
         ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
     }
     kit::updateUntil([&] {
-        got += host.recv(65536, 1);
+        got += host.recv(LobbyQueueBytes, 1);
         return got.size() >= expected.size();
     }, 20000);
     EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";

@@ -96,7 +96,7 @@ TEST_F(Core, PumpRelaysKicksAndAnnouncesWithoutADictionary) {
     ASSERT_TRUE(far[0].send(frame({7, BroadcastId}, "hi all")));
     ASSERT_TRUE(far[1].send(frame({8, 200}, "psst")));
     ll::messageSend(9, 2, "welcome", 7);
-    EXPECT_EQ(ll::messageRoom(2), 65536 - 11);
+    EXPECT_EQ(ll::messageRoom(2), LobbyQueueBytes - 11);
     EXPECT_EQ(collect(0, 11), frame({HostId, 9, 2}, "welcome"));
     EXPECT_EQ(collect(1, 10), frame({2, 7, BroadcastId}, "hi all"));
     EXPECT_EQ(collect(2, 18), frame({2, 7, BroadcastId}, "hi all") + frame({3, 8, 200}, "psst"));
@@ -117,7 +117,7 @@ TEST_F(Core, PumpRelaysKicksAndAnnouncesWithoutADictionary) {
 }
 
 // The lobby host's own messages go into a queue that relayed traffic
-// fills past 65536 bytes: they wait within the relay room like relayed
+// fills past a queue's size: they wait within the relay room like relayed
 // frames, the member is not dropped, and every byte arrives.
 TEST_F(Core, LobbyHostSendsWaitWithinTheRelayRoom) {
     seat(2, "ann");
@@ -168,7 +168,7 @@ TEST_F(Core, InboxIsBoundedWhileTheHostTakesNothing) {
         std::string all;
         for (int i = 0; i < total; ++i) all += frameOf(1 + i % 100);
         // The most entries one receive can add.
-        const uint32_t oneReceive = 65536 / static_cast<uint32_t>(frameOf(1).size()) + 1;
+        const uint32_t oneReceive = LobbyQueueBytes / static_cast<uint32_t>(frameOf(1).size()) + 1;
         size_t sent = 0;
         uint32_t most = 0;
         int taken = 0, inOrder = 0, stuck = 0;

@@ -1,5 +1,6 @@
 // Whole lobbies: the lobby host in the test process and three clients a, b, c
 // (ids 2, 3, 4) in child processes, moving through phases in lockstep.
+#include "agent/flood.h"
 #include "support/testkit.h"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ bool connectAs(const std::string &user, bool withAddress) {
     kit::Map m;
     if (withAddress) m.set("address", "127.0.0.1");
     p2pConnect(m.set("user", user));
-    return m.i("result") == 1 && room() == 65536;
+    return m.i("result") == 1 && room() == LobbyQueueBytes;
 }
 
 // Opens the lobby, admits a, b and c (each in its own process), checks the
@@ -141,13 +142,9 @@ TEST(EndToEnd, MembersLeaveReturnAndAreKicked) {
 // Numbered messages as fast as p2pBuffer allows, for 3 s. Client s sends its
 // even numbers to everybody and its odd ones to the next client; the lobby
 // host sends all of its own to everybody. A last message tells how many.
-const int FloodData = 20, FloodEnd = 21;
+// The texts are the agent's (tools/agent/flood.h).
+const int FloodData = flood::DataId, FloodEnd = flood::EndId;
 int nextClient(int s) { return s == 4 ? 2 : s + 1; }
-// Number 0 is the longest text its sender can send: a frame of 65535 bytes, relayed as 65536.
-std::string floodText(int sender, int seq) {
-    std::string head = std::to_string(seq) + ":";
-    return head + std::string(seq ? seq * 7919 % 1500 : (sender == 1 ? 65531 : 65532) - 2, '.');
-}
 
 void flood(int self) {
     std::map<int, std::vector<int>> got;
@@ -155,7 +152,7 @@ void flood(int self) {
     Msgs unexpected;
     auto classify = [&] {
         for (auto &m : inbox) {
-            if (m.id == FloodData && m.msg == floodText(m.usr, std::stoi(m.msg)))
+            if (m.id == FloodData && m.msg == flood::text(m.usr, std::stoi(m.msg)))
                 got[m.usr].push_back(std::stoi(m.msg));
             else if (m.id == FloodEnd) ends[m.usr] = std::stoi(m.msg);
             else unexpected.push_back(m); // a notice or a mangled text
@@ -164,13 +161,13 @@ void flood(int self) {
     };
     auto fits = [&](size_t n) {
         for (int id : self == 1 ? std::vector<int>{2, 3, 4} : std::vector<int>{0})
-            if (n + (id ? 4 : 3) >= size_t(room(id))) return false;
+            if (n + (id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead) >= size_t(room(id))) return false;
         return true;
     };
     int sent = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (std::chrono::steady_clock::now() < end) {
-        std::string text = floodText(self, sent);
+        std::string text = flood::text(self, sent);
         if (!fits(text.size())) {
             pumpUntil([&] { return classify(), true; });
             continue;

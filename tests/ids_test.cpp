@@ -36,7 +36,7 @@ TEST_F(Ids, IdsAbove127AreSignedBytes) {
     addMember(200, "hi");
     EXPECT_EQ(clientName(-56), "hi");
     EXPECT_EQ(clientName(200), "");
-    EXPECT_EQ(room(-56), 65536);
+    EXPECT_EQ(room(-56), LobbyQueueBytes);
     EXPECT_EQ(room(200), 0);
     kick(200);
     EXPECT_EQ(numClients(), 2);
@@ -80,7 +80,7 @@ TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
 
 TEST_F(Ids, AFullLobbyTurnsTheNewcomerAway) {
     for (int id = 2; id <= 254; ++id) addMember(id, "m");
-    ASSERT_EQ(numClients(), 253);
+    ASSERT_EQ(numClients(), LobbyMaxClients);
     Map m;
     p2pSearchClient(m);
     ASSERT_EQ(m.i("result"), 1);
@@ -89,7 +89,7 @@ TEST_F(Ids, AFullLobbyTurnsTheNewcomerAway) {
     EXPECT_TRUE(p.waitClosed());
     EXPECT_TRUE(waitUntil([] { return isSearching() == 0; }));
     EXPECT_EQ(searchError(), SearchLobbyFull);
-    EXPECT_EQ(numClients(), 253);
+    EXPECT_EQ(numClients(), LobbyMaxClients);
     EXPECT_TRUE(drain().empty());
 }
 

@@ -19,9 +19,9 @@ TEST_F(Lifecycle, UserArgumentIsCheckedAndRefusalsChangeNothing) {
     Map none, number, tooLong, longest, empty;
     p2pCreateLobby(none); EXPECT_EQ(none.rootChain(), "er"); EXPECT_EQ(none.s("error"), "no user");
     p2pCreateLobby(number.set("user", 5)); EXPECT_EQ(number.s("error"), "no user");
-    p2pCreateLobby(tooLong.set("user", std::string(64, 'u')));
+    p2pCreateLobby(tooLong.set("user", std::string(LobbyMaxNameLength + 1, 'u')));
     EXPECT_EQ(tooLong.s("error"), "user too long"); EXPECT_EQ(tooLong.i("result"), 0);
-    p2pCreateLobby(longest.set("user", std::string(63, 'u'))); // still Idle
+    p2pCreateLobby(longest.set("user", std::string(LobbyMaxNameLength, 'u'))); // still Idle
     EXPECT_EQ(longest.i("result"), 1);
     p2pDisconnect(nullptr);
     p2pCreateLobby(empty.set("user", ""));

@@ -224,14 +224,15 @@ TEST_F(RelayTest, SlowButSteadyReaderIsNeverDropped) {
 
 TEST_F(RelayTest, HostileClientIsDroppedOthersStayIntact) {
     auto p = lobby({"a", "c", "h"});
-    // The longest frame a client may send (65535 bytes with its 0) is relayed whole.
-    std::string big = frame({5, 2}, std::string(65532, 'h'));
+    // The longest frame a client may send (a queue but one byte, its 0
+    // included) is relayed whole.
+    std::string big = frame({5, 2}, std::string(LongestClientText, 'h'));
     std::thread t([&] { p[2].send(big); });
     expectBytes(p[0], bytes({4}) + big);
     t.join();
-    // 65535 bytes without a 0 drop the sender; c's messages around it arrive intact.
+    // That many bytes without a 0 drop the sender; c's messages around it arrive intact.
     ASSERT_TRUE(p[1].send(frame({6, 2}, "c1")));
-    std::thread hostile([&] { p[2].send(std::string(65535, 'x')); });
+    std::thread hostile([&] { p[2].send(std::string(LobbyQueueBytes - 1, 'x')); });
     Msg m;
     bool left = updateUntilMsg(&m);
     hostile.join();

@@ -46,30 +46,30 @@ TEST_F(SendingTest, ClientQueuesDataFramesUntilItOverflows) {
     ASSERT_TRUE(lobby.open("127.0.0.1"));
     kit::Peer host = connectTo(lobby);
     send(5, 255, "hi");
-    EXPECT_EQ(room(), 65536 - 5);
+    EXPECT_EQ(room(), LobbyQueueBytes - 5);
     sendNothing();
     send(256 + 5, -1, "hi"); // only the low bytes count
-    EXPECT_EQ(room(), 65536 - 10);
+    EXPECT_EQ(room(), LobbyQueueBytes - 10);
     // The text is the list's first `count` characters, up to a 0 among them.
     kit::Map longer, zero;
     p2pSend(longer.setOverlong("msg", "hiXYZ", 2).set("id", 5).set("rcv", 255));
     p2pSend(zero.set("msg", std::string("hi\0zz", 5)).set("id", 5).set("rcv", 255));
-    EXPECT_EQ(room(), 65536 - 20);
+    EXPECT_EQ(room(), LobbyQueueBytes - 20);
     // A 0 in the header would end the frame: message id 0 (also as 256) and
     // receiver 0 are not sent.
     send(0, 255, "x");
     send(256, 255, "x");
     send(5, 0, "x");
-    EXPECT_EQ(room(), 65536 - 20);
+    EXPECT_EQ(room(), LobbyQueueBytes - 20);
     std::string want = bytes({5, 0xFF, 'h', 'i', 0, 5, 0xFF, 'h', 'i', 0});
     want += want;
     EXPECT_EQ(collect(host, want), kit::hex(want));
     // Without pumping: a frame leaving one byte free is queued and the next
-    // overflows; after a reconnect, so does one that would fill all 65536 bytes.
+    // overflows; after a reconnect, so does one that would fill the whole queue.
     for (int freeAfterFirst : {1, 4}) {
         if (freeAfterFirst == 4) host = connectTo(lobby);
-        ASSERT_EQ(room(), 65536) << "a new connection starts with an empty queue";
-        send(7, 1, std::string(65536 - freeAfterFirst - 3, 'a')); // frame: text + 3
+        ASSERT_EQ(room(), LobbyQueueBytes) << "a new connection starts with an empty queue";
+        send(7, 1, std::string(LobbyQueueBytes - freeAfterFirst - LobbyClientFrameOverhead, 'a'));
         ASSERT_EQ(room(), freeAfterFirst);
         send(7, 1, "b"); // 4 bytes
         EXPECT_EQ(kit::drain(), (Msgs{{0, MsgError, "overflow"}}));
@@ -95,8 +95,8 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     std::string all = bytes({1, 5, 0xFF, 'h', 'i', 0, 1, 6, 0xFF, 'x', 0});
     std::string wantA = notice(1, MsgJoin, "host") + notice(3, MsgJoin, "b") + all;
     std::string wantB = notice(1, MsgJoin, "host") + notice(2, MsgJoin, "a") + all + bytes({1, 7, 3, 'y', 0});
-    EXPECT_EQ(room(2), 65536 - int(wantA.size()));
-    EXPECT_EQ(room(3), 65536 - int(wantB.size()));
+    EXPECT_EQ(room(2), LobbyQueueBytes - int(wantA.size()));
+    EXPECT_EQ(room(3), LobbyQueueBytes - int(wantB.size()));
     EXPECT_EQ(room(9), 0);
     EXPECT_EQ(collect(a, wantA), kit::hex(wantA));
     EXPECT_EQ(collect(b, wantB), kit::hex(wantB));
@@ -104,7 +104,7 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     // Fill a's queue to four bytes short of the relay room without pumping
     // (p2pBuffer answers 0 long before); a broadcast then fails a, b still
     // gets it, and a is gone at the next update.
-    for (int i = 0; i < 4; ++i) send(9, 2, std::string(65531, 'f')); // frames of 65535
+    for (int i = 0; i < 4; ++i) send(9, 2, std::string(kit::LongestHostText, 'f')); // a queue but one byte each
     EXPECT_EQ(kit::numClients(), 2);
     ASSERT_EQ(room(2), 0);
     send(5, 255, "hi");
@@ -119,9 +119,9 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     ASSERT_FALSE(inbox.empty());
     EXPECT_EQ(inbox.back(), (Msg{2, MsgLeave, "a"}));
 
-    // The frame size bound is strict: a text of 65531 characters (a frame of
-    // 65535 bytes) reaches b whole; one of 65532 (65536 bytes) fails b.
-    std::string longest(65531, 'L'), head = bytes({1, 9, 3});
+    // The frame size bound is strict: the longest text (a frame of a queue
+    // but one byte) reaches b whole; one character more fails b.
+    std::string longest(kit::LongestHostText, 'L'), head = bytes({1, 9, 3});
     send(9, 3, longest);
     std::string got = b.pumpRecv(head.size() + longest.size() + 1);
     EXPECT_TRUE(got == head + longest + nul()) << got.size() << " bytes";

@@ -6,6 +6,7 @@
 //
 // Usage: winhost DLL [SECOND-DLL THIRD-DLL]. Prints one line per check and exits 0 when
 // every check passed.
+#include "common/loader.h"
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
 
@@ -19,19 +20,6 @@
 
 namespace {
 
-typedef int32_t(__cdecl *MapFn)(ArgNode *);
-typedef intptr_t(__cdecl *SetterFn)(void *);
-
-const char *const kMapExports[] = {
-    "p2pInit",         "p2pTerminate",      "nlTerminate",   "p2pCreateLobby",
-    "p2pDisconnect",   "p2pRecv",           "p2pSearchClient", "p2pIsSearching",
-    "p2pCancelSearch", "p2pUncancelSearch", "p2pSearchClientError", "p2pUpdate",
-    "p2pKick",         "p2pNumClients",     "p2pClientName", "p2pConnect",
-    "p2pSend",         "p2pBuffer"};
-const char *const kSetters[] = {"nlPointerFunc", "nlIntegerFunc",   "nlStringFunc",
-                                "nlKeyCharFunc", "nlKeyDownFunc",   "nlKeyUpFunc",
-                                "nlMouseDownFunc", "nlMouseUpFunc", "nlMouseMoveFunc"};
-
 int failures = 0;
 
 void check(bool ok, const char *what) {
@@ -39,12 +27,10 @@ void check(bool ok, const char *what) {
     if (!ok) ++failures;
 }
 
+// One instance of the library; its calls by the header's names.
 struct Lib {
-    HMODULE module;
-    MapFn fn(const char *name) {
-        return reinterpret_cast<MapFn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-    }
-    int32_t call(const char *name, ArgNode *map = nullptr) { return fn(name)(map); }
+    tools::Library exports;
+    int32_t call(const char *name, ArgNode *map = nullptr) { return exports.byName(name)(map); }
 };
 
 std::string str(ArgNode *m, const char *key) {
@@ -95,17 +81,11 @@ bool next(Lib &to, std::initializer_list<Lib *> all, ArgNode *m) {
 }
 
 void tableAndLifecycle(Lib &lib) {
-    bool all = true;
-    for (const char *name : kMapExports) all = all && lib.fn(name) != nullptr;
-    for (const char *name : kSetters) all = all && GetProcAddress(lib.module, name) != nullptr;
-    check(all, "all 27 exports resolve");
-    check(lib.fn("p2pTerminate") == lib.fn("nlTerminate"), "nlTerminate is p2pTerminate");
+    check(lib.exports.terminate == lib.exports.nlTerminate, "nlTerminate is p2pTerminate");
 
-    SetterFn keyDown = reinterpret_cast<SetterFn>(
-        reinterpret_cast<void *>(GetProcAddress(lib.module, "nlKeyDownFunc")));
     int a = 0, b = 0;
-    check(keyDown(&a) == reinterpret_cast<intptr_t>(&a) &&
-              keyDown(&b) == reinterpret_cast<intptr_t>(&b),
+    check(lib.exports.nlKeyDownFunc(&a) == reinterpret_cast<intptr_t>(&a) &&
+              lib.exports.nlKeyDownFunc(&b) == reinterpret_cast<intptr_t>(&b),
           "a setter returns its argument");
 
     ArgNode *m = llMapNew();
@@ -243,18 +223,23 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: winhost DLL [SECOND-DLL THIRD-DLL]\n");
         return 2;
     }
-    Lib first{LoadLibraryA(argv[1])};
-    if (!first.module) {
-        std::printf("FAILED: LoadLibrary %s\n", argv[1]);
+    // Loading binds all 27 exports, or says which are missing.
+    Lib first, second, third;
+    std::string error;
+    bool loaded = tools::libraryLoad(argv[1], &first.exports, &error);
+    check(loaded, "all 27 exports resolve");
+    if (!loaded) {
+        std::printf("FAILED: %s\n", error.c_str());
         return 1;
     }
     tableAndLifecycle(first);
     if (argc > 3) {
-        Lib second{LoadLibraryA(argv[2])}, third{LoadLibraryA(argv[3])};
-        check(second.module && third.module && second.module != first.module &&
-                  third.module != second.module,
+        bool more = tools::libraryLoad(argv[2], &second.exports, &error) &&
+                    tools::libraryLoad(argv[3], &third.exports, &error);
+        check(more && second.exports.handle != first.exports.handle &&
+                  third.exports.handle != second.exports.handle,
               "more copies load as instances of their own");
-        if (second.module && third.module) {
+        if (more) {
             lobbyOverWinsock(first, second);
             relayOverWinsock(first, second, third);
         }

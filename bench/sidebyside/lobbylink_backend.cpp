@@ -1,11 +1,11 @@
 // This library as a host uses it: the shared library opened with dlopen in
 // each process, every call through its exports, real dictionaries built with
 // the host helpers, and one receiving dictionary reused from call to call.
+#include "common/loader.h"
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
 #include "sbs.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,34 +18,14 @@ namespace sbs {
 
 namespace {
 
-typedef int32_t (*Export)(ArgNode *);
-
-struct Library {
-    Export init, terminate, createLobby, searchClient, update, recv, send, buffer, connect,
-        numClients;
-
+// The library's exports in one table (tools/common/loader.h); a load that
+// fails says why on stderr.
+struct Library : tools::Library {
     bool load(const std::string &path) {
-        void *so = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!so) {
-            std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), dlerror());
-            return false;
-        }
-        struct {
-            Export *slot;
-            const char *name;
-        } names[] = {{&init, "p2pInit"},           {&terminate, "p2pTerminate"},
-                     {&createLobby, "p2pCreateLobby"}, {&searchClient, "p2pSearchClient"},
-                     {&update, "p2pUpdate"},       {&recv, "p2pRecv"},
-                     {&send, "p2pSend"},           {&buffer, "p2pBuffer"},
-                     {&connect, "p2pConnect"},     {&numClients, "p2pNumClients"}};
-        for (auto &n : names) {
-            *n.slot = reinterpret_cast<Export>(dlsym(so, n.name));
-            if (!*n.slot) {
-                std::fprintf(stderr, "%s lacks %s\n", path.c_str(), n.name);
-                return false;
-            }
-        }
-        return true;
+        std::string error;
+        if (tools::libraryLoad(path, this, &error)) return true;
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
     }
 };
 
@@ -99,7 +79,7 @@ public:
     bool next(Message *m) override { return in_.next(m); }
     bool fits(size_t length) override {
         lib_.buffer(room_);
-        return static_cast<int64_t>(length) + 3 < llMapGetInt(room_, "res");
+        return static_cast<int64_t>(length) + LobbyClientFrameOverhead < llMapGetInt(room_, "res");
     }
     void send(int receiver, int id, const char *text, size_t length) override {
         // A host builds a message's dictionary once and sends it again and

@@ -9,6 +9,8 @@
 // one writer.
 #pragma once
 
+#include "lobbylink/lobbylink.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -18,14 +20,14 @@
 
 namespace sbs {
 
-const int Port = 31903;
+const int Port = LobbyPort;
 const int MaxClients = 8;     // client processes of one run
-const int MaxMembers = 253;   // idle members of W4 (and the hubs' capacity)
-const uint32_t QueueBytes = 65536;
+const int MaxMembers = LobbyMaxClients; // idle members of W4 (and the hubs' capacity)
+const uint32_t QueueBytes = LobbyQueueBytes;
 const uint8_t DataId = 7;     // a workload message
 const uint8_t CreditId = 8;   // end-to-end credit: text = messages received so far
-const uint8_t JoinId = 126, LeaveId = 127, ErrorId = 125;
-const uint8_t Everybody = 255, HubId = 1;
+const uint8_t JoinId = MsgJoin, LeaveId = MsgLeave, ErrorId = MsgError;
+const uint8_t Everybody = BroadcastId, HubId = HostId;
 
 enum Phase { Setup = 0, Run = 1, Drain = 2, Exit = 3 };
 

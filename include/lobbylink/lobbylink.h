@@ -92,16 +92,22 @@ typedef struct ArgNode {
     ArgValue *value;
 } ArgNode;
 
-/* ---- Protocol constants a host needs ---------------------------------------- */
+/* ---- Protocol constants a host needs ----------------------------------------
+ * Fixed: every peer relies on the same numbers. */
 enum {
-    LobbyPort = 31903, /* TCP port of the lobby host */
-    HostId = 1,        /* id of the lobby host */
-    BroadcastId = 255, /* receiver meaning everybody but the sender */
-    MsgPortmap = 124,  /* lobby host that asked for "portmap": sender 0, text the
-                          router's external IPv4 address, "no router" or "refused" */
-    MsgError = 125,    /* local failure notice: sender 0, text "error" or "overflow" */
-    MsgJoin = 126,     /* a member joined: sender = its id, text = its name */
-    MsgLeave = 127     /* a member left: sender = its id, text = its name */
+    LobbyPort = 31903,            /* TCP port of the lobby host */
+    LobbyMaxNameLength = 63,      /* longest "user" name, in characters */
+    LobbyMaxClients = 253,        /* most clients in one lobby (ids 2..254) */
+    LobbyQueueBytes = 65536,      /* size of a send queue: p2pBuffer's "res" when it is empty */
+    LobbyClientFrameOverhead = 3, /* queue bytes a client's text takes beyond its characters */
+    LobbyHostFrameOverhead = 4,   /* the same for the lobby host's text, in a client's queue */
+    HostId = 1,                   /* id of the lobby host */
+    BroadcastId = 255,            /* receiver meaning everybody but the sender */
+    MsgPortmap = 124,             /* lobby host that asked for "portmap": sender 0, text the
+                                     router's external IPv4 address, "no router" or "refused" */
+    MsgError = 125,               /* local failure notice: sender 0, text "error" or "overflow" */
+    MsgJoin = 126,                /* a member joined: sender = its id, text = its name */
+    MsgLeave = 127                /* a member left: sender = its id, text = its name */
 };
 
 /* Outcome of the last admission, as p2pSearchClientError reports it. */
@@ -110,7 +116,7 @@ enum {
     SearchListenFailed = 1,
     SearchHandshakeLost = 2,
     SearchHandshakeTooLong = 3,
-    SearchLobbyFull = 4 /* 253 clients present: the newcomer was turned away */
+    SearchLobbyFull = 4 /* LobbyMaxClients present: the newcomer was turned away */
 };
 
 /* ---- Lifecycle ---------------------------------------------------------------
@@ -122,9 +128,9 @@ enum {
  *   that p2pInit made: with none outstanding it returns SOCKET_ERROR (-1) and
  *   leaves Winsock to the host and its other libraries.
  * p2pDisconnect(map): ends the lobby or connection and returns to idle.
- * p2pCreateLobby(map): reads "user" (String, at most 63 characters); becomes
- *   the lobby host. Failures: "error" = "already connected", "no user" or
- *   "user too long", then "result" = 0.
+ * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
+ *   characters); becomes the lobby host. Failures: "error" = "already
+ *   connected", "no user" or "user too long", then "result" = 0.
  *   With the optional Integer "portmap" = 1 the library also asks the home
  *   router to forward TCP LobbyPort to this machine while the lobby is open.
  *   The call does not wait for the router: one notice (0, MsgPortmap, text)

@@ -27,10 +27,8 @@ namespace ll {
 
 namespace {
 
-template <typename T> T *allocZeroed() { return heapNew<T>(); }
-
 ArgValue *newValue(ArgValue value) {
-    ArgValue *v = allocZeroed<ArgValue>();
+    ArgValue *v = heapNew<ArgValue>();
     *v = value;
     return v;
 }
@@ -42,7 +40,7 @@ void buildChain(ArgNode *node, const char *key, ArgValue value) {
     for (const char *c = key + 1; *c; ++c) {
         node->value = nullptr;
         node->sibling = nullptr;
-        ArgNode *child = allocZeroed<ArgNode>();
+        ArgNode *child = heapNew<ArgNode>();
         node->child = child;
         node = child;
         node->ch = *c;
@@ -118,22 +116,22 @@ char *mapGetString(ArgNode *map, const char *key) {
     return copy;
 }
 
-int mapSet(const char *key, ArgNode *map, ArgValue value) {
+void mapSet(const char *key, ArgNode *map, ArgValue value) {
     ArgNode *node = map;
     for (;;) {
         if (node->ch == key[0]) {
             if (key[1] == '\0') break;
             if (!node->child) {
-                node->child = allocZeroed<ArgNode>();
+                node->child = heapNew<ArgNode>();
                 buildChain(node->child, key + 1, value);
-                return 1;
+                return;
             }
             node = node->child;
             ++key;
         } else if (!node->sibling) {
-            node->sibling = allocZeroed<ArgNode>();
+            node->sibling = heapNew<ArgNode>();
             buildChain(node->sibling, key, value);
-            return 1;
+            return;
         } else {
             node = node->sibling;
         }
@@ -145,7 +143,6 @@ int mapSet(const char *key, ArgNode *map, ArgValue value) {
         node->value->kind = value.kind;
         node->value->payload = value.payload;
     }
-    return 1;
 }
 
 void listAssign(CharList *list, const char *text) {
@@ -164,7 +161,7 @@ void listAssign(CharList *list, const char *text) {
     if (*c) {
         // Longer than before: append new cells after the reused ones.
         for (; *c; ++c, ++count) {
-            CharCell *fresh = allocZeroed<CharCell>();
+            CharCell *fresh = heapNew<CharCell>();
             fresh->ch = *c;
             if (last)
                 last->next = fresh;
@@ -214,7 +211,7 @@ void writeString(ArgNode *map, const char *key, const char *text) {
         listAssign(present->payload.string, text);
         return;
     }
-    CharList *list = allocZeroed<CharList>();
+    CharList *list = heapNew<CharList>();
     listAssign(list, text);
     ArgValue v;
     v.kind = ValueString;

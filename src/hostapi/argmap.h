@@ -24,8 +24,8 @@ const CharList *mapGetList(ArgNode *map, const char *key);
 // character or a missing cell. Returns the text's length.
 size_t listCopyText(const CharList *list, char *out);
 // Inserts `key` or replaces its value with a copy of `value`; a String's
-// CharList passes to the dictionary. `map` must not be null. Returns 1.
-int mapSet(const char *key, ArgNode *map, ArgValue value);
+// CharList passes to the dictionary. `map` must not be null.
+void mapSet(const char *key, ArgNode *map, ArgValue value);
 // Makes `list` hold exactly the characters of `text` (without terminator).
 void listAssign(CharList *list, const char *text);
 // Frees the CharList in `*slot` with its cells and nulls the slot.

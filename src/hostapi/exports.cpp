@@ -77,7 +77,7 @@ enum HostSlot {
 };
 void *hostSlots[HostSlotCount]; // host's thread only
 
-intptr_t keep(HostSlot slot, void *fn) {
+intptr_t storeCallback(HostSlot slot, void *fn) {
     hostSlots[slot] = fn;
     return reinterpret_cast<intptr_t>(fn);
 }
@@ -219,14 +219,14 @@ int32_t p2pBuffer(ArgNode *map) {
 
 // ---- Host callback slots ----
 
-intptr_t nlPointerFunc(void *fn) { return keep(SlotPointer, fn); }
-intptr_t nlIntegerFunc(void *fn) { return keep(SlotInteger, fn); }
-intptr_t nlStringFunc(void *fn) { return keep(SlotString, fn); }
-intptr_t nlKeyCharFunc(void *fn) { return keep(SlotKeyChar, fn); }
-intptr_t nlKeyDownFunc(void *fn) { return keep(SlotKeyDown, fn); }
-intptr_t nlKeyUpFunc(void *fn) { return keep(SlotKeyUp, fn); }
-intptr_t nlMouseDownFunc(void *fn) { return keep(SlotMouseDown, fn); }
-intptr_t nlMouseUpFunc(void *fn) { return keep(SlotMouseUp, fn); }
-intptr_t nlMouseMoveFunc(void *fn) { return keep(SlotMouseMove, fn); }
+intptr_t nlPointerFunc(void *fn) { return storeCallback(SlotPointer, fn); }
+intptr_t nlIntegerFunc(void *fn) { return storeCallback(SlotInteger, fn); }
+intptr_t nlStringFunc(void *fn) { return storeCallback(SlotString, fn); }
+intptr_t nlKeyCharFunc(void *fn) { return storeCallback(SlotKeyChar, fn); }
+intptr_t nlKeyDownFunc(void *fn) { return storeCallback(SlotKeyDown, fn); }
+intptr_t nlKeyUpFunc(void *fn) { return storeCallback(SlotKeyUp, fn); }
+intptr_t nlMouseDownFunc(void *fn) { return storeCallback(SlotMouseDown, fn); }
+intptr_t nlMouseUpFunc(void *fn) { return storeCallback(SlotMouseUp, fn); }
+intptr_t nlMouseMoveFunc(void *fn) { return storeCallback(SlotMouseMove, fn); }
 
 } // extern "C"

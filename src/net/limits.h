@@ -10,14 +10,16 @@ namespace ll {
 
 // Every send queue and receive buffer of the protocol: a peer that keeps its
 // own queue within it never overruns the other side's receive buffer.
-const uint32_t QueueCapacity = 65536;
-// Most handshake bytes, terminator included; names are at most 63 characters.
-const uint32_t HandshakeLimit = 64;
-const uint32_t MaxNameLength = HandshakeLimit - 1;
+const uint32_t QueueCapacity = LobbyQueueBytes;
+// Names are at most LobbyMaxNameLength characters; the handshake is a name
+// and its terminator.
+const uint32_t MaxNameLength = LobbyMaxNameLength;
+const uint32_t HandshakeLimit = MaxNameLength + 1;
 
 // Ids a lobby can hand out: 2..254 (0 ends frames, 1 is the lobby host, 255
 // means everybody).
-const int MaxClients = 253;
+const int MaxClients = LobbyMaxClients;
+static_assert(MaxClients == BroadcastId - HostId - 1, "one id for every client");
 // Longest frame the lobby host takes from a client, its 0 included: relayed,
 // with the sender byte in front, it just fits a client's receive buffer.
 const uint32_t MaxClientFrame = QueueCapacity - 1;

@@ -33,12 +33,16 @@ void frameReaderFree(FrameReader *r) {
 }
 
 namespace {
-// Appends bytes to the unfinished frame; false when they pass the limit.
-bool keep(FrameReader *r, const uint8_t *bytes, size_t n, size_t room) {
+// A reader's first buffer: a chat line that arrives in pieces fits it; from
+// there the buffer doubles, up to the frame limit.
+const uint32_t ReaderFirstCapacity = 256;
+
+// Appends bytes to the unfinished frame; false when they pass `room`.
+bool holdUnfinished(FrameReader *r, const uint8_t *bytes, size_t n, size_t room) {
     if (r->count + n > room) return false;
     uint32_t need = static_cast<uint32_t>(r->count + n);
     if (need > r->capacity) {
-        uint32_t cap = r->capacity ? r->capacity : 256;
+        uint32_t cap = r->capacity ? r->capacity : ReaderFirstCapacity;
         while (cap < need) cap *= 2;
         if (cap > r->limit + 1) cap = r->limit + 1;
         r->buffer = static_cast<uint8_t *>(heapResize(r->buffer, cap));
@@ -57,7 +61,7 @@ FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *input
     const uint8_t *zero = static_cast<const uint8_t *>(std::memchr(in, 0, *inputLength));
     if (!zero) {
         // The 0 byte will come later: keep what we have, within the limit.
-        bool ok = keep(r, in, *inputLength, r->limit);
+        bool ok = holdUnfinished(r, in, *inputLength, r->limit);
         *input += *inputLength;
         *inputLength = 0;
         return ok ? FrameNone : FrameTooLong;
@@ -72,7 +76,8 @@ FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *input
         return FrameComplete;
     }
     // The frame began in an earlier chunk: finish it in the buffer.
-    if (!keep(r, in, taken - 1, r->limit) || !keep(r, zero, 1, r->limit + 1)) return FrameTooLong;
+    if (!holdUnfinished(r, in, taken - 1, r->limit) || !holdUnfinished(r, zero, 1, r->limit + 1))
+        return FrameTooLong;
     *frame = r->buffer;
     *frameLength = r->count;
     r->count = 0;

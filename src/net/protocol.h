@@ -23,9 +23,10 @@ namespace ll {
 const char LossNotice[] = "error";        // the connection to the lobby host is gone
 const char OverflowNotice[] = "overflow"; // a message did not fit the client's queue
 
-// Sizes of the frames below, the terminating 0 included; `textLength` excludes it.
-inline size_t dataFrameSize(size_t textLength) { return textLength + 3; }
-inline size_t hostFrameSize(size_t textLength) { return textLength + 4; }
+// Sizes of the frames below, the terminating 0 included; `textLength` excludes
+// it. What they add to the text are the header's frame overheads.
+inline size_t dataFrameSize(size_t textLength) { return textLength + LobbyClientFrameOverhead; }
+inline size_t hostFrameSize(size_t textLength) { return textLength + LobbyHostFrameOverhead; }
 
 // Each writer fills exactly the size given above at `out`.
 void writeDataFrame(uint8_t *out, uint8_t msgId, uint8_t receiver, const char *text,

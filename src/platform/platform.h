@@ -6,8 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifdef _WIN32
-#else
+#ifndef _WIN32
 #include <pthread.h>
 #endif
 
@@ -35,8 +34,8 @@ typedef pthread_t ThreadHandle;
 
 // Readiness of many sockets in one call: the lobby host asks which member
 // connections are readable (data, or a closed or reset connection) instead
-// of trying a receive on each. Epoll on Linux (poll_epoll.cpp), select with
-// a set large enough for a full lobby on Winsock (poll_select.cpp).
+// of trying a receive on each. Epoll on Linux (poll_epoll.cpp), WSAPoll over
+// an array large enough for a full lobby on Winsock (poll_wsapoll.cpp).
 const int PollerCapacity = 256;
 #ifdef _WIN32
 struct Poller {
@@ -92,6 +91,7 @@ bool sockSetNonBlocking(Socket s);
 
 // What a send or receive did, decided inside the platform layer where the
 // system's error code is read: a count of bytes moved (> 0), or one of these.
+// None is above 0, so a caller that only asks whether bytes moved tests n <= 0.
 enum IoOutcome {
     IoClosed = 0, // receive: the peer closed the connection; send: nothing taken
     IoAgain = -1, // nothing can move now; try again later (would block)

@@ -2,9 +2,13 @@
 // watched socket, without waiting.
 #include "platform/platform.h"
 
+#include "lobbylink/lobbylink.h"
+
 #include <winsock2.h>
 
 namespace ll {
+
+static_assert(PollerCapacity >= LobbyMaxClients, "every member of a full lobby is watched");
 
 bool pollerAdd(Poller *p, Socket s, void *tag) {
     if (p->count == PollerCapacity) return false;

@@ -108,7 +108,8 @@ bool sockSetNonBlocking(Socket s) { return setBlocking(s, false); }
 namespace {
 // The outcome of a send or receive that returned n, read from errno at once.
 int ioOutcome(ssize_t n) {
-    if (n >= 0) return static_cast<int>(n);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) return IoClosed;
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoAgain : IoFailed;
 }
 } // namespace

@@ -119,6 +119,7 @@ namespace {
 // error code at once. WSAEINTR only happens for blocking calls that
 // WSACancelBlockingCall cut short, which nothing here uses.
 int ioOutcome(int n) {
+    if (n == 0) return IoClosed;
     if (n != SOCKET_ERROR) return n;
     return ::WSAGetLastError() == WSAEWOULDBLOCK ? IoAgain : IoFailed;
 }

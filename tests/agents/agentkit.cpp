@@ -1,5 +1,7 @@
 #include "agents/agentkit.h"
 
+#include "common/hex.h"
+
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -20,11 +22,10 @@ using Clock = std::chrono::steady_clock;
 
 using kit::msLeft;
 
+// An answer's text value ('x' and hex, as the agent writes it).
 std::string unhex(const std::string &v) {
     std::string out;
-    if (v.empty() || v[0] != 'x') return "<not a text: " + v + ">";
-    for (size_t i = 1; i + 1 < v.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(v.substr(i, 2), nullptr, 16)));
+    if (v.empty() || v[0] != 'x' || !tools::fromHex(v.substr(1), &out)) return "<not a text: " + v + ">";
     return out;
 }
 
@@ -82,15 +83,7 @@ std::vector<Build> builds() {
     return out;
 }
 
-std::string hexText(const std::string &text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "x";
-    for (unsigned char c : text) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
+std::string hexText(const std::string &text) { return "x" + tools::toHex(text); }
 
 Arg::Arg(const char *k, const std::string &text) : key(k), value(hexText(text)) {}
 

@@ -109,8 +109,8 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     EXPECT_TRUE(H.poll("p2pNumClients", 4));
     EXPECT_GE(msSince(last), 100);
     EXPECT_EQ(H.call("p2pClientName", {{"id", 5}}).s("result"), "abc");
-    // The empty name, and the longest: 63 bytes and the 0.
-    const std::string longest(63, 'n');
+    // The empty name, and the longest, with its 0.
+    const std::string longest(LobbyMaxNameLength, 'n');
     Peer empty = admit(H, "", 5), longPeer = admit(H, longest, 6);
     EXPECT_EQ(H.call("p2pClientName", {{"id", 6}}).s("result"), "");
     EXPECT_EQ(H.call("p2pClientName", {{"id", 7}}).s("result"), longest);
@@ -134,14 +134,14 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     for (Peer *p : {&blue, &teal, &split, &empty, &longPeer}) expectStream(*p, relayed, "a member");
     expectStream(red, "", "red, the sender");
 
-    // The longest frame a client may send (65535 bytes and the 0) is relayed
-    // whole; 65535 bytes without a 0 drop their sender, and blue's messages
-    // around that arrive intact.
-    const std::string big = frame({5, 2}, std::string(65532, 'h'));
+    // The longest frame a client may send (a queue but one byte, its 0
+    // included) is relayed whole; that many bytes without a 0 drop their
+    // sender, and blue's messages around that arrive intact.
+    const std::string big = frame({5, 2}, std::string(kit::LongestClientText, 'h'));
     ASSERT_TRUE(teal.send(big));
     expectStream(red, bytes({4}) + big, "red");
     ASSERT_TRUE(blue.send(frame({6, 2}, "c1")));
-    ASSERT_TRUE(teal.send(std::string(65535, 'x')));
+    ASSERT_TRUE(teal.send(std::string(LobbyQueueBytes - 1, 'x')));
     EXPECT_EQ(H.take(1), (Msgs{{4, MsgLeave, "teal"}}));
     ASSERT_TRUE(blue.send(frame({6, 2}, "c2")));
     expectStream(red, frame({3, 6, 2}, "c1") + leave(4, "teal") + frame({3, 6, 2}, "c2"), "red");
@@ -182,14 +182,14 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(ok.i("result"), 1);
     Peer host = lobby.accept();
     EXPECT_EQ(kit::hex(host.recvQuiet()), kit::hex("alice" + nul()));
-    EXPECT_EQ(C.call("p2pBuffer").i("res"), 65536);
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), LobbyQueueBytes);
 
     // Data frames: queued until p2pUpdate, with the low bytes of id and receiver.
     C.say(5, 255, "hi");
-    EXPECT_EQ(C.call("p2pBuffer").i("res"), 65536 - 5);
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), LobbyQueueBytes - 5);
     C.say(256 + 5, -1, "hi");
     C.say(6, 255, ""); // an empty text sends nothing
-    EXPECT_EQ(C.call("p2pBuffer").i("res"), 65536 - 10);
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), LobbyQueueBytes - 10);
     C.update(true);
     expectStream(host, bytes({5, 255, 'h', 'i', 0, 5, 255, 'h', 'i', 0}), "the lobby host");
 
@@ -201,11 +201,12 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(C.take(1, 300), Msgs{});
     ASSERT_TRUE(host.send(bytes({'c', 0})));
     EXPECT_EQ(C.take(1), (Msgs{{3, 6, "abc"}}));
-    ASSERT_TRUE(host.send(bytes({4, 9, 0xFF}) + std::string(65532, 'L') + nul()));
-    EXPECT_EQ(C.take(1), (Msgs{{4, 9, std::string(65532, 'L')}}));
+    const std::string longest(kit::LongestClientText, 'L'); // relayed: a whole queue
+    ASSERT_TRUE(host.send(bytes({4, 9, 0xFF}) + longest + nul()));
+    EXPECT_EQ(C.take(1), (Msgs{{4, 9, longest}}));
 
-    // 65536 bytes without a 0 break the connection: one loss notice.
-    ASSERT_TRUE(host.send(std::string(65536, 'x')));
+    // A queue's worth of bytes without a 0 breaks the connection: one loss notice.
+    ASSERT_TRUE(host.send(std::string(LobbyQueueBytes, 'x')));
     EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
     EXPECT_EQ(C.take(1, 300), Msgs{});
     EXPECT_TRUE(host.waitClosed(5000));

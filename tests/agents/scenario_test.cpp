@@ -41,7 +41,7 @@ std::string textOf(size_t n, int seed) {
 }
 
 const std::string HostName = "host\xff";
-const std::string Names[3] = {"a", "b\x01\x7f\x80\xff \r\n", "c" + textOf(62, 'c')}; // c: the longest name
+const std::string Names[3] = {"a", "b\x01\x7f\x80\xff \r\n", "c" + textOf(LobbyMaxNameLength - 1, 'c')}; // c: the longest name
 
 // Each agent's next entries must be `want`, and nothing more (with `want`
 // empty: nothing arrives for a while). The agents are asked all at once.
@@ -119,15 +119,16 @@ TEST_P(Scenario, WholeConversation) {
     expectEach({&C}, {{2, 9, t5}});
     expectEach({&H, &A, &B, &C}, {});
 
-    // The longest texts: 65532 characters from a client (relayed as a frame of
-    // 65536 bytes), 65531 from the lobby host.
-    EXPECT_EQ(A.call("p2pBuffer").i("res"), 65536);
-    const std::string longA = textOf(65532, 7), longB = textOf(65532, 8), longH = textOf(65531, 9);
+    // The longest texts from a client (relayed as a frame of a whole queue)
+    // and from the lobby host.
+    EXPECT_EQ(A.call("p2pBuffer").i("res"), LobbyQueueBytes);
+    const std::string longA = textOf(kit::LongestClientText, 7), longB = textOf(kit::LongestClientText, 8),
+                      longH = textOf(kit::LongestHostText, 9);
     A.say(14, 255, longA);
     expectEach({&H, &B, &C}, {{2, 14, longA}});
     B.say(15, 4, longB);
     expectEach({&C}, {{3, 15, longB}});
-    EXPECT_EQ(H.call("p2pBuffer", {{"id", 2}}).i("res"), 65536);
+    EXPECT_EQ(H.call("p2pBuffer", {{"id", 2}}).i("res"), LobbyQueueBytes);
     H.say(16, 255, longH);
     expectEach({&A, &B, &C}, {{1, 16, longH}});
     expectEach({&H, &A, &B, &C}, {});

@@ -1,11 +1,12 @@
 /*
  * A Windows host's own dictionary code, written from the record layout in
  * lobbylink.h alone, as a host that has its own dictionaries does: the release
- * folder carries no helper library. Its functions take the helpers' names, so
- * lobby.c reads the same on both platforms. Everything is allocated and freed
- * with the C runtime's malloc and free (msvcrt.dll, which the DLL uses too).
+ * folder carries no helper library. It implements the helpers' declarations
+ * (those the example uses), so examples/lobby.c builds unchanged on both
+ * platforms. Everything is allocated and freed with the C runtime's malloc
+ * and free (msvcrt.dll, which the DLL uses too).
  */
-#include "lobbylink/lobbylink.h"
+#include "lobbylink/hostmap.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the consumer program against an installed lobbylink only, through its
-# CMake package or through pkg-config, and runs it (a lobby host and a client
-# exchange messages over loopback):
+# Builds the example program (examples/lobby.c) and the version check against
+# an installed lobbylink only, through its CMake package or through
+# pkg-config, and runs them (a lobby host and a client of the example talk
+# over loopback):
 #   linux.sh cmake|pkg-config PREFIX VERSION WORK-DIR
 set -euo pipefail
 how=$1 prefix=$2 version=$3 work=$4
@@ -19,9 +20,12 @@ case $how in
     pkg-config --exact-version="$version" lobbylink lobbylink-hostmap
     libdir=$(pkg-config --variable=libdir lobbylink)
     echo "pkg-config: $(pkg-config --cflags --libs lobbylink-hostmap)"
-    # shellcheck disable=SC2046
-    cc -Wall -Wextra -Werror $(pkg-config --cflags lobbylink-hostmap) "$here/lobby.c" \
-      $(pkg-config --libs lobbylink-hostmap) -Wl,-rpath,"$libdir" -o "$work/lobby" ;;
+    for program in "$here/../../examples/lobby.c" "$here/version.c"; do
+      # shellcheck disable=SC2046
+      cc -Wall -Wextra -Werror $(pkg-config --cflags lobbylink-hostmap) "$program" \
+        $(pkg-config --libs lobbylink-hostmap) -Wl,-rpath,"$libdir" \
+        -o "$work/$(basename "$program" .c)"
+    done ;;
   *) echo "usage: $0 cmake|pkg-config PREFIX VERSION WORK-DIR"; exit 2 ;;
 esac
 
@@ -33,4 +37,5 @@ case $loaded in
   "$prefix"/*) echo "loads $loaded" ;;
   *) echo "lobby loads liblobbylink from '$loaded', not from $prefix"; exit 1 ;;
 esac
-"$work/lobby" "$version"
+"$work/version" "$version"
+"$here/../example.sh" "$work/lobby" "$version"

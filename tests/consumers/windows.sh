@@ -1,33 +1,37 @@
 #!/usr/bin/env bash
-# Builds the consumer program as a Windows host with mingw-w64 against the
-# release folder only, once linking liblobbylink.dll.a and once linking
-# lobbylink.lib (no LoadLibrary in either), and runs both under Wine with a
-# private Wine prefix:  windows.sh RELEASE-DIR WORK-DIR
+# Builds the example program (examples/lobby.c) and the version check as
+# Windows hosts with mingw-w64 against the release folder only, once linking
+# liblobbylink.dll.a and once linking lobbylink.lib (no LoadLibrary in
+# either), and runs both under Wine with a private Wine prefix:
+#   windows.sh RELEASE-DIR WORK-DIR
+# The release has no dictionary helpers: the programs get the host's own
+# dictionary code (hostdict.c) behind the helpers' declarations.
 set -euo pipefail
 release=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
 version=$(basename "$release" | sed -E 's/^lobbylink-(.*)-win32$/\1/')
 cc=i686-w64-mingw32-gcc
-flags=(-std=c99 -O2 -Wall -Wextra -Werror -DLOBBY_OWN_DICTIONARY -I"$release/include")
-sources=("$here/lobby.c" "$here/hostdict.c")
+flags=(-std=c99 -O2 -Wall -Wextra -Werror -I"$release/include" -idirafter "$here/../../include")
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 for how in mingw-import msvc-import; do
   rm -rf "${work:?}/$how"
   mkdir "$work/$how"
-  if [ $how = mingw-import ]; then
-    $cc "${flags[@]}" "${sources[@]}" -L"$release" -llobbylink -lversion -o "$work/$how/lobby.exe"
-  else
-    $cc "${flags[@]}" "${sources[@]}" "$release/lobbylink.lib" -lversion -o "$work/$how/lobby.exe"
-  fi
-  # The program imports the library by name and needs no other DLL of ours
+  if [ $how = mingw-import ]; then link=(-L"$release" -llobbylink); else link=("$release/lobbylink.lib"); fi
+  $cc "${flags[@]}" "$here/../../examples/lobby.c" "$here/hostdict.c" "${link[@]}" -o "$work/$how/lobby.exe"
+  $cc "${flags[@]}" "$here/version.c" "${link[@]}" -lversion -o "$work/$how/version.exe"
+  # The programs import the library by name and need no other DLL of ours
   # or of the compiler.
-  dlls=$(i686-w64-mingw32-objdump -p "$work/$how/lobby.exe" | sed -n 's/^\tDLL Name: //p' | LC_ALL=C sort | tr '\n' ' ')
-  if [ "$dlls" != "KERNEL32.dll VERSION.dll lobbylink.dll msvcrt.dll " ]; then
-    echo "$how: lobby.exe imports $dlls"
-    exit 1
-  fi
+  for program in lobby:"KERNEL32.dll lobbylink.dll msvcrt.dll " \
+                 version:"KERNEL32.dll VERSION.dll lobbylink.dll msvcrt.dll "; do
+    dlls=$(i686-w64-mingw32-objdump -p "$work/$how/${program%%:*}.exe" | sed -n 's/^\tDLL Name: //p' |
+      LC_ALL=C sort | tr '\n' ' ')
+    if [ "$dlls" != "${program#*:}" ]; then
+      echo "$how: ${program%%:*}.exe imports $dlls"
+      exit 1
+    fi
+  done
   cp "$release/lobbylink.dll" "$work/$how/"
 done
 
@@ -35,7 +39,8 @@ export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,ms
 status=0
 for how in mingw-import msvc-import; do
   echo "== $how"
-  (cd "$work/$how" && timeout 240 wine lobby.exe "$version") || { status=1; echo "$how: FAILED"; }
+  (cd "$work/$how" && timeout 60 wine version.exe "$version" &&
+    "$here/../example.sh" lobby.exe "$version") || { status=1; echo "$how: FAILED"; }
 done
 wineserver -k 2>/dev/null || true
 exit $status

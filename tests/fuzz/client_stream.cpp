@@ -86,7 +86,7 @@ struct Client {
     void send(uint8_t msgId, uint8_t receiver, const std::string &text) {
         // Ids and receivers of 0 cannot be framed; the sends here leave them out.
         if (msgId == 0 || receiver == 0 || text.empty()) return;
-        size_t size = text.size() + 3;
+        size_t size = text.size() + LobbyClientFrameOverhead;
         int32_t room = ll::messageRoom(0);
         bool connected;
         {

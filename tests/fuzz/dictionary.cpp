@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 Seen r = seen(d.root, "result"), e = seen(d.root, "error");
                 if (!user) {
                     FZ_CHECK(r.integer == 0 && e.text == "no user", "p2pCreateLobby without a user");
-                } else if (std::strlen(user) > 63) {
+                } else if (std::strlen(user) > LobbyMaxNameLength) {
                     FZ_CHECK(r.integer == 0 && e.text == "user too long", "p2pCreateLobby, long user");
                 } else {
                     FZ_CHECK(r.kind == ValueInteger && r.integer == 1, "p2pCreateLobby refused \"%s\"", user);

@@ -1,6 +1,7 @@
 #include "fuzz/harness.h"
 
 #include "net/state.h"
+#include "support/frames.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -63,13 +64,7 @@ bool isSlice(const std::vector<std::string> &part, const std::vector<std::string
 namespace {
 
 std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std::string &text) {
-    std::string f;
-    f.push_back(static_cast<char>(sender));
-    f.push_back(static_cast<char>(msgId));
-    f.push_back(static_cast<char>(receiver));
-    f += text;
-    f.push_back('\0');
-    return f;
+    return kit::frame({sender, msgId, receiver}, text);
 }
 
 // A member's frames as the lobby host takes them: those before the first
@@ -249,7 +244,7 @@ void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
     // A message id of 0 would end the frame at its header: it cannot be
     // framed, and the sends here leave it out.
     if (text.empty() || msgId == 0) return;
-    const uint32_t size = static_cast<uint32_t>(text.size() + 4);
+    const uint32_t size = static_cast<uint32_t>(text.size() + LobbyHostFrameOverhead);
     for (Member &m : members) {
         if (!m.present || (receiver != BroadcastId && receiver != m.id)) continue;
         bool fits;

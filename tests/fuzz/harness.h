@@ -87,7 +87,7 @@ class Lobby {
     explicit Lobby(bool strictFlow = false);
     ~Lobby();
 
-    // Seats a member (id 2..254, unused so far; a name of 1..63 bytes
+    // Seats a member (id 2..254, unused so far; a name of 1..LobbyMaxNameLength bytes
     // without 0); its index, or -1.
     int seat(uint8_t id, const std::string &name);
     size_t size() const { return members.size(); }

@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fz::Lobby lobby;
     int initial = in.byte() % 6 + 1;
     for (int i = 0; i < initial; ++i) {
-        uint8_t id = static_cast<uint8_t>(2 + in.byte() % 253);
-        while (lobby.seat(id, "m" + std::to_string(id)) < 0) id = static_cast<uint8_t>(id % 253 + 2);
+        uint8_t id = static_cast<uint8_t>(2 + in.byte() % LobbyMaxClients);
+        while (lobby.seat(id, "m" + std::to_string(id)) < 0) id = static_cast<uint8_t>(id % LobbyMaxClients + 2);
     }
     auto pick = [&] { return static_cast<size_t>(in.byte()) % lobby.size(); };
     while (in.more()) {

@@ -10,6 +10,7 @@
 #include "fuzz/harness.h"
 
 #include "net/limits.h"
+#include "support/frames.h"
 
 #include <memory>
 
@@ -27,10 +28,7 @@ std::string text(fz::Input &in, size_t length) {
 }
 
 std::string dataFrame(uint8_t msgId, uint8_t receiver, const std::string &t) {
-    std::string f;
-    f.push_back(static_cast<char>(msgId ? msgId : 1));
-    f.push_back(static_cast<char>(receiver));
-    return f + t + std::string(1, '\0');
+    return kit::frame({msgId ? msgId : 1, receiver}, t);
 }
 
 } // namespace
@@ -49,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size_t k = lobby->size() ? in.byte() % lobby->size() : 0;
         switch (op) {
         case 0: { // seat a member
-            uint8_t id = static_cast<uint8_t>(2 + in.byte() % 253);
+            uint8_t id = static_cast<uint8_t>(2 + in.byte() % LobbyMaxClients);
             lobby->seat(id, "p" + text(in, in.byte() % 12));
             break;
         }

@@ -1,7 +1,7 @@
 // The full-lobby soak: a lobby host (this program's child process, driving
-// the library through its exports) with 253 members over real TCP, and a load
-// generator (the parent) that speaks the wire protocol over raw sockets for
-// every member. Members send paced broadcasts, unicasts and messages to the
+// the library through its exports) with a full lobby of members over real
+// TCP, and a load generator (the parent) that speaks the wire protocol over
+// raw sockets for every member. Members send paced broadcasts, unicasts and messages to the
 // lobby host; churn members leave (half-close), are kicked and are replaced
 // by real admissions; a few members pause reading now and then. At the end:
 // every message a member sent arrived exactly once, in order per sender, at
@@ -11,12 +11,13 @@
 //
 //   ll_soak [--seconds N] [--seated N] [--rate PER-SECOND] [--summary FILE]
 // Members up to --seated are seated directly over TCP at the start (the rest
-// of the 253 and every replacement are admitted by the real handshake);
+// of the lobby and every replacement are admitted by the real handshake);
 // --rate is the messages each member sends a second.
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
 #include "net/state.h"
 #include "support/dict.h"
+#include "support/frames.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -49,7 +50,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 const uint16_t SeatPort = 31904; // the soak's own seating port (its namespace only)
-const int Lobby = 253;
+const int Lobby = LobbyMaxClients;
 
 double now() {
     static const Clock::time_point start = Clock::now();
@@ -95,11 +96,7 @@ void nonBlocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
 }
 
-std::string frame(std::initializer_list<int> head, const std::string &text) {
-    std::string f;
-    for (int b : head) f.push_back(static_cast<char>(b));
-    return f + text + std::string(1, '\0');
-}
+using kit::frame;
 
 // Texts: "<kind><sender serial>.<seq>.<padding>", kind b (broadcast), u
 // (unicast), h (to the lobby host), H and U (from the lobby host).

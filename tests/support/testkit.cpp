@@ -36,16 +36,6 @@ sockaddr_in lobbyAddress(const char *address) {
 }
 } // namespace
 
-std::string bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s.push_back(static_cast<char>(v));
-    return s;
-}
-
-std::string frame(std::initializer_list<int> head, const std::string &text) {
-    return bytes(head) + text + nul();
-}
-
 std::string hex(const std::string &s) {
     std::string out;
     char b[4];

@@ -5,6 +5,7 @@
 
 #include "lobbylink/lobbylink.h"
 #include "support/dict.h"
+#include "support/frames.h"
 
 #include <gtest/gtest.h>
 
@@ -50,11 +51,6 @@ struct Map {
     std::string rootChain() { return dict::rootChain(root); }
 };
 
-// Byte strings written as lists of byte values: bytes({1, 126, 255}) + "gold" + nul().
-std::string bytes(std::initializer_list<int> values);
-inline std::string nul() { return std::string(1, '\0'); }
-// A frame: the given header bytes, the text, and the terminating 0.
-std::string frame(std::initializer_list<int> head, const std::string &text);
 std::string hex(const std::string &s);
 
 struct Msg {
@@ -116,12 +112,12 @@ struct Peer {
     void finThenReset();
 };
 
-// Connects to 127.0.0.1:31903; an invalid Peer when refused. A lobby host
+// Connects to the lobby port on 127.0.0.1; an invalid Peer when refused. A lobby host
 // listens from the moment p2pSearchClient has answered 1. A `receiveBuffer`
 // (bytes, set before connecting) keeps the connection's window small.
 Peer connectLobby(int receiveBuffer = 0);
 
-// A raw listening socket on port 31903 acting as a lobby host.
+// A raw listening socket on the lobby port acting as a lobby host.
 struct Listener {
     int fd = -1;
     bool open(const char *address = "0.0.0.0");

@@ -48,6 +48,10 @@
 //                                      arrived, in arrival order
 //   err TEXT                           the request could not be carried out
 // End of input ends the process like quit.
+#include "common/hex.h"
+#include "common/loader.h"
+#include "common/platform.h"
+#include "flood.h"
 #include "lobbylink/hostmap.h"
 #include "lobbylink/lobbylink.h"
 
@@ -57,7 +61,6 @@
 #include <fcntl.h>
 #include <io.h>
 #else
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -77,18 +80,15 @@
 
 namespace {
 
-typedef int32_t(LOBBYLINK_CALL *MapFn)(ArgNode *);
+using tools::MapCall;
+using tools::sleepMs;
 
-// ---- The few platform services the agent needs ------------------------------
+// ---- What the agent adds to the tools' shim ----------------------------------
+// A thread that reads the requests with blocking reads (their pipe comes from
+// the Linux test driver, which the shim's polling read cannot watch under
+// Wine), and the host's own Winsock.
 
 #ifdef _WIN32
-void *openLibrary(const char *path) { return reinterpret_cast<void *>(LoadLibraryA(path)); }
-void closeLibrary(void *h) { FreeLibrary(static_cast<HMODULE>(h)); }
-MapFn symbol(void *h, const char *name) {
-    return reinterpret_cast<MapFn>(reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(h), name)));
-}
-void sleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
-
 struct Lock {
     CRITICAL_SECTION cs;
     CONDITION_VARIABLE cv;
@@ -129,14 +129,6 @@ int hostSocket() {
     return 0;
 }
 #else
-void *openLibrary(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
-void closeLibrary(void *h) { dlclose(h); }
-MapFn symbol(void *h, const char *name) { return reinterpret_cast<MapFn>(dlsym(h, name)); }
-void sleepMs(int ms) {
-    timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
-}
-
 struct Lock {
     pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
@@ -257,33 +249,13 @@ void answer(const std::string &line) {
 
 // ---- Texts and dictionaries --------------------------------------------------------
 
-std::string hex(const std::string &s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "x";
-    out.reserve(1 + 2 * s.size());
-    for (unsigned char c : s) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
+// A text as a request or answer carries it: 'x' and its bytes in hex.
+std::string hex(const std::string &s) { return "x" + tools::toHex(s); }
 
-int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
+// The text of a hex value; false for anything else, and for a 0 byte.
 bool unhex(const std::string &h, std::string *out) {
-    if (h.empty() || h[0] != 'x' || h.size() % 2 != 1) return false;
-    out->clear();
-    for (size_t i = 1; i < h.size(); i += 2) {
-        int a = nibble(h[i]), b = nibble(h[i + 1]);
-        if (a < 0 || b < 0 || (a == 0 && b == 0)) return false;
-        out->push_back(static_cast<char>(a * 16 + b));
-    }
-    return true;
+    return !h.empty() && h[0] == 'x' && tools::fromHex(h.substr(1), out) &&
+           out->find('\0') == std::string::npos;
 }
 
 bool parseInt(const std::string &s, long *out) {
@@ -327,20 +299,13 @@ void dump(const ArgNode *node, const std::string &prefix, const std::map<std::st
 
 // ---- The library ---------------------------------------------------------------------
 
-void *library = nullptr;
-std::map<std::string, MapFn> exportsSeen;
+tools::Library lib;
 bool updating = false;
 
-MapFn fn(const std::string &name) {
-    if (!library) return nullptr;
-    auto it = exportsSeen.find(name);
-    if (it != exportsSeen.end()) return it->second;
-    return exportsSeen[name] = symbol(library, name.c_str());
-}
+MapCall fn(const std::string &name) { return lib.handle ? lib.byName(name) : nullptr; }
 
 void update() {
-    MapFn f = fn("p2pUpdate");
-    if (f) f(nullptr);
+    if (lib.handle) lib.update(nullptr);
 }
 
 struct Entry {
@@ -350,7 +315,7 @@ struct Entry {
 
 bool recvOne(Entry *e) {
     ArgNode *m = llMapNew();
-    fn("p2pRecv")(m);
+    lib.recv(m);
     bool got = llMapGetInt(m, "result") == 1;
     if (got) {
         e->usr = llMapGetInt(m, "usr");
@@ -381,7 +346,7 @@ void tick() {
 
 std::string doCall(const std::vector<std::string> &w, bool withMap) {
     if (w.size() < 2) return "err usage";
-    MapFn f = fn(w[1]);
+    MapCall f = fn(w[1]);
     if (!f) return "err no export " + w[1];
     if (!withMap) return "ok ret=" + std::to_string(f(nullptr)) + " chain=";
     ArgNode *m = llMapNew();
@@ -430,7 +395,7 @@ std::string doTake(long n, long ms) {
 }
 
 std::string doPoll(const std::string &name, long value, long ms) {
-    MapFn f = fn(name);
+    MapCall f = fn(name);
     if (!f) return "err no export " + name;
     auto start = Clock::now();
     int32_t r;
@@ -438,16 +403,8 @@ std::string doPoll(const std::string &name, long value, long ms) {
     return "ok ret=" + std::to_string(r);
 }
 
-// The paced flood (see the header); the texts tell their sender and number.
-const int FloodData = 20, FloodEnd = 21;
-
-std::string floodText(int sender, int seq) {
-    std::string head = std::to_string(seq) + ":";
-    // Number 0 is the longest text its sender may send: 65531 characters from
-    // the lobby host, 65532 from a client.
-    size_t dots = seq ? static_cast<size_t>(seq * 7919 % 1500) : (sender == HostId ? 65531u : 65532u) - 2;
-    return head + std::string(dots, '.');
-}
+// The paced flood (see the header; its texts in flood.h).
+const int FloodData = flood::DataId, FloodEnd = flood::EndId;
 
 std::string doFlood(const std::vector<std::string> &w) {
     long self = 0, ms = 0, odd = BroadcastId, peers = 0;
@@ -472,8 +429,7 @@ std::string doFlood(const std::vector<std::string> &w) {
         else if (key == "peers") peers = v;
         else return "err bad flood argument " + w[i];
     }
-    MapFn send = fn("p2pSend"), buffer = fn("p2pBuffer");
-    if (!send || !buffer) return "err no library";
+    MapCall send = lib.send, buffer = lib.buffer;
 
     std::map<int, std::vector<int>> got;
     std::map<int, int> ends;
@@ -483,7 +439,7 @@ std::string doFlood(const std::vector<std::string> &w) {
         Entry e;
         while (recvOne(&e)) {
             int seq = std::atoi(e.msg.c_str());
-            if (e.id == FloodData && e.msg == floodText(e.usr, seq)) {
+            if (e.id == FloodData && e.msg == flood::text(e.usr, seq)) {
                 got[e.usr].push_back(seq);
             } else if (e.id == FloodEnd) {
                 ends[e.usr] = seq;
@@ -499,7 +455,8 @@ std::string doFlood(const std::vector<std::string> &w) {
             buffer(m);
             int32_t res = llMapGetInt(m, "res");
             llMapFree(m);
-            if (length + (id ? 4 : 3) >= static_cast<size_t>(res)) return false;
+            size_t overhead = id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead;
+            if (length + overhead >= static_cast<size_t>(res)) return false;
         }
         return true;
     };
@@ -518,7 +475,7 @@ std::string doFlood(const std::vector<std::string> &w) {
     int sent = 0;
     auto start = Clock::now();
     while ((msSince(start) < ms || sent == 0) && msSince(start) < ms + 30000) {
-        std::string text = floodText(static_cast<int>(self), sent);
+        std::string text = flood::text(static_cast<int>(self), sent);
         if (!fits(text.size())) {
             update();
             drain();
@@ -564,7 +521,7 @@ std::string handle(const std::string &line) {
     }
     if (c == "wsastartup") return "ok ret=" + std::to_string(hostStartup());
     if (c == "hostsocket") return "ok ret=" + std::to_string(hostSocket());
-    if (!library) return "err no library";
+    if (!lib.handle) return "err no library";
     if (c == "call" || c == "null") return doCall(w, c == "call");
     if (c == "update" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
         updating = w[1] == "on";
@@ -582,9 +539,7 @@ std::string handle(const std::string &line) {
     if (c == "poll" && w.size() == 4 && parseInt(w[2], &d) && parseInt(w[3], &b)) return doPoll(w[1], d, b);
     if (c == "flood") return doFlood(w);
     if (c == "unload") {
-        closeLibrary(library);
-        library = nullptr;
-        exportsSeen.clear();
+        tools::libraryUnload(&lib);
         updating = false;
         return "ok";
     }
@@ -601,9 +556,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: llagent LIBRARY\n");
         return 2;
     }
-    library = openLibrary(argv[1]);
-    if (!library) {
-        answer("err cannot load " + std::string(argv[1]));
+    std::string error;
+    if (!tools::libraryLoad(argv[1], &lib, &error)) {
+        answer("err cannot load " + error);
         return 1;
     }
     answer("ok ready");

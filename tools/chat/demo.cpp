@@ -6,6 +6,7 @@
 // participant's transcript.
 #include "demo.h"
 
+#include "lobbylink/lobbylink.h"
 #include "platform.h"
 
 #include <cstdio>
@@ -218,7 +219,7 @@ int runDemo(const std::string &library) {
 
     step(d, "gold opens a lobby");
     Participant *gold = start(d, "gold, the lobby host", "gold", 1, {"host", "gold"});
-    expect(gold, "* lobby open on port 31903 as gold");
+    expect(gold, "* lobby open on port " + std::to_string(LobbyPort) + " as gold");
     settle(d);
 
     step(d, "red, blue and green join, one after the other");

@@ -1,5 +1,6 @@
 #include "events.h"
 
+#include "common/hex.h"
 #include "lobbylink/lobbylink.h"
 #include "platform.h"
 #include "terminal.h"
@@ -79,12 +80,6 @@ std::string jsonString(const std::string &text) {
     return out + "\"";
 }
 
-std::string hex(const std::string &text) {
-    std::string out;
-    for (char c : text) out += hexByte(static_cast<unsigned char>(c), "");
-    return out;
-}
-
 std::string receiver(const Event &e) {
     return e.member == BroadcastId ? "everybody" : memberLabel(e.member, e.name);
 }
@@ -153,7 +148,7 @@ std::string asJson(const Event &e) {
     case EventTrace:
         return "{\"event\":\"trace\",\"time\":\"" + wallClock() + "\",\"usr\":" +
                std::to_string(e.rawUsr) + ",\"id\":" + std::to_string(e.rawId) +
-               ",\"length\":" + std::to_string(e.text.size()) + ",\"hex\":\"" + hex(e.text) + "\"}";
+               ",\"length\":" + std::to_string(e.text.size()) + ",\"hex\":\"" + tools::toHex(e.text) + "\"}";
     }
     return "";
 }

@@ -3,6 +3,7 @@
 // what is typed; `demo` plays a scripted conversation between four processes
 // of itself.
 #include "demo.h"
+#include "lobbylink/lobbylink.h"
 #include "platform.h"
 #include "session.h"
 
@@ -13,7 +14,7 @@
 namespace {
 
 const char Usage[] =
-    "usage: lobbylink-chat [OPTIONS] host [--portmap] NAME  open a lobby on port 31903\n"
+    "usage: lobbylink-chat [OPTIONS] host [--portmap] NAME  open a lobby on port %d\n"
     "       lobbylink-chat [OPTIONS] join [ADDRESS] NAME join a lobby (default: this machine)\n"
     "       lobbylink-chat [--lib PATH] demo             a lobby host and three clients, scripted\n"
     "options: --lib PATH  the lobbylink library to load (default: beside this program)\n"
@@ -24,7 +25,7 @@ const char Usage[] =
 
 int usage(const std::string &problem) {
     if (!problem.empty()) std::fprintf(stderr, "lobbylink-chat: %s\n", problem.c_str());
-    std::fputs(Usage, stderr);
+    std::fprintf(stderr, Usage, LobbyPort);
     return 2;
 }
 
@@ -44,7 +45,7 @@ int main(int argc, char **argv) {
         } else if (arg == "--portmap") {
             options.portmap = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs(Usage, stdout);
+            std::printf(Usage, LobbyPort);
             return 0;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage("unknown option " + arg);

@@ -1,72 +1,8 @@
-// The little lobbylink-chat needs from the operating system, in one shim with
-// a POSIX half and a Windows half (platform.cpp): loading a shared library by
-// file name, the clock, reading the terminal or a pipe without blocking, and
-// starting copies of this program with their input and output on pipes.
+// The chat's operating-system services are the tools' shared shim.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "common/platform.h"
 
 namespace chat {
-
-// ---- Loading the library --------------------------------------------------
-// "liblobbylink.so" or "lobbylink.dll".
-const char *libraryFileName();
-// The directory of this executable, with a trailing separator.
-std::string executableDir();
-// The full path of this executable.
-std::string executablePath();
-// dlopen / LoadLibrary; null with a reason in *error.
-void *libraryOpen(const std::string &path, std::string *error);
-void *librarySymbol(void *library, const char *name);
-
-// ---- Time ------------------------------------------------------------------
-uint64_t monotonicMs();
-// Local wall-clock time as HH:MM:SS.mmm.
-std::string wallClock();
-void sleepMs(int ms);
-
-// ---- Standard input and output ---------------------------------------------
-// True when both standard input and standard output are a terminal (console).
-bool interactiveTerminal();
-// Interactive only: keys arrive one at a time without echo (the program draws
-// the line itself); Ctrl-C still interrupts. Restored by terminalRestore.
-void terminalRaw();
-void terminalRestore();
-// Width of the terminal in characters (80 when unknown).
-int terminalColumns();
-// Makes the terminal understand "\r\x1b[K" (erase the line); false where it
-// cannot, so the caller erases with spaces.
-bool terminalEscapes();
-// Waits up to waitMs for input and reads what is there: > 0 bytes read, 0
-// none yet, -1 the input has ended.
-int inputRead(char *buffer, int size, int waitMs);
-// From now on Ctrl-C (SIGINT, SIGTERM) only raises the flag that
-// interruptRequested reads, and a write to a closed pipe fails instead of
-// ending the program.
-void catchSignals();
-bool interruptRequested();
-
-// ---- Child processes (the demo) --------------------------------------------
-struct Child {
-    intptr_t process = 0; // pid, or the process HANDLE
-    intptr_t input = -1;  // our end of its standard input
-    intptr_t output = -1; // our end of its standard output and error
-    bool running = false;
-    int status = 0; // exit status once it has ended
-};
-
-// Starts `args` (args[0] the program) with standard input from a pipe and
-// standard output and error into one pipe.
-bool childStart(Child *child, const std::vector<std::string> &args, std::string *error);
-// Reads what the child has written: > 0 bytes, 0 nothing now, -1 end of output.
-int childRead(Child *child, char *buffer, int size);
-bool childWrite(Child *child, const std::string &bytes);
-void childCloseInput(Child *child);
-// True once the child has ended (its status in child->status).
-bool childEnded(Child *child);
-void childKill(Child *child);
-void childClose(Child *child);
-
-} // namespace chat
+using namespace tools;
+}

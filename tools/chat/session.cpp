@@ -30,7 +30,7 @@ namespace chat {
 namespace {
 
 const int FrameMs = 10;
-const int QueueSize = 65536;       // p2pBuffer's answer for an empty send queue
+const int QueueSize = LobbyQueueBytes; // p2pBuffer's answer for an empty send queue
 const int PortTakenAfterMs = 1000; // the lobby port stays taken this long: say so
 const int BindRetryMs = 20;        // until then, try again this often
 const int SearchRetryMs = 1000;    // then this often
@@ -70,13 +70,13 @@ std::string getString(ArgNode *map, const char *key) {
 
 // The library's "error" texts in words.
 std::string explain(const std::string &error) {
-    if (error == "user too long") return "the name is longer than 63 characters";
+    if (error == "user too long") return "the name is longer than " + std::to_string(LobbyMaxNameLength) + " characters";
     if (error == "no user") return "no name given";
     if (error == "already connected") return "already in a lobby";
     if (error == "WSAStartup") return "the socket library did not start";
     if (error == "getaddrinfo") return "the address cannot be resolved";
     if (error == "socket") return "no socket could be opened";
-    if (error == "couldn't connect") return "no lobby host answers there (port 31903)";
+    if (error == "couldn't connect") return "no lobby host answers there (port " + std::to_string(LobbyPort) + ")";
     if (error == "failed to send user") return "the connection broke during the handshake";
     return error;
 }
@@ -126,13 +126,15 @@ bool joinLobby(Session &s, const std::string &address) {
 std::string searchOutcome(int outcome) {
     switch (outcome) {
     case SearchListenFailed:
-        return "the lobby could not listen on port 31903; trying again";
+        return "the lobby could not listen on port " + std::to_string(LobbyPort) + "; trying again";
     case SearchHandshakeLost:
         return "a client was lost during its handshake";
     case SearchHandshakeTooLong:
-        return "a client was turned away: its name is longer than 63 characters";
+        return "a client was turned away: its name is longer than " +
+               std::to_string(LobbyMaxNameLength) + " characters";
     case SearchLobbyFull:
-        return "a client was turned away: the lobby is full (253 clients)";
+        return "a client was turned away: the lobby is full (" + std::to_string(LobbyMaxClients) +
+               " clients)";
     }
     return "a search ended with outcome " + std::to_string(outcome);
 }
@@ -156,7 +158,7 @@ void keepAdmitting(Session &s) {
         s.searchStarted = true;
         s.bindFailingSince = 0;
         s.portTakenSaid = false;
-        if (s.sayOpen) say("lobby open on port 31903 as " + s.name);
+        if (s.sayOpen) say("lobby open on port " + std::to_string(LobbyPort) + " as " + s.name);
         s.sayOpen = false;
     } else if (getString(map, "error") == "bind") {
         // Some socket layers keep the port of the search that just ended for
@@ -164,8 +166,8 @@ void keepAdmitting(Session &s) {
         if (s.bindFailingSince == 0) s.bindFailingSince = now;
         bool taken = now - s.bindFailingSince >= PortTakenAfterMs;
         if (taken && !s.portTakenSaid) {
-            complain("port 31903 is in use (another lobby on this machine?); "
-                     "trying again every second");
+            complain("port " + std::to_string(LobbyPort) +
+                     " is in use (another lobby on this machine?); trying again every second");
             s.portTakenSaid = true;
             s.sayOpen = true; // once it is free again
         }
@@ -253,11 +255,13 @@ int queueRoom(int member) {
     return room;
 }
 
-// A text of L characters fits a client's queue when L + 3 < room, a member's
-// queue at the lobby host when L + 4 < room. The chat checks before every
+// A text of L characters fits a client's queue when L + LobbyClientFrameOverhead
+// < room, a member's queue at the lobby host when L + LobbyHostFrameOverhead
+// < room. The chat checks before every
 // p2pSend, so it never overflows a queue (which would cost the connection).
 bool roomFor(const Session &s, int receiver, size_t length) {
-    long need = static_cast<long>(length) + (s.lobbyHost ? 4 : 3);
+    long need = static_cast<long>(length) +
+                (s.lobbyHost ? LobbyHostFrameOverhead : LobbyClientFrameOverhead);
     std::string tooLong = "too long to send: " + std::to_string(length) + " characters, ";
     if (!s.lobbyHost) {
         int room = queueRoom(0);
@@ -393,7 +397,8 @@ void help(const Session &s) {
 }
 
 void command(Session &s, const InputLine &line) {
-    if (line.tooLong) return complain("line too long (more than 65536 bytes): nothing sent");
+    if (line.tooLong) return complain("line too long (more than " + std::to_string(MaxInputLine) +
+                                       " bytes): nothing sent");
     if (line.hasZero) return complain("a line with a 0 byte cannot be sent");
     const std::string &text = line.text;
     if (text.empty()) return;

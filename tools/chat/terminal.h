@@ -4,13 +4,16 @@
 // reads plain lines.
 #pragma once
 
+#include "lobbylink/lobbylink.h"
+
 #include <string>
 #include <vector>
 
 namespace chat {
 
-// The longest line taken; longer ones are reported, not cut.
-const size_t MaxInputLine = 65536;
+// The longest line taken (no longer text fits a send queue); longer ones are
+// reported, not cut.
+const size_t MaxInputLine = LobbyQueueBytes;
 
 struct InputLine {
     std::string text;

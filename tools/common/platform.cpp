@@ -1,6 +1,6 @@
-// The operating-system shim of lobbylink-chat: POSIX (termios, poll, fork and
-// exec) and Windows (console input, pipes, CreateProcess), same declarations.
-#include "platform.h"
+// The tools' operating-system shim: POSIX (termios, poll, fork and exec) and
+// Windows (console input, pipes, CreateProcess), same declarations.
+#include "common/platform.h"
 
 #include <cstdio>
 #include <ctime>
@@ -9,7 +9,7 @@
 
 #include <windows.h>
 
-namespace chat {
+namespace tools {
 
 namespace {
 
@@ -86,8 +86,6 @@ int readConsoleKeys(HANDLE in, char *buffer, int size, int waitMs) {
 
 } // namespace
 
-const char *libraryFileName() { return "lobbylink.dll"; }
-
 std::string executablePath() {
     char path[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -98,16 +96,6 @@ std::string executableDir() {
     std::string path = executablePath();
     size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-void *libraryOpen(const std::string &path, std::string *error) {
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (!module) *error = path + ": " + lastErrorText();
-    return reinterpret_cast<void *>(module);
-}
-
-void *librarySymbol(void *library, const char *name) {
-    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
 uint64_t monotonicMs() { return GetTickCount64(); }
@@ -277,13 +265,12 @@ void childClose(Child *child) {
     child->process = 0;
 }
 
-} // namespace chat
+} // namespace tools
 
 #else // POSIX
 
 #include <cerrno>
 #include <csignal>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -293,7 +280,7 @@ void childClose(Child *child) {
 #include <termios.h>
 #include <unistd.h>
 
-namespace chat {
+namespace tools {
 
 namespace {
 
@@ -304,8 +291,6 @@ bool rawMode = false;
 void onSignal(int) { interrupted = 1; }
 
 } // namespace
-
-const char *libraryFileName() { return "liblobbylink.so"; }
 
 std::string executablePath() {
     char path[PATH_MAX];
@@ -318,14 +303,6 @@ std::string executableDir() {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
-
-void *libraryOpen(const std::string &path, std::string *error) {
-    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) *error = dlerror();
-    return library;
-}
-
-void *librarySymbol(void *library, const char *name) { return dlsym(library, name); }
 
 uint64_t monotonicMs() {
     struct timespec t;
@@ -480,6 +457,6 @@ void childClose(Child *child) {
     child->output = -1;
 }
 
-} // namespace chat
+} // namespace tools
 
 #endif
