@@ -117,11 +117,14 @@ std::vector<int> lobbySockets(bool localPort) {
         struct stat st;
         if (e->d_name[0] == '.' || fd == dirfd(d) || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
             continue;
-        sockaddr_in sa = {};
+        sockaddr_storage sa = {};
         socklen_t len = sizeof sa;
         int r = localPort ? getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len)
                           : getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-        if (r == 0 && sa.sin_family == AF_INET && ntohs(sa.sin_port) == LobbyPort) out.push_back(fd);
+        // The port sits at the same place in IPv4 and IPv6 addresses.
+        in_port_t port = reinterpret_cast<sockaddr_in *>(&sa)->sin_port;
+        bool inet = sa.ss_family == AF_INET || sa.ss_family == AF_INET6;
+        if (r == 0 && inet && ntohs(port) == LobbyPort) out.push_back(fd);
     }
     closedir(d);
     return out;
