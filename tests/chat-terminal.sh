@@ -2,10 +2,11 @@
 # lobbylink-chat as a person uses it: a lobby host and a client in terminals
 # of their own (tmux: keys in with send-keys, screens read with capture-pane),
 # and a script following the same lobby with --json --trace from a pipe. One
-# conversation: broken handshakes, a client joining over IPv6 ([::1]), typing with a correction, a message
-# arriving while a line is half typed, bad commands, /who, the lobby port
-# already taken, a text too long for the queue, a kick, a lost lobby host, a
-# lobby host that is not there, a name too long.
+# conversation: broken handshakes, a client joining over IPv6 ([::1]), typing
+# with a correction, a message arriving while a line is half typed, bad
+# commands, /who, the lobby port already taken, a text too long for the
+# queue, a kick, a lost lobby host, a lobby host that is not there, a name
+# too long.
 # Usage: chat-terminal.sh LOBBYLINK-CHAT
 set -euo pipefail
 chat=$1
