@@ -141,10 +141,15 @@ TEST_P(Scenario, WholeConversation) {
     expectEach({&A, &B, &C}, {{1, 16, longH}});
     expectEach({&H, &A, &B, &C}, {});
 
-    // b leaves and comes back as b2 (id 5).
+    // b leaves and comes back as b2 (id 5). Its last words, queued with no
+    // update before it leaves, arrive whole before its departure.
+    const std::string lastB = textOf(60000, 10);
+    B.update(false);
+    B.say(17, 255, lastB);
     EXPECT_EQ(B.null("p2pDisconnect"), 0);
     EXPECT_EQ(B.call("p2pBuffer").i("res"), 0);
-    expectEach({&H, &A, &C}, {{3, MsgLeave, Names[1]}});
+    expectEach({&H, &A, &C}, {{3, 17, lastB}, {3, MsgLeave, Names[1]}});
+    B.update(true);
     join(H, B, "b2", 3, "::1");
     expectEach({&H, &A, &C}, {{5, MsgJoin, "b2"}});
     expectEach({&B}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {4, MsgJoin, Names[2]}});
@@ -228,6 +233,14 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
         }
     }
     EXPECT_EQ(host->null("p2pNumClients"), 3);
+
+    // The lobby host's last words, queued with no update before it closes,
+    // reach every member whole, and then the end of the connection.
+    const std::string last = textOf(60000, 11);
+    host->update(false);
+    host->say(17, 255, last);
+    EXPECT_EQ(host->null("p2pDisconnect"), 0);
+    expectEach({a.get(), b.get(), c.get()}, {{1, 17, last}, {0, MsgError, "error"}});
 }
 
 INSTANTIATE_TEST_SUITE_P(Arrangements, Scenario, ::testing::ValuesIn(arrangements()),
