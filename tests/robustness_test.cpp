@@ -134,18 +134,6 @@ void inOwnNetwork(const std::function<void()> &body) {
     EXPECT_EQ(status, 0);
 }
 
-// A listener on the lobby port for IPv6 and IPv4, standing in for a lobby host.
-Peer listenDualStack() {
-    int fd = socket(AF_INET6, SOCK_STREAM, 0), off = 0;
-    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    sockaddr_in6 a = {};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(LobbyPort);
-    a.sin6_addr = in6addr_any;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0) close(fd), fd = -1;
-    return Peer(fd);
-}
-
 // A name that resolves to ::1 first and 127.0.0.1 second, where IPv6 packets
 // to the lobby port vanish (a broken IPv6 setup): the connection lands on
 // IPv4 after one stagger, not after a whole connect timeout.
@@ -168,8 +156,8 @@ TEST_F(Robustness, ConnectLandsOnIPv4WhenIPv6IsBlackHoled) {
         EXPECT_EQ(list->ai_family, AF_INET6) << "IPv6 must come first";
         freeaddrinfo(list);
 
-        Peer lobby = listenDualStack(); // answers IPv6 too, were it not black-holed
-        ASSERT_TRUE(lobby.ok());
+        Listener lobby; // answers IPv6 too, were it not black-holed
+        ASSERT_TRUE(lobby.open("::"));
         Map c;
         auto start = Clock::now();
         p2pConnect(c.set("address", "lobby.test").set("user", "red"));
