@@ -127,7 +127,7 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
         }
         if (a.count == 0) {
             if (!pending) break; // every address failed
-            nextStart = now;     // the attempts are full no more
+            nextStart = now;     // nothing under way: the next at once
             continue;
         }
         // Wait for an attempt to end, until the next is due or one runs out
