@@ -14,14 +14,19 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <poll.h>
@@ -168,30 +173,50 @@ TEST_F(Robustness, ConnectLandsOnIPv4WhenIPv6IsBlackHoled) {
     });
 }
 
-// IPv6 switched off: the lobby still opens and admits IPv4 members, and a
-// client that tries ::1 first lands on 127.0.0.1.
+// From here on this process can make no IPv6 socket, as on a system built
+// without IPv6 (seccomp: socket(AF_INET6, ...) fails with EAFNOSUPPORT).
+void refuseIPv6Sockets() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {sizeof code / sizeof code[0], code};
+    ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+    ASSERT_LT(socket(AF_INET6, SOCK_STREAM, 0), 0);
+}
+
+// Without IPv6, switched off or not there at all: a client that tries ::1
+// first lands on 127.0.0.1, and the lobby opens and admits IPv4 members.
 TEST_F(Robustness, WithoutIPv6TheLobbyOpensOnIPv4) {
     inOwnNetwork([] {
         FILE *f = std::fopen("/proc/sys/net/ipv6/conf/all/disable_ipv6", "w");
         ASSERT_TRUE(f);
         std::fputs("1", f);
         ASSERT_EQ(std::fclose(f), 0);
-        {
-            Listener lobby;
-            ASSERT_TRUE(lobby.open("127.0.0.1"));
-            Map c;
-            p2pConnect(c.set("user", "red")); // this machine: ::1 (if listed) fails at once
-            EXPECT_EQ(c.i("result"), 1);
-            EXPECT_EQ(c.s("addr"), "127.0.0.1");
+        for (bool sockets : {true, false}) {
+            if (!sockets) refuseIPv6Sockets();
+            {
+                Listener lobby;
+                ASSERT_TRUE(lobby.open("127.0.0.1"));
+                Map c;
+                p2pConnect(c.set("user", "red")); // this machine: ::1, if listed, fails at once
+                EXPECT_EQ(c.i("result"), 1) << sockets;
+                EXPECT_EQ(c.s("addr"), "127.0.0.1");
+                p2pDisconnect(nullptr);
+            }
+            Map m;
+            p2pCreateLobby(m.set("user", "gold"));
+            ASSERT_EQ(m.i("result"), 1);
+            Peer member = admitRaw("ann");
+            ASSERT_TRUE(member.ok()) << sockets;
+            EXPECT_EQ(clientName(2), "ann");
             p2pDisconnect(nullptr);
         }
-        Map m;
-        p2pCreateLobby(m.set("user", "gold"));
-        ASSERT_EQ(m.i("result"), 1);
-        Peer member = admitRaw("ann");
-        ASSERT_TRUE(member.ok());
-        EXPECT_EQ(clientName(2), "ann");
-        p2pDisconnect(nullptr);
     });
 }
 
