@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -91,6 +92,15 @@ TEST_F(AdmissionTest, FailedHandshakesAndBind) {
     updateFor(50);
     EXPECT_EQ(numClients(), 0);
     EXPECT_TRUE(drain().empty());
+    // The lobby listens on both families: a port taken on IPv6 alone is taken.
+    ::close(other.fd);
+    other.fd = -1;
+    Listener v6;
+    ASSERT_TRUE(v6.open("::1"));
+    Map again;
+    p2pSearchClient(again);
+    EXPECT_EQ(again.s("error"), "bind");
+    EXPECT_EQ(again.i("result"), 0);
 }
 
 TEST_F(AdmissionTest, CancelUncancelAndOneConnectionPerSearch) {

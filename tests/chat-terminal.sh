@@ -2,10 +2,11 @@
 # lobbylink-chat as a person uses it: a lobby host and a client in terminals
 # of their own (tmux: keys in with send-keys, screens read with capture-pane),
 # and a script following the same lobby with --json --trace from a pipe. One
-# conversation: broken handshakes, typing with a correction, a message
-# arriving while a line is half typed, bad commands, /who, the lobby port
-# already taken, a text too long for the queue, a kick, a lost lobby host, a
-# lobby host that is not there, a name too long.
+# conversation: broken handshakes, a client joining over IPv6 ([::1]), typing
+# with a correction, a message arriving while a line is half typed, bad
+# commands, /who, the lobby port already taken, a text too long for the
+# queue, a kick, a lost lobby host, a lobby host that is not there, a name
+# too long.
 # Usage: chat-terminal.sh LOBBYLINK-CHAT
 set -euo pipefail
 chat=$1
@@ -84,8 +85,8 @@ wait_for gold "! a client was turned away: its name is longer than $longest_name
 raw_client ""
 wait_for gold "! a client was lost during its handshake"
 
-start red join red
-wait_for red "* joined the lobby at this machine as red"
+start red join "[::1]" red
+wait_for red "* joined the lobby at ::1 as red"
 wait_for red "* gold [1] joined"
 wait_for gold "* red [2] joined"
 
@@ -155,7 +156,7 @@ exec 3>&-
 
 sed -E 's/"time":"[0-9:.]{12}"/"time":"T"/' "$work/watcher.json" >"$work/watcher.norm"
 cat >"$work/watcher.expected" <<EOF
-{"event":"info","text":"joined the lobby at this machine as watcher"}
+{"event":"info","text":"joined the lobby at this machine (::1) as watcher"}
 {"event":"trace","time":"T","usr":1,"id":126,"length":4,"hex":"676f6c64"}
 {"event":"join","member":1,"name":"gold"}
 {"event":"trace","time":"T","usr":2,"id":126,"length":3,"hex":"726564"}

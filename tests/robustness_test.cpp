@@ -1,22 +1,37 @@
-// Strangers, vanished players and child processes: a silent connection
-// must not hold the lobby's door shut, a deaf address must not freeze the
-// host application, every lobby connection is kept alive, and no socket
-// leaks into a child process.
+// Strangers, vanished players, broken networks and child processes: a
+// silent connection must not hold the lobby's door shut, a deaf address or a
+// black-holed address family must not freeze the host application, a
+// machine without IPv6 still hosts, last words arrive before an orderly end,
+// every lobby connection is kept alive, and no socket leaks into a child
+// process.
 #include "support/testkit.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <poll.h>
+#include <thread>
+#include <cstdlib>
 
 extern char **environ;
 
@@ -107,6 +122,158 @@ TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {
     close(deaf);
 }
 
+// Runs `body` in a child process with network and mount namespaces of its
+// own (loopback only), so that the packet filter, /etc/hosts and IPv6
+// settings it changes touch nothing else. Skips where the system allows
+// no namespaces.
+const int NoNamespaces = 77;
+void inOwnNetwork(const std::function<void()> &body) {
+    pid_t child = spawn([&] {
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) _exit(NoNamespaces);
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(std::system("ip link set lo up"), 0);
+        body();
+    });
+    int status = waitChild(child, 60000);
+    if (status == NoNamespaces) GTEST_SKIP() << "no network namespaces here";
+    EXPECT_EQ(status, 0);
+}
+
+// A name that resolves to ::1 first and 127.0.0.1 second, where IPv6 packets
+// to the lobby port vanish (a broken IPv6 setup): the connection lands on
+// IPv4 after one stagger, not after a whole connect timeout.
+TEST_F(Robustness, ConnectLandsOnIPv4WhenIPv6IsBlackHoled) {
+    inOwnNetwork([] {
+        char hosts[] = "/tmp/ll-hosts-XXXXXX";
+        int fd = mkstemp(hosts);
+        ASSERT_GE(fd, 0);
+        const char lines[] = "::1 lobby.test\n127.0.0.1 lobby.test\n";
+        ASSERT_EQ(write(fd, lines, sizeof lines - 1), ssize_t(sizeof lines - 1));
+        close(fd);
+        ASSERT_EQ(mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+        unlink(hosts);
+        ASSERT_EQ(std::system("nft add table ip6 lltest && "
+                              "nft add chain ip6 lltest out '{ type filter hook output priority 0; }' && "
+                              "nft add rule ip6 lltest out tcp dport 31903 drop"), 0);
+        addrinfo hints = {}, *list = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        ASSERT_EQ(getaddrinfo("lobby.test", nullptr, &hints, &list), 0);
+        EXPECT_EQ(list->ai_family, AF_INET6) << "IPv6 must come first";
+        freeaddrinfo(list);
+
+        Listener lobby; // answers IPv6 too, were it not black-holed
+        ASSERT_TRUE(lobby.open("::"));
+        Map c;
+        auto start = Clock::now();
+        p2pConnect(c.set("address", "lobby.test").set("user", "red"));
+        auto took = Clock::now() - start;
+        EXPECT_EQ(c.i("result"), 1);
+        EXPECT_EQ(c.s("addr"), "127.0.0.1");
+        EXPECT_LT(took, std::chrono::seconds(3)); // one connect timeout is 10 s
+    });
+}
+
+// From here on this process can make no IPv6 socket, as on a system built
+// without IPv6 (seccomp: socket(AF_INET6, ...) fails with EAFNOSUPPORT).
+void refuseIPv6Sockets() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_INET6, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {sizeof code / sizeof code[0], code};
+    ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+    ASSERT_LT(socket(AF_INET6, SOCK_STREAM, 0), 0);
+}
+
+// Without IPv6, switched off or not there at all: a client that tries ::1
+// first lands on 127.0.0.1, and the lobby opens and admits IPv4 members.
+TEST_F(Robustness, WithoutIPv6TheLobbyOpensOnIPv4) {
+    inOwnNetwork([] {
+        FILE *f = std::fopen("/proc/sys/net/ipv6/conf/all/disable_ipv6", "w");
+        ASSERT_TRUE(f);
+        std::fputs("1", f);
+        ASSERT_EQ(std::fclose(f), 0);
+        for (bool sockets : {true, false}) {
+            if (!sockets) refuseIPv6Sockets();
+            {
+                Listener lobby;
+                ASSERT_TRUE(lobby.open("127.0.0.1"));
+                Map c;
+                p2pConnect(c.set("user", "red")); // this machine: ::1, if listed, fails at once
+                EXPECT_EQ(c.i("result"), 1) << sockets;
+                EXPECT_EQ(c.s("addr"), "127.0.0.1");
+                p2pDisconnect(nullptr);
+            }
+            Map m;
+            p2pCreateLobby(m.set("user", "gold"));
+            ASSERT_EQ(m.i("result"), 1);
+            Peer member = admitRaw("ann");
+            ASSERT_TRUE(member.ok()) << sockets;
+            EXPECT_EQ(clientName(2), "ann");
+            p2pDisconnect(nullptr);
+        }
+    });
+}
+
+// Everything the peer sends until the end of the connection, and whether
+// that end was orderly (not a reset).
+std::string readToEnd(Peer &p, bool *orderly) {
+    std::string out;
+    char buf[65536];
+    *orderly = false;
+    for (;;) {
+        pollfd w{p.fd, POLLIN, 0};
+        if (poll(&w, 1, 5000) <= 0) return out;
+        ssize_t n = ::recv(p.fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            *orderly = n == 0;
+            return out;
+        }
+        out.append(buf, size_t(n));
+    }
+}
+
+// Last words: a message queued right before p2pDisconnect arrives whole, and
+// then an orderly end of the connection, also when the one leaving has not
+// read what its peer sent last (closing over unread bytes would reset).
+TEST_F(Robustness, LastWordsArriveBeforeAnOrderlyEnd) {
+    const std::string last(60000, 'w');
+    bool orderly = false;
+    {
+        Listener lobby;
+        ASSERT_TRUE(lobby.open("127.0.0.1"));
+        Map c;
+        p2pConnect(c.set("address", "127.0.0.1").set("user", "red"));
+        ASSERT_EQ(c.i("result"), 1);
+        Peer host = lobby.accept();
+        ASSERT_EQ(host.recv(4), "red" + nul());
+        ASSERT_TRUE(host.send(frame({1, 5, 255}, "unread")));
+        send(9, 255, last);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the unread frame is here
+        p2pDisconnect(nullptr);
+        EXPECT_EQ(readToEnd(host, &orderly), frame({9, 255}, last));
+        EXPECT_TRUE(orderly);
+    }
+
+    // The member's small window keeps most of the bytes at the lobby host
+    // when it closes: a reset would throw them away.
+    createLobby("gold");
+    Peer member = admitRaw("ann", 5000, 4096);
+    ASSERT_TRUE(member.ok());
+    ASSERT_TRUE(member.send(frame({5, HostId}, "unread")));
+    send(9, 255, last);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    p2pDisconnect(nullptr);
+    EXPECT_EQ(readToEnd(member, &orderly),
+              frame({1, MsgJoin, 255}, "gold") + frame({1, 9, 255}, last));
+    EXPECT_TRUE(orderly);
+}
+
 // The TCP sockets of this process whose local or remote port is the lobby
 // port, by descriptor.
 std::vector<int> lobbySockets(bool localPort) {
@@ -117,11 +284,14 @@ std::vector<int> lobbySockets(bool localPort) {
         struct stat st;
         if (e->d_name[0] == '.' || fd == dirfd(d) || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
             continue;
-        sockaddr_in sa = {};
+        sockaddr_storage sa = {};
         socklen_t len = sizeof sa;
         int r = localPort ? getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len)
                           : getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-        if (r == 0 && sa.sin_family == AF_INET && ntohs(sa.sin_port) == LobbyPort) out.push_back(fd);
+        // The port sits at the same place in IPv4 and IPv6 addresses.
+        in_port_t port = reinterpret_cast<sockaddr_in *>(&sa)->sin_port;
+        bool inet = sa.ss_family == AF_INET || sa.ss_family == AF_INET6;
+        if (r == 0 && inet && ntohs(port) == LobbyPort) out.push_back(fd);
     }
     closedir(d);
     return out;

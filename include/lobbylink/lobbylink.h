@@ -128,6 +128,9 @@ enum {
  *   that p2pInit made: with none outstanding it returns SOCKET_ERROR (-1) and
  *   leaves Winsock to the host and its other libraries.
  * p2pDisconnect(map): ends the lobby or connection and returns to idle.
+ *   Both end every connection in order, without waiting: what p2pSend has
+ *   queued goes out as far as the connection takes it at once, and the peer
+ *   reads it before the end of the connection.
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
  *   characters); becomes the lobby host. Failures: "error" = "already
  *   connected", "no user" or "user too long", then "result" = 0.
@@ -159,9 +162,10 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pCreateLobby(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pRecv(ArgNode *map);
 
 /* ---- Admission (lobby host) -------------------------------------------------------
- * p2pSearchClient(map): listens on LobbyPort for one client. "result" 1; 0
+ * p2pSearchClient(map): listens on LobbyPort for one client, over IPv6 and
+ *   IPv4 alike (IPv4 alone where the machine has no IPv6). "result" 1; 0
  *   without "error" while a search runs; "error" = "bind" then "result" 0 when
- *   the port cannot be bound; "error" = "thread" then "result" 0 when the
+ *   the port cannot be bound (taken on either family); "error" = "thread" then "result" 0 when the
  *   admission thread cannot be started.
  * p2pIsSearching(map) / p2pSearchClientError(map): "result" = the flag / the
  *   outcome of the last search (Search* above); with a null map the value is
@@ -186,13 +190,19 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pNumClients(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
 
 /* ---- Client connection -------------------------------------------------------------
- * p2pConnect(map): reads "address" (String, optional: the local machine) and
- *   "user" (String, at most 63 characters); blocks while it connects and sends
- *   the handshake. "pkg" = sends that carried the handshake; "result" 1 on
- *   success. Failures: "error" = "already connected", "no user" or
- *   "user too long" (then "result" 0); "result" 0 then "error" =
- *   "getaddrinfo", "socket", "couldn't connect" (also when the connection
- *   cannot be made non-blocking) or "failed to send user".
+ * p2pConnect(map): reads "address" (String, optional: the local machine; a
+ *   name, an IPv4 or an IPv6 address) and "user" (String, at most
+ *   LobbyMaxNameLength characters); blocks while it connects and sends the handshake. The
+ *   addresses a name resolves to are tried staggered (RFC 8305: the next one
+ *   250 ms after the previous while none has answered, alternating IPv6 and
+ *   IPv4, each for at most 10 s); the first to connect is used. "pkg" = sends
+ *   that carried the handshake; "result" 1 on success, then "addr" (String)
+ *   = the address joined as numeric text ("::1", "192.168.1.20").
+ *   Failures: "error" = "already connected", "no user" or "user too long"
+ *   (then "result" 0); "result" 0 then "error" = "getaddrinfo", "socket" (no
+ *   socket could be made for any of the addresses), "couldn't connect" (also
+ *   when the connection cannot be made non-blocking) or "failed to send
+ *   user".
  *   A later loss of the connection arrives as the notice (0, MsgError,
  *   "error"). */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);

@@ -185,7 +185,10 @@ int32_t p2pConnect(ArgNode *map) {
     heapFree(user);
     if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
     switch (out.step) {
-    case Connected: return succeed(map);
+    case Connected:
+        succeed(map);
+        writeString(map, "addr", out.address);
+        return 1;
     case ConnectNotAllowed: return refuse(map, refusalText(out.refusal));
     case ConnectResolveFailed: return fail(map, ErrResolve);
     case ConnectSocketFailed: return fail(map, ErrSocket);

@@ -1,7 +1,7 @@
 // Admission: the lobby host takes one client per search. p2pSearchClient binds
-// and listens on the lobby port and starts the admission thread, which waits
-// for one connection, reads its handshake (the user name) and hands the new
-// client to the host's thread.
+// and listens on the lobby port (IPv6 and IPv4) and starts the admission
+// thread, which waits for one connection, reads its handshake (the user name)
+// and hands the new client to the host's thread.
 //
 // Hand-over: the thread does all its waiting and reading without the state
 // lock, on sockets it alone owns. It takes the lock only to admit (record,
@@ -155,9 +155,9 @@ SearchStart searchStart() {
     }
     Guard g(&net.lock);
     net.searchError = SearchOk;
-    Socket s = sockOpenTcp4();
-    if (!sockBindListener(s, LobbyPort)) {
-        sockClose(s);
+    // IPv6 and IPv4 players alike, on one socket where the machine has IPv6.
+    Socket s = sockOpenListener(LobbyPort);
+    if (s == InvalidSocket) {
         net.listenSocket = InvalidSocket;
         return SearchPortTaken;
     }

@@ -40,6 +40,125 @@ size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
     return sent;
 }
 
+// The resolved addresses in the order they are tried (RFC 8305): the
+// resolver's first, then alternately one of the other family and one of the
+// first's, each family in the resolver's order; the rest of one family once
+// the other has run out.
+struct AddressOrder {
+    int family;             // the first address's family
+    const addrinfo *same;   // the next address of that family
+    const addrinfo *other;  // the next address of any other family
+    bool otherNext;         // which of the two comes next
+};
+
+const addrinfo *seek(const addrinfo *ai, int family, bool same) {
+    while (ai && (resolveFamily(ai) == family) != same) ai = resolveNext(ai);
+    return ai;
+}
+
+AddressOrder orderOf(const addrinfo *list) {
+    int family = list ? resolveFamily(list) : 0;
+    return AddressOrder{family, list, seek(list, family, false), false};
+}
+
+const addrinfo *takeNext(AddressOrder *o) {
+    bool fromOther = o->other && (o->otherNext || !o->same);
+    const addrinfo *ai = fromOther ? o->other : o->same;
+    if (!ai) return nullptr;
+    if (fromOther)
+        o->other = seek(resolveNext(ai), o->family, false);
+    else
+        o->same = seek(resolveNext(ai), o->family, true);
+    o->otherNext = !fromOther;
+    return ai;
+}
+
+// Connect attempts under way, each with the time it is given up.
+struct Attempts {
+    Socket socket[ConnectAttemptsAtOnce];
+    const addrinfo *to[ConnectAttemptsAtOnce];
+    uint64_t deadline[ConnectAttemptsAtOnce];
+    int count;
+};
+
+void dropAttempt(Attempts *a, int i, bool close) {
+    if (close) sockClose(a->socket[i]);
+    --a->count;
+    a->socket[i] = a->socket[a->count];
+    a->to[i] = a->to[a->count];
+    a->deadline[i] = a->deadline[a->count];
+}
+
+// Connects to the first of the resolved addresses that answers, staggered
+// (RFC 8305): an attempt starts at once, then one every ConnectStaggerMs
+// while none has connected, and at once when one fails; each is given up
+// ConnectTimeoutMs after it started. Returns the connection, blocking again,
+// and where it goes (*joined); InvalidSocket when none connected, with
+// *anySocket telling whether any socket could be made at all.
+Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySocket) {
+    AddressOrder order = orderOf(list);
+    Attempts a;
+    a.count = 0;
+    const addrinfo *pending = takeNext(&order);
+    uint64_t nextStart = monotonicMs();
+    Socket won = InvalidSocket;
+    while (won == InvalidSocket) {
+        uint64_t now = monotonicMs();
+        if (pending && a.count < ConnectAttemptsAtOnce && now >= nextStart) {
+            const addrinfo *ai = pending;
+            pending = takeNext(&order);
+            Socket s = sockOpenFor(ai);
+            if (s == InvalidSocket) continue; // this family is not to be had: the next at once
+            *anySocket = true;
+            int started = sockConnectStart(s, ai);
+            if (started > 0 && sockSetBlocking(s)) {
+                won = s;
+                *joined = ai;
+            } else if (started == 0) {
+                a.socket[a.count] = s;
+                a.to[a.count] = ai;
+                a.deadline[a.count] = now + static_cast<uint64_t>(ConnectTimeoutMs);
+                ++a.count;
+                nextStart = now + static_cast<uint64_t>(ConnectStaggerMs);
+            } else {
+                sockClose(s); // refused at once: the next at once
+            }
+            continue;
+        }
+        if (a.count == 0) {
+            if (!pending) break; // every address failed
+            nextStart = now;     // nothing under way: the next at once
+            continue;
+        }
+        // Wait for an attempt to end, until the next is due or one runs out
+        // of time.
+        uint64_t until = a.deadline[0];
+        for (int i = 1; i < a.count; ++i)
+            if (a.deadline[i] < until) until = a.deadline[i];
+        if (pending && a.count < ConnectAttemptsAtOnce && nextStart < until) until = nextStart;
+        bool connected = false;
+        int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0,
+                                &connected);
+        if (i >= 0) {
+            Socket s = a.socket[i];
+            const addrinfo *ai = a.to[i];
+            dropAttempt(&a, i, false);
+            if (connected && sockSetBlocking(s)) {
+                won = s;
+                *joined = ai;
+            } else {
+                sockClose(s);
+                nextStart = monotonicMs(); // a failure starts the next at once
+            }
+        }
+        now = monotonicMs();
+        for (int k = a.count - 1; k >= 0; --k)
+            if (now >= a.deadline[k]) dropAttempt(&a, k, true);
+    }
+    while (a.count > 0) dropAttempt(&a, a.count - 1, true); // the slower ones lost
+    return won;
+}
+
 } // namespace
 
 void clientPump() {
@@ -70,32 +189,24 @@ void clientPump() {
 }
 
 ConnectOutcome clientConnect(const char *address, const char *user) {
-    ConnectOutcome out = {Connected, openingRefusal(user), false, 0};
+    ConnectOutcome out = {Connected, openingRefusal(user), false, 0, {}};
     if (out.refusal != OpenAllowed) {
         out.step = ConnectNotAllowed;
         return out;
     }
 
-    struct addrinfo *list = nullptr;
+    addrinfo *list = nullptr;
     if (resolveTcp(address, LobbyService.text, &list) != 0) {
         out.step = ConnectResolveFailed;
         return out;
     }
-    Socket s = InvalidSocket;
-    for (const struct addrinfo *ai = list; ai; ai = resolveNext(ai)) {
-        s = sockOpenFor(ai);
-        if (s == InvalidSocket) {
-            resolveFree(list);
-            out.step = ConnectSocketFailed;
-            return out;
-        }
-        if (sockConnect(s, ai, ConnectTimeoutMs)) break;
-        sockClose(s);
-        s = InvalidSocket;
-    }
+    const addrinfo *joined = nullptr;
+    bool anySocket = false;
+    Socket s = connectFirst(list, &joined, &anySocket);
+    if (s != InvalidSocket) resolveText(joined, out.address, sizeof out.address);
     resolveFree(list);
     if (s == InvalidSocket) {
-        out.step = ConnectFailed;
+        out.step = anySocket || !list ? ConnectFailed : ConnectSocketFailed;
         return out;
     }
     // Without no-delay the client only sends a little later, and without

@@ -58,9 +58,22 @@ const uint32_t InboxMaxEntries = 65536;
 // accepted is given up as lost, so a silent connection cannot hold the
 // lobby's door shut.
 const uint64_t HandshakeDeadlineMs = 10000;
-// p2pConnect gives up on one address after this long and tries the next,
+// p2pConnect gives up on one address this long after it started trying it,
 // instead of freezing the host application for the system's own timeout.
 const int ConnectTimeoutMs = 10000;
+// p2pConnect staggers its attempts (RFC 8305): while none has connected, the
+// next address is tried this long after the previous one, alternating
+// between IPv6 and IPv4, and the earlier attempts keep running. A working
+// path of a lobby within reach answers well within it, so a healthy first
+// address wins alone; an address family whose packets vanish (a broken
+// IPv6 setup) costs this long instead of ConnectTimeoutMs.
+const int ConnectStaggerMs = 250;
+// Attempts running at once. Silent addresses overlap ConnectTimeoutMs /
+// ConnectStaggerMs at the most (40), a few more when others fail fast; a
+// further address waits until one of them ends.
+const int ConnectAttemptsAtOnce = 48;
+// Room for an address as numeric text, with a scope ("fe80::1%eth0").
+const uint32_t AddressTextSize = 64;
 // Keep-alive on every lobby connection: after KeepAliveIdleS quiet seconds
 // the peer is probed every KeepAliveProbeS seconds, and after
 // KeepAliveProbes unanswered probes (about a minute in all) it counts as

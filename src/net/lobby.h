@@ -71,9 +71,12 @@ struct ConnectOutcome {
     OpenRefusal refusal;    // why, when step is ConnectNotAllowed
     bool handshakeTried;    // a connection was made and the handshake sent on it
     int32_t handshakeSends; // then: the sends that carried it
+    char address[AddressTextSize]; // connected: the lobby host's address as numeric text
 };
 // Connects to the lobby host at `address` (null: this machine) as `user`
-// (null: none given); blocks while it connects and sends the handshake.
+// (null: none given); blocks while it connects and sends the handshake. The
+// resolved addresses are tried staggered (RFC 8305), the first connection
+// made wins.
 ConnectOutcome clientConnect(const char *address, const char *user);
 
 // ---- Sending ----

@@ -190,14 +190,36 @@ void setOwnName(const char *user) {
 }
 
 namespace {
-// Stops any admission, closes every connection and empties the inbox.
+// Offers `length` queued bytes to a connection for as long as it takes some
+// without waiting; what it does not take is dropped with the connection.
+void sendWhatFits(Socket s, const uint8_t *data, uint32_t length) {
+    while (length > 0) {
+        int n = sockSend(s, data, static_cast<int>(length));
+        if (n <= 0) return;
+        data += n;
+        length -= static_cast<uint32_t>(n);
+    }
+}
+
+// Stops any admission, closes every connection and empties the inbox. Last
+// words arrive: what is queued for a connection goes out as far as it takes
+// it at once, and the connection ends in order after those bytes.
 void endNetworking() {
     stopAdmission();
     Guard g(&net.lock);
-    sockClose(net.connSocket);
+    if (net.connSocket != InvalidSocket) {
+        sendWhatFits(net.connSocket, net.sendQueue, static_cast<uint32_t>(net.sendLength));
+        sockFinish(net.connSocket);
+        sockClose(net.connSocket);
+    }
     net.connSocket = InvalidSocket;
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
+    for (ClientRecord *r = net.clients; r; r = r->next) {
+        if (r->failed) continue;
+        sendWhatFits(r->socket, r->queue.data + r->queue.start, r->queue.length);
+        sockFinish(r->socket);
+    }
     freeAllClients();
     pollerClose(&net.poller);
     inboxClear(&net.inbox);

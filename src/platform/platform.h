@@ -67,19 +67,24 @@ int platCleanup();
 
 // Every socket is made close-on-exec (Linux) or not inheritable (Windows), so
 // a child process the host starts holds neither the lobby port nor a member.
-// A TCP socket over IPv4, for the lobby host's listener.
-Socket sockOpenTcp4();
+// The lobby host's listener on `port`, bound and not yet listening: one IPv6
+// socket that takes IPv4 connections too, or an IPv4 one where the machine
+// has no IPv6 (no IPv6 sockets, or IPv6 turned off). InvalidSocket when the
+// port is taken on either family, or no socket could be made or bound.
+Socket sockOpenListener(uint16_t port);
 // A socket for one resolved address.
 Socket sockOpenFor(const struct addrinfo *ai);
-// Binds to 0.0.0.0:port for listening.
-bool sockBindListener(Socket s, uint16_t port);
 bool sockListen(Socket s);
 // Accepts one pending connection (the listener is blocking); InvalidSocket on
 // failure.
 Socket sockAccept(Socket s);
-// Connects the blocking socket `s`, giving up after `timeoutMs`; the socket
-// is blocking again afterwards.
-bool sockConnect(Socket s, const struct addrinfo *ai, int timeoutMs);
+// Starts connecting `s` to `ai` without waiting; `s` is non-blocking from
+// here on. 1 connected at once, 0 under way, -1 failed.
+int sockConnectStart(Socket s, const struct addrinfo *ai);
+// Waits at most `timeoutMs` until one of the `count` connects under way in
+// `s` ends: returns its index, with *connected telling whether it connected;
+// -1 when none ended in time or the wait failed.
+int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected);
 // TCP keep-alive: after `idleS` quiet seconds the peer is probed every
 // `probeS` seconds; after `probes` unanswered probes the connection fails.
 // Where the system allows, the same total bounds unacknowledged data.
@@ -88,6 +93,7 @@ bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes);
 // be used by the pump; one without no-delay only sends later.
 bool sockSetNoDelay(Socket s);
 bool sockSetNonBlocking(Socket s);
+bool sockSetBlocking(Socket s);
 
 // What a send or receive did, decided inside the platform layer where the
 // system's error code is read: a count of bytes moved (> 0), or one of these.
@@ -103,6 +109,11 @@ int sockRecv(Socket s, void *data, int length);
 // As sockRecv, but the bytes stay to be received again.
 int sockPeek(Socket s, void *data, int length);
 void sockClose(Socket s);
+// The orderly end of a connection, before sockClose: ends the sending side
+// (the peer reads everything sent so far, then the end of the stream) and
+// discards what has arrived unread, without waiting, since closing a socket
+// with unread bytes would reset the connection and could lose what was sent.
+void sockFinish(Socket s);
 // Waits until the socket is readable (data, a pending connection, or its
 // end): 1 readable, 0 timed out, -1 error.
 int sockWaitReadable(Socket s, int timeoutMs);
@@ -111,6 +122,10 @@ int sockWaitReadable(Socket s, int timeoutMs);
 // local machine); 0 on success.
 int resolveTcp(const char *host, const char *service, struct addrinfo **out);
 const struct addrinfo *resolveNext(const struct addrinfo *ai);
+int resolveFamily(const struct addrinfo *ai);
+// The address of `ai` as numeric text ("::1", "127.0.0.1"); "" when it
+// cannot be written in `size` bytes.
+void resolveText(const struct addrinfo *ai, char *text, size_t size);
 void resolveFree(struct addrinfo *list);
 
 void sleepMs(int ms);

@@ -21,14 +21,13 @@ namespace ll {
 int platStartup() { return 0; }
 int platCleanup() { return 0; }
 
-Socket sockOpenTcp4() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
-
 Socket sockOpenFor(const struct addrinfo *ai) {
     return ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
 }
 
-bool sockBindListener(Socket s, uint16_t port) {
-    if (s == InvalidSocket) return false;
+namespace {
+// Binds `s` for listening on `addr`; the errno of a failed bind stays.
+bool bindListener(Socket s, const sockaddr *addr, socklen_t length) {
     // Linux refuses to bind a port that accepted connections of an earlier
     // listener still use (open or in TIME_WAIT) unless address reuse is on;
     // Winsock allows it without. A port held by another *listening* socket
@@ -36,12 +35,40 @@ bool sockBindListener(Socket s, uint16_t port) {
     // must not set this option: there it would let us take a bound port.
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    return ::bind(s, addr, length) == 0;
+}
+} // namespace
+
+Socket sockOpenListener(uint16_t port) {
+    Socket s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s != InvalidSocket) {
+        // IPv4 connections arrive on the same socket as mapped addresses.
+        // The system's default may be IPv6 only (net.ipv6.bindv6only).
+        int off = 0;
+        sockaddr_in6 any6;
+        std::memset(&any6, 0, sizeof any6);
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        any6.sin6_port = htons(port);
+        if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0 &&
+            bindListener(s, reinterpret_cast<sockaddr *>(&any6), sizeof any6))
+            return s;
+        int error = errno;
+        ::close(s);
+        // Taken on either family: that is the answer. Any other failure
+        // means no usable IPv6 here, and IPv4 alone will do.
+        if (error == EADDRINUSE || error == EACCES) return InvalidSocket;
+    }
+    s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s == InvalidSocket) return InvalidSocket;
+    sockaddr_in any4;
+    std::memset(&any4, 0, sizeof any4);
+    any4.sin_family = AF_INET;
+    any4.sin_addr.s_addr = htonl(INADDR_ANY);
+    any4.sin_port = htons(port);
+    if (bindListener(s, reinterpret_cast<sockaddr *>(&any4), sizeof any4)) return s;
+    ::close(s);
+    return InvalidSocket;
 }
 
 bool sockListen(Socket s) { return ::listen(s, SOMAXCONN) == 0; }
@@ -62,27 +89,28 @@ bool setBlocking(Socket s, bool blocking) {
 }
 } // namespace
 
-bool sockConnect(Socket s, const struct addrinfo *ai, int timeoutMs) {
-    if (!setBlocking(s, false)) return false;
-    bool connected = ::connect(s, ai->ai_addr, ai->ai_addrlen) == 0;
-    if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
-        // The connection goes on in the background: wait for its outcome.
-        uint64_t deadline = monotonicMs() + static_cast<uint64_t>(timeoutMs);
-        for (;;) {
-            uint64_t now = monotonicMs();
-            if (now >= deadline) break;
-            pollfd p = {s, POLLOUT, 0};
-            int r = ::poll(&p, 1, static_cast<int>(deadline - now));
-            if (r < 0 && errno == EINTR) continue;
-            if (r > 0) {
-                int error = 0;
-                socklen_t len = sizeof error;
-                connected = ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-            }
-            break;
-        }
+int sockConnectStart(Socket s, const struct addrinfo *ai) {
+    if (!setBlocking(s, false)) return -1;
+    if (::connect(s, ai->ai_addr, ai->ai_addrlen) == 0) return 1;
+    // Interrupted, a non-blocking connect goes on in the background.
+    return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
+}
+
+int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected) {
+    const int most = 64;
+    pollfd p[most];
+    if (count > most) count = most;
+    for (int i = 0; i < count; ++i) p[i] = pollfd{s[i], POLLOUT, 0};
+    if (::poll(p, static_cast<nfds_t>(count), timeoutMs) <= 0) return -1;
+    for (int i = 0; i < count; ++i) {
+        if (p[i].revents == 0) continue;
+        int error = 0;
+        socklen_t len = sizeof error;
+        *connected = (p[i].revents & POLLNVAL) == 0 &&
+                     ::getsockopt(s[i], SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+        return i;
     }
-    return connected && setBlocking(s, true);
+    return -1;
 }
 
 bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes) {
@@ -104,6 +132,7 @@ bool sockSetNoDelay(Socket s) {
 }
 
 bool sockSetNonBlocking(Socket s) { return setBlocking(s, false); }
+bool sockSetBlocking(Socket s) { return setBlocking(s, true); }
 
 namespace {
 // The outcome of a send or receive that returned n, read from errno at once.
@@ -138,6 +167,15 @@ int sockPeek(Socket s, void *data, int length) { return receive(s, data, length,
 void sockClose(Socket s) {
     if (s == InvalidSocket) return;
     ::close(s);
+}
+
+void sockFinish(Socket s) {
+    if (s == InvalidSocket) return;
+    ::shutdown(s, SHUT_WR);
+    // A bounded amount, so that a peer that keeps sending cannot hold us.
+    char sink[4096];
+    for (int i = 0; i < 64; ++i)
+        if (receive(s, sink, sizeof sink, MSG_DONTWAIT) <= 0) break;
 }
 
 int sockWaitReadable(Socket s, int timeoutMs) {

@@ -26,6 +26,19 @@ int resolveTcp(const char *host, const char *service, struct addrinfo **out) {
 
 const struct addrinfo *resolveNext(const struct addrinfo *ai) { return ai->ai_next; }
 
+int resolveFamily(const struct addrinfo *ai) { return ai->ai_family; }
+
+void resolveText(const struct addrinfo *ai, char *text, size_t size) {
+#ifdef _WIN32
+    DWORD room = static_cast<DWORD>(size);
+#else
+    socklen_t room = static_cast<socklen_t>(size);
+#endif
+    if (::getnameinfo(ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), text, room, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        text[0] = '\0';
+}
+
 void resolveFree(struct addrinfo *list) {
     if (list) ::freeaddrinfo(list);
 }

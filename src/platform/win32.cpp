@@ -43,23 +43,44 @@ Socket notInherited(SOCKET s) {
 }
 } // namespace
 
-Socket sockOpenTcp4() { return notInherited(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
-
 Socket sockOpenFor(const struct addrinfo *ai) {
     return notInherited(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
 }
 
-bool sockBindListener(Socket s, uint16_t port) {
-    if (s == InvalidSocket) return false;
-    // No SO_REUSEADDR here: on Winsock it would let this socket take a port
-    // that another listener holds. Winsock binds a port whose earlier
-    // listener's accepted connections are still open without it.
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    return ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+// No SO_REUSEADDR here: on Winsock it would let this socket take a port that
+// another listener holds. Winsock binds a port whose earlier listener's
+// accepted connections are still open without it.
+Socket sockOpenListener(uint16_t port) {
+    SOCKET s = ::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET) {
+        // Windows makes IPv6 sockets IPv6 only unless told otherwise; with
+        // the option off, IPv4 connections arrive here as mapped addresses.
+        DWORD off = 0;
+        sockaddr_in6 any6;
+        std::memset(&any6, 0, sizeof any6);
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        any6.sin6_port = htons(port);
+        if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off),
+                         sizeof off) == 0 &&
+            ::bind(s, reinterpret_cast<sockaddr *>(&any6), sizeof any6) == 0)
+            return notInherited(s);
+        int error = ::WSAGetLastError();
+        ::closesocket(s);
+        // Taken on either family: that is the answer. Any other failure
+        // means no usable IPv6 here, and IPv4 alone will do.
+        if (error == WSAEADDRINUSE || error == WSAEACCES) return InvalidSocket;
+    }
+    s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return InvalidSocket;
+    sockaddr_in any4;
+    std::memset(&any4, 0, sizeof any4);
+    any4.sin_family = AF_INET;
+    any4.sin_addr.s_addr = htonl(INADDR_ANY);
+    any4.sin_port = htons(port);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&any4), sizeof any4) == 0) return notInherited(s);
+    ::closesocket(s);
+    return InvalidSocket;
 }
 
 bool sockListen(Socket s) { return ::listen(static_cast<SOCKET>(s), SOMAXCONN) == 0; }
@@ -73,25 +94,38 @@ bool setBlocking(Socket s, bool blocking) {
 }
 } // namespace
 
-bool sockConnect(Socket s, const struct addrinfo *ai, int timeoutMs) {
-    SOCKET h = static_cast<SOCKET>(s);
-    if (!setBlocking(s, false)) return false;
-    bool connected = ::connect(h, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0;
-    if (!connected && ::WSAGetLastError() == WSAEWOULDBLOCK) {
-        // The connection goes on in the background: Winsock reports success
-        // as writable and failure as an exception.
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(h, &writable);
-        FD_SET(h, &failed);
-        timeval tv;
-        tv.tv_sec = timeoutMs / 1000;
-        tv.tv_usec = (timeoutMs % 1000) * 1000;
-        connected = ::select(0, nullptr, &writable, &failed, &tv) > 0 && FD_ISSET(h, &writable) &&
-                    !FD_ISSET(h, &failed);
+int sockConnectStart(Socket s, const struct addrinfo *ai) {
+    if (!setBlocking(s, false)) return -1;
+    if (::connect(static_cast<SOCKET>(s), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0)
+        return 1;
+    return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected) {
+    // select, not WSAPoll: WSAPoll does not report a refused connect on
+    // Windows before 10 (version 2004), it only lets it time out. Winsock
+    // reports a connect that succeeded as writable and one that failed as
+    // an exception.
+    if (count > FD_SETSIZE) count = FD_SETSIZE;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (int i = 0; i < count; ++i) {
+        FD_SET(static_cast<SOCKET>(s[i]), &writable);
+        FD_SET(static_cast<SOCKET>(s[i]), &failed);
     }
-    return connected && setBlocking(s, true);
+    timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    if (::select(0, nullptr, &writable, &failed, &tv) <= 0) return -1;
+    for (int i = 0; i < count; ++i) {
+        SOCKET h = static_cast<SOCKET>(s[i]);
+        bool failedHere = FD_ISSET(h, &failed) != 0;
+        if (!failedHere && !FD_ISSET(h, &writable)) continue;
+        *connected = !failedHere;
+        return i;
+    }
+    return -1;
 }
 
 bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes) {
@@ -113,6 +147,7 @@ bool sockSetNoDelay(Socket s) {
 }
 
 bool sockSetNonBlocking(Socket s) { return setBlocking(s, false); }
+bool sockSetBlocking(Socket s) { return setBlocking(s, true); }
 
 namespace {
 // The outcome of a send or receive that returned n, read from Winsock's
@@ -141,6 +176,17 @@ int sockPeek(Socket s, void *data, int length) {
 void sockClose(Socket s) {
     if (s == InvalidSocket) return;
     ::closesocket(static_cast<SOCKET>(s));
+}
+
+void sockFinish(Socket s) {
+    if (s == InvalidSocket) return;
+    SOCKET h = static_cast<SOCKET>(s);
+    ::shutdown(h, SD_SEND);
+    // Our connections are non-blocking; a bounded amount, so that a peer
+    // that keeps sending cannot hold us.
+    char sink[4096];
+    for (int i = 0; i < 64; ++i)
+        if (::recv(h, sink, sizeof sink, 0) <= 0) break;
 }
 
 int sockWaitReadable(Socket s, int timeoutMs) {

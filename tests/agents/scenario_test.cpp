@@ -1,7 +1,8 @@
 // Whole lobbies of agents, in four arrangements: every member on Linux, every
 // member on Windows (Wine), a Windows lobby host with Linux clients, and a
 // Linux lobby host with Windows clients. Both builds must speak the same
-// bytes, so every check is the same in each arrangement.
+// bytes, so every check is the same in each arrangement. Members come over
+// IPv4 and IPv6 (::1) into the one lobby.
 #include "agents/agentkit.h"
 
 #include <cstdio>
@@ -55,14 +56,21 @@ void expectEach(std::initializer_list<Agent *> who, const Msgs &want) {
     }
 }
 
-// One admission: the lobby host searches, the client connects as `name`.
-void join(Agent &host, Agent &client, const std::string &name, int members, bool withAddress = true) {
+// One admission: the lobby host searches, the client connects as `name` to
+// `address` (IPv4 or IPv6; null: none given) and learns the address it joined.
+void join(Agent &host, Agent &client, const std::string &name, int members,
+          const char *address = "127.0.0.1") {
     EXPECT_EQ(host.call("p2pSearchClient").i("result"), 1);
-    Reply r = withAddress ? client.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", name}})
-                          : client.call("p2pConnect", {{"user", name}});
+    Reply r = address ? client.call("p2pConnect", {{"address", address}, {"user", name}})
+                      : client.call("p2pConnect", {{"user", name}});
     EXPECT_EQ(r.i("result"), 1) << client.who() << ": " << r;
     EXPECT_EQ(r.i("pkg"), 1) << r;
-    EXPECT_EQ(r.raw("chain"), withAddress ? "aupr" : "upr") << r;
+    EXPECT_EQ(r.raw("chain"), address ? "aupr" : "upra") << r; // "addr" shares the a
+    if (address) {
+        EXPECT_EQ(r.s("addr"), address) << r;
+    } else { // this machine, over either family
+        EXPECT_TRUE(r.s("addr") == "::1" || r.s("addr") == "127.0.0.1") << r;
+    }
     EXPECT_TRUE(host.poll("p2pNumClients", members) && host.poll("p2pIsSearching", 0)) << name;
 }
 
@@ -84,9 +92,10 @@ class Scenario : public ::testing::TestWithParam<Arrangement> {
         }
         Reply made = host->call("p2pCreateLobby", {{"user", HostName}});
         ASSERT_EQ(made.i("result"), 1) << made;
+        // a joins over IPv4, b over IPv6; c finds the lobby host without an address.
         join(*host, *a, Names[0], 1);
-        join(*host, *b, Names[1], 2);
-        join(*host, *c, Names[2], 3, false); // c finds the lobby host without an address
+        join(*host, *b, Names[1], 2, "::1");
+        join(*host, *c, Names[2], 3, nullptr);
         ASSERT_FALSE(HasFailure());
         expectEach({host.get()}, {{2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
         expectEach({a.get()}, {{1, MsgJoin, HostName}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
@@ -133,11 +142,16 @@ TEST_P(Scenario, WholeConversation) {
     expectEach({&A, &B, &C}, {{1, 16, longH}});
     expectEach({&H, &A, &B, &C}, {});
 
-    // b leaves and comes back as b2 (id 5).
+    // b leaves and comes back as b2 (id 5). Its last words, queued with no
+    // update before it leaves, arrive whole before its departure.
+    const std::string lastB = textOf(60000, 10);
+    B.update(false);
+    B.say(17, 255, lastB);
     EXPECT_EQ(B.null("p2pDisconnect"), 0);
     EXPECT_EQ(B.call("p2pBuffer").i("res"), 0);
-    expectEach({&H, &A, &C}, {{3, MsgLeave, Names[1]}});
-    join(H, B, "b2", 3);
+    expectEach({&H, &A, &C}, {{3, 17, lastB}, {3, MsgLeave, Names[1]}});
+    B.update(true);
+    join(H, B, "b2", 3, "::1");
     expectEach({&H, &A, &C}, {{5, MsgJoin, "b2"}});
     expectEach({&B}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {4, MsgJoin, Names[2]}});
 
@@ -220,6 +234,14 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
         }
     }
     EXPECT_EQ(host->null("p2pNumClients"), 3);
+
+    // The lobby host's last words, queued with no update before it closes,
+    // reach every member whole, and then the end of the connection.
+    const std::string last = textOf(60000, 11);
+    host->update(false);
+    host->say(17, 255, last);
+    EXPECT_EQ(host->null("p2pDisconnect"), 0);
+    expectEach({a.get(), b.get(), c.get()}, {{1, 17, last}, {0, MsgError, "error"}});
 }
 
 INSTANTIATE_TEST_SUITE_P(Arrangements, Scenario, ::testing::ValuesIn(arrangements()),

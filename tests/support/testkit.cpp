@@ -209,10 +209,21 @@ Peer connectLobby(int receiveBuffer) {
 }
 
 bool Listener::open(const char *address) {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    bool v6 = std::strchr(address, ':') != nullptr;
+    fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = lobbyAddress(address);
+    if (!v6) {
+        sockaddr_in a = lobbyAddress(address);
+        return ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, 16) == 0;
+    }
+    int only = std::strcmp(address, "::") != 0; // "::" takes IPv4 too
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    sockaddr_in6 a;
+    std::memset(&a, 0, sizeof a);
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(LobbyPort);
+    inet_pton(AF_INET6, address, &a.sin6_addr);
     return ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, 16) == 0;
 }
 

@@ -117,7 +117,8 @@ struct Peer {
 // (bytes, set before connecting) keeps the connection's window small.
 Peer connectLobby(int receiveBuffer = 0);
 
-// A raw listening socket on the lobby port acting as a lobby host.
+// A raw listening socket on the lobby port acting as a lobby host: on an
+// IPv4 or IPv6 address ("::" takes both families).
 struct Listener {
     int fd = -1;
     bool open(const char *address = "0.0.0.0");

@@ -101,7 +101,10 @@ bool openLobby(Session &s) {
     return ok;
 }
 
-bool joinLobby(Session &s, const std::string &address) {
+bool joinLobby(Session &s, std::string address) {
+    // An IPv6 address may come in brackets, as in a URL: [::1].
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
     std::string where = address.empty() ? "this machine" : address;
     ArgNode *map = llMapNew();
     if (!address.empty()) llMapSetString(map, "address", address.c_str());
@@ -118,7 +121,9 @@ bool joinLobby(Session &s, const std::string &address) {
         }
         sleepMs(200);
     }
+    std::string joined = getString(map, "addr"); // the address the name led to
     llMapFree(map);
+    if (!joined.empty() && joined != address) where += " (" + joined + ")";
     say("joined the lobby at " + where + " as " + s.name);
     return true;
 }
