@@ -28,6 +28,8 @@ void setMode(NetMode mode) {
     // host learns of it from the notice in the inbox, and until it calls
     // p2pDisconnect, opening again answers "already connected", so the notice
     // cannot be missed or mixed up with a new connection's traffic.
+    // So a role is only ever taken from Idle, and left only for Idle.
+    LL_ASSERT(mode == Idle || net.mode == Idle);
     net.mode = mode;
 }
 
