@@ -48,9 +48,12 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
     // message cannot be framed and is not sent, like an empty one.
     if (length == 0 || msgId == 0) return;
     Guard g(&net.lock);
-    if (net.connSocket != InvalidSocket) {
-        if (receiver != 0) sendAsClient(msgId, receiver, text, length);
-    } else {
+    if (net.mode == Client) {
+        // A lost connection takes nothing more, and a receiver of 0 would
+        // end the frame in its header.
+        if (net.connSocket != InvalidSocket && receiver != 0)
+            sendAsClient(msgId, receiver, text, length);
+    } else if (net.mode == Lobby) {
         sendAsLobbyHost(msgId, receiver, text, length); // no member has id 0
     }
 }
