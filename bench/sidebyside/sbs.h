@@ -24,6 +24,7 @@ const int MaxMembers = 253;   // idle members of W4 (and the hubs' capacity)
 const uint32_t QueueBytes = 65536;
 const uint8_t DataId = 7;     // a workload message
 const uint8_t CreditId = 8;   // end-to-end credit: text = messages received so far
+const uint8_t NoiseId = 9;    // W6: broadcasts that reach the frozen member, not counted
 const uint8_t JoinId = 126, LeaveId = 127, ErrorId = 125;
 const uint8_t Everybody = 255, HubId = 1;
 
@@ -48,7 +49,7 @@ struct Control {
     Counters client[MaxClients];
 };
 
-enum Kind { Ring, Broadcast, RoundTrip, Idle };
+enum Kind { Ring, Broadcast, RoundTrip, Idle, Frozen };
 
 struct Workload {
     std::string name;
