@@ -125,6 +125,10 @@ int Lobby::seat(uint8_t id, const std::string &name) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) fail("socketpair");
     FZ_CHECK(ll::sockSetNonBlocking(sv[0]), "non-blocking");
+    // The least the kernel keeps in flight to a member, so that what a
+    // paused member does not read soon waits in the lobby host's queue.
+    int least = 1;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &least, sizeof least);
     {
         ll::Guard g(&ll::net.lock);
         ll::addClient(id, name.c_str(), sv[0]);
