@@ -250,6 +250,9 @@ void checkInvariants() {
         LL_ASSERT(w->waitList == &net.inboxWaiters);
         LL_ASSERT(inboxFull(&net.inbox));
     }
+    uint32_t spares = 0;
+    for (const InboxEntry *e = net.inbox.spares; e; e = e->next) ++spares;
+    LL_ASSERT(spares == net.inbox.spareCount && spares <= SpareEntries);
     for (const ClientRecord *slot : net.byId) ids += slot ? 1 : 0;
     LL_ASSERT(!net.walking && net.laterCount == 0);
     LL_ASSERT(due == net.dueCount);
@@ -333,6 +336,11 @@ InboxEntry *inboxTake() {
     // Senders whose frames wait for the inbox may go on once it has room.
     if (net.inboxWaiters && !inboxFull(&net.inbox)) wakeWaiters(&net.inboxWaiters, 0);
     return e;
+}
+
+void inboxGiveBack(InboxEntry *entry) {
+    Guard g(&net.lock);
+    inboxRecycle(&net.inbox, entry);
 }
 
 } // namespace ll
