@@ -75,10 +75,10 @@ set style data histogram
 set style histogram cluster gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
-set title "Throughput, 64-byte texts: W1 ring of 4, W2 broadcast to 7, W6 unicast beside a frozen member (higher is better)"
+set title "Throughput, 64 B texts: W1 ring, W2 broadcast, W6 beside a frozen member (higher is better, 0 not drawn)"
 set ylabel "million messages (deliveries) / s"
 set logscale y
-set yrange [0.01:*]
+set yrange [0.001:*]
 plot for [i=2:$n+1] "$dir/throughput" using i:xtic(1) title columnheader(i)
 
 set title "W3 round trip client → hub → client → hub → client (lower is better)"

@@ -26,9 +26,10 @@ const uint32_t MaxClientFrame = QueueCapacity - 1;
 // relayed frames (p2pSend still counts against QueueCapacity), so a member
 // that pauses reading for a moment is waited for instead of dropped.
 const uint32_t RelayRoom = 4 * QueueCapacity;
-// Relayed frames fill a queue only up to RelayRoom less this: the rest is
-// kept for join and leave notices (one of each for every possible member),
-// so members coming and going while another one is slow never drop it.
+// Relayed frames fill a queue only up to RelayRoom less this, which is kept
+// for join and leave notices (a join and a leave of as many members as a
+// lobby holds), so that members coming and going while another one is slow
+// do not drop it.
 const uint32_t NoticeRoom = 2 * MaxClients * (HandshakeLimit + 3);
 const uint32_t RelayFrameRoom = RelayRoom - NoticeRoom;
 // A client's frame is relayed only when every member it is addressed to has

@@ -145,9 +145,8 @@ void clientPump();
 void stopAdmission();
 
 // Checks the invariants the comments above state (client count, ids, queue
-// accounting, held senders and their lists, the due list); with the lock
-// held. Compiled out
-// outside the checked builds.
+// accounting, held senders and their lists, the due list, spare inbox
+// entries); with the lock held. Compiled out outside the checked builds.
 void checkInvariants();
 
 } // namespace ll
