@@ -42,8 +42,8 @@ awk -v dir="$dir" '
   }
   END {
     print machine > (dir "/machine"); close(dir "/machine")
-    n = split("W1 ring of 4, paced|W1 ring of 4, window|W2 broadcast to 7, window", rows, "|")
-    split("W1 paced|W1 window|W2 window", labels, "|")
+    n = split("W1 ring of 4, paced|W1 ring of 4, window|W2 broadcast to 7, window|W6 unicast beside a frozen member, paced", rows, "|")
+    split("W1 paced|W1 window|W2 window|W6 beside frozen", labels, "|")
     table(dir "/throughput", n, rows, labels, 1e6)
     n = split("W3 round trip p50|W3 round trip p99", rows, "|")
     split("p50|p99", labels, "|")
@@ -75,10 +75,10 @@ set style data histogram
 set style histogram cluster gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
-set title "Throughput, 64-byte texts: W1 ring of 4, W2 broadcast to 7 (higher is better)"
+set title "Throughput, 64 B texts: W1 ring, W2 broadcast, W6 beside a frozen member (higher is better, 0 not drawn)"
 set ylabel "million messages (deliveries) / s"
 set logscale y
-set yrange [0.01:*]
+set yrange [0.001:*]
 plot for [i=2:$n+1] "$dir/throughput" using i:xtic(1) title columnheader(i)
 
 set title "W3 round trip client → hub → client → hub → client (lower is better)"

@@ -2,7 +2,7 @@
 # Builds the plain configuration's benchmarks and runs them (never part of
 # scripts/test.sh).
 #
-#   bash scripts/bench.sh              the side-by-side comparison: W1..W5 over this
+#   bash scripts/bench.sh              the side-by-side comparison: W1..W6 over this
 #                                      library, ENet and the raw relay, medians of 3
 #                                      runs (about 10 minutes on 2 cores); writes
 #                                      bench/results/sidebyside.txt

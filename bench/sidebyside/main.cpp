@@ -1,4 +1,4 @@
-// ll_sidebyside: the workloads W1..W5 over this library, ENet and the raw
+// ll_sidebyside: the workloads W1..W6 over this library, ENet and the raw
 // relay, in one run. Prints one `run` line per run, one `median` line per
 // figure, and a table with ratios.
 //
@@ -8,6 +8,8 @@
 //   W3   round trip client -> hub -> client -> hub -> client, p50 / p99
 //   W4   the hub's update with 50 and 200 idle members, per member
 //   W5   W1p over text sizes from 16 B to 16 KiB
+//   W6   client 0 to client 1 paced by the queue, while client 3 broadcasts
+//        and client 2, frozen, reads nothing (until the drain)
 //
 // Usage: ll_sidebyside --lib [LABEL=]PATH [--lib ...] [options]   (see --help)
 #include "../netns_here.h"
@@ -36,7 +38,7 @@ namespace {
 
 struct Options {
     std::vector<Backend> backends;
-    std::vector<std::string> workloads{"W1p", "W1w", "W2w", "W3", "W4", "W5"};
+    std::vector<std::string> workloads{"W1p", "W1w", "W2w", "W3", "W4", "W5", "W6"};
     int runs = 3;
     double seconds = 2.0, warmup = 0.5;
     std::vector<int> sizes{16, 256, 1024, 4096, 16384}; // W5 besides W1p's 64
@@ -85,7 +87,13 @@ void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
     } else if (w.kind == RoundTrip && index == 0) {
         target = 3;
         sender = true;
+    } else if (w.kind == Frozen && index == 0) {
+        target = 3;
+        sender = true;
     }
+    // W6: client 2 reads nothing while the run lasts; client 3 broadcasts
+    // as fast as its queue lets it, to the frozen one among others.
+    const bool frozen = w.kind == Frozen && index == 2, noisy = w.kind == Frozen && index == 3;
     const size_t size = static_cast<size_t>(w.size);
     const std::string text(size, fillFor(myId));
     const uint64_t window =
@@ -103,6 +111,10 @@ void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
     for (;;) {
         int phase = c->phase.load(std::memory_order_acquire);
         if (phase == Exit) break;
+        if (frozen && phase == Run) {
+            usleep(1000);
+            continue;
+        }
         bool did = false;
         ep.update();
         Message m;
@@ -165,6 +177,11 @@ void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
                 }
             }
         }
+        if (noisy && phase == Run)
+            while (ep.fits(size)) {
+                ep.send(Everybody, NoiseId, text.data(), size);
+                did = true;
+            }
         me.sent.store(sent, std::memory_order_relaxed);
         me.delivered.store(delivered, std::memory_order_relaxed);
         me.bad.store(bad, std::memory_order_relaxed);
@@ -402,6 +419,7 @@ void runTraffic(const Backend &b, const Workload &w, int run) {
         std::string row = w.name == "W1p"   ? "W1 ring of 4, paced"
                           : w.name == "W1w" ? "W1 ring of 4, window"
                           : w.name == "W2w" ? "W2 broadcast to 7, window"
+                          : w.name == "W6"  ? "W6 unicast beside a frozen member, paced"
                                             : "W5 ring of 4, paced, " + sizeLabel(w.size);
         if (clean) gResults.push_back({row, w.kind == Broadcast ? "deliveries/s" : "msg/s", true, b.label, rate});
         if (w.name == "W1p") // W5's 64 B point
@@ -590,7 +608,7 @@ void usage() {
         "  --lib [LABEL=]PATH     this library's shared object (repeat to compare builds;\n"
         "                         default label lobbylink)\n"
         "  --backends LIST        lobbylink,enet,raw (default: all built in)\n"
-        "  --workloads LIST       W1p,W1w,W2w,W3,W4,W5 (default: all)\n"
+        "  --workloads LIST       W1p,W1w,W2w,W3,W4,W5,W6 (default: all)\n"
         "  --runs N               runs of each figure, the median is reported (default 3)\n"
         "  --seconds S            measured time of each run (default 2)\n"
         "  --sizes LIST           W5 text sizes besides 64 (default 16,256,1024,4096,16384)\n"
@@ -698,6 +716,7 @@ int main(int argc, char **argv) {
         else if (name == "W2w") plan.push_back({"W2w", Broadcast, 8, 64, true});
         else if (name == "W3") plan.push_back({"W3", RoundTrip, 2, 64, false});
         else if (name == "W4") plan.push_back({"W4", Idle, 0, 0, false});
+        else if (name == "W6") plan.push_back({"W6", Frozen, 4, 64, false});
         else if (name == "W5")
             for (int s : gOpt.sizes) plan.push_back({"W5", Ring, 4, s, false});
         else {

@@ -26,6 +26,7 @@ const int MaxMembers = LobbyMaxClients; // idle members of W4 (and the hubs' cap
 const uint32_t QueueBytes = LobbyQueueBytes;
 const uint8_t DataId = 7;     // a workload message
 const uint8_t CreditId = 8;   // end-to-end credit: text = messages received so far
+const uint8_t NoiseId = 9;    // W6: broadcasts that reach the frozen member, not counted
 const uint8_t JoinId = MsgJoin, LeaveId = MsgLeave, ErrorId = MsgError;
 const uint8_t Everybody = BroadcastId, HubId = HostId;
 
@@ -50,7 +51,7 @@ struct Control {
     Counters client[MaxClients];
 };
 
-enum Kind { Ring, Broadcast, RoundTrip, Idle };
+enum Kind { Ring, Broadcast, RoundTrip, Idle, Frozen };
 
 struct Workload {
     std::string name;

@@ -124,7 +124,7 @@ int32_t p2pRecv(ArgNode *map) {
     writeInt(map, "usr", static_cast<int8_t>(e->sender));
     writeInt(map, "id", static_cast<int8_t>(e->msgId));
     writeString(map, "msg", e->text);
-    inboxEntryFree(e);
+    inboxGiveBack(e);
     return 1;
 }
 

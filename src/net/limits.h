@@ -28,29 +28,32 @@ const uint32_t MaxClientFrame = QueueCapacity - 1;
 // relayed frames (p2pSend still counts against QueueCapacity), so a member
 // that pauses reading for a moment is waited for instead of dropped.
 const uint32_t RelayRoom = 4 * QueueCapacity;
-// While any client's queue holds this much, the lobby host reads from no
-// other client: their senders wait in TCP instead of overrunning the slow
-// receiver. Half the relay room leaves room for what one receive adds.
+// Relayed frames fill a queue only up to RelayRoom less this, which is kept
+// for join and leave notices (a join and a leave of as many members as a
+// lobby holds), so that members coming and going while another one is slow
+// do not drop it.
+const uint32_t NoticeRoom = 2 * MaxClients * (HandshakeLimit + 3);
+const uint32_t RelayFrameRoom = RelayRoom - NoticeRoom;
+// A client's frame is relayed only when every member it is addressed to has
+// room for it within RelayFrameRoom (and, for the lobby host, when the inbox
+// is not full); otherwise that sender alone waits, nothing more is read from
+// it, and everybody else flows. So a sender waits only on a member whose
+// queue holds HighWaterMark bytes or more: the stall rule below bounds how
+// long.
 const uint32_t HighWaterMark = 2 * QueueCapacity;
+static_assert(RelayFrameRoom - MaxClientFrame - 1 >= HighWaterMark,
+              "a frame that does not fit must mean a queue above the mark");
 // A client above the mark whose connection takes nothing for this long is
-// dropped, so one frozen member cannot hold the lobby back for longer.
+// dropped, so one frozen member cannot hold its senders back for longer.
+// It is the only reason a slow member is dropped.
 const uint64_t StallTimeoutMs = 10000;
 
-// A receive at the lobby host adds to a queue at most 4/3 of what it brings
-// plus what the frame reader already held (frames of 3 or more bytes are
-// relayed with one byte more). Receives are made only while every other queue
-// is below HighWaterMark, so bounding the held and received bytes together by
-// 3/4 of the room above the mark keeps every queue within RelayRoom: nobody
-// is dropped by the arithmetic of one receive.
-const uint32_t ReceiveBudget = (RelayRoom - HighWaterMark) / 4 * 3;
-static_assert(ReceiveBudget > MaxClientFrame,
-              "a receive must always be able to finish the longest held frame");
-
-// While the inbox holds this much, nothing more is read from the network:
-// the lobby host reads from no client, a client reads nothing from its lobby
-// host, and senders are held back by TCP. One receive can add at most 65536
-// bytes or 21846 entries on top, so the inbox stays bounded whatever the
-// peers send and however seldom the host application calls p2pRecv.
+// The inbox bound. At the lobby host a frame for the inbox waits with its
+// sender while the inbox holds this much, so the inbox passes the bound by
+// one entry at most. A client reads nothing from its lobby host while the
+// inbox is full, and one receive there adds at most 65536 bytes or 21846
+// entries on top. Either way the inbox stays bounded whatever the peers
+// send and however seldom the host application calls p2pRecv.
 const uint32_t InboxMaxBytes = 4u << 20;
 const uint32_t InboxMaxEntries = 65536;
 

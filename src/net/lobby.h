@@ -89,8 +89,9 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
 int32_t messageRoom(int32_t id);
 
 // ---- Inbox ----
-// The oldest entry, which the caller frees with inboxEntryFree; null when
-// the inbox is empty.
+// The oldest entry, which the caller gives back with inboxGiveBack (or
+// frees with inboxEntryFree); null when the inbox is empty.
 InboxEntry *inboxTake();
+void inboxGiveBack(InboxEntry *entry);
 
 } // namespace ll

@@ -2,19 +2,27 @@
 // update, routing of every complete client frame, and the removal of clients
 // whose connection failed, announced to everybody who remains. One readiness
 // call per update tells which clients have something to receive (data, or a
-// closed or reset connection); only those are received from, in list order,
-// so an idle member costs no system call.
+// closed or reset connection); with the clients that have bytes queued, have
+// failed, or hold a frame that may go now, they make the due list, and only
+// those are serviced, in admission order: an idle member costs nothing.
 //
-// Flow control: a client's queue takes notices and relayed frames up to
-// RelayRoom bytes. While any client's queue holds HighWaterMark bytes or more
-// the lobby host reads from no other client: their bytes wait in TCP and
-// their own queues fill, so their p2pBuffer slows them down, instead of a
-// slow receiver being overrun. A receive takes no more than ReceiveBudget
-// less what the client's frame reader already holds, so what it relays always
-// fits a queue below the mark (limits.h). A client that stays above the mark
-// while its connection takes nothing for StallTimeoutMs is dropped. While the
-// inbox is full the lobby host reads from no client at all.
+// Flow control, per sender: a client's queue takes relayed frames up to
+// RelayFrameRoom bytes and notices up to RelayRoom. A client's frame is
+// relayed when every member it is addressed to has room for it and, when
+// it is for the lobby host or everybody, the inbox is not full. Otherwise
+// that sender is held at that frame: the frame and the rest of what its
+// receive brought are kept with it, nothing more is read from it (its bytes
+// wait in TCP, its own queue fills, its p2pBuffer slows it down), and it waits
+// on the list of the one member, or the inbox, that lacked room. The member's
+// sends, or the host application taking entries, put it back on the due list
+// once its frame fits. Every other sender keeps flowing; a broadcast waits
+// for the slowest member it is addressed to. Nothing is dropped or reordered,
+// no queue passes RelayRoom, and a member whose queue stays above
+// HighWaterMark while its connection takes nothing for StallTimeoutMs is
+// dropped, the only reason a slow member is dropped (limits.h).
 #include "net/state.h"
+
+#include "platform/heap.h"
 
 #include <cstring>
 
@@ -22,48 +30,116 @@ namespace ll {
 
 namespace {
 
-void routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
-    // A frame whose 0 byte comes first has no header: it goes nowhere. With
-    // the 0 second, the receiver is 0 and no client has that id.
-    if (length < 2) return;
-    uint8_t receiver = frame[1];
-    if (receiver == BroadcastId || receiver == HostId)
-        inboxPushText(&net.inbox, from->id, frame[0], reinterpret_cast<const char *>(frame + 2),
-                      length - 3);
-    for (ClientRecord *r = net.clients; r; r = r->next) {
-        if (r == from || (receiver != BroadcastId && r->id != receiver)) continue;
-        uint8_t *at = recordQueueReserve(r, static_cast<uint32_t>(length + 1), RelayRoom);
-        if (!at) {
-            r->failed = 1;
-            continue;
-        }
-        at[0] = from->id;
-        std::memcpy(at + 1, frame, length);
-    }
+bool fits(const ClientRecord *r, uint32_t need) { return r->queue.length + need <= RelayFrameRoom; }
+
+void relayTo(ClientRecord *r, uint8_t sender, const uint8_t *frame, size_t length) {
+    uint8_t *at = recordQueueReserve(r, static_cast<uint32_t>(length + 1), RelayFrameRoom);
+    at[0] = sender;
+    std::memcpy(at + 1, frame, length);
 }
 
-void receiveFrom(ClientRecord *rec) {
-    uint32_t budget = ReceiveBudget - rec->reader.count;
-    if (budget > QueueCapacity) budget = QueueCapacity;
-    int n = sockRecv(rec->socket, net.scratch, static_cast<int>(budget));
-    if (n == IoAgain) return;
-    if (n <= 0) { // closed or failed
-        rec->failed = 1;
+// Holds `from` until the list's owner has room for `need` bytes; false.
+bool waitOn(ClientRecord *from, ClientRecord **list, uint32_t need) {
+    from->heldNeed = need;
+    from->nextWaiter = *list;
+    *list = from;
+    from->waitList = list;
+    return false;
+}
+
+// Delivers and relays one complete frame, or, when someone it is addressed
+// to lacks room, holds its sender and returns false.
+bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
+    // A frame whose 0 byte comes first has no header: it goes nowhere. With
+    // the 0 second, the receiver is 0 and no client has that id.
+    if (length < 2) return true;
+    uint8_t receiver = frame[1];
+    uint32_t need = static_cast<uint32_t>(length + 1);
+    bool toInbox = receiver == BroadcastId || receiver == HostId;
+    if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &net.inboxWaiters, need);
+    // Failed members are removed at the end of this update: nothing goes to them.
+    ClientRecord *only = nullptr;
+    if (receiver == BroadcastId) {
+        for (ClientRecord *r = net.clients; r; r = r->next)
+            if (r != from && !r->failed && !fits(r, need)) return waitOn(from, &r->waiters, need);
+    } else {
+        only = net.byId[receiver];
+        if (!only || only == from || only->failed) only = nullptr;
+        if (only && !fits(only, need)) return waitOn(from, &only->waiters, need);
+    }
+    if (toInbox)
+        inboxPushText(&net.inbox, from->id, frame[0], reinterpret_cast<const char *>(frame + 2),
+                      length - 3);
+    if (receiver != BroadcastId) {
+        if (only) relayTo(only, from->id, frame, length);
+        return true;
+    }
+    for (ClientRecord *r = net.clients; r; r = r->next)
+        if (r != from && !r->failed) relayTo(r, from->id, frame, length);
+    return true;
+}
+
+// Keeps the frame that cannot go and the `restLength` bytes after it. A
+// frame routed from the hold itself completed in place there, so it stays
+// where it is.
+void keepHeld(ClientRecord *rec, const uint8_t *frame, size_t length, const uint8_t *rest,
+              size_t restLength, bool fromHeld) {
+    ByteQueue *h = &rec->held;
+    uint32_t total = static_cast<uint32_t>(length + restLength);
+    if (fromHeld) {
+        h->start = static_cast<uint32_t>(frame - h->data);
+        h->length = total;
         return;
     }
-    const uint8_t *in = net.scratch;
-    size_t left = static_cast<size_t>(n);
+    if (h->capacity < total) {
+        uint32_t cap = 4096;
+        while (cap < total) cap *= 2;
+        heapFree(h->data);
+        h->data = static_cast<uint8_t *>(heapAlloc(cap));
+        h->capacity = cap;
+    }
+    std::memcpy(h->data, frame, length);
+    if (restLength) std::memcpy(h->data + length, rest, restLength);
+    h->start = 0;
+    h->length = total;
+}
+
+// Frames the bytes after what the reader holds and routes each complete
+// frame, until the bytes are used up or a frame has to wait.
+void routeStream(ClientRecord *rec, const uint8_t *in, size_t left, bool fromHeld) {
     for (;;) {
         const uint8_t *frame = nullptr;
         size_t length = 0;
         FrameStatus st = frameReaderNext(&rec->reader, &in, &left, &frame, &length);
         if (st == FrameNone) return;
-        if (st == FrameTooLong) {
-            rec->failed = 1;
-            return;
-        }
-        routeClientFrame(rec, frame, length);
+        if (st == FrameTooLong) return markFailed(rec);
+        if (!routeClientFrame(rec, frame, length))
+            return keepHeld(rec, frame, length, in, left, fromHeld);
     }
+}
+
+// A held sender whose frame may fit now: routes what it holds, as far as it goes.
+void resumeHeld(ClientRecord *rec) {
+    ByteQueue *h = &rec->held;
+    const uint8_t *in = h->data + h->start;
+    size_t left = h->length;
+    h->start = 0;
+    h->length = 0;
+    routeStream(rec, in, left, true);
+    if (h->length == 0 && h->capacity > QueueCapacity) {
+        heapFree(h->data);
+        h->data = nullptr;
+        h->capacity = 0;
+    }
+}
+
+void receiveFrom(ClientRecord *rec) {
+    rec->readable = false;
+    int n = sockRecv(rec->socket, net.scratch, static_cast<int>(QueueCapacity));
+    if (n == IoAgain) return;
+    if (n <= 0) // closed or failed
+        return markFailed(rec);
+    routeStream(rec, net.scratch, static_cast<size_t>(n), false);
 }
 
 void sendTo(ClientRecord *rec) {
@@ -73,19 +149,16 @@ void sendTo(ClientRecord *rec) {
     if (m > 0)
         recordQueueConsume(rec, static_cast<uint32_t>(m));
     else if (m != IoAgain)
-        rec->failed = 1;
+        markFailed(rec);
 }
 
 void serviceClient(ClientRecord *rec) {
-    if (rec->failed) return;
-    int othersAbove = net.clientsAboveMark - (rec->aboveMark ? 1 : 0);
-    bool ready = rec->readable || !rec->watched;
-    rec->readable = false;
-    if (ready && othersAbove == 0 && !inboxFull(&net.inbox)) receiveFrom(rec);
+    if (rec->held.length > 0 && !rec->waitList) resumeHeld(rec);
+    if (!rec->failed && rec->held.length == 0 && (rec->readable || !rec->watched)) receiveFrom(rec);
     if (rec->failed) return;
     sendTo(rec);
     if (!rec->failed && rec->aboveMark && monotonicMs() - rec->lastTakeMs >= StallTimeoutMs)
-        rec->failed = 1;
+        markFailed(rec);
 }
 
 void announceLeave(ClientRecord *rec) {
@@ -94,35 +167,97 @@ void announceLeave(ClientRecord *rec) {
         if (r != rec) queueNotice(r, rec->id, MsgLeave, rec->name);
 }
 
-ClientRecord *firstFailed() {
-    for (ClientRecord *r = net.clients; r; r = r->next)
-        if (r->failed) return r;
-    return nullptr;
-}
-
-} // namespace
-
-namespace {
-// Marks the records whose sockets are readable now; when the poller fails,
-// every record is tried, as if all were.
+// Readable records become due; when the poller fails, every record is
+// tried, as if all were readable.
 void findReadable() {
     int n = pollerReadable(&net.poller, net.ready, PollerCapacity);
     if (n < 0) {
-        for (ClientRecord *r = net.clients; r; r = r->next) r->readable = true;
+        for (ClientRecord *r = net.clients; r; r = r->next) {
+            r->readable = true;
+            makeDue(r);
+        }
         return;
     }
-    for (int i = 0; i < n; ++i) static_cast<ClientRecord *>(net.ready[i])->readable = true;
+    for (int i = 0; i < n; ++i) {
+        ClientRecord *r = static_cast<ClientRecord *>(net.ready[i]);
+        r->readable = true;
+        // A held sender reads nothing: it is due again when its frame can go.
+        if (r->held.length == 0) makeDue(r);
+    }
 }
+
+// Takes the due record first in admission order off the heap.
+ClientRecord *popDue() {
+    ClientRecord **h = net.due;
+    ClientRecord *top = h[0];
+    ClientRecord *last = h[--net.dueCount];
+    int32_t i = 0, n = net.dueCount;
+    for (;;) {
+        int32_t c = 2 * i + 1;
+        if (c >= n) break;
+        if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
+        if (last->order <= h[c]->order) break;
+        h[i] = h[c];
+        i = c;
+    }
+    if (n > 0) h[i] = last;
+    top->due = false;
+    return top;
+}
+
+void heapifyDue() {
+    ClientRecord **h = net.due;
+    int32_t n = net.dueCount;
+    for (int32_t s = n / 2 - 1; s >= 0; --s) {
+        ClientRecord *x = h[s];
+        int32_t i = s;
+        for (;;) {
+            int32_t c = 2 * i + 1;
+            if (c >= n) break;
+            if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
+            if (x->order <= h[c]->order) break;
+            h[i] = h[c];
+            i = c;
+        }
+        h[i] = x;
+    }
+}
+
+// The removal walk: failed records, which are all due, in admission order;
+// a notice that fails a member adds it to the walk.
+void removeFailed() {
+    for (;;) {
+        ClientRecord *first = nullptr;
+        for (int32_t i = 0; i < net.dueCount; ++i) {
+            ClientRecord *r = net.due[i];
+            if (r->failed && (!first || r->order < first->order)) first = r;
+        }
+        if (!first) return;
+        announceLeave(first);
+        removeClient(first);
+    }
+}
+
 } // namespace
 
 void hostPump() {
     if (!net.clients) return;
     findReadable();
-    for (ClientRecord *r = net.clients; r && !r->failed; r = r->next) serviceClient(r);
-    while (ClientRecord *gone = firstFailed()) {
-        announceLeave(gone);
-        removeClient(gone);
+    // The servicing walk, in admission order; it stops at a record that was
+    // already failed when reached, and the rest waits for the next update.
+    heapifyDue();
+    net.walking = true;
+    while (net.dueCount > 0 && !net.due[0]->failed) {
+        ClientRecord *r = popDue();
+        net.walkAt = r->order;
+        serviceClient(r);
+        if (r->queue.length > 0 || !r->watched) makeDue(r);
     }
+    net.walking = false;
+    net.walkAt = 0;
+    for (int32_t i = 0; i < net.laterCount; ++i) net.due[net.dueCount++] = net.later[i];
+    net.laterCount = 0;
+    removeFailed();
 }
 
 void memberKick(int32_t id) {

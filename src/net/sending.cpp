@@ -36,7 +36,7 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
         if (at)
             writeHostFrame(at, HostId, msgId, receiver, text, length);
         else
-            r->failed = 1;
+            markFailed(r);
     }
 }
 

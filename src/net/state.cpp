@@ -39,25 +39,82 @@ void updateMark(ClientRecord *r) {
     bool above = r->queue.length >= HighWaterMark;
     if (above == r->aboveMark) return;
     r->aboveMark = above;
-    if (above) {
-        ++net.clientsAboveMark;
-        r->lastTakeMs = monotonicMs();
-    } else {
-        --net.clientsAboveMark;
+    if (above) r->lastTakeMs = monotonicMs();
+}
+
+// Takes a sender off the list it waits on.
+void stopWaiting(ClientRecord *w) {
+    if (!w->waitList) return;
+    for (ClientRecord **slot = w->waitList; *slot; slot = &(*slot)->nextWaiter) {
+        if (*slot == w) {
+            *slot = w->nextWaiter;
+            break;
+        }
     }
+    w->waitList = nullptr;
+    w->nextWaiter = nullptr;
+}
+
+void dropFromDue(ClientRecord *r) {
+    if (!r->due) return;
+    for (int32_t i = 0; i < net.dueCount; ++i) {
+        if (net.due[i] == r) {
+            net.due[i] = net.due[--net.dueCount];
+            break;
+        }
+    }
+    r->due = false;
 }
 
 void freeRecord(ClientRecord *r) {
     if (r->watched) pollerRemove(&net.poller, r->socket);
     sockClose(r->socket);
-    if (r->aboveMark) --net.clientsAboveMark;
     frameReaderFree(&r->reader);
     heapFree(r->queue.data);
+    heapFree(r->held.data);
     r->~ClientRecord();
     heapFree(r);
 }
 
 } // namespace
+
+void makeDue(ClientRecord *r) {
+    if (r->due) return;
+    r->due = true;
+    // During the walk, a record still ahead of it is serviced in this
+    // update; one it has passed, in the next.
+    if (!net.walking) {
+        net.due[net.dueCount++] = r;
+    } else if (r->order > net.walkAt) {
+        int32_t i = net.dueCount++;
+        while (i > 0 && net.due[(i - 1) / 2]->order > r->order) {
+            net.due[i] = net.due[(i - 1) / 2];
+            i = (i - 1) / 2;
+        }
+        net.due[i] = r;
+    } else {
+        net.later[net.laterCount++] = r;
+    }
+}
+
+void markFailed(ClientRecord *r) {
+    r->failed = 1;
+    makeDue(r);
+}
+
+void wakeWaiters(ClientRecord **list, uint32_t queued) {
+    ClientRecord **slot = list;
+    while (ClientRecord *w = *slot) {
+        if (queued + w->heldNeed <= RelayFrameRoom) {
+            *slot = w->nextWaiter;
+            w->waitList = nullptr;
+            w->nextWaiter = nullptr;
+            makeDue(w);
+        } else {
+            slot = &w->nextWaiter;
+        }
+    }
+}
 
 void freeAllClients() {
     ClientRecord *r = net.clients;
@@ -68,7 +125,10 @@ void freeAllClients() {
     }
     net.clients = nullptr;
     net.clientCount = 0;
-    net.clientsAboveMark = 0;
+    for (ClientRecord *&slot : net.byId) slot = nullptr;
+    net.dueCount = 0;
+    net.laterCount = 0;
+    net.inboxWaiters = nullptr;
 }
 
 ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
@@ -78,10 +138,14 @@ ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
     record->socket = socket;
     frameReaderInit(&record->reader, MaxClientFrame - 1);
     record->watched = pollerAdd(&net.poller, socket, record);
+    record->order = ++net.admissions;
     ClientRecord **slot = &net.clients;
     while (*slot) slot = &(*slot)->next;
     *slot = record;
     ++net.clientCount;
+    net.byId[id] = record;
+    if (!record->watched) makeDue(record); // tried on every update
+
     return record;
 }
 
@@ -89,6 +153,10 @@ void removeClient(ClientRecord *record) {
     for (ClientRecord **slot = &net.clients; *slot; slot = &(*slot)->next) {
         if (*slot == record) {
             *slot = record->next;
+            stopWaiting(record);
+            wakeWaiters(&record->waiters, 0); // their frames no longer wait for it
+            dropFromDue(record);
+            if (net.byId[record->id] == record) net.byId[record->id] = nullptr;
             freeRecord(record);
             --net.clientCount;
             return;
@@ -97,9 +165,8 @@ void removeClient(ClientRecord *record) {
 }
 
 ClientRecord *findClientBySignedId(int32_t id) {
-    for (ClientRecord *r = net.clients; r; r = r->next)
-        if (static_cast<int8_t>(r->id) == id) return r;
-    return nullptr;
+    if (id < -128 || id > 127) return nullptr;
+    return net.byId[static_cast<uint8_t>(id)];
 }
 
 uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
@@ -122,6 +189,7 @@ uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
     uint8_t *at = q->data + q->start + q->length;
     q->length += n;
     updateMark(record);
+    makeDue(record);
     return at;
 }
 
@@ -141,6 +209,7 @@ void recordQueueConsume(ClientRecord *record, uint32_t n) {
     }
     if (record->aboveMark && n > 0) record->lastTakeMs = monotonicMs();
     updateMark(record);
+    if (record->waiters) wakeWaiters(&record->waiters, q->length);
 }
 
 void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name) {
@@ -149,23 +218,48 @@ void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *nam
     if (at)
         writeNotice(at, member, kind, name, len);
     else
-        to->failed = 1;
+        markFailed(to);
 }
 
 void checkInvariants() {
 #ifdef LL_CHECKS
-    int32_t count = 0, above = 0;
+    int32_t count = 0, due = 0, ids = 0;
     for (const ClientRecord *r = net.clients; r; r = r->next) {
         const ByteQueue &q = r->queue;
         ++count;
-        above += r->aboveMark ? 1 : 0;
+        due += r->due ? 1 : 0;
+        LL_ASSERT(net.byId[r->id] == r);
         LL_ASSERT(q.start + q.length <= q.capacity || (q.length == 0 && q.start == 0));
         LL_ASSERT(q.length <= RelayRoom);
         LL_ASSERT(r->aboveMark == (q.length >= HighWaterMark));
         LL_ASSERT(r->reader.count <= r->reader.limit);
+        // Something to do puts a record on the due list.
+        bool work = q.length > 0 || r->failed || !r->watched || (r->held.length > 0 && !r->waitList);
+        LL_ASSERT(!work || r->due);
+        // A held sender keeps its frame and what came after it, the reader
+        // nothing; it waits on the list of what lacks room, and nowhere else.
+        const ByteQueue &h = r->held;
+        LL_ASSERT(h.length == 0 || (h.start + h.length <= h.capacity && r->reader.count == 0));
+        LL_ASSERT(h.length <= MaxClientFrame + QueueCapacity);
+        LL_ASSERT(!r->waitList || h.length > 0);
+        // Every waiter waits on a list it belongs to, for room it lacks.
+        for (const ClientRecord *w = r->waiters; w; w = w->nextWaiter) {
+            LL_ASSERT(w->waitList == &r->waiters);
+            LL_ASSERT(q.length + w->heldNeed > RelayFrameRoom);
+        }
     }
-    LL_ASSERT(count == net.clientCount);
-    LL_ASSERT(above == net.clientsAboveMark);
+    for (const ClientRecord *w = net.inboxWaiters; w; w = w->nextWaiter) {
+        LL_ASSERT(w->waitList == &net.inboxWaiters);
+        LL_ASSERT(inboxFull(&net.inbox));
+    }
+    uint32_t spares = 0;
+    for (const InboxEntry *e = net.inbox.spares; e; e = e->next) ++spares;
+    LL_ASSERT(spares == net.inbox.spareCount && spares <= SpareEntries);
+    for (const ClientRecord *slot : net.byId) ids += slot ? 1 : 0;
+    LL_ASSERT(!net.walking && net.laterCount == 0);
+    LL_ASSERT(due == net.dueCount);
+    for (int32_t i = 0; i < net.dueCount; ++i) LL_ASSERT(net.due[i]->due);
+    LL_ASSERT(count == net.clientCount && ids == count);
     LL_ASSERT(net.clientCount <= MaxClients);
     LL_ASSERT(net.sendLength >= 0 && static_cast<uint32_t>(net.sendLength) < QueueCapacity);
 #endif
@@ -264,7 +358,15 @@ void lobbyUpdate() {
 
 InboxEntry *inboxTake() {
     Guard g(&net.lock);
-    return inboxPop(&net.inbox);
+    InboxEntry *e = inboxPop(&net.inbox);
+    // Senders whose frames wait for the inbox may go on once it has room.
+    if (net.inboxWaiters && !inboxFull(&net.inbox)) wakeWaiters(&net.inboxWaiters, 0);
+    return e;
+}
+
+void inboxGiveBack(InboxEntry *entry) {
+    Guard g(&net.lock);
+    inboxRecycle(&net.inbox, entry);
 }
 
 } // namespace ll

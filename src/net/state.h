@@ -29,17 +29,32 @@ struct ByteQueue {
 
 // One admitted client (lobby host). Created by the admission thread under the
 // lock, then touched under the lock only.
+//
+// Flow control per sender: a complete frame that cannot go yet (a member it
+// is addressed to has no room for it, or it is for the lobby host and the
+// inbox is full) stays in `held` with everything the same receive brought
+// after it, and nothing more is read from this client until it has gone.
+// The client then waits on one list: that of the member whose queue must
+// drain (`waiters`) or the inbox's; whoever makes the room puts it back
+// on the due list.
 struct ClientRecord {
     uint8_t id = 0;
     char name[HandshakeLimit] = {}; // the whole handshake name, NUL-terminated
     Socket socket = InvalidSocket;  // non-blocking, no-delay
-    int32_t failed = 0;             // to be announced and removed by the pump
+    int32_t failed = 0;             // to be announced and removed by the pump (set by markFailed)
     FrameReader reader = {};        // the frame being assembled from this client
     ByteQueue queue;                // bytes waiting to go to this client
     bool aboveMark = false;         // queue.length >= HighWaterMark
     bool watched = false;           // the poller reports this socket's readiness
-    bool readable = false;          // the poller found it readable in this update
+    bool readable = false;          // the poller found it readable and it has not been read since
     uint64_t lastTakeMs = 0;        // last time the connection took bytes while above the mark
+    uint64_t order = 0;             // admission sequence: the pump services in this order
+    ByteQueue held;                 // received bytes not yet routed, from the frame that waits
+    uint32_t heldNeed = 0;          // queue bytes the waiting frame needs at its blocker
+    ClientRecord **waitList = nullptr; // the list this sender waits on, or null
+    ClientRecord *nextWaiter = nullptr; // next sender on that list
+    ClientRecord *waiters = nullptr;    // senders waiting for this queue to drain
+    bool due = false;               // on net.due (or net.later): the next walk services it
     ClientRecord *next = nullptr;
 };
 
@@ -54,7 +69,20 @@ struct NetState {
     int32_t searchError = SearchOk;      // lock: outcome of the last admission
     ClientRecord *clients = nullptr;     // lock: admitted clients, in admission order
     int32_t clientCount = 0;             // lock: records in `clients`
-    int32_t clientsAboveMark = 0;        // lock: records with aboveMark set
+    ClientRecord *byId[256] = {};        // lock: the record of every id in use
+    uint64_t admissions = 0;             // lock: order given to the last record added
+    // The records an update has something to do for (readable, bytes queued,
+    // failed, a held frame that may go now, not watched by the poller): only
+    // these are walked, so idle members cost nothing. Unordered between
+    // updates; during the walk a heap by order, and what becomes due behind
+    // the walk's position waits in `later` for the next update.
+    ClientRecord *due[MaxClients] = {};   // lock
+    int32_t dueCount = 0;                 // lock
+    ClientRecord *later[MaxClients] = {}; // lock
+    int32_t laterCount = 0;               // lock
+    bool walking = false;                 // lock: the pump's walk runs
+    uint64_t walkAt = 0;                  // lock: order of the record being serviced
+    ClientRecord *inboxWaiters = nullptr; // lock: senders waiting for the inbox to take more
     Inbox inbox = {};                    // lock: entries waiting for p2pRecv
     Poller poller;                       // lock: readiness of the clients' sockets
     uint8_t sendQueue[QueueCapacity] = {}; // lock: client role, bytes for the lobby host
@@ -92,6 +120,14 @@ ClientRecord *findClientBySignedId(int32_t id);
 uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room);
 // Drops `n` sent bytes from the front of a record's queue.
 void recordQueueConsume(ClientRecord *record, uint32_t n);
+// Marks a record failed: the next update (or this one's removal walk)
+// announces and removes it.
+void markFailed(ClientRecord *record);
+// Puts a record on the due list, once.
+void makeDue(ClientRecord *record);
+// Puts back on the due list every sender waiting on `*list` whose frame fits
+// a queue holding `queued` bytes (0: all of them).
+void wakeWaiters(ClientRecord **list, uint32_t queued);
 // Queues a notice (join or leave) for a record within the relay room; a
 // record that cannot take it is marked failed.
 void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name);
@@ -110,9 +146,9 @@ void clientPump();
 // holding the lock.
 void stopAdmission();
 
-// Checks the invariants the comments above state (client count, the count
-// above the mark, queue accounting); with the lock held. Compiled out
-// outside the checked builds.
+// Checks the invariants the comments above state (client count, ids, queue
+// accounting, held senders and their lists, the due list, spare inbox
+// entries); with the lock held. Compiled out outside the checked builds.
 void checkInvariants();
 
 } // namespace ll

@@ -120,6 +120,10 @@ int Lobby::seat(uint8_t id, const std::string &name) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) fail("socketpair");
     FZ_CHECK(ll::sockSetNonBlocking(sv[0]), "non-blocking");
+    // The least the kernel keeps in flight to a member, so that what a
+    // paused member does not read soon waits in the lobby host's queue.
+    int least = 1;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &least, sizeof least);
     {
         ll::Guard g(&ll::net.lock);
         ll::addClient(id, name.c_str(), sv[0]);
@@ -263,6 +267,57 @@ void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
     step();
 }
 
+// Bytes the members wrote that the lobby host has not read yet.
+size_t Lobby::unreadAtHost() {
+    size_t total = 0;
+    ll::Guard g(&ll::net.lock);
+    for (const ll::ClientRecord *r = ll::net.clients; r; r = r->next) {
+        int n = 0;
+        if (ioctl(r->socket, FIONREAD, &n) == 0 && n > 0) total += static_cast<size_t>(n);
+    }
+    return total;
+}
+
+void Lobby::stallCheck() {
+    int quiet = 0;
+    size_t unread = unreadAtHost();
+    for (int round = 0; round < 200000 && quiet < 3; ++round) {
+        size_t moved = pump(), now = unreadAtHost();
+        moved += now != unread;
+        unread = now;
+        quiet = moved ? 0 : quiet + 1;
+    }
+    FZ_CHECK(quiet >= 3, "the lobby never went quiet");
+    for (const Member &a : members) {
+        if (!a.present) continue;
+        Sent s = routable(a);
+        for (const Member &b : members) {
+            if (&a == &b || !b.present || b.paused) continue;
+            // a's frames for b before a's first frame that may wait, and how
+            // many of them came before b was seated (those may have gone
+            // before b was there).
+            size_t due = 0, early = 0;
+            for (size_t i = 0; i < s.frames.size(); ++i) {
+                const std::string &f = s.frames[i];
+                if (f.size() < 3) continue;
+                uint8_t receiver = static_cast<uint8_t>(f[1]);
+                const Member *to = byId(receiver);
+                if (receiver == BroadcastId || receiver == HostId || (to && to->present && to->paused))
+                    break;
+                if (receiver != b.id) continue;
+                ++due;
+                early += s.at[i] < b.seatedAt ? 1 : 0;
+            }
+            size_t got = 0;
+            for (const std::string &f : splitFrames(b.in))
+                got += static_cast<uint8_t>(f[0]) == a.id ? 1 : 0;
+            FZ_CHECK(got + early >= due,
+                     "member %u got %zu frames from %u, which sent it %zu it could take (frozen members "
+                     "and a full inbox held it back)", b.id, got, a.id, due - early);
+        }
+    }
+}
+
 void Lobby::flush() {
     for (Member &m : members) m.paused = false;
     int quiet = 0;
@@ -398,6 +453,7 @@ void Lobby::verifyInbox() {
 
 void Lobby::close() {
     closedDown = true;
+    stallCheck();
     flush();
     verify();
     ll::lobbyDisconnect();

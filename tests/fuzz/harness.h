@@ -6,7 +6,8 @@
 // exactly the frames addressed to it, once, in order per sender, and a leave
 // notice of every member that left while it was present; the inbox gets
 // exactly the frames addressed to the lobby host; nobody is dropped without
-// a cause.
+// a cause. And while members are frozen and the host application takes no
+// entry, every sender whose frames are not for them keeps moving.
 #pragma once
 
 #include "support/descriptors.h"
@@ -105,6 +106,12 @@ class Lobby {
     void halfClose(size_t k);
     // The lobby host's own send (messageSend), recorded.
     void hostSend(uint8_t msgId, uint8_t receiver, const std::string &text);
+    // The host application takes nothing and paused members stay paused:
+    // updates run until nothing moves. Then every frame a present member
+    // wrote before its first one that may wait (for the lobby host, for
+    // everybody, or for a paused member) has reached every reading member
+    // it is addressed to.
+    void stallCheck();
     // Updates, drains every end and the inbox until nothing moves.
     void flush();
     // Flushes, checks everything, and ends the lobby.
@@ -113,6 +120,7 @@ class Lobby {
   private:
     void step();
     size_t pump();
+    size_t unreadAtHost();
     bool droppable(const Member &m) const;
     bool routedAll(const Member &m) const;
     void noteDepartures();

@@ -1,9 +1,10 @@
 // The lobby host's handling of byte streams from several clients: arbitrary
 // bytes (frames, broken frames, floods) written into the members'
 // connections, interleaved with the lobby host's own sends, kicks, closed and
-// half-closed connections and paused readers. Every update checks the
-// library's invariants; the end checks what each member and the inbox got
-// against what was sent (see harness.h).
+// half-closed connections, paused readers and a host application that
+// takes nothing for a while. Every update checks the library's invariants;
+// the end checks what each member and the inbox got against what was sent
+// (see harness.h).
 #include "fuzz/harness.h"
 
 #include "net/limits.h"
@@ -24,9 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             lobby.write(k, in.bytes(in.byte()));
             break;
         }
-        case 5: { // updates, then the host takes some entries
+        case 5: { // updates, then the host takes some entries, or none for a while
             for (int n = in.byte() % 4; n >= 0; --n) lobby.update();
-            lobby.take(in.byte() % 8);
+            size_t n = in.byte() % 8;
+            if (n > 0)
+                lobby.take(n);
+            else
+                lobby.stallCheck();
             break;
         }
         case 6: { // the lobby host sends

@@ -54,6 +54,9 @@ put('host_streams', 'flood-paused-reader', three + [8, 1, 2] +
     [8, 1, 3] + hs_update(3))
 put('host_streams', 'too-long', three + hs_flood(0, b'z' * 32, 2200) + hs_update(3) * 3)
 put('host_streams', 'inbox-flood', three + hs_flood(2, [1, 1, 0], 4096) + hs_update(3) * 3)
+put('host_streams', 'frozen-member-others-flow', three + [8, 2, 2] +
+    (hs_flood(0, frame(1, 32, text=b'abcdefghijklmnopqrstuvwxyz0'), 4096) + hs_update(3) * 6) * 2 +
+    hs_write(1, frame(7, 12, text=b'to 12')) + hs_update(3, 0))
 put('host_streams', 'close-midframe', three + hs_write(1, [3, 255] + list(b'half')) + [8, 1, 0] +
     hs_update(2) + hs_write(0, frame(3, 255, text=b'after')) + hs_update(2))
 
@@ -88,6 +91,9 @@ put('script', 'conversation', members + sc_send(0, 7, 10, b'hi all') + sc_send(1
 put('script', 'paused-reader-flood', members + [8, 2] + sc_flood(0, 10, 5, 2000, 128) +
     sc_update(0, 7) * 4 + sc_flood(1, 10, 6, 2000, 128) + sc_update(0, 7) * 4 + [8, 2] +
     sc_update(0, 7) * 4)
+put('script', 'frozen-member-others-flow', members + [8, 2] + sc_flood(0, 98, 5, 2000, 128) +
+    sc_update(0, 7) * 4 + sc_flood(0, 98, 5, 2000, 128) + sc_update(0, 7) * 4 +
+    sc_send(1, 7, 99, b'to ann') + sc_update(0, 7) + [5, 0, 0])
 put('script', 'host-send-burst-within-relay-room', members + [8, 1] + sc_host(0, 4, 10, 60000) + sc_host(0, 4, 10, 60000) +
     sc_host(0, 4, 120, 30000) + sc_update(0, 7) + [8, 1] + sc_update(0, 7))
 put('script', 'host-send-after-relays-within-relay-room', members + sc_flood(0, 10, 5, 2047, 64) + sc_flood(1, 10, 5, 2047, 64) +

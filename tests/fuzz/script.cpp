@@ -60,9 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 3: case 4: // updates
             for (int n = in.byte() % 8; n >= 0; --n) lobby->update();
             break;
-        case 5: // the lobby host receives
-            lobby->take(in.byte() % 16);
+        case 5: { // the lobby host receives, or takes nothing for a while
+            size_t n = in.byte() % 16;
+            if (n > 0)
+                lobby->take(n);
+            else
+                lobby->stallCheck();
             break;
+        }
         case 6: { // the lobby host sends, within the room or beyond it
             uint8_t msgId = in.byte();
             uint8_t rcv = receiver(in.byte());
