@@ -193,9 +193,9 @@ igd = ('<?xml version="1.0"?>\r\n<root xmlns="urn:schemas-upnp-org:device-1-0"><
                      device('WANConnectionDevice:2', [service('WANIPConnection:2', '/ctl/IPConn'),
                                                       service('WANIPv6FirewallControl:1', '/ctl/IP6FCtl')]))) +
        '</root>')
-ppp = ('<?xml version="1.0"?><root><URLBase>http://192.168.1.1:49152/</URLBase>' +
+ppp = ('<?xml version="1.0"?><root><URLBase>http://127.66.0.1:49152/</URLBase>' +
        device('InternetGatewayDevice:1', [service('WANPPPConnection:1', 'upnp/control/WANPPPConn1'),
-                                          service('WANIPConnection:1', 'http://192.168.1.1:49153/ipc')]) +
+                                          service('WANIPConnection:1', 'http://127.66.0.1:49153/ipc')]) +
        '</root>')
 
 put('router_answers', 'natpmp-address', [0] + [0, 128, 0, 0] + list(struct.pack('>I', 1234)) + [11, 22, 33, 44])
@@ -205,7 +205,7 @@ put('router_answers', 'ssdp', [1] + list(
     b'HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n'
     b'USN: uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b::urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n'
     b'EXT:\r\nLOCATION: http://127.77.0.1:5555/rootDesc.xml\r\n\r\n'))
-put('router_answers', 'ssdp-lower', [1] + list(b'HTTP/1.1 200 OK\r\nlocation:http://10.0.0.1/desc.xml\r\n\r\n'))
+put('router_answers', 'ssdp-lower', [1] + list(b'HTTP/1.1 200 OK\r\nlocation:http://127.66.0.9/desc.xml\r\n\r\n'))
 put('router_answers', 'description', [2] + http('200 OK', igd))
 put('router_answers', 'description-chunked', [2] + http('200 OK', igd, chunked=True))
 put('router_answers', 'description-base', [6] + list(('HTTP/1.0 200 OK\r\n\r\n' + ppp).encode()))
