@@ -118,13 +118,12 @@ int32_t p2pCreateLobby(ArgNode *map) {
 // ---- Inbox ----
 
 int32_t p2pRecv(ArgNode *map) {
-    InboxEntry *e = inboxTake();
-    if (!e) return answer(map, 0);
+    InboxMessage m;
+    if (!inboxTake(&m)) return answer(map, 0);
     writeInt(map, "result", 1);
-    writeInt(map, "usr", static_cast<int8_t>(e->sender));
-    writeInt(map, "id", static_cast<int8_t>(e->msgId));
-    writeString(map, "msg", e->text);
-    inboxGiveBack(e);
+    writeInt(map, "usr", static_cast<int8_t>(m.sender));
+    writeInt(map, "id", static_cast<int8_t>(m.msgId));
+    writeString(map, "msg", m.text);
     return 1;
 }
 

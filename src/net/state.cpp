@@ -356,17 +356,17 @@ void lobbyUpdate() {
     checkInvariants();
 }
 
-InboxEntry *inboxTake() {
+bool inboxTake(InboxMessage *out) {
     Guard g(&net.lock);
-    InboxEntry *e = inboxPop(&net.inbox);
+    Inbox *box = &net.inbox;
+    inboxRecycle(box, box->taken);
+    box->taken = inboxPop(box);
     // Senders whose frames wait for the inbox may go on once it has room.
-    if (net.inboxWaiters && !inboxFull(&net.inbox)) wakeWaiters(&net.inboxWaiters, 0);
-    return e;
-}
-
-void inboxGiveBack(InboxEntry *entry) {
-    Guard g(&net.lock);
-    inboxRecycle(&net.inbox, entry);
+    if (net.inboxWaiters && !inboxFull(box)) wakeWaiters(&net.inboxWaiters, 0);
+    const InboxEntry *e = box->taken;
+    if (!e) return false;
+    *out = InboxMessage{e->sender, e->msgId, e->text, e->length};
+    return true;
 }
 
 } // namespace ll
