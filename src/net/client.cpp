@@ -163,11 +163,11 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
 
 void clientPump() {
     if (net.connSocket == InvalidSocket) return;
-    if (net.sendLength > 0) {
-        int m = sockSend(net.connSocket, net.sendQueue, net.sendLength);
+    ByteQueue *q = &net.sendQueue;
+    if (q->length > 0) {
+        int m = sockSend(net.connSocket, q->data + q->start, static_cast<int>(q->length));
         if (m > 0) {
-            net.sendLength -= m;
-            std::memmove(net.sendQueue, net.sendQueue + m, static_cast<size_t>(net.sendLength));
+            queueConsume(q, static_cast<uint32_t>(m));
         } else if (m != IoAgain) {
             return connectionLost();
         }
@@ -230,7 +230,7 @@ ConnectOutcome clientConnect(const char *address, const char *user) {
         net.connSocket = s;
         // A new connection starts clean, also after an overflow that left
         // the last connection's bytes behind.
-        net.sendLength = 0;
+        queueFree(&net.sendQueue);
         net.clientReader.count = 0;
     }
     setMode(Client);

@@ -22,8 +22,6 @@
 // dropped, the only reason a slow member is dropped (limits.h).
 #include "net/state.h"
 
-#include "platform/heap.h"
-
 #include <cstring>
 
 namespace ll {
@@ -91,17 +89,9 @@ void keepHeld(ClientRecord *rec, const uint8_t *frame, size_t length, const uint
         h->length = total;
         return;
     }
-    if (h->capacity < total) {
-        uint32_t cap = 4096;
-        while (cap < total) cap *= 2;
-        heapFree(h->data);
-        h->data = static_cast<uint8_t *>(heapAlloc(cap));
-        h->capacity = cap;
-    }
-    std::memcpy(h->data, frame, length);
-    if (restLength) std::memcpy(h->data + length, rest, restLength);
-    h->start = 0;
-    h->length = total;
+    uint8_t *at = queueReserve(h, total, MaxClientFrame + QueueCapacity); // the hold is empty
+    std::memcpy(at, frame, length);
+    if (restLength) std::memcpy(at + length, rest, restLength);
 }
 
 // Frames the bytes after what the reader holds and routes each complete
@@ -126,11 +116,7 @@ void resumeHeld(ClientRecord *rec) {
     h->start = 0;
     h->length = 0;
     routeStream(rec, in, left, true);
-    if (h->length == 0 && h->capacity > QueueCapacity) {
-        heapFree(h->data);
-        h->data = nullptr;
-        h->capacity = 0;
-    }
+    queueTrim(h);
 }
 
 void receiveFrom(ClientRecord *rec) {

@@ -11,9 +11,12 @@ namespace {
 
 void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
     size_t size = dataFrameSize(length);
-    if (static_cast<size_t>(net.sendLength) + size < QueueCapacity) {
-        writeDataFrame(net.sendQueue + net.sendLength, msgId, receiver, text, length);
-        net.sendLength += static_cast<int32_t>(size);
+    // The queue holds less than QueueCapacity bytes.
+    uint8_t *at = nullptr;
+    if (size < QueueCapacity)
+        at = queueReserve(&net.sendQueue, static_cast<uint32_t>(size), QueueCapacity - 1);
+    if (at) {
+        writeDataFrame(at, msgId, receiver, text, length);
         return;
     }
     // Overflow: the connection is given up, its queued bytes stay as they are.
@@ -65,7 +68,7 @@ int32_t messageRoom(int32_t id) {
         if (r && r->queue.length < QueueCapacity)
             return static_cast<int32_t>(QueueCapacity - r->queue.length);
     } else if (net.mode == Client) {
-        return static_cast<int32_t>(QueueCapacity) - net.sendLength;
+        return static_cast<int32_t>(QueueCapacity - net.sendQueue.length);
     }
     return 0;
 }

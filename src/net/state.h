@@ -19,13 +19,31 @@ namespace ll {
 
 enum NetMode { Idle = 0, Lobby = 1, Client = 2 };
 
-// Outgoing bytes of one client, oldest first at data[start].
+// Bytes waiting to go (or, for a held sender, to be routed), oldest first at
+// data[start]. The buffer is allocated on the first bytes and grows by
+// doubling; once empty, one that a burst grew beyond QueueCapacity is given
+// back.
 struct ByteQueue {
     uint8_t *data = nullptr;
     uint32_t start = 0;    // offset of the oldest unsent byte
     uint32_t length = 0;   // unsent bytes
     uint32_t capacity = 0; // allocated size of data
 };
+
+// A queue's first buffer: a burst of chat lines fits it without growing, and
+// a thousand idle members cost little; from there it doubles.
+const uint32_t QueueFirstCapacity = 4096;
+
+// Reserves `n` bytes at the end of a queue and returns where to write them,
+// or null when the queue would then hold more than `room` bytes.
+uint8_t *queueReserve(ByteQueue *q, uint32_t n, uint32_t room);
+// Drops `n` bytes from the front of a queue.
+void queueConsume(ByteQueue *q, uint32_t n);
+// Gives back the buffer of an empty queue that a burst grew beyond the
+// everyday size.
+void queueTrim(ByteQueue *q);
+// Frees a queue's buffer and empties it.
+void queueFree(ByteQueue *q);
 
 // One admitted client (lobby host). Created by the admission thread under the
 // lock, then touched under the lock only.
@@ -85,8 +103,8 @@ struct NetState {
     ClientRecord *inboxWaiters = nullptr; // lock: senders waiting for the inbox to take more
     Inbox inbox = {};                    // lock: entries waiting for p2pRecv
     Poller poller;                       // lock: readiness of the clients' sockets
-    uint8_t sendQueue[QueueCapacity] = {}; // lock: client role, bytes for the lobby host
-    int32_t sendLength = 0;                // lock: bytes in sendQueue
+    ByteQueue sendQueue;                 // lock: client role, bytes for the lobby host;
+                                         // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
 
     Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock"

@@ -42,7 +42,7 @@ struct Client {
         {
             ll::Guard g(&ll::net.lock);
             ll::net.connSocket = sv[0];
-            ll::net.sendLength = 0;
+            ll::queueFree(&ll::net.sendQueue);
             ll::net.clientReader.count = 0;
         }
         ll::setMode(ll::Client);
