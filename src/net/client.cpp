@@ -17,12 +17,12 @@ void connectionLost() {
     inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
 }
 
+// A host frame goes to the inbox; one too short to carry its fields is
+// dropped.
 void deliver(const uint8_t *frame, size_t length) {
-    // [sender][message id][receiver][text][0]; a shorter frame carries no
-    // defined fields and is dropped.
-    if (length < 4) return;
-    inboxPushText(&net.inbox, frame[0], frame[1], reinterpret_cast<const char *>(frame + 3),
-                  length - 4);
+    FrameFields f;
+    if (readHostFrame(frame, length, &f))
+        inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
 }
 
 // Sends the handshake (the name and its 0) on the still blocking socket,

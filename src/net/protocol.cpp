@@ -20,6 +20,22 @@ void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receive
     writeDataFrame(out + 1, msgId, receiver, text, textLength);
 }
 
+bool readDataFrame(const uint8_t *frame, size_t length, FrameFields *out) {
+    if (length < dataFrameSize(0)) return false;
+    out->sender = 0;
+    out->msgId = frame[0];
+    out->receiver = frame[1];
+    out->text = reinterpret_cast<const char *>(frame + 2);
+    out->textLength = length - dataFrameSize(0);
+    return true;
+}
+
+bool readHostFrame(const uint8_t *frame, size_t length, FrameFields *out) {
+    if (length < hostFrameSize(0) || !readDataFrame(frame + 1, length - 1, out)) return false;
+    out->sender = frame[0];
+    return true;
+}
+
 void frameReaderInit(FrameReader *r, uint32_t limit) {
     r->buffer = nullptr;
     r->count = 0;

@@ -39,6 +39,19 @@ inline void writeNotice(uint8_t *out, uint8_t member, uint8_t kind, const char *
     writeHostFrame(out, member, kind, BroadcastId, name, nameLength);
 }
 
+// The fields of a received frame; `text` points into the frame.
+struct FrameFields {
+    uint8_t sender;    // host frames only; 0 in a data frame
+    uint8_t msgId;
+    uint8_t receiver;
+    const char *text;  // textLength bytes, followed by the frame's 0
+    size_t textLength;
+};
+// Each reader takes a complete frame of `length` bytes, its 0 included, and
+// answers false when the frame is too short to carry the fields.
+bool readDataFrame(const uint8_t *frame, size_t length, FrameFields *out);
+bool readHostFrame(const uint8_t *frame, size_t length, FrameFields *out);
+
 // Reassembles frames from a byte stream. Bytes of an unfinished frame are
 // kept in a buffer that grows on demand up to `limit` bytes; a frame that
 // completes inside one chunk of input is handed out in place, without a copy.

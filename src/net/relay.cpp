@@ -48,10 +48,11 @@ bool waitOn(ClientRecord *from, ClientRecord **list, uint32_t need) {
 // Delivers and relays one complete frame, or, when someone it is addressed
 // to lacks room, holds its sender and returns false.
 bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
-    // A frame whose 0 byte comes first has no header: it goes nowhere. With
-    // the 0 second, the receiver is 0 and no client has that id.
-    if (length < 2) return true;
-    uint8_t receiver = frame[1];
+    // A frame too short for its header goes nowhere (with the 0 second, the
+    // receiver would be 0, and no client has that id).
+    FrameFields f;
+    if (!readDataFrame(frame, length, &f)) return true;
+    uint8_t receiver = f.receiver;
     uint32_t need = static_cast<uint32_t>(length + 1);
     bool toInbox = receiver == BroadcastId || receiver == HostId;
     if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &net.inboxWaiters, need);
@@ -66,8 +67,7 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
         if (only && !fits(only, need)) return waitOn(from, &only->waiters, need);
     }
     if (toInbox)
-        inboxPushText(&net.inbox, from->id, frame[0], reinterpret_cast<const char *>(frame + 2),
-                      length - 3);
+        inboxPushText(&net.inbox, from->id, f.msgId, f.text, f.textLength);
     if (receiver != BroadcastId) {
         if (only) relayTo(only, from->id, frame, length);
         return true;
