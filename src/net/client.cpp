@@ -18,11 +18,12 @@ void connectionLost() {
 }
 
 // A host frame goes to the inbox; one too short to carry its fields is
-// dropped.
-void deliver(const uint8_t *frame, size_t length) {
+// dropped. Every frame is taken.
+bool deliver(void *, const uint8_t *frame, size_t length) {
     FrameFields f;
     if (readHostFrame(frame, length, &f))
         inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
+    return true;
 }
 
 // Sends the handshake (the name and its 0) on the still blocking socket,
@@ -173,19 +174,10 @@ void clientPump() {
         }
     }
     if (inboxFull(&net.inbox)) return; // the lobby host waits in TCP meanwhile
-    int n = sockRecv(net.connSocket, net.scratch, static_cast<int>(QueueCapacity));
-    if (n == IoAgain) return;
-    if (n <= 0) return connectionLost(); // closed or failed
-    const uint8_t *in = net.scratch;
-    size_t left = static_cast<size_t>(n);
-    for (;;) {
-        const uint8_t *frame = nullptr;
-        size_t length = 0;
-        FrameStatus st = frameReaderNext(&net.clientReader, &in, &left, &frame, &length);
-        if (st == FrameNone) return;
-        if (st == FrameTooLong) return connectionLost();
-        deliver(frame, length);
-    }
+    SplitStop never;
+    SplitEnd end = receiveFrames(net.connSocket, net.scratch, QueueCapacity, &net.clientReader,
+                                 deliver, nullptr, &never);
+    if (end == SplitClosed || end == SplitTooLong) connectionLost();
 }
 
 ConnectOutcome clientConnect(const char *address, const char *user) {

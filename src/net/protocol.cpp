@@ -100,4 +100,27 @@ FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *input
     return FrameComplete;
 }
 
+SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength,
+                     FrameHandler onFrame, void *context, SplitStop *stop) {
+    for (;;) {
+        const uint8_t *frame = nullptr;
+        size_t length = 0;
+        FrameStatus st = frameReaderNext(r, &input, &inputLength, &frame, &length);
+        if (st == FrameNone) return SplitUsedUp;
+        if (st == FrameTooLong) return SplitTooLong;
+        if (!onFrame(context, frame, length)) {
+            *stop = SplitStop{frame, length, input, inputLength};
+            return SplitRefused;
+        }
+    }
+}
+
+SplitEnd receiveFrames(Socket s, uint8_t *buffer, uint32_t budget, FrameReader *r,
+                       FrameHandler onFrame, void *context, SplitStop *stop) {
+    int n = sockRecv(s, buffer, static_cast<int>(budget));
+    if (n == IoAgain) return SplitNothing;
+    if (n <= 0) return SplitClosed;
+    return splitFrames(r, buffer, static_cast<size_t>(n), onFrame, context, stop);
+}
+
 } // namespace ll

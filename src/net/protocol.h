@@ -13,6 +13,7 @@
 
 #include "lobbylink/lobbylink.h"
 #include "net/limits.h"
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -75,5 +76,34 @@ void frameReaderFree(FrameReader *r);
 // next call.
 FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *inputLength,
                             const uint8_t **frame, size_t *frameLength);
+
+// Takes one complete frame (`length` bytes, its 0 included); false refuses
+// it and stops the split there.
+typedef bool (*FrameHandler)(void *context, const uint8_t *frame, size_t length);
+
+enum SplitEnd {
+    SplitUsedUp = 0, // every complete frame was taken; an unfinished one is kept
+    SplitTooLong,    // a frame passed the reader's limit: the stream is bad
+    SplitRefused,    // the handler refused a frame: see SplitStop
+    SplitNothing,    // receiveFrames only: nothing to receive now
+    SplitClosed      // receiveFrames only: the connection closed or failed
+};
+// Where a split was refused: that frame, and the input bytes after it.
+struct SplitStop {
+    const uint8_t *frame;
+    size_t length;
+    const uint8_t *rest;
+    size_t restLength;
+};
+
+// Hands every complete frame of the bytes after what the reader holds to
+// `onFrame`, until the bytes are used up, a frame is too long or one is
+// refused (then *stop tells where).
+SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength,
+                     FrameHandler onFrame, void *context, SplitStop *stop);
+// One non-blocking receive of at most `budget` bytes from `s` into
+// `buffer`, split as above.
+SplitEnd receiveFrames(Socket s, uint8_t *buffer, uint32_t budget, FrameReader *r,
+                       FrameHandler onFrame, void *context, SplitStop *stop);
 
 } // namespace ll
