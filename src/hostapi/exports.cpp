@@ -82,6 +82,11 @@ intptr_t storeCallback(HostSlot slot, void *fn) {
     return reinterpret_cast<intptr_t>(fn);
 }
 
+// p2pSend copies a text of up to this many characters on the stack: any
+// chat line fits, and the call stays small on the application's thread,
+// whose stack the library does not know; a longer text is allocated.
+const size_t StackTextSize = 4096;
+
 } // namespace
 
 extern "C" {
@@ -203,7 +208,7 @@ int32_t p2pSend(ArgNode *map) {
     const CharList *msg = mapGetList(map, "msg");
     if (!msg) return 0;
     // One walk over the host's cells; a chat-sized text needs no allocation.
-    char shortText[4096];
+    char shortText[StackTextSize];
     char *text = msg->count <= sizeof shortText ? shortText : static_cast<char *>(heapAlloc(msg->count));
     size_t length = listCopyText(msg, text);
     uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
