@@ -1,7 +1,8 @@
-// Every export of the library. Each one reads its arguments from the host's
-// dictionary, calls the lobby core with plain values, and writes its results
-// in their documented order: the host sees that order as the order of keys in
-// its dictionary, so it is part of the contract. Every error text a call can
+// Every export of the library. Each one reads its arguments from the host
+// application's dictionary, calls the lobby core with plain values, and
+// writes its results in their documented order: the application sees that
+// order as the order of keys in its dictionary, so it is part of the
+// contract. Every error text a call can
 // write is here. The table of names is lobbylink.def (Windows) and
 // exports.map (ELF).
 #include "hostapi/argmap.h"
@@ -45,8 +46,8 @@ int32_t succeed(ArgNode *map) {
     return 1;
 }
 
-// A value asked for: written as "result" and also returned, so that a host
-// passing no dictionary still gets it.
+// A value asked for: written as "result" and also returned, so that an
+// application passing no dictionary still gets it.
 int32_t answer(ArgNode *map, int32_t value) {
     writeInt(map, "result", value);
     return value;
@@ -62,8 +63,8 @@ const char *refusalText(OpenRefusal refusal) {
     return nullptr;
 }
 
-// The nine host callback slots, kept for the host and never called.
-enum HostSlot {
+// The host application's nine callback slots, kept for it and never called.
+enum CallbackSlot {
     SlotPointer,
     SlotInteger,
     SlotString,
@@ -73,12 +74,12 @@ enum HostSlot {
     SlotMouseDown,
     SlotMouseUp,
     SlotMouseMove,
-    HostSlotCount
+    CallbackSlotCount
 };
-void *hostSlots[HostSlotCount]; // host's thread only
+void *callbackSlots[CallbackSlotCount]; // the application's thread only
 
-intptr_t storeCallback(HostSlot slot, void *fn) {
-    hostSlots[slot] = fn;
+intptr_t storeCallback(CallbackSlot slot, void *fn) {
+    callbackSlots[slot] = fn;
     return reinterpret_cast<intptr_t>(fn);
 }
 
@@ -207,7 +208,8 @@ int32_t p2pConnect(ArgNode *map) {
 int32_t p2pSend(ArgNode *map) {
     const CharList *msg = mapGetList(map, "msg");
     if (!msg) return 0;
-    // One walk over the host's cells; a chat-sized text needs no allocation.
+    // One walk over the host application's cells; a chat-sized text needs no
+    // allocation.
     char shortText[StackTextSize];
     char *text = msg->count <= sizeof shortText ? shortText : static_cast<char *>(heapAlloc(msg->count));
     size_t length = listCopyText(msg, text);
@@ -224,7 +226,7 @@ int32_t p2pBuffer(ArgNode *map) {
     return res;
 }
 
-// ---- Host callback slots ----
+// ---- The host application's callback slots ----
 
 intptr_t nlPointerFunc(void *fn) { return storeCallback(SlotPointer, fn); }
 intptr_t nlIntegerFunc(void *fn) { return storeCallback(SlotInteger, fn); }

@@ -1,7 +1,7 @@
-// The lobby core's face towards the host binding: plain values in, plain
-// values and small enums out. Nothing here knows the host's dictionary; the
-// binding layer (src/hostapi/) reads the arguments, calls these and writes
-// the results. Every function runs on the host's thread.
+// The lobby core's face towards the binding: plain values in, plain values
+// and small enums out. Nothing here knows the host application's dictionary;
+// the binding layer (src/hostapi/) reads the arguments, calls these and
+// writes the results. Every function runs on the application's thread.
 #pragma once
 
 #include "net/limits.h"

@@ -2,11 +2,11 @@
 //
 // TCP on LobbyPort. A frame is a run of non-zero bytes ended by one 0 byte;
 // there is no length field. The five layouts:
-//   handshake    client -> host  [user name][0]                (at most 64 bytes)
-//   data frame   client -> host  [message id][receiver][text][0]
-//   host frame   host -> client  [sender][message id][receiver][text][0]
-//   join notice  host -> client  [member id][126][255][member name][0]
-//   leave notice host -> client  [member id][127][255][member name][0]
+//   handshake    client -> lobby host  [user name][0]          (at most 64 bytes)
+//   data frame   client -> lobby host  [message id][receiver][text][0]
+//   host frame   lobby host -> client  [sender][message id][receiver][text][0]
+//   join notice  lobby host -> client  [member id][126][255][member name][0]
+//   leave notice lobby host -> client  [member id][127][255][member name][0]
 // A message relayed by the lobby host is the sender's id followed by its data
 // frame byte for byte.
 #pragma once

@@ -33,7 +33,7 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
         // A frame is queued when it is shorter than a client's receive
         // buffer and fits the relay room: a member whose queue holds relayed
         // traffic for a moment is not dropped for a chat line. p2pBuffer
-        // still answers from QueueCapacity, for hosts that pace by it.
+        // still answers from QueueCapacity, for applications that pace by it.
         uint8_t *at = nullptr;
         if (size < QueueCapacity) at = recordQueueReserve(r, static_cast<uint32_t>(size), RelayRoom);
         if (at)

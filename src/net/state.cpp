@@ -10,7 +10,7 @@
 namespace ll {
 
 // The state is constant-initialised: no constructor runs when the library is
-// loaded, so no host call can come before it. Checked once, here.
+// loaded, so no call of the host application can come before it. Checked once, here.
 constexpr bool stateIsConstantInitialised() {
     NetState probe{};
     return probe.mode == Idle && probe.nextId == 1;
@@ -23,11 +23,12 @@ void setMode(NetMode mode) {
     // Idle -> Lobby (lobbyCreate), Idle -> Client (clientConnect), any ->
     // Idle (lobbyDisconnect), and Client -> Idle when a message does not fit
     // the client role's queue: an overflow is the library's own decision to
-    // give the connection up, so it leaves nothing open and the host may
-    // connect again at once. A connection that is *lost* keeps the mode: the
-    // host learns of it from the notice in the inbox, and until it calls
-    // p2pDisconnect, opening again answers "already connected", so the notice
-    // cannot be missed or mixed up with a new connection's traffic.
+    // give the connection up, so it leaves nothing open and the host
+    // application may connect again at once. A connection that is *lost*
+    // keeps the mode: the application learns of it from the notice in the
+    // inbox, and until it calls p2pDisconnect, opening again answers "already
+    // connected", so the notice cannot be missed or mixed up with a new
+    // connection's traffic.
     // So a role is only ever taken from Idle, and left only for Idle.
     LL_ASSERT(mode == Idle || net.mode == Idle);
     net.mode = mode;

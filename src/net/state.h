@@ -1,7 +1,8 @@
 // The one process-wide networking state, and the record of one admitted
-// client. The host's thread runs every export; the admission thread shares
-// the fields marked "lock" with it, and reads or writes them only while
-// holding `lock`. Fields marked "host" belong to the host's thread alone.
+// client. The host application's thread runs every export; the admission
+// thread shares the fields marked "lock" with it, and reads or writes them
+// only while holding `lock`. Fields marked "app" belong to the application's
+// thread alone.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
@@ -77,7 +78,7 @@ struct ClientRecord {
 };
 
 struct NetState {
-    NetMode mode = Idle;                // host; changed only by setMode
+    NetMode mode = Idle;                // app; changed only by setMode
     Socket listenSocket = InvalidSocket; // lock: open from a search's bind to its end
     Socket connSocket = InvalidSocket;   // lock: the client role's connection
     uint8_t nextId = 1;                  // lock: the id handed out last
@@ -108,12 +109,12 @@ struct NetState {
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
 
     Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock"
-    bool threadStarted = false;     // host: acceptThread holds a thread to join
-    ThreadHandle acceptThread = {}; // host
+    bool threadStarted = false;     // app: acceptThread holds a thread to join
+    ThreadHandle acceptThread = {}; // app
     bool listening = false;         // lock: the search's socket listens
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
-    uint8_t scratch[QueueCapacity] = {}; // host, under lock: one receive's worth
-    void *ready[PollerCapacity] = {};    // host, under lock: the poller's answer
+    uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
+    void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
     PortmapTask portmap;                 // the router conversation (portmap.h)
 };
 
