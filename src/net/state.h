@@ -31,8 +31,8 @@ struct ByteQueue {
     uint32_t capacity = 0; // allocated size of data
 };
 
-// A queue's first buffer: a burst of chat lines fits it without growing, and
-// a thousand idle members cost little; from there it doubles.
+// A queue's first buffer: some dozens of chat lines fit it, so a member that
+// only chats never needs more; from there it doubles.
 const uint32_t QueueFirstCapacity = 4096;
 
 // Reserves `n` bytes at the end of a queue and returns where to write them,
