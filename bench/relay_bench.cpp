@@ -76,7 +76,9 @@ void BM_RelayFrames(benchmark::State &state) {
         for (size_t k = 1; k < gFar.size(); ++k)
             while (read(gFar[k], sink.data(), sink.size()) > 0) {
             }
-        while (InboxEntry *e = inboxTake()) inboxEntryFree(e);
+        InboxMessage m;
+        while (inboxTake(&m)) {
+        }
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * framesPerBurst));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * burst.size()));

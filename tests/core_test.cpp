@@ -62,11 +62,10 @@ struct Core : ::testing::Test {
     }
     std::vector<Msg> take() {
         std::vector<Msg> out;
-        while (ll::InboxEntry *e = ll::inboxTake()) {
-            out.push_back({static_cast<int8_t>(e->sender), static_cast<int8_t>(e->msgId),
-                           std::string(e->text, e->length)});
-            ll::inboxEntryFree(e);
-        }
+        ll::InboxMessage e;
+        while (ll::inboxTake(&e))
+            out.push_back({static_cast<int8_t>(e.sender), static_cast<int8_t>(e.msgId),
+                           std::string(e.text, e.length)});
         return out;
     }
     // Updates until member k has received n bytes.
@@ -185,11 +184,11 @@ TEST_F(Core, InboxIsBoundedWhileTheHostTakesNothing) {
             // The host application starts reading only once the inbox is
             // full and the sender held back (or everything was sent).
             heldBack = heldBack || (most >= InboxEntryBound && stuck >= 50 && sent < all.size());
+            ll::InboxMessage e;
             if (heldBack || sent == all.size() || taken > 0)
-                while (ll::InboxEntry *e = ll::inboxTake()) {
-                    inOrder += e->msgId == 1 + taken % 100 && e->sender == sender ? 1 : 0;
+                while (ll::inboxTake(&e)) {
+                    inOrder += e.msgId == 1 + taken % 100 && e.sender == sender ? 1 : 0;
                     ++taken;
-                    ll::inboxEntryFree(e);
                 }
             return taken == total;
         }, 30000);

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-// The 32-bit host lays its dictionary out exactly so; the library must match
+// The 32-bit host application lays its dictionary out exactly so; the library must match
 // it to the byte. (Other builds take the platform's natural layout of the
 // same records, fields in the same order.)
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -205,7 +205,7 @@ void writeInt(ArgNode *map, const char *key, int32_t n) {
 void writeString(ArgNode *map, const char *key, const char *text) {
     if (!map) return;
     // A String replacing a String keeps its list and, as far as they go, its
-    // cells: a host that reuses its dictionary pays only for the difference.
+    // cells: an application that reuses its dictionary pays only for the difference.
     ArgValue *present = mapFind(map, key);
     if (present && present->kind == ValueString && present->payload.string) {
         listAssign(present->payload.string, text);

@@ -1,5 +1,6 @@
-// The host's argument dictionary: reading arguments from it and writing
-// results into it, in the host's own record layout (see lobbylink.h).
+// The host application's argument dictionary: reading arguments from it and
+// writing results into it, in the application's own record layout (see
+// lobbylink.h).
 #pragma once
 
 #include "lobbylink/lobbylink.h"

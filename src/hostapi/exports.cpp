@@ -1,7 +1,8 @@
-// Every export of the library. Each one reads its arguments from the host's
-// dictionary, calls the lobby core with plain values, and writes its results
-// in their documented order: the host sees that order as the order of keys in
-// its dictionary, so it is part of the contract. Every error text a call can
+// Every export of the library. Each one reads its arguments from the host
+// application's dictionary, calls the lobby core with plain values, and
+// writes its results in their documented order: the application sees that
+// order as the order of keys in its dictionary, so it is part of the
+// contract. Every error text a call can
 // write is here. The table of names is lobbylink.def (Windows) and
 // exports.map (ELF).
 #include "hostapi/argmap.h"
@@ -45,8 +46,8 @@ int32_t succeed(ArgNode *map) {
     return 1;
 }
 
-// A value asked for: written as "result" and also returned, so that a host
-// passing no dictionary still gets it.
+// A value asked for: written as "result" and also returned, so that an
+// application passing no dictionary still gets it.
 int32_t answer(ArgNode *map, int32_t value) {
     writeInt(map, "result", value);
     return value;
@@ -62,8 +63,8 @@ const char *refusalText(OpenRefusal refusal) {
     return nullptr;
 }
 
-// The nine host callback slots, kept for the host and never called.
-enum HostSlot {
+// The host application's nine callback slots, kept for it and never called.
+enum CallbackSlot {
     SlotPointer,
     SlotInteger,
     SlotString,
@@ -73,14 +74,19 @@ enum HostSlot {
     SlotMouseDown,
     SlotMouseUp,
     SlotMouseMove,
-    HostSlotCount
+    CallbackSlotCount
 };
-void *hostSlots[HostSlotCount]; // host's thread only
+void *callbackSlots[CallbackSlotCount]; // the application's thread only
 
-intptr_t storeCallback(HostSlot slot, void *fn) {
-    hostSlots[slot] = fn;
+intptr_t storeCallback(CallbackSlot slot, void *fn) {
+    callbackSlots[slot] = fn;
     return reinterpret_cast<intptr_t>(fn);
 }
+
+// p2pSend copies a text of up to this many characters on the stack: any
+// chat line fits, and the call stays small on the application's thread,
+// whose stack the library does not know; a longer text is allocated.
+const size_t StackTextSize = 4096;
 
 } // namespace
 
@@ -118,13 +124,12 @@ int32_t p2pCreateLobby(ArgNode *map) {
 // ---- Inbox ----
 
 int32_t p2pRecv(ArgNode *map) {
-    InboxEntry *e = inboxTake();
-    if (!e) return answer(map, 0);
+    InboxMessage m;
+    if (!inboxTake(&m)) return answer(map, 0);
     writeInt(map, "result", 1);
-    writeInt(map, "usr", static_cast<int8_t>(e->sender));
-    writeInt(map, "id", static_cast<int8_t>(e->msgId));
-    writeString(map, "msg", e->text);
-    inboxGiveBack(e);
+    writeInt(map, "usr", static_cast<int8_t>(m.sender));
+    writeInt(map, "id", static_cast<int8_t>(m.msgId));
+    writeString(map, "msg", m.text);
     return 1;
 }
 
@@ -203,8 +208,9 @@ int32_t p2pConnect(ArgNode *map) {
 int32_t p2pSend(ArgNode *map) {
     const CharList *msg = mapGetList(map, "msg");
     if (!msg) return 0;
-    // One walk over the host's cells; a chat-sized text needs no allocation.
-    char shortText[4096];
+    // One walk over the host application's cells; a chat-sized text needs no
+    // allocation.
+    char shortText[StackTextSize];
     char *text = msg->count <= sizeof shortText ? shortText : static_cast<char *>(heapAlloc(msg->count));
     size_t length = listCopyText(msg, text);
     uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
@@ -220,7 +226,7 @@ int32_t p2pBuffer(ArgNode *map) {
     return res;
 }
 
-// ---- Host callback slots ----
+// ---- The host application's callback slots ----
 
 intptr_t nlPointerFunc(void *fn) { return storeCallback(SlotPointer, fn); }
 intptr_t nlIntegerFunc(void *fn) { return storeCallback(SlotInteger, fn); }

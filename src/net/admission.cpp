@@ -1,13 +1,13 @@
 // Admission: the lobby host takes one client per search. p2pSearchClient binds
 // and listens on the lobby port (IPv6 and IPv4) and starts the admission
 // thread, which waits for one connection, reads its handshake (the user name)
-// and hands the new client to the host's thread.
+// and hands the new client to the host application's thread.
 //
 // Hand-over: the thread does all its waiting and reading without the state
 // lock, on sockets it alone owns. It takes the lock only to admit (record,
 // join notices and inbox entry appear together, the socket already
 // non-blocking) and to end the search, where it closes the listening socket
-// *before* lowering `searching`: once a polling host sees the search over, the
+// *before* lowering `searching`: once a polling application sees the search over, the
 // port is free again and nothing of the old search can touch a new one. Its
 // waits are sliced so that p2pDisconnect and p2pTerminate can stop it and wait
 // for it: no admission outlives them.
@@ -166,7 +166,7 @@ SearchStart searchStart() {
     // search is reported started; a failure still ends the search on the
     // admission thread, as a failed wait for a connection would.
     net.listening = sockListen(s);
-    // The search runs from this answer on: a host that polls p2pIsSearching
+    // The search runs from this answer on: an application that polls p2pIsSearching
     // at once sees it running, and a p2pCancelSearch made at once holds.
     net.searching = 1;
     net.cancelRequested = 0;

@@ -17,12 +17,13 @@ void connectionLost() {
     inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
 }
 
-void deliver(const uint8_t *frame, size_t length) {
-    // [sender][message id][receiver][text][0]; a shorter frame carries no
-    // defined fields and is dropped.
-    if (length < 4) return;
-    inboxPushText(&net.inbox, frame[0], frame[1], reinterpret_cast<const char *>(frame + 3),
-                  length - 4);
+// A host frame goes to the inbox; one too short to carry its fields is
+// dropped. Every frame is taken.
+bool deliver(void *, const uint8_t *frame, size_t length) {
+    FrameFields f;
+    if (readHostFrame(frame, length, &f))
+        inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
+    return true;
 }
 
 // Sends the handshake (the name and its 0) on the still blocking socket,
@@ -163,29 +164,20 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
 
 void clientPump() {
     if (net.connSocket == InvalidSocket) return;
-    if (net.sendLength > 0) {
-        int m = sockSend(net.connSocket, net.sendQueue, net.sendLength);
+    ByteQueue *q = &net.sendQueue;
+    if (q->length > 0) {
+        int m = sockSend(net.connSocket, q->data + q->start, static_cast<int>(q->length));
         if (m > 0) {
-            net.sendLength -= m;
-            std::memmove(net.sendQueue, net.sendQueue + m, static_cast<size_t>(net.sendLength));
+            queueConsume(q, static_cast<uint32_t>(m));
         } else if (m != IoAgain) {
             return connectionLost();
         }
     }
     if (inboxFull(&net.inbox)) return; // the lobby host waits in TCP meanwhile
-    int n = sockRecv(net.connSocket, net.scratch, static_cast<int>(QueueCapacity));
-    if (n == IoAgain) return;
-    if (n <= 0) return connectionLost(); // closed or failed
-    const uint8_t *in = net.scratch;
-    size_t left = static_cast<size_t>(n);
-    for (;;) {
-        const uint8_t *frame = nullptr;
-        size_t length = 0;
-        FrameStatus st = frameReaderNext(&net.clientReader, &in, &left, &frame, &length);
-        if (st == FrameNone) return;
-        if (st == FrameTooLong) return connectionLost();
-        deliver(frame, length);
-    }
+    SplitStop never;
+    SplitEnd end = receiveFrames(net.connSocket, net.scratch, QueueCapacity, &net.clientReader,
+                                 deliver, nullptr, &never);
+    if (end == SplitClosed || end == SplitTooLong) connectionLost();
 }
 
 ConnectOutcome clientConnect(const char *address, const char *user) {
@@ -230,7 +222,7 @@ ConnectOutcome clientConnect(const char *address, const char *user) {
         net.connSocket = s;
         // A new connection starts clean, also after an overflow that left
         // the last connection's bytes behind.
-        net.sendLength = 0;
+        queueFree(&net.sendQueue);
         net.clientReader.count = 0;
     }
     setMode(Client);

@@ -80,6 +80,8 @@ void inboxClear(Inbox *inbox) {
         inboxEntryFree(e);
     }
     inbox->spareCount = 0;
+    inboxEntryFree(inbox->taken);
+    inbox->taken = nullptr;
 }
 
 } // namespace ll

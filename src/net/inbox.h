@@ -32,6 +32,8 @@ struct Inbox {
     uint32_t bytes; // text bytes of all entries
     InboxEntry *spares; // short entries to use again
     uint32_t spareCount;
+    InboxEntry *taken;  // the entry the host application read last: its text
+                        // is in use until the next take
 };
 
 // Allocates an entry holding `text` (`length` bytes, 0 bytes not allowed).
@@ -49,7 +51,7 @@ InboxEntry *inboxPop(Inbox *inbox);
 // An entry the host application is done with: kept as a spare when it is
 // short and there are few, else freed. Callers hold the state lock.
 void inboxRecycle(Inbox *inbox, InboxEntry *entry);
-// Frees every entry and spare.
+// Frees every entry and spare, and the entry read last.
 void inboxClear(Inbox *inbox);
 
 } // namespace ll

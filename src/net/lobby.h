@@ -1,10 +1,9 @@
-// The lobby core's face towards the host binding: plain values in, plain
-// values and small enums out. Nothing here knows the host's dictionary; the
-// binding layer (src/hostapi/) reads the arguments, calls these and writes
-// the results. Every function runs on the host's thread.
+// The lobby core's face towards the binding: plain values in, plain values
+// and small enums out. Nothing here knows the host application's dictionary;
+// the binding layer (src/hostapi/) reads the arguments, calls these and
+// writes the results. Every function runs on the application's thread.
 #pragma once
 
-#include "net/inbox.h"
 #include "net/limits.h"
 
 #include <cstddef>
@@ -89,9 +88,17 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
 int32_t messageRoom(int32_t id);
 
 // ---- Inbox ----
-// The oldest entry, which the caller gives back with inboxGiveBack (or
-// frees with inboxEntryFree); null when the inbox is empty.
-InboxEntry *inboxTake();
-void inboxGiveBack(InboxEntry *entry);
+// One message or notice read from the inbox. `text` holds `length` bytes and
+// a terminating 0; it stays valid until the next take or the end of
+// networking.
+struct InboxMessage {
+    uint8_t sender; // member id; HostId for the lobby host; 0 for local notices
+    uint8_t msgId;
+    const char *text;
+    uint32_t length;
+};
+// Reads the oldest entry into *out; false when the inbox is empty. The entry
+// read before is done with then, and used again for a later message.
+bool inboxTake(InboxMessage *out);
 
 } // namespace ll

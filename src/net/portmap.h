@@ -1,6 +1,6 @@
 // Opening the lobby port on the home router while a lobby is open, when the
 // host application asks for it. A thread of its own holds the whole router
-// conversation, so no call of the host's ever waits for the router: it finds
+// conversation, so no call of the application's ever waits for the router: it finds
 // the router (NAT-PMP to the default gateway, SSDP for a UPnP gateway),
 // asks it to forward TCP LobbyPort to this machine, posts the outcome as one
 // notice (0, MsgPortmap, text), renews the lease and deletes the mapping
@@ -14,8 +14,8 @@
 namespace ll {
 
 struct PortmapTask {
-    bool started = false;     // host: `thread` is to be joined
-    ThreadHandle thread = {}; // host
+    bool started = false;     // app: `thread` is to be joined
+    ThreadHandle thread = {}; // app
     std::atomic<int> stop{0}; // atomic: the lobby has closed
 };
 

@@ -20,6 +20,22 @@ void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receive
     writeDataFrame(out + 1, msgId, receiver, text, textLength);
 }
 
+bool readDataFrame(const uint8_t *frame, size_t length, FrameFields *out) {
+    if (length < dataFrameSize(0)) return false;
+    out->sender = 0;
+    out->msgId = frame[0];
+    out->receiver = frame[1];
+    out->text = reinterpret_cast<const char *>(frame + 2);
+    out->textLength = length - dataFrameSize(0);
+    return true;
+}
+
+bool readHostFrame(const uint8_t *frame, size_t length, FrameFields *out) {
+    if (length < hostFrameSize(0) || !readDataFrame(frame + 1, length - 1, out)) return false;
+    out->sender = frame[0];
+    return true;
+}
+
 void frameReaderInit(FrameReader *r, uint32_t limit) {
     r->buffer = nullptr;
     r->count = 0;
@@ -82,6 +98,29 @@ FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *input
     *frameLength = r->count;
     r->count = 0;
     return FrameComplete;
+}
+
+SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength,
+                     FrameHandler onFrame, void *context, SplitStop *stop) {
+    for (;;) {
+        const uint8_t *frame = nullptr;
+        size_t length = 0;
+        FrameStatus st = frameReaderNext(r, &input, &inputLength, &frame, &length);
+        if (st == FrameNone) return SplitUsedUp;
+        if (st == FrameTooLong) return SplitTooLong;
+        if (!onFrame(context, frame, length)) {
+            *stop = SplitStop{frame, length, input, inputLength};
+            return SplitRefused;
+        }
+    }
+}
+
+SplitEnd receiveFrames(Socket s, uint8_t *buffer, uint32_t budget, FrameReader *r,
+                       FrameHandler onFrame, void *context, SplitStop *stop) {
+    int n = sockRecv(s, buffer, static_cast<int>(budget));
+    if (n == IoAgain) return SplitNothing;
+    if (n <= 0) return SplitClosed;
+    return splitFrames(r, buffer, static_cast<size_t>(n), onFrame, context, stop);
 }
 
 } // namespace ll

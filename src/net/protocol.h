@@ -2,17 +2,18 @@
 //
 // TCP on LobbyPort. A frame is a run of non-zero bytes ended by one 0 byte;
 // there is no length field. The five layouts:
-//   handshake    client -> host  [user name][0]                (at most 64 bytes)
-//   data frame   client -> host  [message id][receiver][text][0]
-//   host frame   host -> client  [sender][message id][receiver][text][0]
-//   join notice  host -> client  [member id][126][255][member name][0]
-//   leave notice host -> client  [member id][127][255][member name][0]
+//   handshake    client -> lobby host  [user name][0]          (at most 64 bytes)
+//   data frame   client -> lobby host  [message id][receiver][text][0]
+//   host frame   lobby host -> client  [sender][message id][receiver][text][0]
+//   join notice  lobby host -> client  [member id][126][255][member name][0]
+//   leave notice lobby host -> client  [member id][127][255][member name][0]
 // A message relayed by the lobby host is the sender's id followed by its data
 // frame byte for byte.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
 #include "net/limits.h"
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,19 @@ inline void writeNotice(uint8_t *out, uint8_t member, uint8_t kind, const char *
     writeHostFrame(out, member, kind, BroadcastId, name, nameLength);
 }
 
+// The fields of a received frame; `text` points into the frame.
+struct FrameFields {
+    uint8_t sender;    // host frames only; 0 in a data frame
+    uint8_t msgId;
+    uint8_t receiver;
+    const char *text;  // textLength bytes, followed by the frame's 0
+    size_t textLength;
+};
+// Each reader takes a complete frame of `length` bytes, its 0 included, and
+// answers false when the frame is too short to carry the fields.
+bool readDataFrame(const uint8_t *frame, size_t length, FrameFields *out);
+bool readHostFrame(const uint8_t *frame, size_t length, FrameFields *out);
+
 // Reassembles frames from a byte stream. Bytes of an unfinished frame are
 // kept in a buffer that grows on demand up to `limit` bytes; a frame that
 // completes inside one chunk of input is handed out in place, without a copy.
@@ -62,5 +76,34 @@ void frameReaderFree(FrameReader *r);
 // next call.
 FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *inputLength,
                             const uint8_t **frame, size_t *frameLength);
+
+// Takes one complete frame (`length` bytes, its 0 included); false refuses
+// it and stops the split there.
+typedef bool (*FrameHandler)(void *context, const uint8_t *frame, size_t length);
+
+enum SplitEnd {
+    SplitUsedUp = 0, // every complete frame was taken; an unfinished one is kept
+    SplitTooLong,    // a frame passed the reader's limit: the stream is bad
+    SplitRefused,    // the handler refused a frame: see SplitStop
+    SplitNothing,    // receiveFrames only: nothing to receive now
+    SplitClosed      // receiveFrames only: the connection closed or failed
+};
+// Where a split was refused: that frame, and the input bytes after it.
+struct SplitStop {
+    const uint8_t *frame;
+    size_t length;
+    const uint8_t *rest;
+    size_t restLength;
+};
+
+// Hands every complete frame of the bytes after what the reader holds to
+// `onFrame`, until the bytes are used up, a frame is too long or one is
+// refused (then *stop tells where).
+SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength,
+                     FrameHandler onFrame, void *context, SplitStop *stop);
+// One non-blocking receive of at most `budget` bytes from `s` into
+// `buffer`, split as above.
+SplitEnd receiveFrames(Socket s, uint8_t *buffer, uint32_t budget, FrameReader *r,
+                       FrameHandler onFrame, void *context, SplitStop *stop);
 
 } // namespace ll

@@ -22,8 +22,6 @@
 // dropped, the only reason a slow member is dropped (limits.h).
 #include "net/state.h"
 
-#include "platform/heap.h"
-
 #include <cstring>
 
 namespace ll {
@@ -50,10 +48,11 @@ bool waitOn(ClientRecord *from, ClientRecord **list, uint32_t need) {
 // Delivers and relays one complete frame, or, when someone it is addressed
 // to lacks room, holds its sender and returns false.
 bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
-    // A frame whose 0 byte comes first has no header: it goes nowhere. With
-    // the 0 second, the receiver is 0 and no client has that id.
-    if (length < 2) return true;
-    uint8_t receiver = frame[1];
+    // A frame too short for its header goes nowhere (with the 0 second, the
+    // receiver would be 0, and no client has that id).
+    FrameFields f;
+    if (!readDataFrame(frame, length, &f)) return true;
+    uint8_t receiver = f.receiver;
     uint32_t need = static_cast<uint32_t>(length + 1);
     bool toInbox = receiver == BroadcastId || receiver == HostId;
     if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &net.inboxWaiters, need);
@@ -68,8 +67,7 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
         if (only && !fits(only, need)) return waitOn(from, &only->waiters, need);
     }
     if (toInbox)
-        inboxPushText(&net.inbox, from->id, frame[0], reinterpret_cast<const char *>(frame + 2),
-                      length - 3);
+        inboxPushText(&net.inbox, from->id, f.msgId, f.text, f.textLength);
     if (receiver != BroadcastId) {
         if (only) relayTo(only, from->id, frame, length);
         return true;
@@ -79,43 +77,27 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
     return true;
 }
 
-// Keeps the frame that cannot go and the `restLength` bytes after it. A
-// frame routed from the hold itself completed in place there, so it stays
-// where it is.
-void keepHeld(ClientRecord *rec, const uint8_t *frame, size_t length, const uint8_t *rest,
-              size_t restLength, bool fromHeld) {
+bool routeFrame(void *from, const uint8_t *frame, size_t length) {
+    return routeClientFrame(static_cast<ClientRecord *>(from), frame, length);
+}
+
+// After a split of the sender's bytes: a bad or closed stream fails the
+// sender; a frame that has to wait is kept with the bytes after it. A frame
+// routed from the hold itself completed in place there, so it stays where
+// it is.
+void afterSplit(ClientRecord *rec, SplitEnd end, const SplitStop &stop, bool fromHeld) {
+    if (end == SplitTooLong || end == SplitClosed) return markFailed(rec);
+    if (end != SplitRefused) return;
     ByteQueue *h = &rec->held;
-    uint32_t total = static_cast<uint32_t>(length + restLength);
+    uint32_t total = static_cast<uint32_t>(stop.length + stop.restLength);
     if (fromHeld) {
-        h->start = static_cast<uint32_t>(frame - h->data);
+        h->start = static_cast<uint32_t>(stop.frame - h->data);
         h->length = total;
         return;
     }
-    if (h->capacity < total) {
-        uint32_t cap = 4096;
-        while (cap < total) cap *= 2;
-        heapFree(h->data);
-        h->data = static_cast<uint8_t *>(heapAlloc(cap));
-        h->capacity = cap;
-    }
-    std::memcpy(h->data, frame, length);
-    if (restLength) std::memcpy(h->data + length, rest, restLength);
-    h->start = 0;
-    h->length = total;
-}
-
-// Frames the bytes after what the reader holds and routes each complete
-// frame, until the bytes are used up or a frame has to wait.
-void routeStream(ClientRecord *rec, const uint8_t *in, size_t left, bool fromHeld) {
-    for (;;) {
-        const uint8_t *frame = nullptr;
-        size_t length = 0;
-        FrameStatus st = frameReaderNext(&rec->reader, &in, &left, &frame, &length);
-        if (st == FrameNone) return;
-        if (st == FrameTooLong) return markFailed(rec);
-        if (!routeClientFrame(rec, frame, length))
-            return keepHeld(rec, frame, length, in, left, fromHeld);
-    }
+    uint8_t *at = queueReserve(h, total, MaxClientFrame + QueueCapacity); // the hold is empty
+    std::memcpy(at, stop.frame, stop.length);
+    if (stop.restLength) std::memcpy(at + stop.length, stop.rest, stop.restLength);
 }
 
 // A held sender whose frame may fit now: routes what it holds, as far as it goes.
@@ -125,21 +107,17 @@ void resumeHeld(ClientRecord *rec) {
     size_t left = h->length;
     h->start = 0;
     h->length = 0;
-    routeStream(rec, in, left, true);
-    if (h->length == 0 && h->capacity > QueueCapacity) {
-        heapFree(h->data);
-        h->data = nullptr;
-        h->capacity = 0;
-    }
+    SplitStop stop;
+    afterSplit(rec, splitFrames(&rec->reader, in, left, routeFrame, rec, &stop), stop, true);
+    queueTrim(h);
 }
 
 void receiveFrom(ClientRecord *rec) {
     rec->readable = false;
-    int n = sockRecv(rec->socket, net.scratch, static_cast<int>(QueueCapacity));
-    if (n == IoAgain) return;
-    if (n <= 0) // closed or failed
-        return markFailed(rec);
-    routeStream(rec, net.scratch, static_cast<size_t>(n), false);
+    SplitStop stop;
+    SplitEnd end = receiveFrames(rec->socket, net.scratch, QueueCapacity, &rec->reader,
+                                 routeFrame, rec, &stop);
+    afterSplit(rec, end, stop, false);
 }
 
 void sendTo(ClientRecord *rec) {

@@ -11,9 +11,12 @@ namespace {
 
 void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
     size_t size = dataFrameSize(length);
-    if (static_cast<size_t>(net.sendLength) + size < QueueCapacity) {
-        writeDataFrame(net.sendQueue + net.sendLength, msgId, receiver, text, length);
-        net.sendLength += static_cast<int32_t>(size);
+    // The queue holds less than QueueCapacity bytes.
+    uint8_t *at = nullptr;
+    if (size < QueueCapacity)
+        at = queueReserve(&net.sendQueue, static_cast<uint32_t>(size), QueueCapacity - 1);
+    if (at) {
+        writeDataFrame(at, msgId, receiver, text, length);
         return;
     }
     // Overflow: the connection is given up, its queued bytes stay as they are.
@@ -30,7 +33,7 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
         // A frame is queued when it is shorter than a client's receive
         // buffer and fits the relay room: a member whose queue holds relayed
         // traffic for a moment is not dropped for a chat line. p2pBuffer
-        // still answers from QueueCapacity, for hosts that pace by it.
+        // still answers from QueueCapacity, for applications that pace by it.
         uint8_t *at = nullptr;
         if (size < QueueCapacity) at = recordQueueReserve(r, static_cast<uint32_t>(size), RelayRoom);
         if (at)
@@ -65,7 +68,7 @@ int32_t messageRoom(int32_t id) {
         if (r && r->queue.length < QueueCapacity)
             return static_cast<int32_t>(QueueCapacity - r->queue.length);
     } else if (net.mode == Client) {
-        return static_cast<int32_t>(QueueCapacity) - net.sendLength;
+        return static_cast<int32_t>(QueueCapacity - net.sendQueue.length);
     }
     return 0;
 }

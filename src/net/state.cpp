@@ -10,7 +10,7 @@
 namespace ll {
 
 // The state is constant-initialised: no constructor runs when the library is
-// loaded, so no host call can come before it. Checked once, here.
+// loaded, so no call of the host application can come before it. Checked once, here.
 constexpr bool stateIsConstantInitialised() {
     NetState probe{};
     return probe.mode == Idle && probe.nextId == 1;
@@ -23,11 +23,12 @@ void setMode(NetMode mode) {
     // Idle -> Lobby (lobbyCreate), Idle -> Client (clientConnect), any ->
     // Idle (lobbyDisconnect), and Client -> Idle when a message does not fit
     // the client role's queue: an overflow is the library's own decision to
-    // give the connection up, so it leaves nothing open and the host may
-    // connect again at once. A connection that is *lost* keeps the mode: the
-    // host learns of it from the notice in the inbox, and until it calls
-    // p2pDisconnect, opening again answers "already connected", so the notice
-    // cannot be missed or mixed up with a new connection's traffic.
+    // give the connection up, so it leaves nothing open and the host
+    // application may connect again at once. A connection that is *lost*
+    // keeps the mode: the application learns of it from the notice in the
+    // inbox, and until it calls p2pDisconnect, opening again answers "already
+    // connected", so the notice cannot be missed or mixed up with a new
+    // connection's traffic.
     // So a role is only ever taken from Idle, and left only for Idle.
     LL_ASSERT(mode == Idle || net.mode == Idle);
     net.mode = mode;
@@ -70,8 +71,8 @@ void freeRecord(ClientRecord *r) {
     if (r->watched) pollerRemove(&net.poller, r->socket);
     sockClose(r->socket);
     frameReaderFree(&r->reader);
-    heapFree(r->queue.data);
-    heapFree(r->held.data);
+    queueFree(&r->queue);
+    queueFree(&r->held);
     r->~ClientRecord();
     heapFree(r);
 }
@@ -169,14 +170,13 @@ ClientRecord *findClientBySignedId(int32_t id) {
     return net.byId[static_cast<uint8_t>(id)];
 }
 
-uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
-    ByteQueue *q = &record->queue;
+uint8_t *queueReserve(ByteQueue *q, uint32_t n, uint32_t room) {
     if (q->length + n > room) return nullptr;
     if (q->start + q->length + n > q->capacity) {
         if (q->length + n <= q->capacity) {
             std::memmove(q->data, q->data + q->start, q->length);
         } else {
-            uint32_t cap = q->capacity ? q->capacity : 4096;
+            uint32_t cap = q->capacity ? q->capacity : QueueFirstCapacity;
             while (cap < q->length + n) cap *= 2;
             uint8_t *grown = static_cast<uint8_t *>(heapAlloc(cap));
             if (q->length) std::memcpy(grown, q->data + q->start, q->length);
@@ -188,28 +188,41 @@ uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
     }
     uint8_t *at = q->data + q->start + q->length;
     q->length += n;
+    return at;
+}
+
+void queueConsume(ByteQueue *q, uint32_t n) {
+    LL_ASSERT(n <= q->length);
+    q->start += n;
+    q->length -= n;
+    if (q->length == 0) {
+        q->start = 0;
+        queueTrim(q);
+    }
+}
+
+void queueTrim(ByteQueue *q) {
+    if (q->length == 0 && q->capacity > QueueCapacity) queueFree(q);
+}
+
+void queueFree(ByteQueue *q) {
+    heapFree(q->data);
+    *q = ByteQueue();
+}
+
+uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
+    uint8_t *at = queueReserve(&record->queue, n, room);
+    if (!at) return nullptr;
     updateMark(record);
     makeDue(record);
     return at;
 }
 
 void recordQueueConsume(ClientRecord *record, uint32_t n) {
-    ByteQueue *q = &record->queue;
-    LL_ASSERT(n <= q->length);
-    q->start += n;
-    q->length -= n;
-    if (q->length == 0) {
-        q->start = 0;
-        // Give back what a burst grew beyond the everyday size.
-        if (q->capacity > QueueCapacity) {
-            heapFree(q->data);
-            q->data = nullptr;
-            q->capacity = 0;
-        }
-    }
+    queueConsume(&record->queue, n);
     if (record->aboveMark && n > 0) record->lastTakeMs = monotonicMs();
     updateMark(record);
-    if (record->waiters) wakeWaiters(&record->waiters, q->length);
+    if (record->waiters) wakeWaiters(&record->waiters, record->queue.length);
 }
 
 void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name) {
@@ -261,7 +274,9 @@ void checkInvariants() {
     for (int32_t i = 0; i < net.dueCount; ++i) LL_ASSERT(net.due[i]->due);
     LL_ASSERT(count == net.clientCount && ids == count);
     LL_ASSERT(net.clientCount <= MaxClients);
-    LL_ASSERT(net.sendLength >= 0 && static_cast<uint32_t>(net.sendLength) < QueueCapacity);
+    const ByteQueue &s = net.sendQueue;
+    LL_ASSERT(s.start + s.length <= s.capacity || (s.length == 0 && s.start == 0));
+    LL_ASSERT(s.length < QueueCapacity);
 #endif
 }
 
@@ -304,7 +319,8 @@ void endNetworking() {
     stopAdmission();
     Guard g(&net.lock);
     if (net.connSocket != InvalidSocket) {
-        sendWhatFits(net.connSocket, net.sendQueue, static_cast<uint32_t>(net.sendLength));
+        const ByteQueue &q = net.sendQueue;
+        sendWhatFits(net.connSocket, q.data + q.start, q.length);
         sockFinish(net.connSocket);
         sockClose(net.connSocket);
     }
@@ -335,7 +351,7 @@ void lobbyDisconnect() {
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;
-    net.sendLength = 0;
+    queueFree(&net.sendQueue);
     net.clientReader.count = 0;
     net.nextId = 1;
     setMode(Idle);
@@ -356,17 +372,17 @@ void lobbyUpdate() {
     checkInvariants();
 }
 
-InboxEntry *inboxTake() {
+bool inboxTake(InboxMessage *out) {
     Guard g(&net.lock);
-    InboxEntry *e = inboxPop(&net.inbox);
+    Inbox *box = &net.inbox;
+    inboxRecycle(box, box->taken);
+    box->taken = inboxPop(box);
     // Senders whose frames wait for the inbox may go on once it has room.
-    if (net.inboxWaiters && !inboxFull(&net.inbox)) wakeWaiters(&net.inboxWaiters, 0);
-    return e;
-}
-
-void inboxGiveBack(InboxEntry *entry) {
-    Guard g(&net.lock);
-    inboxRecycle(&net.inbox, entry);
+    if (net.inboxWaiters && !inboxFull(box)) wakeWaiters(&net.inboxWaiters, 0);
+    const InboxEntry *e = box->taken;
+    if (!e) return false;
+    *out = InboxMessage{e->sender, e->msgId, e->text, e->length};
+    return true;
 }
 
 } // namespace ll

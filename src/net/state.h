@@ -1,7 +1,8 @@
 // The one process-wide networking state, and the record of one admitted
-// client. The host's thread runs every export; the admission thread shares
-// the fields marked "lock" with it, and reads or writes them only while
-// holding `lock`. Fields marked "host" belong to the host's thread alone.
+// client. The host application's thread runs every export; the admission
+// thread shares the fields marked "lock" with it, and reads or writes them
+// only while holding `lock`. Fields marked "app" belong to the application's
+// thread alone.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
@@ -19,13 +20,31 @@ namespace ll {
 
 enum NetMode { Idle = 0, Lobby = 1, Client = 2 };
 
-// Outgoing bytes of one client, oldest first at data[start].
+// Bytes waiting to go (or, for a held sender, to be routed), oldest first at
+// data[start]. The buffer is allocated on the first bytes and grows by
+// doubling; once empty, one that a burst grew beyond QueueCapacity is given
+// back.
 struct ByteQueue {
     uint8_t *data = nullptr;
     uint32_t start = 0;    // offset of the oldest unsent byte
     uint32_t length = 0;   // unsent bytes
     uint32_t capacity = 0; // allocated size of data
 };
+
+// A queue's first buffer: some dozens of chat lines fit it, so a member that
+// only chats never needs more; from there it doubles.
+const uint32_t QueueFirstCapacity = 4096;
+
+// Reserves `n` bytes at the end of a queue and returns where to write them,
+// or null when the queue would then hold more than `room` bytes.
+uint8_t *queueReserve(ByteQueue *q, uint32_t n, uint32_t room);
+// Drops `n` bytes from the front of a queue.
+void queueConsume(ByteQueue *q, uint32_t n);
+// Gives back the buffer of an empty queue that a burst grew beyond the
+// everyday size.
+void queueTrim(ByteQueue *q);
+// Frees a queue's buffer and empties it.
+void queueFree(ByteQueue *q);
 
 // One admitted client (lobby host). Created by the admission thread under the
 // lock, then touched under the lock only.
@@ -59,7 +78,7 @@ struct ClientRecord {
 };
 
 struct NetState {
-    NetMode mode = Idle;                // host; changed only by setMode
+    NetMode mode = Idle;                // app; changed only by setMode
     Socket listenSocket = InvalidSocket; // lock: open from a search's bind to its end
     Socket connSocket = InvalidSocket;   // lock: the client role's connection
     uint8_t nextId = 1;                  // lock: the id handed out last
@@ -85,17 +104,17 @@ struct NetState {
     ClientRecord *inboxWaiters = nullptr; // lock: senders waiting for the inbox to take more
     Inbox inbox = {};                    // lock: entries waiting for p2pRecv
     Poller poller;                       // lock: readiness of the clients' sockets
-    uint8_t sendQueue[QueueCapacity] = {}; // lock: client role, bytes for the lobby host
-    int32_t sendLength = 0;                // lock: bytes in sendQueue
+    ByteQueue sendQueue;                 // lock: client role, bytes for the lobby host;
+                                         // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
 
     Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock"
-    bool threadStarted = false;     // host: acceptThread holds a thread to join
-    ThreadHandle acceptThread = {}; // host
+    bool threadStarted = false;     // app: acceptThread holds a thread to join
+    ThreadHandle acceptThread = {}; // app
     bool listening = false;         // lock: the search's socket listens
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
-    uint8_t scratch[QueueCapacity] = {}; // host, under lock: one receive's worth
-    void *ready[PollerCapacity] = {};    // host, under lock: the poller's answer
+    uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
+    void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
     PortmapTask portmap;                 // the router conversation (portmap.h)
 };
 

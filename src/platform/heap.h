@@ -1,5 +1,5 @@
 // Every allocation of the library goes through here, on the C runtime's
-// malloc and free: the host shares that heap and frees what the library adds
+// malloc and free: the host application shares that heap and frees what the library adds
 // to its dictionaries. Running out of memory has one outcome: the process
 // ends at once (abort), so nothing is ever written through a null pointer
 // and no record is left half-built. Every buffer the library holds is

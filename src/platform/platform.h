@@ -66,7 +66,7 @@ int platStartup();
 int platCleanup();
 
 // Every socket is made close-on-exec (Linux) or not inheritable (Windows), so
-// a child process the host starts holds neither the lobby port nor a member.
+// a child process the application starts holds neither the lobby port nor a member.
 // The lobby host's listener on `port`, bound and not yet listening: one IPv6
 // socket that takes IPv4 connections too, or an IPv4 one where the machine
 // has no IPv6 (no IPv6 sockets, or IPv6 turned off). InvalidSocket when the
@@ -118,9 +118,9 @@ void sockFinish(Socket s);
 // end): 1 readable, 0 timed out, -1 error.
 int sockWaitReadable(Socket s, int timeoutMs);
 
-// getaddrinfo for a TCP stream of any address family (a null host means the
-// local machine); 0 on success.
-int resolveTcp(const char *host, const char *service, struct addrinfo **out);
+// getaddrinfo for a TCP stream of any address family (a null address means
+// the local machine); 0 on success.
+int resolveTcp(const char *address, const char *service, struct addrinfo **out);
 const struct addrinfo *resolveNext(const struct addrinfo *ai);
 int resolveFamily(const struct addrinfo *ai);
 // The address of `ai` as numeric text ("::1", "127.0.0.1"); "" when it
@@ -135,7 +135,7 @@ void mutexLock(Mutex *m);
 void mutexUnlock(Mutex *m);
 
 // Starts a thread; it keeps the library's code loaded while it runs, also
-// when the host unloads the library meanwhile (Windows: a module reference;
+// when the host application unloads the library meanwhile (Windows: a module reference;
 // the ELF build is never unloaded).
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg);
 void threadJoin(ThreadHandle handle);

@@ -15,13 +15,13 @@
 
 namespace ll {
 
-int resolveTcp(const char *host, const char *service, struct addrinfo **out) {
+int resolveTcp(const char *address, const char *service, struct addrinfo **out) {
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    return ::getaddrinfo(host, service, &hints, out);
+    return ::getaddrinfo(address, service, &hints, out);
 }
 
 const struct addrinfo *resolveNext(const struct addrinfo *ai) { return ai->ai_next; }

@@ -14,9 +14,9 @@
 namespace ll {
 
 namespace {
-// WSAStartup calls made by platStartup and not yet released (host's thread
-// only). Winsock counts references process-wide: a cleanup we did not start
-// would take away one that belongs to the host or another library, and the
+// WSAStartup calls made by platStartup and not yet released (the application's
+// thread only). Winsock counts references process-wide: a cleanup we did not start
+// would take away one that belongs to the host application or another library, and the
 // last one tears down every socket in the process.
 int ownStartups = 0;
 } // namespace
@@ -227,7 +227,7 @@ DWORD WINAPI threadTrampoline(LPVOID p) {
 
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
     // The thread holds a reference to this module while it runs, so a host
-    // that unloads the library meanwhile does not pull its code away.
+    // application that unloads the library meanwhile does not pull its code away.
     HMODULE module = nullptr;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                               reinterpret_cast<LPCWSTR>(&threadTrampoline), &module))

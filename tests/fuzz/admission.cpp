@@ -154,7 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             FZ_CHECK(ll::lobbyStartup(), "startup");
         }
         FZ_CHECK(!ll::searchRunning() && ll::memberCount() == 0, "the lobby outlived its end");
-        FZ_CHECK(ll::inboxTake() == nullptr, "inbox not empty after the end");
+        ll::InboxMessage left;
+        FZ_CHECK(!ll::inboxTake(&left), "inbox not empty after the end");
         ll::lobbyDisconnect(); // termination keeps the mode; this returns to idle
     } else {
         bool ends = complete || tooLong || ending != 2;
@@ -177,9 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             char got[ll::HandshakeLimit];
             ll::memberName(static_cast<int8_t>(id), got);
             FZ_CHECK(name == got, "admitted as \"%s\"", got);
-            ll::InboxEntry *e = ll::inboxTake();
-            FZ_CHECK(e && e->sender == id && e->msgId == MsgJoin && name == e->text, "join entry");
-            ll::inboxEntryFree(e);
+            ll::InboxMessage e;
+            FZ_CHECK(ll::inboxTake(&e) && e.sender == id && e.msgId == MsgJoin && name == e.text,
+                     "join entry");
             std::string told = notice(HostId, "host");
             for (int i = 0; i < members; ++i) told += notice(static_cast<uint8_t>(2 + i), names[i]);
             if (c >= 0) {
@@ -197,10 +198,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         // Whatever else is there came from the newcomer: bytes it sent after
         // its name, and its leave when it half-closed or reset.
-        while (ll::InboxEntry *e = ll::inboxTake()) {
-            FZ_CHECK(admitted && e->sender == 2 + members, "inbox entry from %u", e->sender);
-            ll::inboxEntryFree(e);
-        }
+        ll::InboxMessage e;
+        while (ll::inboxTake(&e))
+            FZ_CHECK(admitted && e.sender == 2 + members, "inbox entry from %u", e.sender);
         // The port is free for the next search.
         if (ll::net.mode == ll::Lobby && searchOver()) {
             FZ_CHECK(ll::searchStart() == ll::SearchStarted, "the port was not free after the search");

@@ -42,7 +42,7 @@ struct Client {
         {
             ll::Guard g(&ll::net.lock);
             ll::net.connSocket = sv[0];
-            ll::net.sendLength = 0;
+            ll::queueFree(&ll::net.sendQueue);
             ll::net.clientReader.count = 0;
         }
         ll::setMode(ll::Client);
@@ -62,10 +62,9 @@ struct Client {
     size_t take(size_t n) {
         size_t taken = 0;
         for (; taken < n; ++taken) {
-            ll::InboxEntry *e = ll::inboxTake();
-            if (!e) break;
-            inbox.push_back({e->sender, e->msgId, std::string(e->text, e->length)});
-            ll::inboxEntryFree(e);
+            ll::InboxMessage e;
+            if (!ll::inboxTake(&e)) break;
+            inbox.push_back({e.sender, e.msgId, std::string(e.text, e.length)});
         }
         return taken;
     }
@@ -203,7 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         c.flush();
         c.verify();
         ll::lobbyDisconnect();
-        FZ_CHECK(ll::inboxTake() == nullptr, "inbox not empty after disconnect");
+        ll::InboxMessage left;
+        FZ_CHECK(!ll::inboxTake(&left), "inbox not empty after disconnect");
         if (c.far >= 0) ::close(c.far);
     }
     fz::checkCore();

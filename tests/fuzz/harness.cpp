@@ -205,10 +205,9 @@ void Lobby::update() { pump(); }
 size_t Lobby::take(size_t n) {
     size_t taken = 0;
     while (taken < n) {
-        ll::InboxEntry *e = ll::inboxTake();
-        if (!e) break;
-        inbox.push_back({e->sender, e->msgId, std::string(e->text, e->length)});
-        ll::inboxEntryFree(e);
+        ll::InboxMessage e;
+        if (!ll::inboxTake(&e)) break;
+        inbox.push_back({e.sender, e.msgId, std::string(e.text, e.length)});
         ++taken;
     }
     return taken;
@@ -458,7 +457,8 @@ void Lobby::close() {
     verify();
     ll::lobbyDisconnect();
     FZ_CHECK(ll::memberCount() == 0, "members left after disconnect");
-    FZ_CHECK(ll::inboxTake() == nullptr, "inbox not empty after disconnect");
+    ll::InboxMessage left;
+    FZ_CHECK(!ll::inboxTake(&left), "inbox not empty after disconnect");
     for (Member &m : members) {
         if (m.fd < 0) continue;
         drain(static_cast<size_t>(&m - members.data()));
