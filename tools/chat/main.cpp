@@ -20,7 +20,7 @@ const char Usage[] =
     "options: --lib PATH  the lobbylink library to load (default: beside this program)\n"
     "         --json      one JSON object per event\n"
     "         --trace     also every inbox entry, raw, with a timestamp\n"
-    "         --portmap   (host) ask the home router to open port 31903 to this machine\n"
+    "         --portmap   (host) ask the home router to open the lobby port to this machine\n"
     "Type a line to send it to everybody; /help lists the commands.\n";
 
 int usage(const std::string &problem) {

@@ -213,12 +213,13 @@ void show(Session &s, const Entry &in) {
     e.name = in.msg;
     if (in.usr == 0 && in.id == MsgPortmap) {
         // What the home router said about opening the lobby port.
+        const std::string port = std::to_string(LobbyPort);
         if (in.msg == "no router")
             complain("no router answered: players outside your network cannot join "
-                     "unless TCP port 31903 is forwarded to this machine by hand");
+                     "unless TCP port " + port + " is forwarded to this machine by hand");
         else if (in.msg == "refused")
-            complain("the router refused to open port 31903 (another machine has it, or it is not "
-                     "allowed): players outside your network cannot join");
+            complain("the router refused to open port " + port + " (another machine has it, or it "
+                     "is not allowed): players outside your network cannot join");
         else
             say("players outside your network join with: join " + in.msg + " NAME");
         return;
