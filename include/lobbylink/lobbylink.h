@@ -216,25 +216,27 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
  *   A client whose queue cannot take the message loses its connection and gets
  *   the notice (0, MsgError, "overflow"); at the lobby host, a client whose
  *   queue cannot take it is dropped.
- * p2pBuffer(map): "res" = room left in a send queue of 65536 bytes: the client
- *   role's own, or, at the lobby host, that of client "id"; 0 when idle or for
- *   an unknown id. A text of L characters fits when L + 3 < res (client) or
- *   L + 4 < res (lobby host).
+ * p2pBuffer(map): "res" = room left in a send queue of LobbyQueueBytes: the
+ *   client role's own, or, at the lobby host, that of client "id"; 0 when idle
+ *   or for an unknown id. A text of L characters fits when
+ *   L + LobbyClientFrameOverhead < res (client) or
+ *   L + LobbyHostFrameOverhead < res (lobby host).
  *
  *   Flow control at the lobby host, per sender: besides what p2pSend queues,
  *   a client's queue takes the notices and relayed frames of other members
- *   up to 262144 bytes, so p2pBuffer answers 0 (never less) while relayed
- *   traffic holds 65536 bytes or more. A client's message is relayed when
- *   every member it is addressed to has room for it and, when it is for the
- *   lobby host or everybody, the inbox is not full; otherwise that client
- *   alone waits: nothing more is read from it until the message goes (its
- *   own queue fills and its p2pBuffer slows it down), while every other
- *   member keeps flowing. A broadcast waits for the slowest member. Nothing
- *   is lost, repeated or reordered, and every queue stays bounded. A client
- *   whose queue stays at 131072 bytes or more while its connection takes no
- *   byte for 10 seconds is dropped, so one frozen member holds back those
- *   sending to it for no longer. Relayed traffic drops nobody else: only
- *   this rule and a lobby host's p2pSend that does not fit (above) do. */
+ *   up to four times LobbyQueueBytes, so p2pBuffer answers 0 (never less)
+ *   while relayed traffic holds LobbyQueueBytes or more. A client's message
+ *   is relayed when every member it is addressed to has room for it and,
+ *   when it is for the lobby host or everybody, the inbox is not full;
+ *   otherwise that client alone waits: nothing more is read from it until
+ *   the message goes (its own queue fills and its p2pBuffer slows it down),
+ *   while every other member keeps flowing. A broadcast waits for the
+ *   slowest member. Nothing is lost, repeated or reordered, and every queue
+ *   stays bounded. A client whose queue stays at twice LobbyQueueBytes or
+ *   more while its connection takes no byte for 10 seconds is dropped, so
+ *   one frozen member holds back those sending to it for no longer. Relayed
+ *   traffic drops nobody else: only this rule and a lobby host's p2pSend
+ *   that does not fit (above) do. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pSend(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pBuffer(ArgNode *map);
 
