@@ -164,41 +164,32 @@ void findReadable() {
     }
 }
 
+// Places `x` at slot `i` of the due heap of `n` records, or below it where
+// it comes later in admission order than a child.
+void siftDown(ClientRecord **h, int32_t n, int32_t i, ClientRecord *x) {
+    for (;;) {
+        int32_t c = 2 * i + 1;
+        if (c >= n) break;
+        if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
+        if (x->order <= h[c]->order) break;
+        h[i] = h[c];
+        i = c;
+    }
+    h[i] = x;
+}
+
 // Takes the due record first in admission order off the heap.
 ClientRecord *popDue() {
     ClientRecord **h = net.due;
     ClientRecord *top = h[0];
     ClientRecord *last = h[--net.dueCount];
-    int32_t i = 0, n = net.dueCount;
-    for (;;) {
-        int32_t c = 2 * i + 1;
-        if (c >= n) break;
-        if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
-        if (last->order <= h[c]->order) break;
-        h[i] = h[c];
-        i = c;
-    }
-    if (n > 0) h[i] = last;
+    if (net.dueCount > 0) siftDown(h, net.dueCount, 0, last);
     top->due = false;
     return top;
 }
 
 void heapifyDue() {
-    ClientRecord **h = net.due;
-    int32_t n = net.dueCount;
-    for (int32_t s = n / 2 - 1; s >= 0; --s) {
-        ClientRecord *x = h[s];
-        int32_t i = s;
-        for (;;) {
-            int32_t c = 2 * i + 1;
-            if (c >= n) break;
-            if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
-            if (x->order <= h[c]->order) break;
-            h[i] = h[c];
-            i = c;
-        }
-        h[i] = x;
-    }
+    for (int32_t s = net.dueCount / 2 - 1; s >= 0; --s) siftDown(net.due, net.dueCount, s, net.due[s]);
 }
 
 // The removal walk: failed records, which are all due, in admission order;
