@@ -146,7 +146,6 @@ ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
     ++net.clientCount;
     net.byId[id] = record;
     if (!record->watched) makeDue(record); // tried on every update
-
     return record;
 }
 
@@ -301,15 +300,19 @@ void setOwnName(const char *user) {
 }
 
 namespace {
-// Offers `length` queued bytes to a connection for as long as it takes some
-// without waiting; what it does not take is dropped with the connection.
-void sendWhatFits(Socket s, const uint8_t *data, uint32_t length) {
+// A connection's last words: its queued bytes go out as far as it takes them
+// without waiting (what it does not take is dropped with the connection),
+// then its sending side ends, so the peer reads them before the end.
+void sayLastWords(Socket s, const ByteQueue &q) {
+    const uint8_t *data = q.data + q.start;
+    uint32_t length = q.length;
     while (length > 0) {
         int n = sockSend(s, data, static_cast<int>(length));
-        if (n <= 0) return;
+        if (n <= 0) break;
         data += n;
         length -= static_cast<uint32_t>(n);
     }
+    sockFinish(s);
 }
 
 // Stops any admission, closes every connection and empties the inbox. Last
@@ -319,19 +322,14 @@ void endNetworking() {
     stopAdmission();
     Guard g(&net.lock);
     if (net.connSocket != InvalidSocket) {
-        const ByteQueue &q = net.sendQueue;
-        sendWhatFits(net.connSocket, q.data + q.start, q.length);
-        sockFinish(net.connSocket);
+        sayLastWords(net.connSocket, net.sendQueue);
         sockClose(net.connSocket);
     }
     net.connSocket = InvalidSocket;
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
-    for (ClientRecord *r = net.clients; r; r = r->next) {
-        if (r->failed) continue;
-        sendWhatFits(r->socket, r->queue.data + r->queue.start, r->queue.length);
-        sockFinish(r->socket);
-    }
+    for (ClientRecord *r = net.clients; r; r = r->next)
+        if (!r->failed) sayLastWords(r->socket, r->queue);
     freeAllClients();
     pollerClose(&net.poller);
     inboxClear(&net.inbox);
