@@ -375,7 +375,7 @@ Found discover(Conversation &c) {
 
 // While the lobby lives: renews the lease at its half-life. A renewal that
 // fails is tried again after the same wait.
-void keep(Conversation &c) {
+void renewWhileOpen(Conversation &c) {
     uint64_t renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS) * 1000u;
     while (!cut(c)) {
         sleepMs(PortmapSliceMs);
@@ -409,7 +409,7 @@ void portmapMain(void *) {
     case FoundNothing: outcome = PortmapNoRouter; break;
     }
     if (outcome && !cut(c)) announce(outcome);
-    if (c.mapped) keep(c);
+    if (c.mapped) renewWhileOpen(c);
     if (c.mayBeMapped) {
         c.closing = true;
         if (c.protocol == ByNatPmp) natpmpDelete(c);
