@@ -37,8 +37,15 @@ TEST_F(AdmissionTest, JoinNoticesIdsAndASearchInIdle) {
     EXPECT_TRUE(red.waitClosed() && teal.waitClosed());
     Peer again = admitRaw("red");
     ASSERT_TRUE(again.ok());
-    expectStream(again, join(1, "gold"));
-    EXPECT_EQ(drain(), (std::vector<Msg>{{2, 126, "red"}}));
+    // Still idle: p2pSend reaches the member as the lobby host, and what the
+    // member sends is routed to the inbox.
+    send(5, 2, "hi");
+    expectStream(again, join(1, "gold") + frame({HostId, 5, 2}, "hi"));
+    ASSERT_TRUE(again.send(bytes({7, HostId}) + "yo" + nul()));
+    Msg got;
+    ASSERT_TRUE(updateUntilMsg(&got) && got == (Msg{2, 126, "red"}));
+    ASSERT_TRUE(updateUntilMsg(&got));
+    EXPECT_EQ(got, (Msg{2, 7, "yo"}));
 }
 
 TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {

@@ -51,12 +51,15 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
     // message cannot be framed and is not sent, like an empty one.
     if (length == 0 || msgId == 0) return;
     Guard g(&net.lock);
-    if (net.mode == Client) {
-        // A lost connection takes nothing more, and a receiver of 0 would
-        // end the frame in its header.
-        if (net.connSocket != InvalidSocket && receiver != 0)
-            sendAsClient(msgId, receiver, text, length);
-    } else if (net.mode == Lobby) {
+    // The path follows the connections, not the mode: a client-role
+    // connection takes the message; without one it goes to the admitted
+    // members, whom a search admits in any mode (an idle library that
+    // searched, a client whose connection was lost). With no member it goes
+    // nowhere.
+    if (net.connSocket != InvalidSocket) {
+        // A receiver of 0 would end the frame in its header.
+        if (receiver != 0) sendAsClient(msgId, receiver, text, length);
+    } else {
         sendAsLobbyHost(msgId, receiver, text, length); // no member has id 0
     }
 }
