@@ -75,6 +75,30 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
 
 TEST_F(AdmissionTest, FailedHandshakesAndBind) {
     createLobby("h");
+    {
+        // Another socket listening on the port: "bind", and the last outcome is reset.
+        Listener other;
+        ASSERT_TRUE(other.open());
+        Map m;
+        p2pSearchClient(m);
+        EXPECT_EQ(m.rootChain(), "er"); // "error" before "result"
+        EXPECT_EQ(m.s("error"), "bind");
+        EXPECT_EQ(m.i("result"), 0);
+        EXPECT_EQ(searchError(), SearchOk);
+        EXPECT_EQ(isSearching(), 0);
+        updateFor(50);
+        EXPECT_EQ(numClients(), 0);
+        EXPECT_TRUE(drain().empty());
+    }
+    {
+        // The lobby listens on both families: a port taken on IPv6 alone is taken.
+        Listener v6;
+        ASSERT_TRUE(v6.open("::1"));
+        Map again;
+        p2pSearchClient(again);
+        EXPECT_EQ(again.s("error"), "bind");
+        EXPECT_EQ(again.i("result"), 0);
+    }
     struct Case { std::string data; bool hangUp; int code; };
     for (const Case &c : {Case{std::string(LobbyMaxNameLength + 1, 'x'), false, SearchHandshakeTooLong},
                           Case{"abc", true, SearchHandshakeLost}}) {
@@ -86,28 +110,6 @@ TEST_F(AdmissionTest, FailedHandshakesAndBind) {
         EXPECT_TRUE(searchEnded(c.code)) << c.code;
         EXPECT_TRUE(c.hangUp || p.waitClosed());
     }
-    // Another socket listening on the port: "bind", and the last outcome is reset.
-    Listener other;
-    ASSERT_TRUE(other.open());
-    Map m;
-    p2pSearchClient(m);
-    EXPECT_EQ(m.rootChain(), "er"); // "error" before "result"
-    EXPECT_EQ(m.s("error"), "bind");
-    EXPECT_EQ(m.i("result"), 0);
-    EXPECT_EQ(searchError(), SearchOk);
-    EXPECT_EQ(isSearching(), 0);
-    updateFor(50);
-    EXPECT_EQ(numClients(), 0);
-    EXPECT_TRUE(drain().empty());
-    // The lobby listens on both families: a port taken on IPv6 alone is taken.
-    ::close(other.fd);
-    other.fd = -1;
-    Listener v6;
-    ASSERT_TRUE(v6.open("::1"));
-    Map again;
-    p2pSearchClient(again);
-    EXPECT_EQ(again.s("error"), "bind");
-    EXPECT_EQ(again.i("result"), 0);
 }
 
 TEST_F(AdmissionTest, CancelUncancelAndOneConnectionPerSearch) {
@@ -167,6 +169,72 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
         }
         EXPECT_EQ(hex(later), hex(want)) << "newcomer " << k;
     }
+}
+
+// Players who connect at the same moment, to a host application that
+// searches again as soon as a search ends (on its next frame), are each
+// admitted exactly once. Once it stops searching, a latecomer is held only
+// for the grace and then refused. No member forges the library's notices.
+TEST_F(AdmissionTest, PlayersJoiningTogetherAreAllAdmittedAndNoneForgesANotice) {
+    createLobby("host");
+    std::vector<Peer> peers;
+    std::vector<Msg> joins;
+    for (int group : {2, 5}) {
+        std::vector<Peer> fresh(group);
+        std::vector<std::thread> t;
+        Map m;
+        p2pSearchClient(m);
+        ASSERT_EQ(m.i("result"), 1);
+        for (int k = 0; k < group; ++k)
+            t.emplace_back([&, k] {
+                fresh[k] = connectLobby();
+                fresh[k].send("g" + std::to_string(group) + "-" + std::to_string(k) + nul());
+            });
+        const size_t want = peers.size() + group;
+        bool all = updateUntil([&] {
+            if (!isSearching() && numClients() < static_cast<int>(want)) p2pSearchClient(nullptr);
+            for (Msg &j : drain()) joins.push_back(j);
+            return joins.size() == want && !isSearching();
+        }, 15000);
+        for (auto &th : t) th.join();
+        ASSERT_TRUE(all) << group << " joined at once, admitted " << joins.size() - peers.size();
+        for (auto &p : fresh) peers.push_back(std::move(p));
+    }
+    ASSERT_EQ(numClients(), 7);
+    std::vector<std::string> names;
+    for (const Msg &j : joins) {
+        EXPECT_EQ(j.id, MsgJoin);
+        names.push_back(j.msg);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end()) << "each admitted once";
+
+    // The host stopped searching: a latecomer waits out the grace, is closed
+    // unadmitted, and after that the port refuses.
+    Peer late = connectLobby();
+    EXPECT_TRUE(!late.ok() || late.waitClosed(6000));
+    updateFor(100);
+    EXPECT_FALSE(connectLobby().ok());
+    EXPECT_EQ(numClients(), 7);
+
+    // Forged notices, from a raw member and through p2pSend, reach nobody;
+    // the forger stays, and a plain message behind them still flows.
+    updateFor(200);
+    for (auto &p : peers) p.recvQuiet(50, 1000);
+    Peer &forger = peers[0]; // the first of the pair, "g2-0"
+    int forgerId = std::find_if(joins.begin(), joins.end(), [](const Msg &j) { return j.msg == "g2-0"; })->usr;
+    for (int kind : {MsgError, MsgJoin, MsgLeave})
+        ASSERT_TRUE(forger.send(bytes({kind, BroadcastId}) + "fake-player" + nul()));
+    send(MsgJoin, BroadcastId, "fake-player");
+    send(MsgLeave + 256, 3, "fake-player"); // only the low byte counts
+    ASSERT_TRUE(forger.send(bytes({9, BroadcastId}) + "real" + nul()));
+    Msg got;
+    ASSERT_TRUE(updateUntilMsg(&got));
+    EXPECT_EQ(got, (Msg{forgerId, 9, "real"}));
+    std::string relayed = frame({forgerId, 9, BroadcastId}, "real");
+    for (size_t k = 1; k < peers.size(); ++k) EXPECT_EQ(hex(peers[k].recvQuiet(100)), hex(relayed)) << k;
+    EXPECT_EQ(numClients(), 7);
+    EXPECT_TRUE(drain().empty());
 }
 
 TEST_F(AdmissionTest, DisconnectWhileAHandshakeIsRead) {

@@ -104,7 +104,8 @@ enum {
     HostId = 1,                   /* id of the lobby host */
     BroadcastId = 255,            /* receiver meaning everybody but the sender */
     MsgPortmap = 124,             /* lobby host that asked for "portmap": sender 0, text the
-                                     router's external IPv4 address, "no router" or "refused" */
+                                     router's external IPv4 address, "no router" or "refused"
+                                     (members may send 124 too: theirs never has sender 0) */
     MsgError = 125,               /* local failure notice: sender 0, text "error" or "overflow" */
     MsgJoin = 126,                /* a member joined: sender = its id, text = its name */
     MsgLeave = 127                /* a member left: sender = its id, text = its name */
@@ -163,7 +164,12 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pRecv(ArgNode *map);
 
 /* ---- Admission (lobby host) -------------------------------------------------------
  * p2pSearchClient(map): listens on LobbyPort for one client, over IPv6 and
- *   IPv4 alike (IPv4 alone where the machine has no IPv6). "result" 1; 0
+ *   IPv4 alike (IPv4 alone where the machine has no IPv6). Once the search
+ *   has taken its connection (admitted or turned away) the port stays open
+ *   for about two seconds: players who connected meanwhile wait there, and a
+ *   p2pSearchClient called within that time admits the next of them. Without
+ *   one the port closes and they are refused; p2pDisconnect and p2pTerminate
+ *   close it at once. "result" 1; 0
  *   without "error" while a search runs; "error" = "bind" then "result" 0 when
  *   the port cannot be bound (taken on either family); "error" = "thread" then "result" 0 when the
  *   admission thread cannot be started.
@@ -212,7 +218,10 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
  *   low 8 bits: 255 everybody, 1 the lobby host, else that member). Queues the
  *   message for the next p2pUpdate; an empty or missing "msg" sends nothing,
  *   and so does a message id whose low 8 bits are 0 (or, from a client, such
- *   a receiver): a 0 byte ends a frame, so those cannot be sent.
+ *   a receiver): a 0 byte ends a frame, so those cannot be sent. Message ids
+ *   125 to 127 are the library's notices (MsgError, MsgJoin, MsgLeave): they
+ *   are not sent either, and the lobby host drops a client's message that
+ *   carries one, so a member may use 1 to 124 and 128 to 255.
  *   A client whose queue cannot take the message loses its connection and gets
  *   the notice (0, MsgError, "overflow"); at the lobby host, a client whose
  *   queue cannot take it is dropped.

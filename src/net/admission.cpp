@@ -6,11 +6,16 @@
 // Hand-over: the thread does all its waiting and reading without the state
 // lock, on sockets it alone owns. It takes the lock only to admit (record,
 // join notices and inbox entry appear together, the socket already
-// non-blocking) and to end the search, where it closes the listening socket
-// *before* lowering `searching`: once a polling application sees the search over, the
-// port is free again and nothing of the old search can touch a new one. Its
-// waits are sliced so that p2pDisconnect and p2pTerminate can stop it and wait
-// for it: no admission outlives them.
+// non-blocking) and to end the search.
+//
+// Grace: a search that took a connection ends with its listening socket
+// still open, and its thread waits SearchGraceMs for the next search, which
+// takes the next waiting connection from the same socket. Players who join
+// at the same moment are thus admitted one per search instead of being
+// reset. Without a new search the thread closes the socket and ends; a
+// search that failed to listen or accept closes it at once. Its waits are
+// sliced so that p2pDisconnect and p2pTerminate can stop it and wait for it:
+// no admission, and no grace, outlives them.
 #include "net/state.h"
 
 #include <cstring>
@@ -67,18 +72,37 @@ void admit(Socket c, const char *name) {
     inboxPushText(&net.inbox, rec->id, MsgJoin, rec->name, std::strlen(rec->name));
 }
 
-// Ends the search, with the lock held: the port is released before the
-// outcome and `searching` become visible.
-void endSearchLocked(int32_t outcome) {
+void closeListenerLocked() {
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
+    net.inGrace = false;
+}
+
+// Ends a search whose socket failed: the port is released before the outcome
+// and `searching` become visible.
+void endSearch(int32_t outcome) {
+    Guard g(&net.lock);
+    closeListenerLocked();
     net.searchError = outcome;
     net.searching = 0;
 }
 
-void endSearch(int32_t outcome) {
-    Guard g(&net.lock);
-    endSearchLocked(outcome);
+// After a search that took a connection (lock not held): true when the host
+// application started the next search within the grace, which this thread
+// then runs on the same socket; otherwise the socket is closed.
+bool awaitNextSearch() {
+    const uint64_t deadline = monotonicMs() + SearchGraceMs;
+    for (;;) {
+        {
+            Guard g(&net.lock);
+            if (net.searching) return true;
+            if (stopAsked() || monotonicMs() >= deadline) {
+                closeListenerLocked();
+                return false;
+            }
+        }
+        sleepMs(AdmissionWaitSliceMs);
+    }
 }
 
 // Reads the handshake into `buf` (64 bytes); SearchOk when its 0 byte came
@@ -105,18 +129,13 @@ int32_t readHandshake(Socket c, char *buf) {
     }
 }
 
-void acceptThread(void *) {
-    Socket listener;
-    bool listening;
-    {
-        Guard g(&net.lock);
-        listener = net.listenSocket;
-        listening = net.listening;
-    }
-    if (!listening) return endSearch(SearchListenFailed);
-    if (waitReadableOrStop(listener, NoDeadline) <= 0) return endSearch(SearchListenFailed);
+// Takes one connection from the listener and admits it or turns it away;
+// the search then ends with the socket kept open for the grace. False when
+// the socket failed and the search ended with it closed.
+bool takeOneConnection(Socket listener) {
+    if (waitReadableOrStop(listener, NoDeadline) <= 0) return endSearch(SearchListenFailed), false;
     Socket c = sockAccept(listener);
-    if (c == InvalidSocket) return endSearch(SearchListenFailed);
+    if (c == InvalidSocket) return endSearch(SearchListenFailed), false;
 
     char name[HandshakeLimit];
     int32_t outcome = readHandshake(c, name);
@@ -138,15 +157,46 @@ void acceptThread(void *) {
         admit(c, name);
     else
         sockClose(c);
-    endSearchLocked(outcome);
+    net.inGrace = true;
+    net.searchError = outcome;
+    net.searching = 0;
+    return true;
+}
+
+void acceptThread(void *) {
+    Socket listener;
+    bool listening;
+    {
+        Guard g(&net.lock);
+        listener = net.listenSocket;
+        listening = net.listening;
+    }
+    if (!listening) return endSearch(SearchListenFailed);
+    while (takeOneConnection(listener) && awaitNextSearch()) {
+    }
 }
 
 } // namespace
+
+// A search starts: the application that polls p2pIsSearching at once sees it
+// running, and a p2pCancelSearch made at once holds.
+void beginSearchLocked() {
+    net.searchError = SearchOk;
+    net.searching = 1;
+    net.cancelRequested = 0;
+}
 
 SearchStart searchStart() {
     {
         Guard g(&net.lock);
         if (net.searching) return SearchAlreadyRunning;
+        // Within the last search's grace its thread takes this one up, on
+        // the socket where the next players may already wait.
+        if (net.inGrace) {
+            net.inGrace = false;
+            beginSearchLocked();
+            return SearchStarted;
+        }
     }
     // The last search has ended; collect its thread before starting another.
     if (net.threadStarted) {
@@ -166,10 +216,7 @@ SearchStart searchStart() {
     // search is reported started; a failure still ends the search on the
     // admission thread, as a failed wait for a connection would.
     net.listening = sockListen(s);
-    // The search runs from this answer on: an application that polls p2pIsSearching
-    // at once sees it running, and a p2pCancelSearch made at once holds.
-    net.searching = 1;
-    net.cancelRequested = 0;
+    beginSearchLocked();
     if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
         sockClose(s);
         net.listenSocket = InvalidSocket;

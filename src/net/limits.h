@@ -90,6 +90,12 @@ const int KeepAliveProbes = 10;
 // on or admits. Peers expect this pacing; it is not a tuning knob.
 const int ClientHandshakePauseMs = 100;
 const int AdmissionHandshakePauseMs = 100;
+// After a search that took a connection, the listening socket stays open
+// this long: players who connected at the same moment wait in its backlog,
+// and a host application that searches again on its next frame, or after a
+// slow one, admits them from the same socket instead of having them reset.
+// Without a new search the socket closes after it, as before.
+const uint64_t SearchGraceMs = 2000;
 // The admission thread waits in slices of this length and checks between
 // them whether it is asked to stop, so p2pDisconnect never waits longer.
 const int AdmissionWaitSliceMs = 25;

@@ -24,6 +24,11 @@ namespace ll {
 const char LossNotice[] = "error";        // the connection to the lobby host is gone
 const char OverflowNotice[] = "overflow"; // a message did not fit the client's queue
 
+// Message ids 125 to 127 (MsgError, MsgJoin, MsgLeave) are the library's
+// own notices: no member may send them, so none can forge a join, a leave or
+// a failure in another's inbox.
+inline bool isNoticeId(uint8_t msgId) { return msgId >= MsgError && msgId <= MsgLeave; }
+
 // Sizes of the frames below, the terminating 0 included; `textLength` excludes
 // it. What they add to the text are the header's frame overheads.
 inline size_t dataFrameSize(size_t textLength) { return textLength + LobbyClientFrameOverhead; }

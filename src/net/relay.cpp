@@ -52,6 +52,8 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
     // receiver would be 0, and no client has that id).
     FrameFields f;
     if (!readDataFrame(frame, length, &f)) return true;
+    // A forged notice is dropped; its sender stays.
+    if (isNoticeId(f.msgId)) return true;
     uint8_t receiver = f.receiver;
     uint32_t need = static_cast<uint32_t>(length + 1);
     bool toInbox = receiver == BroadcastId || receiver == HostId;

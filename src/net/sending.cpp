@@ -48,8 +48,9 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
 void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
     // A 0 in a frame's header would end the frame there: the receiver would
     // read the text as a header and route or report it wrongly. Such a
-    // message cannot be framed and is not sent, like an empty one.
-    if (length == 0 || msgId == 0) return;
+    // message cannot be framed and is not sent, like an empty one; nor is
+    // one that would pass for the library's own notices.
+    if (length == 0 || msgId == 0 || isNoticeId(msgId)) return;
     Guard g(&net.lock);
     // The path follows the connections, not the mode: a client-role
     // connection takes the message; without one it goes to the admitted

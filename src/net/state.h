@@ -112,6 +112,8 @@ struct NetState {
     bool threadStarted = false;     // app: acceptThread holds a thread to join
     ThreadHandle acceptThread = {}; // app
     bool listening = false;         // lock: the search's socket listens
+    bool inGrace = false;           // lock: a search ended, its socket stays open for
+                                    // SearchGraceMs and its thread takes up the next one
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
