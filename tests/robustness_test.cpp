@@ -274,8 +274,8 @@ TEST_F(Robustness, LastWordsArriveBeforeAnOrderlyEnd) {
     EXPECT_TRUE(orderly);
 }
 
-// The TCP sockets of this process whose local or remote port is the lobby
-// port, by descriptor.
+// The TCP connections of this process whose local or remote port is the
+// lobby port, by descriptor (a listening socket is not one).
 std::vector<int> lobbySockets(bool localPort) {
     std::vector<int> out;
     DIR *d = opendir("/proc/self/fd");
@@ -291,7 +291,10 @@ std::vector<int> lobbySockets(bool localPort) {
         // The port sits at the same place in IPv4 and IPv6 addresses.
         in_port_t port = reinterpret_cast<sockaddr_in *>(&sa)->sin_port;
         bool inet = sa.ss_family == AF_INET || sa.ss_family == AF_INET6;
-        if (r == 0 && inet && ntohs(port) == LobbyPort) out.push_back(fd);
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size);
+        if (r == 0 && inet && ntohs(port) == LobbyPort && !listening) out.push_back(fd);
     }
     closedir(d);
     return out;
