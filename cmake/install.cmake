@@ -19,6 +19,12 @@ if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/include/lobbylink/lobbylink.h
                 ${LL_GENERATED_INCLUDE_DIR}/lobbylink/version.h
           DESTINATION include/lobbylink)
+  # libsodium's licence travels with the DLL that contains it.
+  # configure_file ends the template's lines in CRLF, not those of a value.
+  file(READ ${LL_SODIUM_MINGW_DIR}/LICENSE LL_SODIUM_LICENSE)
+  string(STRIP "${LL_SODIUM_LICENSE}" LL_SODIUM_LICENSE)
+  string(REPLACE "\n" "\r\n" LL_SODIUM_LICENSE "${LL_SODIUM_LICENSE}")
+  file(STRINGS ${LL_SODIUM_MINGW_DIR}/built-from LL_SODIUM_BUILT_FROM LIMIT_COUNT 1)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/README-windows.txt.in ${PROJECT_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine: the native
 # toolchain with GoogleTest and Google Benchmark (and pkg-config for the
-# consumer tests), clang with libFuzzer for the fuzz configuration, the
-# mingw-w64 cross compiler for the 32-bit Windows DLL, llvm-dlltool (llvm-14)
-# for its import library for Microsoft's linker, Wine (32-bit) to run the
-# Windows tests, tmux for the terminal test, and nftables for the network
-# scenarios that drop or redirect packets (a black-holed address family, the
-# home router).
+# consumer tests), libsodium, clang with libFuzzer for the fuzz
+# configuration, the mingw-w64 cross compiler for the 32-bit Windows DLL with
+# Debian's packaging tools and autotools to cross-build libsodium's source
+# package for it (scripts/sodium-mingw.sh), llvm-dlltool (llvm-14) for its
+# import library for Microsoft's linker, Wine (32-bit) to run the Windows
+# tests, tmux for the terminal test, and nftables for the network scenarios
+# that drop or redirect packets (a black-holed address family, the home
+# router).
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs; with --bench, that and what scripts/bench.sh
 # adds (ENet for the side-by-side comparison, gnuplot for its plot).
 set -euo pipefail
 
 need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
-  pkgconf clang-14 libclang-rt-14-dev)
-need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14)
+  pkgconf clang-14 libclang-rt-14-dev libsodium-dev)
+need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14
+  dpkg-dev autoconf automake libtool)
 need_tests=(tmux nftables)
 need_bench=(libenet-dev gnuplot-nox)
 

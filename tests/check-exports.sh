@@ -18,9 +18,10 @@ case $kind in
       echo "depends on a runtime DLL besides the C runtime"; exit 1
     fi
     # Anything else (the routing table's API, say) is loaded at run time.
+    # ADVAPI32 is the random source of the cryptography linked into the DLL.
     imports=$(i686-w64-mingw32-objdump -p "$lib" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
-    [ "$imports" = "kernel32.dll msvcrt.dll ws2_32.dll " ] ||
-      { echo "imports $imports instead of KERNEL32, msvcrt and WS2_32 only"; exit 1; } ;;
+    [ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll ws2_32.dll " ] ||
+      { echo "imports $imports instead of KERNEL32, msvcrt, WS2_32 and ADVAPI32 only"; exit 1; } ;;
   implib)
     readobj=$(command -v llvm-readobj || command -v llvm-readobj-14) ||
       { echo "llvm-readobj not found"; exit 1; }

@@ -4,6 +4,7 @@
 
 #include "lobbylink/lobbylink.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ll {
@@ -99,6 +100,20 @@ const uint64_t SearchGraceMs = 2000;
 // The admission thread waits in slices of this length and checks between
 // them whether it is asked to stop, so p2pDisconnect never waits longer.
 const int AdmissionWaitSliceMs = 25;
+
+// ---- Private lobbies (noise.cpp) ----
+// A lobby's secret, a passphrase or an invite code, is at most this long.
+const uint32_t MaxSecretLength = 255;
+// Argon2id stretches the secret into the handshake's pre-shared key, with
+// the lobby's own salt. The lobby host pays it once per lobby and a client
+// once per p2pConnect; someone who recorded a handshake pays it for every
+// guess. Two passes over 32 MiB took 42-62 ms on Linux and 67-231 ms under
+// Wine (32-bit) on a busy two-core machine: unnoticed within p2pConnect,
+// which waits for a handshake anyway, and 1.7 times the memory per guess of
+// the usual minimum (19 MiB, 25-40 ms). Twice that (64 MiB, 91-117 ms on
+// Linux) is not taken: a 32-bit game process may not find such a free block.
+const unsigned long long SecretStretchPasses = 2;
+const size_t SecretStretchBytes = size_t{32} << 20;
 
 // ---- Opening the lobby port on the home router (portmap.cpp) ----
 // A router answers NAT-PMP in milliseconds and SSDP within a second (MX 1);
