@@ -95,6 +95,10 @@ struct Client {
         ll::messageSend(msgId, receiver, text.data(), text.size());
         fz::checkCore();
         if (!connected) return;
+        if (ll::isNoticeId(msgId)) {
+            FZ_CHECK(ll::messageRoom(0) == room, "a library notice id was sent");
+            return;
+        }
         if (size < static_cast<size_t>(room)) {
             sent.push_back(static_cast<char>(msgId));
             sent.push_back(static_cast<char>(receiver));

@@ -86,6 +86,8 @@ Sent routable(const Lobby::Member &a) {
             s.tooLong = true;
             return s;
         }
+        // One that would pass for a library notice is dropped at the lobby host.
+        if (frames[i].size() >= 3 && ll::isNoticeId(static_cast<uint8_t>(frames[i][0]))) continue;
         s.frames.push_back(frames[i]);
         s.at.push_back(a.zeroAt[i]);
     }
@@ -247,6 +249,10 @@ void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
     // A message id of 0 would end the frame at its header: it cannot be
     // framed, and the sends here leave it out.
     if (text.empty() || msgId == 0) return;
+    if (ll::isNoticeId(msgId)) { // never sent: what the members get shows it
+        ll::messageSend(msgId, receiver, text.data(), text.size());
+        return step();
+    }
     const uint32_t size = static_cast<uint32_t>(text.size() + LobbyHostFrameOverhead);
     for (Member &m : members) {
         if (!m.present || (receiver != BroadcastId && receiver != m.id)) continue;
