@@ -17,8 +17,8 @@
 #   sh router.sh sweep DIR      # "down" for every prefix "up" made in DIR and no "down" removed
 # DIR holds the unpacked packages, the config and the router's log. Needs root, iproute2 and nftables.
 # Modes: "-refuse" denies the lobby port 31903 as 31999 is otherwise ("refuse" alone: both protocols);
-# "-open" turns secure mode off: the router then lets any LAN host add or delete a mapping for any
-# other, as some home routers do; "none" builds the namespaces and starts no daemon (a gateway that
+# "-open" turns secure mode off: any LAN host may then delete any mapping, as on some home routers (it
+# still refuses to replace another host's mapping: UPnP error 718); "none" builds the namespaces and starts no daemon (a gateway that
 # answers only port-unreachable).
 set -eu
 cmd=$1; dir=$2; p=${3:-pm}; mode=${4:-both}
