@@ -18,8 +18,8 @@
 # DIR holds the unpacked packages, the config and the router's log. Needs root, iproute2 and nftables.
 # Modes: "-refuse" denies the lobby port 31903 as 31999 is otherwise ("refuse" alone: both protocols);
 # "-open" turns secure mode off: any LAN host may then delete any mapping, as on some home routers (it
-# still refuses to replace another host's mapping: UPnP error 718); "none" builds the namespaces and starts no daemon (a gateway that
-# answers only port-unreachable).
+# still refuses to replace another host's mapping: UPnP error 718); "none" builds the namespaces and
+# starts no daemon (a gateway that answers only port-unreachable; a test may answer in its place).
 set -eu
 cmd=$1; dir=$2; p=${3:-pm}; mode=${4:-both}
 here=$(cd "$(dirname "$0")" && pwd)
