@@ -519,7 +519,8 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
         Msg x;
         while (recv(&x)) {
             if (x.id == MsgJoin || x.id == MsgLeave) continue;
-            inboxErrors += x.usr == d.id && x.id == 6 && std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD ? 0 : 1;
+            bool inOrder = x.usr == d.id && x.id == 6 && std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD;
+            inboxErrors += inOrder ? 0 : 1;
             ++inboxFromD;
         }
     };
@@ -532,8 +533,9 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
         }
     };
     // Once D's broadcasts stop reaching the inbox, they wait for C: its queue
-    // is at the brim of relayed frames. Then players come and go, each
-    // notice at least a third of the room a broadcast needs.
+    // is at the brim of relayed frames. Then players come and go; their four
+    // notices together need more room than one of D's broadcasts, so they
+    // fit only in the room kept for notices.
     const std::string eve(60, 'e'), fay(60, 'f');
     auto comeAndGo = [&] {
         bool brim = false;
