@@ -5,14 +5,21 @@
 // test process enters one before it starts an agent there.
 #include "agents/agentkit.h"
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -63,8 +70,8 @@ class Router {
         return run(nft + "prerouting_miniupnpd") + run(nft + "miniupnpd");
     }
     // A forwarding of the router's lobby port to this LAN host's.
-    bool forwardsLobby() const {
-        return rules().find("dport 31903 dnat ip to 127.77.0.2:31903") != std::string::npos;
+    bool forwardsLobby(const std::string &to = "127.77.0.2") const {
+        return rules().find("dport 31903 dnat ip to " + to + ":31903") != std::string::npos;
     }
     bool forwardsAnything() const {
         std::string r = rules();
@@ -72,19 +79,23 @@ class Router {
     }
     std::string log() const { return run("cat " + std::string(LL_ROUTER_DIR) + "/" + prefix_ + ".log"); }
 
-    // An agent started inside namespace PREFIX-side.
-    std::unique_ptr<Agent> agent(const char *side, Build build, const std::string &who) {
+    // Runs `fn` inside namespace PREFIX-side: an agent started or a socket
+    // made there stays there.
+    void inside(const char *side, const std::function<void()> &fn) {
         int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
-        std::unique_ptr<Agent> a;
         if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
-            a.reset(new Agent(build, who));
+            fn();
             if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
         } else {
             ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
         }
         if (self >= 0) ::close(self);
         if (ns >= 0) ::close(ns);
+    }
+    std::unique_ptr<Agent> agent(const char *side, Build build, const std::string &who) {
+        std::unique_ptr<Agent> a;
+        inside(side, [&] { a.reset(new Agent(build, who)); });
         return a;
     }
 
@@ -249,26 +260,97 @@ TEST_P(PortmapTaken, AnotherMachinesMappingIsNeverTakenOver) {
     std::unique_ptr<Agent> first = router.agent("lan", Build::Linux, "lobby host at 127.77.0.2");
     ASSERT_TRUE(first && first->alive());
     EXPECT_EQ(openMapped(*first, "the first machine"), External);
-    // The LAN host becomes a second machine: another address towards the router.
+    // The LAN host becomes a second machine, or the first again: its address
+    // towards the router.
     std::string lan = "ip -n " + router.prefix() + "-lan ";
-    std::string moved = run(lan + "addr add 127.77.0.3/24 dev eth0 && " + lan +
-                            "route replace 127.77.0.0/24 dev eth0 scope link src 127.77.0.3 && " + lan +
-                            "route replace default via 127.77.0.1 src 127.77.0.3 && " + lan + "route get 127.77.0.1");
+    auto be = [&](const std::string &at) {
+        return run(lan + "route replace 127.77.0.0/24 dev eth0 scope link src " + at + " && " + lan +
+                   "route replace default via 127.77.0.1 src " + at + " && " + lan + "route get 127.77.0.1");
+    };
+    run(lan + "addr add 127.77.0.3/24 dev eth0");
+    std::string moved = be("127.77.0.3");
     ASSERT_NE(moved.find("src 127.77.0.3"), std::string::npos) << moved;
     std::unique_ptr<Agent> second = router.agent("lan", Build::Linux, "lobby host at 127.77.0.3");
     ASSERT_TRUE(second && second->alive());
     EXPECT_EQ(openMapped(*second, GetParam()), "refused");
     second->call("p2pDisconnect");
     EXPECT_TRUE(router.forwardsLobby()) << "the first machine's mapping is gone: " << router.rules();
-    // The first machine deletes its own mapping from its own address.
-    run(lan + "route replace 127.77.0.0/24 dev eth0 scope link src 127.77.0.2 && " + lan +
-        "route replace default via 127.77.0.1 src 127.77.0.2");
+    // The first machine's mapping goes while its lobby is open (another
+    // lobby of that machine renews it and deletes it on closing), and the
+    // second machine's lobby maps the port. The first machine's lobby,
+    // closing, leaves that mapping alone, also where the router would let
+    // it delete it ("-open").
+    be("127.77.0.2");
+    std::unique_ptr<Agent> again = router.agent("lan", Build::Linux, "another lobby at 127.77.0.2");
+    ASSERT_TRUE(again && again->alive());
+    EXPECT_EQ(openMapped(*again, "the first machine again"), External);
+    again->call("p2pDisconnect");
+    EXPECT_FALSE(router.forwardsAnything()) << router.rules();
+    be("127.77.0.3");
+    EXPECT_EQ(openMapped(*second, "the port free again"), External);
+    be("127.77.0.2");
     first->call("p2pDisconnect");
+    EXPECT_TRUE(router.forwardsLobby("127.77.0.3")) << "the second machine's mapping is gone: " << router.rules();
+    be("127.77.0.3");
+    second->call("p2pDisconnect");
     EXPECT_FALSE(router.forwardsAnything()) << router.rules();
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, PortmapTaken, ::testing::Values("natpmp", "upnp"),
-                         [](const ::testing::TestParamInfo<const char *> &i) { return std::string(i.param); });
+INSTANTIATE_TEST_SUITE_P(Protocols, PortmapTaken, ::testing::Values("natpmp", "upnp", "upnp-open"),
+                         [](const ::testing::TestParamInfo<const char *> &i) {
+                             std::string n = i.param;
+                             for (char &c : n)
+                                 if (c == '-') c = '_';
+                             return n;
+                         });
+
+// ---- A gateway whose NAT-PMP answers come late ----
+
+// The answer to the address request comes again while the lobby host awaits
+// the mapping's answer, just before it: it is not taken for that answer.
+TEST(PortmapLateAnswer, AnAnswerToAnotherRequestIsNotTakenForTheMappings) {
+    Router router("none");
+    ASSERT_TRUE(router.up());
+    int gateway = -1;
+    router.inside("rtr", [&] { gateway = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(5351);
+    at.sin_addr.s_addr = inet_addr("127.77.0.1");
+    ASSERT_EQ(::bind(gateway, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    std::atomic<bool> stop{false};
+    std::thread answers([&] {
+        // [0][128][result][epoch][11.22.33.44]; a mapping answer repeats the
+        // request's ports and lifetime: [0][130][result][epoch][ports][lifetime].
+        const uint8_t address[12] = {0, 128, 0, 0, 0, 0, 0, 9, 11, 22, 33, 44};
+        while (!stop) {
+            pollfd p{gateway, POLLIN, 0};
+            uint8_t ask[64], map[16] = {0, 130, 0, 0, 0, 0, 0, 9};
+            sockaddr_in from = {};
+            socklen_t length = sizeof from;
+            if (::poll(&p, 1, 20) <= 0) continue;
+            ssize_t n = ::recvfrom(gateway, ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&from), &length);
+            auto answer = [&](const uint8_t *data, size_t size) {
+                ::sendto(gateway, data, size, 0, reinterpret_cast<sockaddr *>(&from), length);
+            };
+            if (n == 2 && ask[1] == 0) answer(address, sizeof address);
+            if (n != 12 || ask[1] != 2) continue;
+            std::memcpy(map + 8, ask + 4, 8);
+            answer(address, sizeof address); // late, and first
+            answer(map, sizeof map);
+        }
+    });
+    std::unique_ptr<Agent> host = router.agent("lan", Build::Linux, "lobby host");
+    if (host && host->alive()) {
+        EXPECT_EQ(openMapped(*host, "late answers"), External);
+        host->call("p2pDisconnect");
+    } else {
+        ADD_FAILURE() << "no agent";
+    }
+    stop = true;
+    answers.join();
+    ::close(gateway);
+}
 
 // ---- No router: the lobby works locally while the library waits ----
 

@@ -11,13 +11,15 @@
 # may send traffic to loopback-range addresses only. Discovery that works in this setup: NAT-PMP to the
 # default gateway (127.77.0.1:5351), and an SSDP M-SEARCH sent unicast to the gateway (127.77.0.1:1900).
 #
-#   sh router.sh up    DIR [PREFIX] [upnp|natpmp|both|none][-refuse]   # namespaces PREFIX-lan/-rtr/-wan (default pm), router running
+#   sh router.sh up    DIR [PREFIX] [upnp|natpmp|both|none][-refuse|-open]   # namespaces PREFIX-lan/-rtr/-wan (default pm), router running
 #   sh router.sh down  DIR [PREFIX]
 #   sh router.sh fetch DIR      # only unpack the router daemon (once; "up" does it when needed)
 #   sh router.sh sweep DIR      # "down" for every prefix "up" made in DIR and no "down" removed
 # DIR holds the unpacked packages, the config and the router's log. Needs root, iproute2 and nftables.
 # Modes: "-refuse" denies the lobby port 31903 as 31999 is otherwise ("refuse" alone: both protocols);
-# "none" builds the namespaces and starts no daemon (a gateway that answers only port-unreachable).
+# "-open" turns secure mode off: any LAN host may then delete any mapping, as on some home routers (it
+# still refuses to replace another host's mapping: UPnP error 718); "none" builds the namespaces and
+# starts no daemon (a gateway that answers only port-unreachable; a test may answer in its place).
 set -eu
 cmd=$1; dir=$2; p=${3:-pm}; mode=${4:-both}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -93,10 +95,11 @@ table inet filter {
   chain postrouting_miniupnpd { }
 }
 NFT
-upnp=yes; natpmp=yes; deny=31999
+upnp=yes; natpmp=yes; deny=31999; secure=yes
 case $mode in natpmp*) upnp=no ;; upnp*) natpmp=no ;; none) exit 0 ;; esac
-case $mode in *refuse) deny=31903 ;; esac
+case $mode in *refuse) deny=31903 ;; *open) secure=no ;; esac
 sed -e "s|@LEASES@|$dir/$p.leases|" -e "s|@UPNP@|$upnp|" -e "s|@NATPMP@|$natpmp|" -e "s|@DENY@|$deny|g" \
+  -e "s|@SECURE@|$secure|" \
   "$here/miniupnpd.conf.in" > "$dir/$p.conf"
 rm -f "$dir/$p.leases"
 # -P: a pid file of this router's own; with the shared default a second router refuses to start

@@ -407,7 +407,9 @@ TEST_F(Faults, AVanishedPeerIsNoticedAtBothEnds) {
 // takes no inbox entry for 6 s. A and B have nothing to do with either: in
 // every whole second of both stalls A -> B keeps at least a fifth of its
 // rate with C reading, nobody is dropped, and in the end every frame has
-// arrived once, in order, at everyone it was addressed to.
+// arrived once, in order, at everyone it was addressed to. While C's queue
+// is at the brim of D's broadcasts, one player joins and leaves and another
+// joins and is kicked: C stays, and everybody gets each of those notices.
 namespace stream {
 
 struct Member {
@@ -417,13 +419,18 @@ struct Member {
     std::atomic<uint64_t> bytesFromA{0}, fromA{0}, fromD{0};
     std::atomic<int> errors{0};
     std::string partial;
-    // Checks one relayed frame (without its 0): from A or D, numbered in order.
+    std::vector<std::string> notices; // "+name" joined, "-name" left
+    // Checks one relayed frame (without its 0): from A or D, numbered in
+    // order, or a notice, kept.
     void take(const std::string &f, int aId, int dId) {
-        if (f.size() < 4 || f[1] == static_cast<char>(MsgLeave)) {
+        if (f.size() < 4) {
             ++errors;
             return;
         }
-        if (f[1] == static_cast<char>(MsgJoin)) return;
+        if (f[1] == static_cast<char>(MsgJoin) || f[1] == static_cast<char>(MsgLeave)) {
+            notices.push_back((f[1] == static_cast<char>(MsgJoin) ? "+" : "-") + f.substr(3));
+            return;
+        }
         uint64_t seq = std::strtoull(f.c_str() + 3, nullptr, 10);
         int from = static_cast<uint8_t>(f[0]);
         if (from == aId && f[1] == 5) {
@@ -508,19 +515,44 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
     // The host application: updates, and takes entries unless told not to.
     uint64_t inboxFromD = 0;
     int inboxErrors = 0;
+    auto takeEntries = [&] {
+        Msg x;
+        while (recv(&x)) {
+            if (x.id == MsgJoin || x.id == MsgLeave) continue;
+            bool inOrder = x.usr == d.id && x.id == 6 && std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD;
+            inboxErrors += inOrder ? 0 : 1;
+            ++inboxFromD;
+        }
+    };
     auto host = [&](int ms, bool take) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (std::chrono::steady_clock::now() < end) {
             p2pUpdate(nullptr);
-            Msg x;
-            while (take && recv(&x)) {
-                bool inOrder = x.usr == d.id && x.id == 6 &&
-                               std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD;
-                inboxErrors += inOrder ? 0 : 1;
-                ++inboxFromD;
-            }
+            if (take) takeEntries();
             sched_yield();
         }
+    };
+    // Once D's broadcasts stop reaching the inbox, they wait for C: its queue
+    // is at the brim of relayed frames. Then players come and go; their four
+    // notices together need more room than one of D's broadcasts, so they
+    // fit only in the room kept for notices.
+    const std::string eve(60, 'e'), fay(60, 'f');
+    auto comeAndGo = [&] {
+        bool brim = false;
+        for (int i = 0; i < 20 && !brim; ++i) {
+            uint64_t seen = inboxFromD;
+            host(200, true);
+            brim = inboxFromD == seen;
+        }
+        EXPECT_TRUE(brim) << "D's broadcasts never waited for C";
+        Peer e = admitRaw(eve), f;
+        EXPECT_TRUE(e.ok());
+        e.close();
+        EXPECT_TRUE(updateUntil([] { return numClients() == 4; }));
+        f = admitRaw(fay);
+        EXPECT_TRUE(f.ok());
+        for (int id = 2; id < BroadcastId; ++id)
+            if (clientName(id) == fay) kick(id);
     };
     // Seconds 0-2 with C reading, 3-8 with C frozen, 9-14 with the host
     // taking nothing; each second's A -> B KiB as B counts them.
@@ -528,6 +560,7 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
     std::vector<double> kib;
     for (int s = 0; s < 15; ++s) {
         c.frozen = s >= 3 && s < 9;
+        if (s == 5) comeAndGo();
         uint64_t before = b.bytesFromA;
         host(1000, s < 9);
         kib.push_back(static_cast<double>(b.bytesFromA - before) / 1024);
@@ -535,11 +568,7 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
     }
     stopWriting = true;
     bool drained = updateUntil([&] {
-        Msg x;
-        while (recv(&x)) {
-            inboxErrors += x.usr == d.id && std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD ? 0 : 1;
-            ++inboxFromD;
-        }
+        takeEntries();
         return b.fromA == aSent && a.fromD == dSent && b.fromD == dSent && c.fromD == dSent &&
                inboxFromD == dSent;
     }, 60000);
@@ -564,14 +593,21 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
                          << dSent << " from D";
     EXPECT_EQ(writeFailures, 0);
     EXPECT_EQ(inboxErrors, 0);
-    for (Member &x : m) EXPECT_EQ(x.errors, 0) << "member " << x.id << ": frames lost, repeated or out of order";
+    for (Member &x : m) {
+        EXPECT_EQ(x.errors, 0) << "member " << x.id << ": frames lost, repeated or out of order";
+        std::vector<std::string> cameAndWent; // the joins of the lobby as it began aside
+        for (const std::string &n : x.notices)
+            if (n != "+gold" && n != "+ann" && n != "+ben" && n != "+cal" && n != "+dot") cameAndWent.push_back(n);
+        EXPECT_EQ(cameAndWent, (std::vector<std::string>{"+" + eve, "-" + eve, "+" + fay, "-" + fay}))
+            << "member " << x.id;
+    }
     EXPECT_EQ(numClients(), 4);
     if (std::FILE *f = std::getenv("LL_SUMMARY") ? std::fopen(std::getenv("LL_SUMMARY"), "a") : nullptr) {
         std::fprintf(f, "%s", table.c_str());
         std::fclose(f);
     }
-    survived("a member frozen for 6 s, then a host application taking nothing for 6 s: A -> B kept "
-             "flowing, nobody dropped, every frame once and in order");
+    survived("a member frozen for 6 s, players coming and going meanwhile, then a host application taking "
+             "nothing for 6 s: A -> B kept flowing, nobody dropped, every frame and notice once and in order");
 }
 
 } // namespace
