@@ -21,6 +21,8 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -304,52 +306,137 @@ INSTANTIATE_TEST_SUITE_P(Protocols, PortmapTaken, ::testing::Values("natpmp", "u
                              return n;
                          });
 
-// ---- A gateway whose NAT-PMP answers come late ----
+// ---- Gateways played by the test ----
+
+// A socket on the gateway's address 127.77.0.1:port in the router's
+// namespace, which the "none" router leaves free; a stream socket listens.
+int gatewaySocket(Router &router, int type, uint16_t port) {
+    int s = -1;
+    router.inside("rtr", [&] { s = ::socket(AF_INET, type | SOCK_CLOEXEC, 0); });
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = inet_addr("127.77.0.1");
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 ||
+        (type == SOCK_STREAM && ::listen(s, 8) != 0))
+        ADD_FAILURE() << "no gateway socket on port " << port;
+    return s;
+}
+
+// Calls serve(socket) for each of the sockets with something to read, on a
+// thread of its own until stop() or the end of the test.
+class FakeGateway {
+  public:
+    FakeGateway(std::vector<int> sockets, std::function<void(int)> serve)
+        : sockets_(std::move(sockets)), thread_([this, serve] {
+              std::vector<pollfd> p;
+              for (int s : sockets_) p.push_back({s, POLLIN, 0});
+              while (!stop_)
+                  if (::poll(p.data(), p.size(), 20) > 0)
+                      for (pollfd &q : p)
+                          if (q.revents & POLLIN) serve(q.fd);
+          }) {}
+    ~FakeGateway() {
+        stop();
+        for (int s : sockets_)
+            if (s >= 0) ::close(s);
+    }
+    void stop() {
+        if (!stop_.exchange(true)) thread_.join();
+    }
+
+  private:
+    std::vector<int> sockets_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // The answer to the address request comes again while the lobby host awaits
 // the mapping's answer, just before it: it is not taken for that answer.
 TEST(PortmapLateAnswer, AnAnswerToAnotherRequestIsNotTakenForTheMappings) {
     Router router("none");
     ASSERT_TRUE(router.up());
-    int gateway = -1;
-    router.inside("rtr", [&] { gateway = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
-    sockaddr_in at = {};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(5351);
-    at.sin_addr.s_addr = inet_addr("127.77.0.1");
-    ASSERT_EQ(::bind(gateway, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-    std::atomic<bool> stop{false};
-    std::thread answers([&] {
-        // [0][128][result][epoch][11.22.33.44]; a mapping answer repeats the
-        // request's ports and lifetime: [0][130][result][epoch][ports][lifetime].
-        const uint8_t address[12] = {0, 128, 0, 0, 0, 0, 0, 9, 11, 22, 33, 44};
-        while (!stop) {
-            pollfd p{gateway, POLLIN, 0};
-            uint8_t ask[64], map[16] = {0, 130, 0, 0, 0, 0, 0, 9};
-            sockaddr_in from = {};
-            socklen_t length = sizeof from;
-            if (::poll(&p, 1, 20) <= 0) continue;
-            ssize_t n = ::recvfrom(gateway, ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&from), &length);
-            auto answer = [&](const uint8_t *data, size_t size) {
-                ::sendto(gateway, data, size, 0, reinterpret_cast<sockaddr *>(&from), length);
-            };
-            if (n == 2 && ask[1] == 0) answer(address, sizeof address);
-            if (n != 12 || ask[1] != 2) continue;
-            std::memcpy(map + 8, ask + 4, 8);
-            answer(address, sizeof address); // late, and first
-            answer(map, sizeof map);
-        }
+    // [0][128][result][epoch][11.22.33.44]; a mapping answer repeats the
+    // request's ports and lifetime: [0][130][result][epoch][ports][lifetime].
+    const uint8_t address[12] = {0, 128, 0, 0, 0, 0, 0, 9, 11, 22, 33, 44};
+    FakeGateway gateway({gatewaySocket(router, SOCK_DGRAM, 5351)}, [&](int s) {
+        uint8_t ask[64], map[16] = {0, 130, 0, 0, 0, 0, 0, 9};
+        sockaddr_in from = {};
+        socklen_t length = sizeof from;
+        ssize_t n = ::recvfrom(s, ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&from), &length);
+        auto answer = [&](const uint8_t *data, size_t size) {
+            ::sendto(s, data, size, 0, reinterpret_cast<sockaddr *>(&from), length);
+        };
+        if (n == 2 && ask[1] == 0) answer(address, sizeof address);
+        if (n != 12 || ask[1] != 2) return;
+        std::memcpy(map + 8, ask + 4, 8);
+        answer(address, sizeof address); // late, and first
+        answer(map, sizeof map);
     });
     std::unique_ptr<Agent> host = router.agent("lan", Build::Linux, "lobby host");
-    if (host && host->alive()) {
-        EXPECT_EQ(openMapped(*host, "late answers"), External);
-        host->call("p2pDisconnect");
-    } else {
-        ADD_FAILURE() << "no agent";
-    }
-    stop = true;
-    answers.join();
-    ::close(gateway);
+    ASSERT_TRUE(host && host->alive());
+    EXPECT_EQ(openMapped(*host, "late answers"), External);
+    host->call("p2pDisconnect");
+}
+
+// A UPnP gateway that would hand the lobby port to whoever asks last (no
+// NAT-PMP: port unreachable) reports it mapped to another machine: the lobby
+// host neither replaces that mapping nor deletes it.
+TEST(PortmapOverwritingRouter, AnotherMachinesMappingIsNeitherReplacedNorDeleted) {
+    Router router("none");
+    ASSERT_TRUE(router.up());
+    std::string asked; // the fake's thread writes it until stop()
+    const std::string description = "<root><device><serviceList><service><serviceType>urn:schemas-upnp-org:service:"
+                                    "WANIPConnection:1</serviceType><controlURL>/ctl</controlURL></service>"
+                                    "</serviceList></device></root>";
+    int search = gatewaySocket(router, SOCK_DGRAM, 1900), http = gatewaySocket(router, SOCK_STREAM, 5555);
+    FakeGateway gateway({search, http}, [&](int s) {
+        if (s == search) { // the M-SEARCH
+            char ask[1500];
+            sockaddr_in from = {};
+            socklen_t length = sizeof from;
+            const char found[] = "HTTP/1.1 200 OK\r\nLOCATION: http://127.77.0.1:5555/desc.xml\r\n\r\n";
+            if (::recvfrom(s, ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&from), &length) > 0)
+                ::sendto(s, found, sizeof found - 1, 0, reinterpret_cast<sockaddr *>(&from), length);
+            return;
+        }
+        int c = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string in; // the head, then the body as long as it says
+        char part[4096];
+        ssize_t n;
+        pollfd p{c, POLLIN, 0};
+        while (::poll(&p, 1, 2000) > 0 && (n = ::recv(c, part, sizeof part, 0)) > 0) {
+            in.append(part, static_cast<size_t>(n));
+            size_t head = in.find("\r\n\r\n"), sized = in.find("Content-Length:");
+            if (head != std::string::npos &&
+                in.size() >= head + 4 + (sized == std::string::npos ? 0 : std::atol(in.c_str() + sized + 15)))
+                break;
+        }
+        size_t hash = in.find('#'); // SOAPAction: "service#Action"
+        std::string action = in.compare(0, 4, "GET ") == 0   ? "GET"
+                             : hash == std::string::npos ? "?"
+                                                         : in.substr(hash + 1, in.find('"', hash) - hash - 1);
+        if (in.find("<NewExternalPort>31903</NewExternalPort>") != std::string::npos) action += " 31903";
+        asked += action + "\n";
+        std::string body; // any other call succeeds
+        if (action == "GET") body = description;
+        if (action == "GetExternalIPAddress") body = "<NewExternalIPAddress>11.22.33.44</NewExternalIPAddress>";
+        if (action == "GetSpecificPortMappingEntry 31903")
+            body = "<NewInternalPort>31903</NewInternalPort><NewInternalClient>127.77.0.3</NewInternalClient>";
+        std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\nConnection: close\r\n\r\n" + body;
+        ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+        ::close(c);
+    });
+    std::unique_ptr<Agent> host = router.agent("lan", Build::Linux, "lobby host");
+    ASSERT_TRUE(host && host->alive());
+    EXPECT_EQ(openMapped(*host, "a router that overwrites"), "refused");
+    host->call("p2pDisconnect");
+    gateway.stop();
+    std::printf("portmap: the router that overwrites was asked:\n%s", asked.c_str());
+    EXPECT_NE(asked.find("GetSpecificPortMappingEntry 31903"), std::string::npos) << asked;
+    EXPECT_EQ(asked.find("AddPortMapping 31903"), std::string::npos) << asked;
+    EXPECT_EQ(asked.find("DeletePortMapping 31903"), std::string::npos) << asked;
 }
 
 // ---- No router: the lobby works locally while the library waits ----
