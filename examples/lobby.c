@@ -16,7 +16,7 @@
  * with the same functions.
  */
 #ifndef _WIN32
-#define _POSIX_C_SOURCE 200809L /* nanosleep, also under a strict -std=c99 */
+#define _POSIX_C_SOURCE 200809L /* nanosleep, also under a strict -std=c99 */ /* NOLINT(bugprone-reserved-identifier): a feature-test macro */
 #endif
 
 #include "lobbylink/hostmap.h"

@@ -406,106 +406,126 @@ std::string doPoll(const std::string &name, long value, long ms) {
 // The paced flood (see the header; its texts in flood.h).
 const int FloodData = flood::DataId, FloodEnd = flood::EndId;
 
-std::string doFlood(const std::vector<std::string> &w) {
+// What one flood was asked to do, and what it received.
+struct Flood {
     long self = 0, ms = 0, odd = BroadcastId, peers = 0;
-    std::vector<int> roomIds;
-    for (size_t i = 1; i < w.size(); ++i) {
-        size_t eq = w[i].find('=');
-        std::string key = w[i].substr(0, eq), value = eq == std::string::npos ? "" : w[i].substr(eq + 1);
-        if (key == "room") {
-            for (size_t at = 0; at < value.size();) {
-                size_t comma = value.find(',', at);
-                if (comma == std::string::npos) comma = value.size();
-                roomIds.push_back(std::atoi(value.substr(at, comma - at).c_str()));
-                at = comma + 1;
-            }
-            continue;
-        }
-        long v;
-        if (!parseInt(value, &v)) return "err bad flood argument " + w[i];
-        if (key == "self") self = v;
-        else if (key == "ms") ms = v;
-        else if (key == "odd") odd = v;
-        else if (key == "peers") peers = v;
-        else return "err bad flood argument " + w[i];
-    }
-    MapCall send = lib.send, buffer = lib.buffer;
-
+    std::vector<int> roomIds; // the queues p2pBuffer must show room in (0: the client's own)
     std::map<int, std::vector<int>> got;
     std::map<int, int> ends;
     int bad = 0;
     std::string firstBad;
-    auto drain = [&] {
-        Entry e;
-        while (recvOne(&e)) {
-            int seq = std::atoi(e.msg.c_str());
-            if (e.id == FloodData && e.msg == flood::text(e.usr, seq)) {
-                got[e.usr].push_back(seq);
-            } else if (e.id == FloodEnd) {
-                ends[e.usr] = seq;
-            } else {
-                if (!bad++) firstBad = entryText(e);
-            }
-        }
-    };
-    auto fits = [&](size_t length) {
-        for (int id : roomIds) {
-            ArgNode *m = llMapNew();
-            llMapSetInt(m, "id", id);
-            buffer(m);
-            int32_t res = llMapGetInt(m, "res");
-            llMapFree(m);
-            size_t overhead = id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead;
-            if (length + overhead >= static_cast<size_t>(res)) return false;
-        }
-        return true;
-    };
-    auto sendText = [&](int id, int rcv, const std::string &text) {
-        ArgNode *m = llMapNew();
-        llMapSetString(m, "msg", text.c_str());
-        llMapSetInt(m, "id", id);
-        llMapSetInt(m, "rcv", rcv);
-        send(m);
-        llMapFree(m);
-    };
+};
 
+std::vector<int> parseIdList(const std::string &value) {
+    std::vector<int> ids;
+    for (size_t at = 0; at < value.size();) {
+        size_t comma = value.find(',', at);
+        if (comma == std::string::npos) comma = value.size();
+        ids.push_back(std::atoi(value.substr(at, comma - at).c_str()));
+        at = comma + 1;
+    }
+    return ids;
+}
+
+// "room=A,B,..." and the numeric arguments; an error text, or "".
+std::string parseFlood(const std::vector<std::string> &w, Flood *f) {
+    const std::map<std::string, long *> numbers = {
+        {"self", &f->self}, {"ms", &f->ms}, {"odd", &f->odd}, {"peers", &f->peers}};
+    for (size_t i = 1; i < w.size(); ++i) {
+        size_t eq = w[i].find('=');
+        std::string key = w[i].substr(0, eq), value = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+        if (key == "room") {
+            f->roomIds = parseIdList(value);
+            continue;
+        }
+        auto slot = numbers.find(key);
+        long v;
+        if (slot == numbers.end() || !parseInt(value, &v)) return "err bad flood argument " + w[i];
+        *slot->second = v;
+    }
+    return "";
+}
+
+void floodDrain(Flood *f) {
+    Entry e;
+    while (recvOne(&e)) {
+        int seq = std::atoi(e.msg.c_str());
+        if (e.id == FloodData && e.msg == flood::text(e.usr, seq))
+            f->got[e.usr].push_back(seq);
+        else if (e.id == FloodEnd)
+            f->ends[e.usr] = seq;
+        else if (!f->bad++)
+            f->firstBad = entryText(e);
+    }
+}
+
+// Whether a text of `length` characters fits every queue the flood watches.
+bool floodFits(const Flood &f, size_t length) {
+    for (int id : f.roomIds) {
+        ArgNode *m = llMapNew();
+        llMapSetInt(m, "id", id);
+        lib.buffer(m);
+        int32_t res = llMapGetInt(m, "res");
+        llMapFree(m);
+        size_t overhead = id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead;
+        if (length + overhead >= static_cast<size_t>(res)) return false;
+    }
+    return true;
+}
+
+void floodSend(int id, int rcv, const std::string &text) {
+    ArgNode *m = llMapNew();
+    llMapSetString(m, "msg", text.c_str());
+    llMapSetInt(m, "id", id);
+    llMapSetInt(m, "rcv", rcv);
+    lib.send(m);
+    llMapFree(m);
+}
+
+// One pass of the pump while the flood waits for room or for the others.
+void floodWait(Flood *f) {
+    update();
+    floodDrain(f);
+    sleepMs(1);
+}
+
+std::string floodReport(const Flood &f, int sent) {
+    std::string out = "ok sent=" + std::to_string(sent) + " bad=" + std::to_string(f.bad);
+    if (f.bad) out += " first=" + f.firstBad;
+    for (auto &e : f.ends) {
+        out += " from=" + std::to_string(e.first) + ":" + std::to_string(e.second) + ":";
+        auto seqs = f.got.find(e.first);
+        if (seqs == f.got.end()) continue;
+        for (size_t i = 0; i < seqs->second.size(); ++i)
+            out += (i ? "," : "") + std::to_string(seqs->second[i]);
+    }
+    return out;
+}
+
+std::string doFlood(const std::vector<std::string> &w) {
+    Flood f;
+    std::string refused = parseFlood(w, &f);
+    if (!refused.empty()) return refused;
     // Number 0, the longest text, needs every queue it goes to nearly empty,
     // which a lobby host may not see while the clients flood: it is sent
     // even when that takes longer than T.
     int sent = 0;
     auto start = Clock::now();
-    while ((msSince(start) < ms || sent == 0) && msSince(start) < ms + 30000) {
-        std::string text = flood::text(static_cast<int>(self), sent);
-        if (!fits(text.size())) {
-            update();
-            drain();
-            sleepMs(1);
+    while ((msSince(start) < f.ms || sent == 0) && msSince(start) < f.ms + 30000) {
+        std::string text = flood::text(static_cast<int>(f.self), sent);
+        if (!floodFits(f, text.size())) {
+            floodWait(&f);
             continue;
         }
-        sendText(FloodData, sent % 2 == 0 ? BroadcastId : static_cast<int>(odd), text);
+        floodSend(FloodData, sent % 2 == 0 ? BroadcastId : static_cast<int>(f.odd), text);
         ++sent;
     }
-    while (!fits(8) && msSince(start) < ms + 30000) {
-        update();
-        drain();
-        sleepMs(1);
-    }
-    sendText(FloodEnd, BroadcastId, std::to_string(sent));
+    while (!floodFits(f, 8) && msSince(start) < f.ms + 30000) floodWait(&f);
+    floodSend(FloodEnd, BroadcastId, std::to_string(sent));
     // Receive until every other member's count has come; pumping on lets
     // the others finish too.
-    while (static_cast<long>(ends.size()) < peers && msSince(start) < ms + 60000) {
-        update();
-        drain();
-        sleepMs(1);
-    }
-    std::string out = "ok sent=" + std::to_string(sent) + " bad=" + std::to_string(bad);
-    if (bad) out += " first=" + firstBad;
-    for (auto &e : ends) {
-        out += " from=" + std::to_string(e.first) + ":" + std::to_string(e.second) + ":";
-        const std::vector<int> &seqs = got[e.first];
-        for (size_t i = 0; i < seqs.size(); ++i) out += (i ? "," : "") + std::to_string(seqs[i]);
-    }
-    return out;
+    while (static_cast<long>(f.ends.size()) < f.peers && msSince(start) < f.ms + 60000) floodWait(&f);
+    return floodReport(f, sent);
 }
 
 std::string handle(const std::string &line) {

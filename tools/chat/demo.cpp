@@ -119,6 +119,27 @@ bool waiting(Participant *p) {
     return p->awaitExit && (!p->outputEnded || !childEnded(&p->child));
 }
 
+// The step's deadline passed: every line and exit still awaited is a failure.
+void reportMissing(Demo &d) {
+    for (auto &p : d.people) {
+        for (const std::string &line : p->awaited)
+            d.failures.push_back(p->label + ": missing line: " + line);
+        if (p->awaitExit && p->child.running) d.failures.push_back(p->label + ": did not end");
+    }
+}
+
+// Each participant that ended as awaited: its exit status checked and noted.
+void takeExits(Demo &d) {
+    for (auto &p : d.people) {
+        if (!p->awaitExit || p->child.running) continue;
+        if (p->child.status != p->expectedStatus)
+            d.failures.push_back(p->label + ": exit status " + std::to_string(p->child.status) +
+                                 ", expected " + std::to_string(p->expectedStatus));
+        p->transcript.push_back("[exit status " + std::to_string(p->child.status) + "]");
+        p->awaitExit = false;
+    }
+}
+
 // Runs the step: waits until every awaited line and exit has come, or the
 // deadline passes.
 void settle(Demo &d) {
@@ -130,29 +151,15 @@ void settle(Demo &d) {
             any = collect(d, p.get()) || any;
             pending = waiting(p.get()) || pending;
         }
-        if (!d.failures.empty() || interruptRequested()) break;
-        if (!pending) break;
+        if (!d.failures.empty() || interruptRequested() || !pending) break;
         if (monotonicMs() >= deadline) {
-            for (auto &p : d.people) {
-                for (const std::string &line : p->awaited)
-                    d.failures.push_back(p->label + ": missing line: " + line);
-                if (p->awaitExit && p->child.running)
-                    d.failures.push_back(p->label + ": did not end");
-            }
+            reportMissing(d);
             break;
         }
         if (!any) sleepMs(5);
     }
     if (interruptRequested()) d.failures.push_back("interrupted");
-    for (auto &p : d.people) {
-        if (p->awaitExit && !p->child.running && p->child.status != p->expectedStatus)
-            d.failures.push_back(p->label + ": exit status " + std::to_string(p->child.status) +
-                                 ", expected " + std::to_string(p->expectedStatus));
-        if (p->awaitExit && !p->child.running) {
-            p->transcript.push_back("[exit status " + std::to_string(p->child.status) + "]");
-            p->awaitExit = false;
-        }
-    }
+    takeExits(d);
 }
 
 // A client joins: it sees itself in, then the lobby host and every member

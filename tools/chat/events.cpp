@@ -66,14 +66,12 @@ std::string jsonString(const std::string &text) {
             out += static_cast<char>(c);
         } else if (c == '\n') {
             out += "\\n";
-        } else if (c < 0x20) {
-            out += hexByte(c, "\\u00");
-        } else if (c < 0x80) {
+        } else if (c >= 0x20 && c < 0x80) {
             out += static_cast<char>(c);
-        } else if (size_t n = utf8Length(text, i)) {
+        } else if (size_t n = c >= 0x80 ? utf8Length(text, i) : 0) {
             out.append(text, i, n);
             i += n - 1;
-        } else {
+        } else { // a control character, or a byte that starts no UTF-8 character
             out += hexByte(c, "\\u00");
         }
     }

@@ -72,30 +72,46 @@ void takePiped(const char *bytes, int n, std::vector<InputLine> *lines) {
     }
 }
 
+// Inside an escape sequence (arrows and the like): true while it swallows `c`.
+bool swallowEscape(unsigned char c) {
+    if (term.escape == 1) {
+        term.escape = (c == '[' || c == 'O') ? 2 : 0;
+        return true;
+    }
+    if (term.escape == 2) {
+        if (c >= 0x40 && c <= 0x7e) term.escape = 0;
+        return true;
+    }
+    if (c == 0x1b) {
+        term.escape = 1;
+        return true;
+    }
+    return false;
+}
+
+// Backspace takes the last character, with all the bytes of a UTF-8 one.
+void eraseLast() {
+    while (!term.typed.empty() && (term.typed.back() & 0xC0) == 0x80) term.typed.pop_back();
+    if (!term.typed.empty()) term.typed.pop_back();
+}
+
 // Keys from a raw terminal: printable bytes (UTF-8 passes), Backspace,
 // Ctrl-U, Enter, Ctrl-D on an empty line; escape sequences (arrows and
 // the like) are swallowed.
 void takeKeys(const char *bytes, int n, std::vector<InputLine> *lines) {
     for (int i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (term.escape == 1) {
-            term.escape = (c == '[' || c == 'O') ? 2 : 0;
-        } else if (term.escape == 2) {
-            if (c >= 0x40 && c <= 0x7e) term.escape = 0;
-        } else if (c == 0x1b) {
-            term.escape = 1;
-        } else if (c == '\r' || c == '\n') {
+        if (swallowEscape(c)) continue;
+        if (c == '\r' || c == '\n')
             finishLine(lines);
-        } else if (c == 0x7f || c == 0x08) {
-            while (!term.typed.empty() && (term.typed.back() & 0xC0) == 0x80) term.typed.pop_back();
-            if (!term.typed.empty()) term.typed.pop_back();
-        } else if (c == 0x15) {
+        else if (c == 0x7f || c == 0x08)
+            eraseLast();
+        else if (c == 0x15)
             term.typed.clear();
-        } else if (c == 0x04) {
-            if (term.typed.empty()) term.ended = true;
-        } else if (c >= 0x20) {
-            if (term.typed.size() < MaxInputLine) term.typed += static_cast<char>(c);
-        }
+        else if (c == 0x04 && term.typed.empty())
+            term.ended = true;
+        else if (c >= 0x20 && term.typed.size() < MaxInputLine)
+            term.typed += static_cast<char>(c);
     }
     write(eraseLine() + promptLine());
 }
