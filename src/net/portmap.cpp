@@ -5,8 +5,8 @@
 // between which the thread checks whether the lobby has closed.
 #include "net/portmap.h"
 
+#include "net/limits.h"
 #include "net/portmap_wire.h"
-#include "net/state.h"
 #include "platform/heap.h"
 #include "platform/router.h"
 
@@ -16,6 +16,7 @@ namespace ll {
 
 const char PortmapNoRouter[] = "no router";
 const char PortmapRefused[] = "refused";
+const char PortmapLost[] = "lost";
 
 namespace {
 
@@ -30,6 +31,7 @@ const int MaxServices = 4;
 
 // The thread's own record of the conversation.
 struct Conversation {
+    PortmapTask *task;    // the stop flag and the notice callback
     bool closing;         // the lobby has closed: only the deletion is left
     bool haveGateway;
     uint32_t gateway;
@@ -46,7 +48,7 @@ struct Conversation {
     char *http;           // PortmapHttpCapacity bytes for one HTTP answer
 };
 
-bool cut(const Conversation &c) { return !c.closing && net.portmap.stop.load() != 0; }
+bool cut(const Conversation &c) { return !c.closing && c.task->stop.load() != 0; }
 
 int sliceUntil(uint64_t deadline) {
     uint64_t now = monotonicMs();
@@ -55,11 +57,7 @@ int sliceUntil(uint64_t deadline) {
                                                                    : PortmapSliceMs;
 }
 
-void announce(const char *text) {
-    Guard g(&net.lock);
-    if (net.portmap.stop.load()) return; // the lobby is closing: its inbox goes
-    inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
-}
+void announce(const Conversation &c, const char *text) { c.task->post(text); }
 
 // ---- NAT-PMP ----
 
@@ -387,9 +385,10 @@ void renewWhileOpen(Conversation &c) {
     }
 }
 
-void portmapMain(void *) {
+void portmapMain(void *task) {
     Conversation c;
     std::memset(&c, 0, sizeof c);
+    c.task = static_cast<PortmapTask *>(task);
     c.natpmp = InvalidSocket;
     c.http = static_cast<char *>(heapAlloc(PortmapHttpCapacity));
     c.haveGateway = defaultGateway4(&c.gateway);
@@ -408,7 +407,7 @@ void portmapMain(void *) {
     case FoundRefusal: outcome = PortmapRefused; break;
     case FoundNothing: outcome = PortmapNoRouter; break;
     }
-    if (outcome && !cut(c)) announce(outcome);
+    if (outcome && !cut(c)) announce(c, outcome);
     if (c.mapped) renewWhileOpen(c);
     if (c.mayBeMapped) {
         c.closing = true;
@@ -421,23 +420,19 @@ void portmapMain(void *) {
 
 } // namespace
 
-void portmapStart() {
-    if (net.portmap.started) return;
-    net.portmap.stop.store(0);
-    if (threadStart(&net.portmap.thread, portmapMain, nullptr)) {
-        net.portmap.started = true;
-        return;
-    }
-    // No thread, no router asked: the lobby works on without the mapping.
-    Guard g(&net.lock);
-    inboxPushText(&net.inbox, 0, MsgPortmap, PortmapNoRouter, sizeof PortmapNoRouter - 1);
+bool portmapStart(PortmapTask *task, PortmapPost post) {
+    if (task->started) return true;
+    task->stop.store(0);
+    task->post = post;
+    task->started = threadStart(&task->thread, portmapMain, task);
+    return task->started;
 }
 
-void portmapStop() {
-    if (!net.portmap.started) return;
-    net.portmap.stop.store(1);
-    threadJoin(net.portmap.thread);
-    net.portmap.started = false;
+void portmapStop(PortmapTask *task) {
+    if (!task->started) return;
+    task->stop.store(1);
+    threadJoin(task->thread);
+    task->started = false;
 }
 
 } // namespace ll

@@ -336,16 +336,32 @@ void endNetworking() {
 }
 } // namespace
 
+namespace {
+// The router thread's notices: they enter the inbox under the lock, and are
+// dropped once the lobby is closing (its inbox goes with it).
+void postPortmapNotice(const char *text) {
+    Guard g(&net.lock);
+    if (net.portmap.stop.load()) return;
+    inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
+}
+} // namespace
+
+void lobbyMapPort() {
+    if (portmapStart(&net.portmap, postPortmapNotice)) return;
+    // No thread, no router asked: the lobby works on without the mapping.
+    postPortmapNotice(PortmapNoRouter);
+}
+
 bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
-    portmapStop();
+    portmapStop(&net.portmap);
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
-    portmapStop();
+    portmapStop(&net.portmap);
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;

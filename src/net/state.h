@@ -1,8 +1,14 @@
 // The one process-wide networking state, and the record of one admitted
-// client. The host application's thread runs every export; the admission
-// thread shares the fields marked "lock" with it, and reads or writes them
-// only while holding `lock`. Fields marked "app" belong to the application's
-// thread alone.
+// client. Three threads touch it:
+// - the host application's thread runs every export; fields marked "app"
+//   are its alone, and it reads or writes those marked "lock" only while
+//   holding `lock`;
+// - the admission thread (admission.cpp), while a search runs, waits and
+//   reads on sockets it alone owns, reads `searchStop`, and takes `lock` to
+//   admit a client or end the search: it touches "lock" fields only;
+// - the router thread (portmap.cpp), while a mapping is asked for, touches
+//   nothing here but `portmap.stop` (read) and, through the notice callback
+//   it is started with, the inbox under `lock`.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
@@ -115,7 +121,7 @@ struct NetState {
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
-    PortmapTask portmap;                 // the router conversation (portmap.h)
+    PortmapTask portmap;                 // app: the router thread's task (portmap.h)
 };
 
 static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");
