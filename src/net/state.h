@@ -12,6 +12,7 @@
 #pragma once
 
 #include "lobbylink/lobbylink.h"
+#include "net/bytequeue.h"
 #include "net/inbox.h"
 #include "net/limits.h"
 #include "net/lobby.h"
@@ -26,42 +27,10 @@ namespace ll {
 
 enum NetMode { Idle = 0, Lobby = 1, Client = 2 };
 
-// Bytes waiting to go (or, for a held sender, to be routed), oldest first at
-// data[start]. The buffer is allocated on the first bytes and grows by
-// doubling; once empty, one that a burst grew beyond QueueCapacity is given
-// back.
-struct ByteQueue {
-    uint8_t *data = nullptr;
-    uint32_t start = 0;    // offset of the oldest unsent byte
-    uint32_t length = 0;   // unsent bytes
-    uint32_t capacity = 0; // allocated size of data
-};
-
-// A queue's first buffer: some dozens of chat lines fit it, so a member that
-// only chats never needs more; from there it doubles.
-const uint32_t QueueFirstCapacity = 4096;
-
-// Reserves `n` bytes at the end of a queue and returns where to write them,
-// or null when the queue would then hold more than `room` bytes.
-uint8_t *queueReserve(ByteQueue *q, uint32_t n, uint32_t room);
-// Drops `n` bytes from the front of a queue.
-void queueConsume(ByteQueue *q, uint32_t n);
-// Gives back the buffer of an empty queue that a burst grew beyond the
-// everyday size.
-void queueTrim(ByteQueue *q);
-// Frees a queue's buffer and empties it.
-void queueFree(ByteQueue *q);
-
 // One admitted client (lobby host). Created by the admission thread under the
-// lock, then touched under the lock only.
-//
-// Flow control per sender: a complete frame that cannot go yet (a member it
-// is addressed to has no room for it, or it is for the lobby host and the
-// inbox is full) stays in `held` with everything the same receive brought
-// after it, and nothing more is read from this client until it has gone.
-// The client then waits on one list: that of the member whose queue must
-// drain (`waiters`) or the inbox's; whoever makes the room puts it back
-// on the due list.
+// lock, then touched under the lock only. A sender whose frame cannot go yet
+// (the flow-control rule, limits.h) keeps it in `held` and waits on one list
+// (`waitList`): a member's `waiters` or the inbox's.
 struct ClientRecord {
     uint8_t id = 0;
     char name[HandshakeLimit] = {}; // the whole handshake name, NUL-terminated
@@ -140,6 +109,7 @@ ClientRecord *addClient(uint8_t id, const char *name, Socket socket);
 void removeClient(ClientRecord *record);
 ClientRecord *findClientBySignedId(int32_t id);
 
+// ---- The relay's scheduling and a member's queue (relay.cpp) ----
 // Room in a record's queue: reserves `n` bytes at its end and returns where to
 // write them, or null when the queue cannot take them within `room` bytes.
 uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room);
@@ -150,6 +120,9 @@ void recordQueueConsume(ClientRecord *record, uint32_t n);
 void markFailed(ClientRecord *record);
 // Puts a record on the due list, once.
 void makeDue(ClientRecord *record);
+// Takes a record that is going off the relay's lists: the list it waits on
+// and the due list; the senders waiting for its queue go on.
+void relayForget(ClientRecord *record);
 // Puts back on the due list every sender waiting on `*list` whose frame fits
 // a queue holding `queued` bytes (0: all of them).
 void wakeWaiters(ClientRecord **list, uint32_t queued);
