@@ -74,6 +74,11 @@ const addrinfo *takeNext(AddressOrder *o) {
     return ai;
 }
 
+// Every attempt under way is waited for in one sockConnectWait, whose poll
+// array and Winsock select set hold ConnectWaitCapacity: one more would
+// never be seen to connect, fail or time out until another ended.
+static_assert(ConnectAttemptsAtOnce <= ConnectWaitCapacity, "the connect wait must watch every attempt");
+
 // Connect attempts under way, each with the time it is given up.
 struct Attempts {
     Socket socket[ConnectAttemptsAtOnce];

@@ -8,7 +8,6 @@
 #include "net/limits.h"
 #include "net/portmap_wire.h"
 #include "platform/heap.h"
-#include "platform/router.h"
 
 #include <cstring>
 
@@ -138,9 +137,8 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
     bool ok = false;
     int connected = sockConnect4(s, url.address, url.port);
     while (connected == 0 && !cut(c) && monotonicMs() < deadline) {
-        int w = sockWaitWritable(s, sliceUntil(deadline));
-        if (w < 0) connected = -1;
-        if (w > 0) connected = sockConnected(s) ? 1 : -1;
+        bool made = false;
+        if (sockConnectWait(&s, 1, sliceUntil(deadline), &made) == 0) connected = made ? 1 : -1;
     }
     size_t sent = 0;
     if (connected == 1 && sockLocal4(s, &c.local)) {
