@@ -106,10 +106,10 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
     Attempts a;
     a.count = 0;
     const addrinfo *pending = takeNext(&order);
-    uint64_t nextStart = monotonicMs();
+    uint64_t nextStart = nowMs();
     Socket won = InvalidSocket;
     while (won == InvalidSocket) {
-        uint64_t now = monotonicMs();
+        uint64_t now = nowMs();
         if (pending && a.count < ConnectAttemptsAtOnce && now >= nextStart) {
             const addrinfo *ai = pending;
             pending = takeNext(&order);
@@ -154,10 +154,10 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
                 *joined = ai;
             } else {
                 sockClose(s);
-                nextStart = monotonicMs(); // a failure starts the next at once
+                nextStart = nowMs(); // a failure starts the next at once
             }
         }
-        now = monotonicMs();
+        now = nowMs();
         for (int k = a.count - 1; k >= 0; --k)
             if (now >= a.deadline[k]) dropAttempt(&a, k, true);
     }

@@ -5,6 +5,7 @@
 // between which the thread checks whether the lobby has closed.
 #include "net/portmap.h"
 
+#include "net/clock.h"
 #include "net/limits.h"
 #include "net/portmap_wire.h"
 #include "platform/heap.h"
@@ -50,7 +51,7 @@ struct Conversation {
 bool cut(const Conversation &c) { return !c.closing && c.task->stop.load() != 0; }
 
 int sliceUntil(uint64_t deadline) {
-    uint64_t now = monotonicMs();
+    uint64_t now = nowMs();
     if (now >= deadline) return 0;
     return deadline - now < static_cast<uint64_t>(PortmapSliceMs) ? static_cast<int>(deadline - now)
                                                                    : PortmapSliceMs;
@@ -69,7 +70,7 @@ bool natpmpAsk(Conversation &c, const uint8_t *request, size_t length, uint8_t o
     int wait = NatPmpFirstResendMs;
     uint64_t resend = 0;
     for (;;) {
-        uint64_t now = monotonicMs();
+        uint64_t now = nowMs();
         if (now >= deadline || cut(c)) return false;
         if (now >= resend) {
             if (sockSend(c.natpmp, request, static_cast<int>(length)) == IoFailed) return false;
@@ -93,7 +94,7 @@ const char *mapByNatPmp(Conversation &c) {
     NatPmpAnswer a;
     c.protocol = ByNatPmp;
     c.mayBeMapped = true;
-    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs))
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs))
         return cut(c) ? nullptr : PortmapNoRouter;
     if (a.result != 0 || a.lifetimeS == 0) {
         c.mayBeMapped = false; // a refusal maps nothing
@@ -111,7 +112,7 @@ bool natpmpRenew(Conversation &c) {
     uint8_t request[12];
     size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
     NatPmpAnswer a;
-    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs)) return false;
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs)) return false;
     // Another port: ours lapsed and the lobby port went to another machine.
     if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return false;
     c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
@@ -123,7 +124,7 @@ void natpmpDelete(Conversation &c) {
     uint8_t request[12];
     size_t length = natpmpMapRequest(request, LobbyPort, 0, 0);
     NatPmpAnswer a;
-    natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapCloseMs);
+    natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapCloseMs);
 }
 
 // ---- UPnP ----
@@ -136,13 +137,13 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
     if (s == InvalidSocket) return false;
     bool ok = false;
     int connected = sockConnect4(s, url.address, url.port);
-    while (connected == 0 && !cut(c) && monotonicMs() < deadline) {
+    while (connected == 0 && !cut(c) && nowMs() < deadline) {
         bool made = false;
         if (sockConnectWait(&s, 1, sliceUntil(deadline), &made) == 0) connected = made ? 1 : -1;
     }
     size_t sent = 0;
     if (connected == 1 && sockLocal4(s, &c.local)) {
-        while (sent < length && !cut(c) && monotonicMs() < deadline) {
+        while (sent < length && !cut(c) && nowMs() < deadline) {
             int n = sockSend(s, request + sent, static_cast<int>(length - sent));
             if (n > 0) sent += static_cast<size_t>(n);
             else if (n == IoAgain) sockWaitWritable(s, sliceUntil(deadline));
@@ -150,7 +151,7 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
         }
     }
     size_t got = 0;
-    while (sent == length && !cut(c) && monotonicMs() < deadline) {
+    while (sent == length && !cut(c) && nowMs() < deadline) {
         HttpRead read = httpParse(c.http, got, got == PortmapHttpCapacity, answer);
         if (read != HttpIncomplete) {
             ok = read == HttpComplete;
@@ -223,7 +224,7 @@ Holder portHolder(Conversation &c, uint64_t deadline) {
 }
 
 const char *mapByUpnp(Conversation &c) {
-    uint64_t deadline = monotonicMs() + PortmapHttpMs;
+    uint64_t deadline = nowMs() + PortmapHttpMs;
     char request[512];
     size_t length = httpGet(request, sizeof request, c.location);
     HttpAnswer answer;
@@ -238,7 +239,7 @@ const char *mapByUpnp(Conversation &c) {
         int error;
         char text[64];
         uint32_t address = 0;
-        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, monotonicMs() + PortmapHttpMs))
+        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, nowMs() + PortmapHttpMs))
             continue;
         answered = true;
         found = error == -1 && xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
@@ -251,7 +252,7 @@ const char *mapByUpnp(Conversation &c) {
 
     // Whoever holds the lobby port now: never take over another machine's
     // mapping (some routers overwrite it on AddPortMapping).
-    Holder holder = portHolder(c, monotonicMs() + PortmapHttpMs);
+    Holder holder = portHolder(c, nowMs() + PortmapHttpMs);
     if (cut(c)) return nullptr;
     if (holder == HeldByOther) return PortmapRefused;
     bool ours = holder == HeldByUs; // left by an earlier lobby of this machine: renewed below
@@ -259,10 +260,10 @@ const char *mapByUpnp(Conversation &c) {
 
     c.mayBeMapped = true;
     uint32_t lease = PortmapLeaseS;
-    if (!soapAdd(c, lease, &error, monotonicMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
+    if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
     if (error == UpnpOnlyPermanentLeases) {
         lease = 0;
-        if (!soapAdd(c, lease, &error, monotonicMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
+        if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
     }
     if (error != -1) {
         c.mayBeMapped = ours;
@@ -274,7 +275,7 @@ const char *mapByUpnp(Conversation &c) {
 }
 
 bool upnpRenew(Conversation &c) {
-    uint64_t deadline = monotonicMs() + PortmapHttpMs;
+    uint64_t deadline = nowMs() + PortmapHttpMs;
     if (portHolder(c, deadline) == HeldByOther) return false; // ours lapsed and was taken
     int error;
     return soapAdd(c, PortmapLeaseS, &error, deadline) && error == -1;
@@ -282,7 +283,7 @@ bool upnpRenew(Conversation &c) {
 
 void upnpDelete(Conversation &c) {
     // DeletePortMapping names only the port: first make sure it is still ours.
-    uint64_t deadline = monotonicMs() + PortmapCloseMs;
+    uint64_t deadline = nowMs() + PortmapCloseMs;
     Holder holder = portHolder(c, deadline);
     if (holder == HeldByOther || holder == HeldByNobody) return;
     char port[8];
@@ -302,7 +303,7 @@ enum Found { FoundNothing, FoundNatPmp, FoundUpnp, FoundRefusal };
 // at once. NAT-PMP is taken when it answers; a UPnP gateway when NAT-PMP
 // is gone or has not answered within PortmapPreferNatPmpMs.
 Found discover(Conversation &c) {
-    uint64_t start = monotonicMs(), deadline = start + PortmapAnswerBudgetMs;
+    uint64_t start = nowMs(), deadline = start + PortmapAnswerBudgetMs;
     enum { Pending, Answered, Gone } nat = c.natpmp != InvalidSocket ? Pending : Gone;
     bool natRefused = false;
     uint8_t ask[2];
@@ -314,7 +315,7 @@ Found discover(Conversation &c) {
     int natWait = NatPmpFirstResendMs;
     Found found = FoundNothing;
     for (;;) {
-        uint64_t now = monotonicMs();
+        uint64_t now = nowMs();
         if (nat == Answered) {
             found = FoundNatPmp;
             break;
@@ -372,14 +373,14 @@ Found discover(Conversation &c) {
 // While the lobby lives: renews the lease at its half-life. A renewal that
 // fails is tried again after the same wait.
 void renewWhileOpen(Conversation &c) {
-    uint64_t renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS) * 1000u;
+    uint64_t renewAt = nowMs() + static_cast<uint64_t>(c.renewAfterS) * 1000u;
     while (!cut(c)) {
         sleepMs(PortmapSliceMs);
-        if (c.renewAfterS == 0 || monotonicMs() < renewAt) continue;
+        if (c.renewAfterS == 0 || nowMs() < renewAt) continue;
         uint32_t wait = c.renewAfterS;
         if (c.protocol == ByNatPmp) natpmpRenew(c);
         else upnpRenew(c);
-        renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS ? c.renewAfterS : wait) * 1000u;
+        renewAt = nowMs() + static_cast<uint64_t>(c.renewAfterS ? c.renewAfterS : wait) * 1000u;
     }
 }
 

@@ -91,7 +91,7 @@ void updateMark(ClientRecord *r) {
     bool above = r->queue.length >= HighWaterMark;
     if (above == r->aboveMark) return;
     r->aboveMark = above;
-    if (above) r->lastTakeMs = monotonicMs();
+    if (above) r->lastTakeMs = nowMs();
 }
 
 } // namespace
@@ -146,7 +146,7 @@ uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
 
 void recordQueueConsume(ClientRecord *record, uint32_t n) {
     queueConsume(&record->queue, n);
-    if (record->aboveMark && n > 0) record->lastTakeMs = monotonicMs();
+    if (record->aboveMark && n > 0) record->lastTakeMs = nowMs();
     updateMark(record);
     if (record->waiters) wakeWaiters(&record->waiters, record->queue.length);
 }
@@ -271,7 +271,7 @@ void serviceClient(ClientRecord *rec) {
     if (!rec->failed && rec->held.length == 0 && (rec->readable || !rec->watched)) receiveFrom(rec);
     if (rec->failed) return;
     sendTo(rec);
-    if (!rec->failed && rec->aboveMark && monotonicMs() - rec->lastTakeMs >= StallTimeoutMs)
+    if (!rec->failed && rec->aboveMark && nowMs() - rec->lastTakeMs >= StallTimeoutMs)
         markFailed(rec);
 }
 

@@ -13,6 +13,7 @@
 
 #include "lobbylink/lobbylink.h"
 #include "net/bytequeue.h"
+#include "net/clock.h"
 #include "net/inbox.h"
 #include "net/limits.h"
 #include "net/lobby.h"
