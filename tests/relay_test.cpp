@@ -256,11 +256,12 @@ TEST_F(RelayTest, SlowButSteadyReaderIsNeverDropped) {
     std::string toB, data = flood(3, &toB), got;
     std::atomic<bool> wrote{false}, read{false};
     std::thread writer([&] { wrote = a.send(data); });
-    std::thread reader([&] { // 40 bytes every 100 ms for 13 s, then the rest
-        auto slowEnd = std::chrono::steady_clock::now() + std::chrono::seconds(13);
-        while (std::chrono::steady_clock::now() < slowEnd) {
+    HeldClock clock;
+    std::thread reader([&] { // 40 bytes every 250 ms of the lobby host's clock for 13 s, then the rest
+        for (int step = 0; step < 52; ++step) {
             got += b.recv(40, 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ll::clockAdvance(250);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         got += b.recv(toB.size() - got.size(), 30000);
         read = true;
