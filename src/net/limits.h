@@ -123,6 +123,10 @@ const uint32_t PortmapHttpCapacity = 32768;
 // The lease asked for: a game that crashes leaves the port open for at most
 // this long. It is renewed at half of what the router granted.
 const uint32_t PortmapLeaseS = 20 * 60;
+// A renewal the router did not answer is asked again after half of what is
+// left of the lease, but no sooner than this (DHCP's rule, RFC 2131 4.4.5,
+// which RFC 6886 follows): a router that is away is not flooded.
+const uint64_t PortmapRetryLeastMs = 60000;
 // Deleting the mapping when the lobby closes waits at most this long for the
 // router, so p2pDisconnect and p2pTerminate never hang on it.
 const int PortmapCloseMs = 1000;

@@ -43,7 +43,8 @@ struct Conversation {
     Protocol protocol;    // how the mapping was asked for
     bool mayBeMapped;     // a mapping request went out: delete it at the end
     bool mapped;          // the router confirmed it
-    uint32_t renewAfterS; // 0: a permanent lease
+    uint32_t leaseS;      // the lease it granted; 0: a permanent one
+    uint64_t grantedAt;   // when the request that it granted went out
     char external[16];    // the external address, dotted
     char *http;           // PortmapHttpCapacity bytes for one HTTP answer
 };
@@ -94,6 +95,7 @@ const char *mapByNatPmp(Conversation &c) {
     NatPmpAnswer a;
     c.protocol = ByNatPmp;
     c.mayBeMapped = true;
+    c.grantedAt = nowMs();
     if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs))
         return cut(c) ? nullptr : PortmapNoRouter;
     if (a.result != 0 || a.lifetimeS == 0) {
@@ -104,19 +106,23 @@ const char *mapByNatPmp(Conversation &c) {
     // players could not reach us by the address alone. Ours is given back.
     if (a.externalPort != LobbyPort || a.internalPort != LobbyPort) return PortmapRefused;
     c.mapped = true;
-    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
+    c.leaseS = a.lifetimeS;
     return c.external;
 }
 
-bool natpmpRenew(Conversation &c) {
+// What a renewal came to: the lease runs on, the router did not answer (it
+// is asked again while the lease lasts), or the mapping cannot be kept.
+enum Renewal { Renewed, NotAnswered, Lost };
+
+Renewal natpmpRenew(Conversation &c) {
     uint8_t request[12];
     size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
     NatPmpAnswer a;
-    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs)) return false;
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs)) return NotAnswered;
     // Another port: ours lapsed and the lobby port went to another machine.
-    if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return false;
-    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
-    return true;
+    if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return Lost;
+    c.leaseS = a.lifetimeS;
+    return Renewed;
 }
 
 void natpmpDelete(Conversation &c) {
@@ -259,6 +265,7 @@ const char *mapByUpnp(Conversation &c) {
     int error;
 
     c.mayBeMapped = true;
+    c.grantedAt = nowMs();
     uint32_t lease = PortmapLeaseS;
     if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
     if (error == UpnpOnlyPermanentLeases) {
@@ -270,15 +277,16 @@ const char *mapByUpnp(Conversation &c) {
         return PortmapRefused;
     }
     c.mapped = true;
-    c.renewAfterS = lease / 2;
+    c.leaseS = lease;
     return c.external;
 }
 
-bool upnpRenew(Conversation &c) {
+Renewal upnpRenew(Conversation &c) {
     uint64_t deadline = nowMs() + PortmapHttpMs;
-    if (portHolder(c, deadline) == HeldByOther) return false; // ours lapsed and was taken
+    if (portHolder(c, deadline) == HeldByOther) return Lost; // ours lapsed and was taken
     int error;
-    return soapAdd(c, PortmapLeaseS, &error, deadline) && error == -1;
+    if (!soapAdd(c, PortmapLeaseS, &error, deadline)) return NotAnswered;
+    return error == -1 ? Renewed : Lost;
 }
 
 void upnpDelete(Conversation &c) {
@@ -370,17 +378,37 @@ Found discover(Conversation &c) {
     return found;
 }
 
-// While the lobby lives: renews the lease at its half-life. A renewal that
-// fails is tried again after the same wait.
+// While the lobby lives: renews the lease at its half-life (a permanent one
+// needs none). A renewal the router does not answer is asked again after
+// half of what is left of the lease, at least PortmapRetryLeastMs apart,
+// as long as the lease lasts. A mapping the router refuses to renew, that
+// another machine now holds, or whose lease ran out without an answer is
+// announced lost, once, and not asked for again.
 void renewWhileOpen(Conversation &c) {
-    uint64_t renewAt = nowMs() + static_cast<uint64_t>(c.renewAfterS) * 1000u;
+    uint64_t leaseMs = static_cast<uint64_t>(c.leaseS) * 1000u;
+    uint64_t endsAt = c.grantedAt + leaseMs, renewAt = c.grantedAt + leaseMs / 2;
+    bool kept = true;
     while (!cut(c)) {
         sleepMs(PortmapSliceMs);
-        if (c.renewAfterS == 0 || nowMs() < renewAt) continue;
-        uint32_t wait = c.renewAfterS;
-        if (c.protocol == ByNatPmp) natpmpRenew(c);
-        else upnpRenew(c);
-        renewAt = nowMs() + static_cast<uint64_t>(c.renewAfterS ? c.renewAfterS : wait) * 1000u;
+        uint64_t now = nowMs();
+        if (!kept || c.leaseS == 0 || now < renewAt) continue;
+        Renewal r = NotAnswered;
+        if (now < endsAt) r = c.protocol == ByNatPmp ? natpmpRenew(c) : upnpRenew(c);
+        if (cut(c)) break;
+        if (r == Renewed) {
+            leaseMs = static_cast<uint64_t>(c.leaseS) * 1000u;
+            endsAt = now + leaseMs;
+            renewAt = now + leaseMs / 2;
+            continue;
+        }
+        uint64_t after = nowMs(), left = endsAt > after ? endsAt - after : 0;
+        if (r == Lost || left == 0) {
+            announce(c, PortmapLost);
+            kept = false;
+            continue;
+        }
+        uint64_t wait = left / 2 > PortmapRetryLeastMs ? left / 2 : PortmapRetryLeastMs;
+        renewAt = after + (wait < left ? wait : left);
     }
 }
 
