@@ -104,8 +104,9 @@ enum {
     HostId = 1,                   /* id of the lobby host */
     BroadcastId = 255,            /* receiver meaning everybody but the sender */
     MsgPortmap = 124,             /* lobby host that asked for "portmap": sender 0, text the
-                                     router's external IPv4 address, "no router" or "refused"
-                                     (members may send 124 too: theirs never has sender 0) */
+                                     router's external IPv4 address, "no router", "refused",
+                                     or later "lost" (see p2pCreateLobby); members may send
+                                     124 too: theirs never has sender 0 */
     MsgError = 125,               /* local failure notice: sender 0, text "error" or "overflow" */
     MsgJoin = 126,                /* a member joined: sender = its id, text = its name */
     MsgLeave = 127                /* a member left: sender = its id, text = its name */
@@ -149,7 +150,13 @@ enum {
  *   renewed at half-life (a permanent one where the router grants no other),
  *   and is deleted by p2pDisconnect and p2pTerminate, which wait for the
  *   router at most about a second for it. A mapping that points at another
- *   machine is never taken over. */
+ *   machine is never taken over.
+ *   After the address, one more notice (0, MsgPortmap, "lost") comes when
+ *   the mapping cannot be kept: the router refuses to renew it, another
+ *   machine now holds the port, or the router has not answered for a whole
+ *   lease (renewals it does not answer are asked again quietly while the
+ *   lease lasts). Players outside can no longer join then; nothing more is
+ *   asked of the router until the lobby closes. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);

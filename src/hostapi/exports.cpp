@@ -117,7 +117,7 @@ int32_t p2pCreateLobby(ArgNode *map) {
     OpenRefusal refusal = lobbyCreate(user);
     heapFree(user);
     if (refusal != OpenAllowed) return refuse(map, refusalText(refusal));
-    if (mapGetInt(map, "portmap") == 1) portmapStart();
+    if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
     return succeed(map);
 }
 

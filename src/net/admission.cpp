@@ -29,10 +29,10 @@ bool stopAsked() { return net.searchStop.load() != 0; }
 const uint64_t NoDeadline = ~static_cast<uint64_t>(0);
 
 // Waits until `s` is readable: 1 readable, -1 error, 0 asked to stop or the
-// deadline (a monotonicMs time) passed.
+// deadline (a nowMs time) passed.
 int waitReadableOrStop(Socket s, uint64_t deadline) {
     for (;;) {
-        if (stopAsked() || monotonicMs() >= deadline) return 0;
+        if (stopAsked() || nowMs() >= deadline) return 0;
         int r = sockWaitReadable(s, AdmissionWaitSliceMs);
         if (r != 0) return r;
     }
@@ -108,7 +108,7 @@ bool awaitNextSearch() {
 // Reads the handshake into `buf` (64 bytes); SearchOk when its 0 byte came
 // within HandshakeDeadlineMs of the accept.
 int32_t readHandshake(Socket c, char *buf) {
-    uint64_t deadline = monotonicMs() + HandshakeDeadlineMs;
+    uint64_t deadline = nowMs() + HandshakeDeadlineMs;
     uint32_t held = 0;
     for (;;) {
         if (held == HandshakeLimit) return SearchHandshakeTooLong;

@@ -74,6 +74,11 @@ const addrinfo *takeNext(AddressOrder *o) {
     return ai;
 }
 
+// Every attempt under way is waited for in one sockConnectWait, whose poll
+// array and Winsock select set hold ConnectWaitCapacity: one more would
+// never be seen to connect, fail or time out until another ended.
+static_assert(ConnectAttemptsAtOnce <= ConnectWaitCapacity, "the connect wait must watch every attempt");
+
 // Connect attempts under way, each with the time it is given up.
 struct Attempts {
     Socket socket[ConnectAttemptsAtOnce];
@@ -101,10 +106,10 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
     Attempts a;
     a.count = 0;
     const addrinfo *pending = takeNext(&order);
-    uint64_t nextStart = monotonicMs();
+    uint64_t nextStart = nowMs();
     Socket won = InvalidSocket;
     while (won == InvalidSocket) {
-        uint64_t now = monotonicMs();
+        uint64_t now = nowMs();
         if (pending && a.count < ConnectAttemptsAtOnce && now >= nextStart) {
             const addrinfo *ai = pending;
             pending = takeNext(&order);
@@ -149,10 +154,10 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
                 *joined = ai;
             } else {
                 sockClose(s);
-                nextStart = monotonicMs(); // a failure starts the next at once
+                nextStart = nowMs(); // a failure starts the next at once
             }
         }
-        now = monotonicMs();
+        now = nowMs();
         for (int k = a.count - 1; k >= 0; --k)
             if (now >= a.deadline[k]) dropAttempt(&a, k, true);
     }

@@ -25,28 +25,36 @@ static_assert(MaxClients == BroadcastId - HostId - 1, "one id for every client")
 // with the sender byte in front, it just fits a client's receive buffer.
 const uint32_t MaxClientFrame = QueueCapacity - 1;
 
-// A client's send queue at the lobby host may hold this much of notices and
-// relayed frames (p2pSend still counts against QueueCapacity), so a member
-// that pauses reading for a moment is waited for instead of dropped.
+// Flow control at the lobby host, per sender. The rule, written out here
+// once for the code (the public header says it for users; relay.cpp
+// carries it out):
+// - A client's send queue at the lobby host holds, besides what p2pSend
+//   queues (counted against QueueCapacity), notices and relayed frames up to
+//   RelayRoom, so a member that pauses reading for a moment is waited for
+//   instead of dropped.
+// - Relayed frames fill it only up to RelayFrameRoom; the rest, NoticeRoom,
+//   is kept for join and leave notices (a join and a leave of as many
+//   members as a lobby holds), so members coming and going while another
+//   one is slow do not drop it.
+// - A client's frame is relayed only when every member it is addressed to
+//   has room for it within RelayFrameRoom and, when it is for the lobby host
+//   or everybody, the inbox is not full. Otherwise that sender alone is held
+//   at the frame: the frame and the rest of its receive are kept with it,
+//   nothing more is read from it, and it waits on the list of the one member
+//   (or the inbox) that lacked room until its frame fits there. Everybody
+//   else flows; a broadcast waits for the slowest member it is addressed to.
+//   Nothing is dropped, repeated or reordered.
+// - So a sender waits only on a member whose queue holds HighWaterMark bytes
+//   or more, and a member that stays there while its connection takes
+//   nothing for StallTimeoutMs is dropped: the only reason relayed traffic
+//   drops anybody.
 const uint32_t RelayRoom = 4 * QueueCapacity;
-// Relayed frames fill a queue only up to RelayRoom less this, which is kept
-// for join and leave notices (a join and a leave of as many members as a
-// lobby holds), so that members coming and going while another one is slow
-// do not drop it.
 const uint32_t NoticeRoom = 2 * MaxClients * (HandshakeLimit + 3);
 const uint32_t RelayFrameRoom = RelayRoom - NoticeRoom;
-// A client's frame is relayed only when every member it is addressed to has
-// room for it within RelayFrameRoom (and, for the lobby host, when the inbox
-// is not full); otherwise that sender alone waits, nothing more is read from
-// it, and everybody else flows. So a sender waits only on a member whose
-// queue holds HighWaterMark bytes or more: the stall rule below bounds how
-// long.
 const uint32_t HighWaterMark = 2 * QueueCapacity;
 static_assert(RelayFrameRoom - MaxClientFrame - 1 >= HighWaterMark,
               "a frame that does not fit must mean a queue above the mark");
-// A client above the mark whose connection takes nothing for this long is
-// dropped, so one frozen member cannot hold its senders back for longer.
-// It is the only reason a slow member is dropped.
+// One frozen member holds its senders back for no longer than this.
 const uint64_t StallTimeoutMs = 10000;
 
 // The inbox bound. At the lobby host a frame for the inbox waits with its
@@ -136,6 +144,10 @@ const uint32_t PortmapHttpCapacity = 32768;
 // The lease asked for: a game that crashes leaves the port open for at most
 // this long. It is renewed at half of what the router granted.
 const uint32_t PortmapLeaseS = 20 * 60;
+// A renewal the router did not answer is asked again after half of what is
+// left of the lease, but no sooner than this (DHCP's rule, RFC 2131 4.4.5,
+// which RFC 6886 follows): a router that is away is not flooded.
+const uint64_t PortmapRetryLeastMs = 60000;
 // Deleting the mapping when the lobby closes waits at most this long for the
 // router, so p2pDisconnect and p2pTerminate never hang on it.
 const int PortmapCloseMs = 1000;

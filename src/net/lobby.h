@@ -31,7 +31,7 @@ enum OpenRefusal {
 OpenRefusal lobbyCreate(const char *user);
 // Asks the home router to forward the lobby port to this machine while the
 // lobby just opened lives; the outcome arrives as the notice MsgPortmap.
-void portmapStart();
+void lobbyMapPort();
 
 // ---- Admission (lobby host) ----
 enum SearchStart {

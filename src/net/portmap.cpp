@@ -5,10 +5,10 @@
 // between which the thread checks whether the lobby has closed.
 #include "net/portmap.h"
 
+#include "net/clock.h"
+#include "net/limits.h"
 #include "net/portmap_wire.h"
-#include "net/state.h"
 #include "platform/heap.h"
-#include "platform/router.h"
 
 #include <cstring>
 
@@ -16,6 +16,7 @@ namespace ll {
 
 const char PortmapNoRouter[] = "no router";
 const char PortmapRefused[] = "refused";
+const char PortmapLost[] = "lost";
 
 namespace {
 
@@ -30,6 +31,7 @@ const int MaxServices = 4;
 
 // The thread's own record of the conversation.
 struct Conversation {
+    PortmapTask *task;    // the stop flag and the notice callback
     bool closing;         // the lobby has closed: only the deletion is left
     bool haveGateway;
     uint32_t gateway;
@@ -41,25 +43,22 @@ struct Conversation {
     Protocol protocol;    // how the mapping was asked for
     bool mayBeMapped;     // a mapping request went out: delete it at the end
     bool mapped;          // the router confirmed it
-    uint32_t renewAfterS; // 0: a permanent lease
+    uint32_t leaseS;      // the lease it granted; 0: a permanent one
+    uint64_t grantedAt;   // when the request that it granted went out
     char external[16];    // the external address, dotted
     char *http;           // PortmapHttpCapacity bytes for one HTTP answer
 };
 
-bool cut(const Conversation &c) { return !c.closing && net.portmap.stop.load() != 0; }
+bool cut(const Conversation &c) { return !c.closing && c.task->stop.load() != 0; }
 
 int sliceUntil(uint64_t deadline) {
-    uint64_t now = monotonicMs();
+    uint64_t now = nowMs();
     if (now >= deadline) return 0;
     return deadline - now < static_cast<uint64_t>(PortmapSliceMs) ? static_cast<int>(deadline - now)
                                                                    : PortmapSliceMs;
 }
 
-void announce(const char *text) {
-    Guard g(&net.lock);
-    if (net.portmap.stop.load()) return; // the lobby is closing: its inbox goes
-    inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
-}
+void announce(const Conversation &c, const char *text) { c.task->post(text); }
 
 // ---- NAT-PMP ----
 
@@ -72,7 +71,7 @@ bool natpmpAsk(Conversation &c, const uint8_t *request, size_t length, uint8_t o
     int wait = NatPmpFirstResendMs;
     uint64_t resend = 0;
     for (;;) {
-        uint64_t now = monotonicMs();
+        uint64_t now = nowMs();
         if (now >= deadline || cut(c)) return false;
         if (now >= resend) {
             if (sockSend(c.natpmp, request, static_cast<int>(length)) == IoFailed) return false;
@@ -96,7 +95,8 @@ const char *mapByNatPmp(Conversation &c) {
     NatPmpAnswer a;
     c.protocol = ByNatPmp;
     c.mayBeMapped = true;
-    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs))
+    c.grantedAt = nowMs();
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs))
         return cut(c) ? nullptr : PortmapNoRouter;
     if (a.result != 0 || a.lifetimeS == 0) {
         c.mayBeMapped = false; // a refusal maps nothing
@@ -106,19 +106,23 @@ const char *mapByNatPmp(Conversation &c) {
     // players could not reach us by the address alone. Ours is given back.
     if (a.externalPort != LobbyPort || a.internalPort != LobbyPort) return PortmapRefused;
     c.mapped = true;
-    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
+    c.leaseS = a.lifetimeS;
     return c.external;
 }
 
-bool natpmpRenew(Conversation &c) {
+// What a renewal came to: the lease runs on, the router did not answer (it
+// is asked again while the lease lasts), or the mapping cannot be kept.
+enum Renewal { Renewed, NotAnswered, Lost };
+
+Renewal natpmpRenew(Conversation &c) {
     uint8_t request[12];
     size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
     NatPmpAnswer a;
-    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapAnswerBudgetMs)) return false;
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs)) return NotAnswered;
     // Another port: ours lapsed and the lobby port went to another machine.
-    if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return false;
-    c.renewAfterS = a.lifetimeS > 1 ? a.lifetimeS / 2 : 1; // 0 would mean permanent
-    return true;
+    if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return Lost;
+    c.leaseS = a.lifetimeS;
+    return Renewed;
 }
 
 void natpmpDelete(Conversation &c) {
@@ -126,7 +130,7 @@ void natpmpDelete(Conversation &c) {
     uint8_t request[12];
     size_t length = natpmpMapRequest(request, LobbyPort, 0, 0);
     NatPmpAnswer a;
-    natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, monotonicMs() + PortmapCloseMs);
+    natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapCloseMs);
 }
 
 // ---- UPnP ----
@@ -139,14 +143,13 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
     if (s == InvalidSocket) return false;
     bool ok = false;
     int connected = sockConnect4(s, url.address, url.port);
-    while (connected == 0 && !cut(c) && monotonicMs() < deadline) {
-        int w = sockWaitWritable(s, sliceUntil(deadline));
-        if (w < 0) connected = -1;
-        if (w > 0) connected = sockConnected(s) ? 1 : -1;
+    while (connected == 0 && !cut(c) && nowMs() < deadline) {
+        bool made = false;
+        if (sockConnectWait(&s, 1, sliceUntil(deadline), &made) == 0) connected = made ? 1 : -1;
     }
     size_t sent = 0;
     if (connected == 1 && sockLocal4(s, &c.local)) {
-        while (sent < length && !cut(c) && monotonicMs() < deadline) {
+        while (sent < length && !cut(c) && nowMs() < deadline) {
             int n = sockSend(s, request + sent, static_cast<int>(length - sent));
             if (n > 0) sent += static_cast<size_t>(n);
             else if (n == IoAgain) sockWaitWritable(s, sliceUntil(deadline));
@@ -154,7 +157,7 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
         }
     }
     size_t got = 0;
-    while (sent == length && !cut(c) && monotonicMs() < deadline) {
+    while (sent == length && !cut(c) && nowMs() < deadline) {
         HttpRead read = httpParse(c.http, got, got == PortmapHttpCapacity, answer);
         if (read != HttpIncomplete) {
             ok = read == HttpComplete;
@@ -227,7 +230,7 @@ Holder portHolder(Conversation &c, uint64_t deadline) {
 }
 
 const char *mapByUpnp(Conversation &c) {
-    uint64_t deadline = monotonicMs() + PortmapHttpMs;
+    uint64_t deadline = nowMs() + PortmapHttpMs;
     char request[512];
     size_t length = httpGet(request, sizeof request, c.location);
     HttpAnswer answer;
@@ -242,7 +245,7 @@ const char *mapByUpnp(Conversation &c) {
         int error;
         char text[64];
         uint32_t address = 0;
-        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, monotonicMs() + PortmapHttpMs))
+        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, nowMs() + PortmapHttpMs))
             continue;
         answered = true;
         found = error == -1 && xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
@@ -255,38 +258,40 @@ const char *mapByUpnp(Conversation &c) {
 
     // Whoever holds the lobby port now: never take over another machine's
     // mapping (some routers overwrite it on AddPortMapping).
-    Holder holder = portHolder(c, monotonicMs() + PortmapHttpMs);
+    Holder holder = portHolder(c, nowMs() + PortmapHttpMs);
     if (cut(c)) return nullptr;
     if (holder == HeldByOther) return PortmapRefused;
     bool ours = holder == HeldByUs; // left by an earlier lobby of this machine: renewed below
     int error;
 
     c.mayBeMapped = true;
+    c.grantedAt = nowMs();
     uint32_t lease = PortmapLeaseS;
-    if (!soapAdd(c, lease, &error, monotonicMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
+    if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
     if (error == UpnpOnlyPermanentLeases) {
         lease = 0;
-        if (!soapAdd(c, lease, &error, monotonicMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
+        if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
     }
     if (error != -1) {
         c.mayBeMapped = ours;
         return PortmapRefused;
     }
     c.mapped = true;
-    c.renewAfterS = lease / 2;
+    c.leaseS = lease;
     return c.external;
 }
 
-bool upnpRenew(Conversation &c) {
-    uint64_t deadline = monotonicMs() + PortmapHttpMs;
-    if (portHolder(c, deadline) == HeldByOther) return false; // ours lapsed and was taken
+Renewal upnpRenew(Conversation &c) {
+    uint64_t deadline = nowMs() + PortmapHttpMs;
+    if (portHolder(c, deadline) == HeldByOther) return Lost; // ours lapsed and was taken
     int error;
-    return soapAdd(c, PortmapLeaseS, &error, deadline) && error == -1;
+    if (!soapAdd(c, PortmapLeaseS, &error, deadline)) return NotAnswered;
+    return error == -1 ? Renewed : Lost;
 }
 
 void upnpDelete(Conversation &c) {
     // DeletePortMapping names only the port: first make sure it is still ours.
-    uint64_t deadline = monotonicMs() + PortmapCloseMs;
+    uint64_t deadline = nowMs() + PortmapCloseMs;
     Holder holder = portHolder(c, deadline);
     if (holder == HeldByOther || holder == HeldByNobody) return;
     char port[8];
@@ -306,7 +311,7 @@ enum Found { FoundNothing, FoundNatPmp, FoundUpnp, FoundRefusal };
 // at once. NAT-PMP is taken when it answers; a UPnP gateway when NAT-PMP
 // is gone or has not answered within PortmapPreferNatPmpMs.
 Found discover(Conversation &c) {
-    uint64_t start = monotonicMs(), deadline = start + PortmapAnswerBudgetMs;
+    uint64_t start = nowMs(), deadline = start + PortmapAnswerBudgetMs;
     enum { Pending, Answered, Gone } nat = c.natpmp != InvalidSocket ? Pending : Gone;
     bool natRefused = false;
     uint8_t ask[2];
@@ -318,7 +323,7 @@ Found discover(Conversation &c) {
     int natWait = NatPmpFirstResendMs;
     Found found = FoundNothing;
     for (;;) {
-        uint64_t now = monotonicMs();
+        uint64_t now = nowMs();
         if (nat == Answered) {
             found = FoundNatPmp;
             break;
@@ -373,23 +378,44 @@ Found discover(Conversation &c) {
     return found;
 }
 
-// While the lobby lives: renews the lease at its half-life. A renewal that
-// fails is tried again after the same wait.
+// While the lobby lives: renews the lease at its half-life (a permanent one
+// needs none). A renewal the router does not answer is asked again after
+// half of what is left of the lease, at least PortmapRetryLeastMs apart,
+// as long as the lease lasts. A mapping the router refuses to renew, that
+// another machine now holds, or whose lease ran out without an answer is
+// announced lost, once, and not asked for again.
 void renewWhileOpen(Conversation &c) {
-    uint64_t renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS) * 1000u;
+    uint64_t leaseMs = static_cast<uint64_t>(c.leaseS) * 1000u;
+    uint64_t endsAt = c.grantedAt + leaseMs, renewAt = c.grantedAt + leaseMs / 2;
+    bool kept = true;
     while (!cut(c)) {
         sleepMs(PortmapSliceMs);
-        if (c.renewAfterS == 0 || monotonicMs() < renewAt) continue;
-        uint32_t wait = c.renewAfterS;
-        if (c.protocol == ByNatPmp) natpmpRenew(c);
-        else upnpRenew(c);
-        renewAt = monotonicMs() + static_cast<uint64_t>(c.renewAfterS ? c.renewAfterS : wait) * 1000u;
+        uint64_t now = nowMs();
+        if (!kept || c.leaseS == 0 || now < renewAt) continue;
+        Renewal r = NotAnswered;
+        if (now < endsAt) r = c.protocol == ByNatPmp ? natpmpRenew(c) : upnpRenew(c);
+        if (cut(c)) break;
+        if (r == Renewed) {
+            leaseMs = static_cast<uint64_t>(c.leaseS) * 1000u;
+            endsAt = now + leaseMs;
+            renewAt = now + leaseMs / 2;
+            continue;
+        }
+        uint64_t after = nowMs(), left = endsAt > after ? endsAt - after : 0;
+        if (r == Lost || left == 0) {
+            announce(c, PortmapLost);
+            kept = false;
+            continue;
+        }
+        uint64_t wait = left / 2 > PortmapRetryLeastMs ? left / 2 : PortmapRetryLeastMs;
+        renewAt = after + (wait < left ? wait : left);
     }
 }
 
-void portmapMain(void *) {
+void portmapMain(void *task) {
     Conversation c;
     std::memset(&c, 0, sizeof c);
+    c.task = static_cast<PortmapTask *>(task);
     c.natpmp = InvalidSocket;
     c.http = static_cast<char *>(heapAlloc(PortmapHttpCapacity));
     c.haveGateway = defaultGateway4(&c.gateway);
@@ -408,7 +434,7 @@ void portmapMain(void *) {
     case FoundRefusal: outcome = PortmapRefused; break;
     case FoundNothing: outcome = PortmapNoRouter; break;
     }
-    if (outcome && !cut(c)) announce(outcome);
+    if (outcome && !cut(c)) announce(c, outcome);
     if (c.mapped) renewWhileOpen(c);
     if (c.mayBeMapped) {
         c.closing = true;
@@ -421,23 +447,19 @@ void portmapMain(void *) {
 
 } // namespace
 
-void portmapStart() {
-    if (net.portmap.started) return;
-    net.portmap.stop.store(0);
-    if (threadStart(&net.portmap.thread, portmapMain, nullptr)) {
-        net.portmap.started = true;
-        return;
-    }
-    // No thread, no router asked: the lobby works on without the mapping.
-    Guard g(&net.lock);
-    inboxPushText(&net.inbox, 0, MsgPortmap, PortmapNoRouter, sizeof PortmapNoRouter - 1);
+bool portmapStart(PortmapTask *task, PortmapPost post) {
+    if (task->started) return true;
+    task->stop.store(0);
+    task->post = post;
+    task->started = threadStart(&task->thread, portmapMain, task);
+    return task->started;
 }
 
-void portmapStop() {
-    if (!net.portmap.started) return;
-    net.portmap.stop.store(1);
-    threadJoin(net.portmap.thread);
-    net.portmap.started = false;
+void portmapStop(PortmapTask *task) {
+    if (!task->started) return;
+    task->stop.store(1);
+    threadJoin(task->thread);
+    task->started = false;
 }
 
 } // namespace ll

@@ -6,25 +6,161 @@
 // failed, or hold a frame that may go now, they make the due list, and only
 // those are serviced, in admission order: an idle member costs nothing.
 //
-// Flow control, per sender: a client's queue takes relayed frames up to
-// RelayFrameRoom bytes and notices up to RelayRoom. A client's frame is
-// relayed when every member it is addressed to has room for it and, when
-// it is for the lobby host or everybody, the inbox is not full. Otherwise
-// that sender is held at that frame: the frame and the rest of what its
-// receive brought are kept with it, nothing more is read from it (its bytes
-// wait in TCP, its own queue fills, its p2pBuffer slows it down), and it waits
-// on the list of the one member, or the inbox, that lacked room. The member's
-// sends, or the host application taking entries, put it back on the due list
-// once its frame fits. Every other sender keeps flowing; a broadcast waits
-// for the slowest member it is addressed to. Nothing is dropped or reordered,
-// no queue passes RelayRoom, and a member whose queue stays above
-// HighWaterMark while its connection takes nothing for StallTimeoutMs is
-// dropped, the only reason a slow member is dropped (limits.h).
+// Flow control, per sender, follows the rule written out once in limits.h
+// (beside RelayRoom): a frame that does not fit holds its sender alone,
+// which waits on the list of whoever lacked room and is put back on the due
+// list once its frame fits. The due list and the waiters' lists are kept
+// here.
 #include "net/state.h"
 
 #include <cstring>
 
 namespace ll {
+
+// ---- The due list ----
+// Unordered between updates; during the walk a heap by admission order
+// (net.walking), with what becomes due behind the walk's position in
+// net.later.
+
+namespace {
+
+// Places `x` at slot `i` of the due heap of `n` records, or below it where
+// it comes later in admission order than a child.
+void siftDown(ClientRecord **h, int32_t n, int32_t i, ClientRecord *x) {
+    for (;;) {
+        int32_t c = 2 * i + 1;
+        if (c >= n) break;
+        if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
+        if (x->order <= h[c]->order) break;
+        h[i] = h[c];
+        i = c;
+    }
+    h[i] = x;
+}
+
+// Adds `x` at the end of the due heap and moves it up to its place.
+void siftUp(ClientRecord *x) {
+    ClientRecord **h = net.due;
+    int32_t i = net.dueCount++;
+    while (i > 0 && h[(i - 1) / 2]->order > x->order) {
+        h[i] = h[(i - 1) / 2];
+        i = (i - 1) / 2;
+    }
+    h[i] = x;
+}
+
+// Takes the due record first in admission order off the heap.
+ClientRecord *popDue() {
+    ClientRecord **h = net.due;
+    ClientRecord *top = h[0];
+    ClientRecord *last = h[--net.dueCount];
+    if (net.dueCount > 0) siftDown(h, net.dueCount, 0, last);
+    top->due = false;
+    return top;
+}
+
+void heapifyDue() {
+    for (int32_t s = net.dueCount / 2 - 1; s >= 0; --s) siftDown(net.due, net.dueCount, s, net.due[s]);
+}
+
+void dropFromDue(ClientRecord *r) {
+    if (!r->due) return;
+    for (int32_t i = 0; i < net.dueCount; ++i) {
+        if (net.due[i] == r) {
+            net.due[i] = net.due[--net.dueCount];
+            break;
+        }
+    }
+    r->due = false;
+}
+
+// Takes a sender off the list it waits on.
+void stopWaiting(ClientRecord *w) {
+    if (!w->waitList) return;
+    for (ClientRecord **slot = w->waitList; *slot; slot = &(*slot)->nextWaiter) {
+        if (*slot == w) {
+            *slot = w->nextWaiter;
+            break;
+        }
+    }
+    w->waitList = nullptr;
+    w->nextWaiter = nullptr;
+}
+
+void updateMark(ClientRecord *r) {
+    bool above = r->queue.length >= HighWaterMark;
+    if (above == r->aboveMark) return;
+    r->aboveMark = above;
+    if (above) r->lastTakeMs = nowMs();
+}
+
+} // namespace
+
+void makeDue(ClientRecord *r) {
+    if (r->due) return;
+    r->due = true;
+    // During the walk, a record still ahead of it is serviced in this
+    // update; one it has passed, in the next.
+    if (!net.walking)
+        net.due[net.dueCount++] = r;
+    else if (r->order > net.walkAt)
+        siftUp(r);
+    else
+        net.later[net.laterCount++] = r;
+}
+
+void markFailed(ClientRecord *r) {
+    r->failed = 1;
+    makeDue(r);
+}
+
+void wakeWaiters(ClientRecord **list, uint32_t queued) {
+    ClientRecord **slot = list;
+    while (ClientRecord *w = *slot) {
+        if (queued + w->heldNeed <= RelayFrameRoom) {
+            *slot = w->nextWaiter;
+            w->waitList = nullptr;
+            w->nextWaiter = nullptr;
+            makeDue(w);
+        } else {
+            slot = &w->nextWaiter;
+        }
+    }
+}
+
+void relayForget(ClientRecord *record) {
+    stopWaiting(record);
+    wakeWaiters(&record->waiters, 0); // their frames no longer wait for it
+    dropFromDue(record);
+}
+
+// ---- A member's queue ----
+
+uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
+    uint8_t *at = queueReserve(&record->queue, n, room);
+    if (!at) return nullptr;
+    updateMark(record);
+    makeDue(record);
+    return at;
+}
+
+void recordQueueConsume(ClientRecord *record, uint32_t n) {
+    queueConsume(&record->queue, n);
+    if (record->aboveMark && n > 0) record->lastTakeMs = nowMs();
+    updateMark(record);
+    if (record->waiters) wakeWaiters(&record->waiters, record->queue.length);
+}
+
+void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name) {
+    size_t len = std::strlen(name);
+    uint8_t *at = recordQueueReserve(to, static_cast<uint32_t>(hostFrameSize(len)), RelayRoom);
+    if (at)
+        writeNotice(at, member, kind, name, len);
+    else
+        markFailed(to);
+}
+
+// ---- Routing and the pump ----
 
 namespace {
 
@@ -137,7 +273,7 @@ void serviceClient(ClientRecord *rec) {
     if (!rec->failed && rec->held.length == 0 && (rec->readable || !rec->watched)) receiveFrom(rec);
     if (rec->failed) return;
     sendTo(rec);
-    if (!rec->failed && rec->aboveMark && monotonicMs() - rec->lastTakeMs >= StallTimeoutMs)
+    if (!rec->failed && rec->aboveMark && nowMs() - rec->lastTakeMs >= StallTimeoutMs)
         markFailed(rec);
 }
 
@@ -164,34 +300,6 @@ void findReadable() {
         // A held sender reads nothing: it is due again when its frame can go.
         if (r->held.length == 0) makeDue(r);
     }
-}
-
-// Places `x` at slot `i` of the due heap of `n` records, or below it where
-// it comes later in admission order than a child.
-void siftDown(ClientRecord **h, int32_t n, int32_t i, ClientRecord *x) {
-    for (;;) {
-        int32_t c = 2 * i + 1;
-        if (c >= n) break;
-        if (c + 1 < n && h[c + 1]->order < h[c]->order) ++c;
-        if (x->order <= h[c]->order) break;
-        h[i] = h[c];
-        i = c;
-    }
-    h[i] = x;
-}
-
-// Takes the due record first in admission order off the heap.
-ClientRecord *popDue() {
-    ClientRecord **h = net.due;
-    ClientRecord *top = h[0];
-    ClientRecord *last = h[--net.dueCount];
-    if (net.dueCount > 0) siftDown(h, net.dueCount, 0, last);
-    top->due = false;
-    return top;
-}
-
-void heapifyDue() {
-    for (int32_t s = net.dueCount / 2 - 1; s >= 0; --s) siftDown(net.due, net.dueCount, s, net.due[s]);
 }
 
 // The removal walk: failed records, which are all due, in admission order;

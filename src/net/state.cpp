@@ -36,37 +36,6 @@ void setMode(NetMode mode) {
 
 namespace {
 
-void updateMark(ClientRecord *r) {
-    bool above = r->queue.length >= HighWaterMark;
-    if (above == r->aboveMark) return;
-    r->aboveMark = above;
-    if (above) r->lastTakeMs = monotonicMs();
-}
-
-// Takes a sender off the list it waits on.
-void stopWaiting(ClientRecord *w) {
-    if (!w->waitList) return;
-    for (ClientRecord **slot = w->waitList; *slot; slot = &(*slot)->nextWaiter) {
-        if (*slot == w) {
-            *slot = w->nextWaiter;
-            break;
-        }
-    }
-    w->waitList = nullptr;
-    w->nextWaiter = nullptr;
-}
-
-void dropFromDue(ClientRecord *r) {
-    if (!r->due) return;
-    for (int32_t i = 0; i < net.dueCount; ++i) {
-        if (net.due[i] == r) {
-            net.due[i] = net.due[--net.dueCount];
-            break;
-        }
-    }
-    r->due = false;
-}
-
 void freeRecord(ClientRecord *r) {
     if (r->watched) pollerRemove(&net.poller, r->socket);
     sockClose(r->socket);
@@ -78,44 +47,6 @@ void freeRecord(ClientRecord *r) {
 }
 
 } // namespace
-
-void makeDue(ClientRecord *r) {
-    if (r->due) return;
-    r->due = true;
-    // During the walk, a record still ahead of it is serviced in this
-    // update; one it has passed, in the next.
-    if (!net.walking) {
-        net.due[net.dueCount++] = r;
-    } else if (r->order > net.walkAt) {
-        int32_t i = net.dueCount++;
-        while (i > 0 && net.due[(i - 1) / 2]->order > r->order) {
-            net.due[i] = net.due[(i - 1) / 2];
-            i = (i - 1) / 2;
-        }
-        net.due[i] = r;
-    } else {
-        net.later[net.laterCount++] = r;
-    }
-}
-
-void markFailed(ClientRecord *r) {
-    r->failed = 1;
-    makeDue(r);
-}
-
-void wakeWaiters(ClientRecord **list, uint32_t queued) {
-    ClientRecord **slot = list;
-    while (ClientRecord *w = *slot) {
-        if (queued + w->heldNeed <= RelayFrameRoom) {
-            *slot = w->nextWaiter;
-            w->waitList = nullptr;
-            w->nextWaiter = nullptr;
-            makeDue(w);
-        } else {
-            slot = &w->nextWaiter;
-        }
-    }
-}
 
 void freeAllClients() {
     ClientRecord *r = net.clients;
@@ -153,9 +84,7 @@ void removeClient(ClientRecord *record) {
     for (ClientRecord **slot = &net.clients; *slot; slot = &(*slot)->next) {
         if (*slot == record) {
             *slot = record->next;
-            stopWaiting(record);
-            wakeWaiters(&record->waiters, 0); // their frames no longer wait for it
-            dropFromDue(record);
+            relayForget(record);
             if (net.byId[record->id] == record) net.byId[record->id] = nullptr;
             freeRecord(record);
             --net.clientCount;
@@ -167,70 +96,6 @@ void removeClient(ClientRecord *record) {
 ClientRecord *findClientBySignedId(int32_t id) {
     if (id < -128 || id > 127) return nullptr;
     return net.byId[static_cast<uint8_t>(id)];
-}
-
-uint8_t *queueReserve(ByteQueue *q, uint32_t n, uint32_t room) {
-    if (q->length + n > room) return nullptr;
-    if (q->start + q->length + n > q->capacity) {
-        if (q->length + n <= q->capacity) {
-            std::memmove(q->data, q->data + q->start, q->length);
-        } else {
-            uint32_t cap = q->capacity ? q->capacity : QueueFirstCapacity;
-            while (cap < q->length + n) cap *= 2;
-            uint8_t *grown = static_cast<uint8_t *>(heapAlloc(cap));
-            if (q->length) std::memcpy(grown, q->data + q->start, q->length);
-            heapFree(q->data);
-            q->data = grown;
-            q->capacity = cap;
-        }
-        q->start = 0;
-    }
-    uint8_t *at = q->data + q->start + q->length;
-    q->length += n;
-    return at;
-}
-
-void queueConsume(ByteQueue *q, uint32_t n) {
-    LL_ASSERT(n <= q->length);
-    q->start += n;
-    q->length -= n;
-    if (q->length == 0) {
-        q->start = 0;
-        queueTrim(q);
-    }
-}
-
-void queueTrim(ByteQueue *q) {
-    if (q->length == 0 && q->capacity > QueueCapacity) queueFree(q);
-}
-
-void queueFree(ByteQueue *q) {
-    heapFree(q->data);
-    *q = ByteQueue();
-}
-
-uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
-    uint8_t *at = queueReserve(&record->queue, n, room);
-    if (!at) return nullptr;
-    updateMark(record);
-    makeDue(record);
-    return at;
-}
-
-void recordQueueConsume(ClientRecord *record, uint32_t n) {
-    queueConsume(&record->queue, n);
-    if (record->aboveMark && n > 0) record->lastTakeMs = monotonicMs();
-    updateMark(record);
-    if (record->waiters) wakeWaiters(&record->waiters, record->queue.length);
-}
-
-void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name) {
-    size_t len = std::strlen(name);
-    uint8_t *at = recordQueueReserve(to, static_cast<uint32_t>(hostFrameSize(len)), RelayRoom);
-    if (at)
-        writeNotice(at, member, kind, name, len);
-    else
-        markFailed(to);
 }
 
 void checkInvariants() {
@@ -336,16 +201,32 @@ void endNetworking() {
 }
 } // namespace
 
+namespace {
+// The router thread's notices: they enter the inbox under the lock, and are
+// dropped once the lobby is closing (its inbox goes with it).
+void postPortmapNotice(const char *text) {
+    Guard g(&net.lock);
+    if (net.portmap.stop.load()) return;
+    inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
+}
+} // namespace
+
+void lobbyMapPort() {
+    if (portmapStart(&net.portmap, postPortmapNotice)) return;
+    // No thread, no router asked: the lobby works on without the mapping.
+    postPortmapNotice(PortmapNoRouter);
+}
+
 bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
-    portmapStop();
+    portmapStop(&net.portmap);
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
-    portmapStop();
+    portmapStop(&net.portmap);
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;

@@ -1,11 +1,19 @@
 // The one process-wide networking state, and the record of one admitted
-// client. The host application's thread runs every export; the admission
-// thread shares the fields marked "lock" with it, and reads or writes them
-// only while holding `lock`. Fields marked "app" belong to the application's
-// thread alone.
+// client. Three threads touch it:
+// - the host application's thread runs every export; fields marked "app"
+//   are its alone, and it reads or writes those marked "lock" only while
+//   holding `lock`;
+// - the admission thread (admission.cpp), while a search runs, waits and
+//   reads on sockets it alone owns, reads `searchStop`, and takes `lock` to
+//   admit a client or end the search: it touches "lock" fields only;
+// - the router thread (portmap.cpp), while a mapping is asked for, touches
+//   nothing here but `portmap.stop` (read) and, through the notice callback
+//   it is started with, the inbox under `lock`.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
+#include "net/bytequeue.h"
+#include "net/clock.h"
 #include "net/inbox.h"
 #include "net/limits.h"
 #include "net/lobby.h"
@@ -20,42 +28,10 @@ namespace ll {
 
 enum NetMode { Idle = 0, Lobby = 1, Client = 2 };
 
-// Bytes waiting to go (or, for a held sender, to be routed), oldest first at
-// data[start]. The buffer is allocated on the first bytes and grows by
-// doubling; once empty, one that a burst grew beyond QueueCapacity is given
-// back.
-struct ByteQueue {
-    uint8_t *data = nullptr;
-    uint32_t start = 0;    // offset of the oldest unsent byte
-    uint32_t length = 0;   // unsent bytes
-    uint32_t capacity = 0; // allocated size of data
-};
-
-// A queue's first buffer: some dozens of chat lines fit it, so a member that
-// only chats never needs more; from there it doubles.
-const uint32_t QueueFirstCapacity = 4096;
-
-// Reserves `n` bytes at the end of a queue and returns where to write them,
-// or null when the queue would then hold more than `room` bytes.
-uint8_t *queueReserve(ByteQueue *q, uint32_t n, uint32_t room);
-// Drops `n` bytes from the front of a queue.
-void queueConsume(ByteQueue *q, uint32_t n);
-// Gives back the buffer of an empty queue that a burst grew beyond the
-// everyday size.
-void queueTrim(ByteQueue *q);
-// Frees a queue's buffer and empties it.
-void queueFree(ByteQueue *q);
-
 // One admitted client (lobby host). Created by the admission thread under the
-// lock, then touched under the lock only.
-//
-// Flow control per sender: a complete frame that cannot go yet (a member it
-// is addressed to has no room for it, or it is for the lobby host and the
-// inbox is full) stays in `held` with everything the same receive brought
-// after it, and nothing more is read from this client until it has gone.
-// The client then waits on one list: that of the member whose queue must
-// drain (`waiters`) or the inbox's; whoever makes the room puts it back
-// on the due list.
+// lock, then touched under the lock only. A sender whose frame cannot go yet
+// (the flow-control rule, limits.h) keeps it in `held` and waits on one list
+// (`waitList`): a member's `waiters` or the inbox's.
 struct ClientRecord {
     uint8_t id = 0;
     char name[HandshakeLimit] = {}; // the whole handshake name, NUL-terminated
@@ -117,7 +93,7 @@ struct NetState {
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
-    PortmapTask portmap;                 // the router conversation (portmap.h)
+    PortmapTask portmap;                 // app: the router thread's task (portmap.h)
 };
 
 static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");
@@ -136,6 +112,7 @@ ClientRecord *addClient(uint8_t id, const char *name, Socket socket);
 void removeClient(ClientRecord *record);
 ClientRecord *findClientBySignedId(int32_t id);
 
+// ---- The relay's scheduling and a member's queue (relay.cpp) ----
 // Room in a record's queue: reserves `n` bytes at its end and returns where to
 // write them, or null when the queue cannot take them within `room` bytes.
 uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room);
@@ -146,6 +123,9 @@ void recordQueueConsume(ClientRecord *record, uint32_t n);
 void markFailed(ClientRecord *record);
 // Puts a record on the due list, once.
 void makeDue(ClientRecord *record);
+// Takes a record that is going off the relay's lists: the list it waits on
+// and the due list; the senders waiting for its queue go on.
+void relayForget(ClientRecord *record);
 // Puts back on the due list every sender waiting on `*list` whose frame fits
 // a queue holding `queued` bytes (0: all of them).
 void wakeWaiters(ClientRecord **list, uint32_t queued);

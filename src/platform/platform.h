@@ -1,6 +1,8 @@
 // The thin platform layer: the few socket, thread, lock and clock operations
-// the lobby uses, implemented once over POSIX (posix.cpp) and once over
-// Winsock and Win32 (win32.cpp). Everything above this header is shared code.
+// the lobby uses, implemented once over POSIX (posix.cpp, gateway_posix.cpp)
+// and once over Winsock and Win32 (win32.cpp, gateway_win32.cpp); what
+// both systems do alike is written once (sockets.cpp, resolve.cpp).
+// Everything above this header is shared code.
 #pragma once
 
 #include <cstddef>
@@ -79,8 +81,15 @@ bool sockListen(Socket s);
 // failure.
 Socket sockAccept(Socket s);
 // Starts connecting `s` to `ai` without waiting; `s` is non-blocking from
-// here on. 1 connected at once, 0 under way, -1 failed.
+// here on. 1 connected at once, 0 under way, -1 failed. A UDP socket
+// connected so takes datagrams from there only, and a refusal from that
+// address (port unreachable) makes its next receive fail.
 int sockConnectStart(Socket s, const struct addrinfo *ai);
+// The same for an IPv4 address and port (host order).
+int sockConnect4(Socket s, uint32_t address, uint16_t port);
+// The most connects sockConnectWait watches at once: its poll array, and
+// Winsock's FD_SETSIZE (64 unless a program defines it larger).
+const int ConnectWaitCapacity = 64;
 // Waits at most `timeoutMs` until one of the `count` connects under way in
 // `s` ends: returns its index, with *connected telling whether it connected;
 // -1 when none ended in time or the wait failed.
@@ -117,6 +126,26 @@ void sockFinish(Socket s);
 // Waits until the socket is readable (data, a pending connection, or its
 // end): 1 readable, 0 timed out, -1 error.
 int sockWaitReadable(Socket s, int timeoutMs);
+
+// ---- IPv4 datagrams and connections, for the router conversation ----
+// Addresses and ports in host order.
+// The gateway of the IPv4 default route; false when there is none. Linux
+// asks the kernel's routing table over netlink; Windows asks iphlpapi,
+// loaded only for this call so the library imports nothing beyond Winsock.
+bool defaultGateway4(uint32_t *gateway);
+// Non-blocking IPv4 sockets, close-on-exec / not inherited like every other.
+Socket udpOpen4();
+Socket tcpOpen4();
+// One datagram to address:port; the byte count or an IoOutcome.
+int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int length);
+// The local address of a connected socket: the one this machine uses
+// towards its peer.
+bool sockLocal4(Socket s, uint32_t *address);
+// 1 writable, 0 timed out, -1 error.
+int sockWaitWritable(Socket s, int timeoutMs);
+// Waits until `a` or `b` (either may be InvalidSocket) is readable: bit 0
+// for a, bit 1 for b; 0 timed out; -1 error.
+int sockWaitEither(Socket a, Socket b, int timeoutMs);
 
 // getaddrinfo for a TCP stream of any address family (a null address means
 // the local machine); 0 on success.

@@ -1,5 +1,5 @@
 // POSIX sockets, pthreads and clocks behind the platform layer.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include "platform/heap.h"
 
@@ -25,9 +25,15 @@ Socket sockOpenFor(const struct addrinfo *ai) {
     return ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
 }
 
-namespace {
-// Binds `s` for listening on `addr`; the errno of a failed bind stays.
-bool bindListener(Socket s, const sockaddr *addr, socklen_t length) {
+Socket listenerSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+bool acceptIpv4Too(Socket s) {
+    // The system's default may be IPv6 only (net.ipv6.bindv6only).
+    int off = 0;
+    return ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+}
+
+bool bindListener(Socket s, const sockaddr *addr, int length) {
     // Linux refuses to bind a port that accepted connections of an earlier
     // listener still use (open or in TIME_WAIT) unless address reuse is on;
     // Winsock allows it without. A port held by another *listening* socket
@@ -35,41 +41,10 @@ bool bindListener(Socket s, const sockaddr *addr, socklen_t length) {
     // must not set this option: there it would let us take a bound port.
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    return ::bind(s, addr, length) == 0;
+    return ::bind(s, addr, static_cast<socklen_t>(length)) == 0;
 }
-} // namespace
 
-Socket sockOpenListener(uint16_t port) {
-    Socket s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (s != InvalidSocket) {
-        // IPv4 connections arrive on the same socket as mapped addresses.
-        // The system's default may be IPv6 only (net.ipv6.bindv6only).
-        int off = 0;
-        sockaddr_in6 any6;
-        std::memset(&any6, 0, sizeof any6);
-        any6.sin6_family = AF_INET6;
-        any6.sin6_addr = in6addr_any;
-        any6.sin6_port = htons(port);
-        if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0 &&
-            bindListener(s, reinterpret_cast<sockaddr *>(&any6), sizeof any6))
-            return s;
-        int error = errno;
-        ::close(s);
-        // Taken on either family: that is the answer. Any other failure
-        // means no usable IPv6 here, and IPv4 alone will do.
-        if (error == EADDRINUSE || error == EACCES) return InvalidSocket;
-    }
-    s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (s == InvalidSocket) return InvalidSocket;
-    sockaddr_in any4;
-    std::memset(&any4, 0, sizeof any4);
-    any4.sin_family = AF_INET;
-    any4.sin_addr.s_addr = htonl(INADDR_ANY);
-    any4.sin_port = htons(port);
-    if (bindListener(s, reinterpret_cast<sockaddr *>(&any4), sizeof any4)) return s;
-    ::close(s);
-    return InvalidSocket;
-}
+bool addressTaken() { return errno == EADDRINUSE || errno == EACCES; }
 
 bool sockListen(Socket s) { return ::listen(s, SOMAXCONN) == 0; }
 
@@ -89,17 +64,15 @@ bool setBlocking(Socket s, bool blocking) {
 }
 } // namespace
 
-int sockConnectStart(Socket s, const struct addrinfo *ai) {
-    if (!setBlocking(s, false)) return -1;
-    if (::connect(s, ai->ai_addr, ai->ai_addrlen) == 0) return 1;
+int connectTo(Socket s, const sockaddr *to, int length) {
+    if (::connect(s, to, static_cast<socklen_t>(length)) == 0) return 1;
     // Interrupted, a non-blocking connect goes on in the background.
     return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
 }
 
 int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected) {
-    const int most = 64;
-    pollfd p[most];
-    if (count > most) count = most;
+    pollfd p[ConnectWaitCapacity];
+    if (count > ConnectWaitCapacity) count = ConnectWaitCapacity;
     for (int i = 0; i < count; ++i) p[i] = pollfd{s[i], POLLOUT, 0};
     if (::poll(p, static_cast<nfds_t>(count), timeoutMs) <= 0) return -1;
     for (int i = 0; i < count; ++i) {
@@ -188,6 +161,42 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     if (r == 0) return 0;
     if (p.revents & POLLNVAL) return -1;
     return 1; // POLLIN, POLLHUP or POLLERR: the next call reports what it is
+}
+
+Socket udpOpen4() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP); }
+Socket tcpOpen4() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP); }
+
+int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int length) {
+    sockaddr_in a = ipv4SockAddr(address, port);
+    ssize_t n;
+    do n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    while (n < 0 && errno == EINTR);
+    return ioOutcome(n);
+}
+
+bool sockLocal4(Socket s, uint32_t *address) {
+    sockaddr_in a;
+    socklen_t length = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0 || a.sin_family != AF_INET) return false;
+    *address = ntohl(a.sin_addr.s_addr);
+    return true;
+}
+
+int sockWaitWritable(Socket s, int timeoutMs) {
+    pollfd p = {s, POLLOUT, 0};
+    int r = ::poll(&p, 1, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
+}
+
+int sockWaitEither(Socket a, Socket b, int timeoutMs) {
+    pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}}; // a negative descriptor is skipped
+    int r = ::poll(p, 2, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    int ready = 0;
+    if (a != InvalidSocket && p[0].revents) ready |= 1;
+    if (b != InvalidSocket && p[1].revents) ready |= 2;
+    return ready;
 }
 
 void sleepMs(int ms) {

@@ -1,5 +1,5 @@
 // Winsock 2 and Win32 threads, locks and clocks behind the platform layer.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include "platform/heap.h"
 
@@ -47,40 +47,25 @@ Socket sockOpenFor(const struct addrinfo *ai) {
     return notInherited(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
 }
 
+Socket listenerSocket(int family) { return notInherited(::socket(family, SOCK_STREAM, IPPROTO_TCP)); }
+
+bool acceptIpv4Too(Socket s) {
+    // Windows makes IPv6 sockets IPv6 only unless told otherwise.
+    DWORD off = 0;
+    return ::setsockopt(static_cast<SOCKET>(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off),
+                        sizeof off) == 0;
+}
+
 // No SO_REUSEADDR here: on Winsock it would let this socket take a port that
 // another listener holds. Winsock binds a port whose earlier listener's
 // accepted connections are still open without it.
-Socket sockOpenListener(uint16_t port) {
-    SOCKET s = ::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
-    if (s != INVALID_SOCKET) {
-        // Windows makes IPv6 sockets IPv6 only unless told otherwise; with
-        // the option off, IPv4 connections arrive here as mapped addresses.
-        DWORD off = 0;
-        sockaddr_in6 any6;
-        std::memset(&any6, 0, sizeof any6);
-        any6.sin6_family = AF_INET6;
-        any6.sin6_addr = in6addr_any;
-        any6.sin6_port = htons(port);
-        if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off),
-                         sizeof off) == 0 &&
-            ::bind(s, reinterpret_cast<sockaddr *>(&any6), sizeof any6) == 0)
-            return notInherited(s);
-        int error = ::WSAGetLastError();
-        ::closesocket(s);
-        // Taken on either family: that is the answer. Any other failure
-        // means no usable IPv6 here, and IPv4 alone will do.
-        if (error == WSAEADDRINUSE || error == WSAEACCES) return InvalidSocket;
-    }
-    s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return InvalidSocket;
-    sockaddr_in any4;
-    std::memset(&any4, 0, sizeof any4);
-    any4.sin_family = AF_INET;
-    any4.sin_addr.s_addr = htonl(INADDR_ANY);
-    any4.sin_port = htons(port);
-    if (::bind(s, reinterpret_cast<sockaddr *>(&any4), sizeof any4) == 0) return notInherited(s);
-    ::closesocket(s);
-    return InvalidSocket;
+bool bindListener(Socket s, const sockaddr *addr, int length) {
+    return ::bind(static_cast<SOCKET>(s), addr, length) == 0;
+}
+
+bool addressTaken() {
+    int error = ::WSAGetLastError();
+    return error == WSAEADDRINUSE || error == WSAEACCES;
 }
 
 bool sockListen(Socket s) { return ::listen(static_cast<SOCKET>(s), SOMAXCONN) == 0; }
@@ -89,24 +74,31 @@ Socket sockAccept(Socket s) { return notInherited(::accept(static_cast<SOCKET>(s
 
 namespace {
 bool setBlocking(Socket s, bool blocking) {
-    u_long nonBlocking = blocking ? 0 : 1;
-    return ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &nonBlocking) == 0;
+    u_long mode = blocking ? 0 : 1;
+    return ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &mode) == 0;
+}
+
+// `s` made non-blocking; closed, and InvalidSocket, when that fails.
+Socket nonBlocking(Socket s) {
+    if (s == InvalidSocket || setBlocking(s, false)) return s;
+    ::closesocket(static_cast<SOCKET>(s));
+    return InvalidSocket;
 }
 } // namespace
 
-int sockConnectStart(Socket s, const struct addrinfo *ai) {
-    if (!setBlocking(s, false)) return -1;
-    if (::connect(static_cast<SOCKET>(s), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0)
-        return 1;
+int connectTo(Socket s, const sockaddr *to, int length) {
+    if (::connect(static_cast<SOCKET>(s), to, length) == 0) return 1;
     return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
+
+static_assert(ConnectWaitCapacity <= FD_SETSIZE, "sockConnectWait's select must hold every connect it watches");
 
 int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected) {
     // select, not WSAPoll: WSAPoll does not report a refused connect on
     // Windows before 10 (version 2004), it only lets it time out. Winsock
     // reports a connect that succeeded as writable and one that failed as
     // an exception.
-    if (count > FD_SETSIZE) count = FD_SETSIZE;
+    if (count > ConnectWaitCapacity) count = ConnectWaitCapacity;
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
@@ -199,6 +191,63 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     int r = ::select(0, &set, nullptr, nullptr, &tv);
     if (r == SOCKET_ERROR) return -1;
     return r > 0 ? 1 : 0;
+}
+
+Socket udpOpen4() { return nonBlocking(notInherited(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP))); }
+Socket tcpOpen4() { return nonBlocking(notInherited(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))); }
+
+int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int length) {
+    sockaddr_in a = ipv4SockAddr(address, port);
+    return ioOutcome(::sendto(static_cast<SOCKET>(s), static_cast<const char *>(data), length, 0,
+                              reinterpret_cast<sockaddr *>(&a), sizeof a));
+}
+
+bool sockLocal4(Socket s, uint32_t *address) {
+    sockaddr_in a;
+    int length = sizeof a;
+    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr *>(&a), &length) != 0 ||
+        a.sin_family != AF_INET)
+        return false;
+    *address = ntohl(a.sin_addr.s_addr);
+    return true;
+}
+
+namespace {
+// select with a timeout in milliseconds.
+int selectFor(fd_set *readable, fd_set *writable, fd_set *failed, int timeoutMs) {
+    timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    return ::select(0, readable, writable, failed, &tv);
+}
+} // namespace
+
+int sockWaitWritable(Socket s, int timeoutMs) {
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(static_cast<SOCKET>(s), &writable);
+    FD_SET(static_cast<SOCKET>(s), &failed);
+    int r = selectFor(nullptr, &writable, &failed, timeoutMs);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+int sockWaitEither(Socket a, Socket b, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    if (a != InvalidSocket) FD_SET(static_cast<SOCKET>(a), &set);
+    if (b != InvalidSocket) FD_SET(static_cast<SOCKET>(b), &set);
+    if (set.fd_count == 0) {
+        ::Sleep(static_cast<DWORD>(timeoutMs)); // select wants at least one socket
+        return 0;
+    }
+    int r = selectFor(&set, nullptr, nullptr, timeoutMs);
+    if (r == SOCKET_ERROR) return -1;
+    int ready = 0;
+    if (a != InvalidSocket && FD_ISSET(static_cast<SOCKET>(a), &set)) ready |= 1;
+    if (b != InvalidSocket && FD_ISSET(static_cast<SOCKET>(b), &set)) ready |= 2;
+    return ready;
 }
 
 void sleepMs(int ms) { ::Sleep(static_cast<DWORD>(ms)); }

@@ -220,6 +220,9 @@ void show(Session &s, const Entry &in) {
         else if (in.msg == "refused")
             complain("the router refused to open port " + port + " (another machine has it, or it "
                      "is not allowed): players outside your network cannot join");
+        else if (in.msg == "lost")
+            complain("the router no longer forwards port " + port +
+                     ": players outside your network cannot join any more");
         else
             say("players outside your network join with: join " + in.msg + " NAME");
         return;

@@ -1,12 +1,11 @@
-// The router conversation's platform calls over POSIX sockets and netlink.
-#include "platform/router.h"
+// The default gateway from the kernel's routing table, over netlink.
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstring>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -14,15 +13,6 @@
 namespace ll {
 
 namespace {
-
-sockaddr_in ipv4(uint32_t address, uint16_t port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    return a;
-}
 
 // One RTM_NEWROUTE of the dump: a default route of the main table with a
 // gateway, and its metric.
@@ -102,55 +92,6 @@ bool defaultGateway4(uint32_t *gateway) {
     }
     ::close(s);
     return found;
-}
-
-Socket udpOpen4() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP); }
-Socket tcpOpen4() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP); }
-
-int sockConnect4(Socket s, uint32_t address, uint16_t port) {
-    sockaddr_in a = ipv4(address, port);
-    if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return 1;
-    return (errno == EINPROGRESS || errno == EINTR) ? 0 : -1;
-}
-
-int sockWaitWritable(Socket s, int timeoutMs) {
-    pollfd p = {s, POLLOUT, 0};
-    int r = ::poll(&p, 1, timeoutMs);
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    return r > 0 ? 1 : 0;
-}
-
-bool sockConnected(Socket s) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    return ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-}
-
-int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int length) {
-    sockaddr_in a = ipv4(address, port);
-    ssize_t n;
-    do n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    while (n < 0 && errno == EINTR);
-    if (n >= 0) return static_cast<int>(n);
-    return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoAgain : IoFailed;
-}
-
-bool sockLocal4(Socket s, uint32_t *address) {
-    sockaddr_in a;
-    socklen_t length = sizeof a;
-    if (::getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0 || a.sin_family != AF_INET) return false;
-    *address = ntohl(a.sin_addr.s_addr);
-    return true;
-}
-
-int sockWaitEither(Socket a, Socket b, int timeoutMs) {
-    pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}}; // a negative descriptor is skipped
-    int r = ::poll(p, 2, timeoutMs);
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    int ready = 0;
-    if (a != InvalidSocket && p[0].revents) ready |= 1;
-    if (b != InvalidSocket && p[1].revents) ready |= 2;
-    return ready;
 }
 
 } // namespace ll

@@ -1,0 +1,37 @@
+#include "net/clock.h"
+
+#include "platform/platform.h"
+
+#include <atomic>
+
+namespace ll {
+
+namespace {
+// Read by every thread of the library, written by a test's.
+std::atomic<bool> held{false};
+std::atomic<uint64_t> heldAt{0}; // the time while held
+std::atomic<uint64_t> ahead{0};  // how far the clock runs ahead of the system's
+} // namespace
+
+uint64_t nowMs() {
+    if (held.load(std::memory_order_acquire)) return heldAt.load();
+    return monotonicMs() + ahead.load();
+}
+
+void clockHold() {
+    heldAt.store(nowMs());
+    held.store(true, std::memory_order_release);
+}
+
+void clockAdvance(uint64_t ms) {
+    if (held.load()) heldAt.fetch_add(ms);
+    else ahead.fetch_add(ms);
+}
+
+void clockRelease() {
+    uint64_t at = heldAt.load(), system = monotonicMs();
+    ahead.store(at > system ? at - system : 0);
+    held.store(false, std::memory_order_release);
+}
+
+} // namespace ll

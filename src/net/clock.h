@@ -1,0 +1,22 @@
+// The lobby core's one clock: every deadline, stall and lease is measured
+// on nowMs(), so that time is an input of the core and not something it
+// reaches for.
+#pragma once
+
+#include <cstdint>
+
+namespace ll {
+
+// Milliseconds on a clock that never goes back (the system's monotonic
+// clock, unless a test holds it).
+uint64_t nowMs();
+
+// A seam for the library's own tests, which link its objects: from
+// clockHold on the clock stands still and moves only by clockAdvance, so a
+// test steps over a ten-second deadline at once; clockRelease lets it run
+// again from where it stands, never back. Not exported: no host reaches it.
+void clockHold();
+void clockAdvance(uint64_t ms);
+void clockRelease();
+
+} // namespace ll
