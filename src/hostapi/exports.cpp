@@ -10,6 +10,8 @@
 #include "net/lobby.h"
 #include "platform/heap.h"
 
+#include <cstring>
+
 
 using namespace ll;
 
@@ -26,6 +28,9 @@ const char ErrResolve[] = "getaddrinfo";
 const char ErrSocket[] = "socket";
 const char ErrConnect[] = "couldn't connect";
 const char ErrSendUser[] = "failed to send user";
+const char ErrSecretTooLong[] = "secret too long";
+const char ErrWrongSecret[] = "wrong secret";
+const char ErrNotPrivate[] = "not a private lobby";
 
 // Failures found before anything is tried: "error" first, then "result" 0.
 int32_t refuse(ArgNode *map, const char *error) {
@@ -112,10 +117,25 @@ int32_t p2pDisconnect(ArgNode *) {
     return 0;
 }
 
+// The optional "secret" of a private lobby, a passphrase or an invite code;
+// missing or "" is an open lobby. False when it is too long.
+bool readSecret(ArgNode *map, JoinSecret *out) {
+    char *text = mapGetString(map, "secret");
+    size_t length = text ? std::strlen(text) : 0;
+    *out = JoinSecret{text, length};
+    return length <= MaxSecretLength;
+}
+
 int32_t p2pCreateLobby(ArgNode *map) {
+    JoinSecret secret;
+    if (!readSecret(map, &secret)) {
+        secretRelease(secret);
+        return refuse(map, ErrSecretTooLong);
+    }
     char *user = mapGetString(map, "user");
-    OpenRefusal refusal = lobbyCreate(user);
+    OpenRefusal refusal = lobbyCreate(user, secret);
     heapFree(user);
+    secretRelease(secret);
     if (refusal != OpenAllowed) return refuse(map, refusalText(refusal));
     if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
     return succeed(map);
@@ -183,11 +203,17 @@ int32_t p2pClientName(ArgNode *map) {
 // ---- Client connection ----
 
 int32_t p2pConnect(ArgNode *map) {
+    JoinSecret secret;
+    if (!readSecret(map, &secret)) {
+        secretRelease(secret);
+        return refuse(map, ErrSecretTooLong);
+    }
     char *user = mapGetString(map, "user");
     char *address = mapGetString(map, "address");
-    ConnectOutcome out = clientConnect(address, user);
+    ConnectOutcome out = clientConnect(address, user, secret);
     heapFree(address);
     heapFree(user);
+    secretRelease(secret);
     if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
     switch (out.step) {
     case Connected:
@@ -199,6 +225,8 @@ int32_t p2pConnect(ArgNode *map) {
     case ConnectSocketFailed: return fail(map, ErrSocket);
     case ConnectFailed: return fail(map, ErrConnect);
     case ConnectHandshakeFailed: return fail(map, ErrSendUser);
+    case ConnectWrongSecret: return fail(map, ErrWrongSecret);
+    case ConnectNotPrivate: return fail(map, ErrNotPrivate);
     }
     return 0;
 }

@@ -22,9 +22,11 @@
 
 namespace ll {
 
+bool admissionStopAsked() { return net.searchStop.load() != 0; }
+
 namespace {
 
-bool stopAsked() { return net.searchStop.load() != 0; }
+bool stopAsked() { return admissionStopAsked(); }
 
 const uint64_t NoDeadline = ~static_cast<uint64_t>(0);
 
@@ -60,9 +62,15 @@ uint8_t nextFreeId() {
     }
 }
 
-void admit(Socket c, const char *name) {
+} // namespace
+
+void admitMember(Socket c, const char *name, const NoiseTransport *keys) {
     net.nextId = nextFreeId();
     ClientRecord *rec = addClient(net.nextId, name, c);
+    if (keys) {
+        rec->link.sealed = true;
+        rec->link.keys = *keys;
+    }
     queueNotice(rec, HostId, MsgJoin, net.ownName);
     for (ClientRecord *m = net.clients; m; m = m->next) {
         if (m == rec) continue;
@@ -77,6 +85,8 @@ void closeListenerLocked() {
     net.listenSocket = InvalidSocket;
     net.inGrace = false;
 }
+
+namespace {
 
 // Ends a search whose socket failed: the port is released before the outcome
 // and `searching` become visible.
@@ -154,7 +164,7 @@ bool takeOneConnection(Socket listener) {
     if (outcome == SearchOk && !net.cancelRequested && net.clientCount >= MaxClients)
         outcome = SearchLobbyFull;
     if (outcome == SearchOk && !net.cancelRequested)
-        admit(c, name);
+        admitMember(c, name, nullptr);
     else
         sockClose(c);
     net.inGrace = true;
@@ -166,12 +176,19 @@ bool takeOneConnection(Socket listener) {
 void acceptThread(void *) {
     Socket listener;
     bool listening;
+    LobbySecret secret;
     {
         Guard g(&net.lock);
         listener = net.listenSocket;
         listening = net.listening;
+        secret = net.secret;
     }
     if (!listening) return endSearch(SearchListenFailed);
+    if (secret.on) {
+        privateAdmission(listener, secret);
+        secretWipe(&secret);
+        return;
+    }
     while (takeOneConnection(listener) && awaitNextSearch()) {
     }
 }

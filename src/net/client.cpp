@@ -14,6 +14,7 @@ namespace {
 void connectionLost() {
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
+    linkFree(&net.clientLink);
     inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
 }
 
@@ -170,22 +171,44 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
 void clientPump() {
     if (net.connSocket == InvalidSocket) return;
     ByteQueue *q = &net.sendQueue;
-    if (q->length > 0) {
-        int m = sockSend(net.connSocket, q->data + q->start, static_cast<int>(q->length));
-        if (m > 0) {
-            queueConsume(q, static_cast<uint32_t>(m));
-        } else if (m != IoAgain) {
-            return connectionLost();
-        }
+    if (q->length > 0 || net.clientLink.out.length > 0) {
+        LinkSent sent = linkSend(net.connSocket, &net.clientLink, q->data + q->start, q->length);
+        if (sent.failed) return connectionLost();
+        queueConsume(q, sent.taken);
     }
     if (inboxFull(&net.inbox)) return; // the lobby host waits in TCP meanwhile
     SplitStop never;
-    SplitEnd end = receiveFrames(net.connSocket, net.scratch, QueueCapacity, &net.clientReader,
-                                 deliver, nullptr, &never);
+    SplitEnd end = linkReceive(net.connSocket, &net.clientLink, net.scratch, net.plain,
+                               QueueCapacity, &net.clientReader, deliver, nullptr, &never);
     if (end == SplitClosed || end == SplitTooLong) connectionLost();
 }
 
-ConnectOutcome clientConnect(const char *address, const char *user) {
+namespace {
+
+// The handshake on the new connection `s`, still blocking: the name, or in a
+// private lobby the whole private handshake, whose keys go to `link`.
+ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, RecordLink *link,
+                      ConnectOutcome *out) {
+    out->handshakeTried = true;
+    if (secret.length == 0) {
+        bool whole = sendHandshake(s, user, &out->handshakeSends) == std::strlen(user) + 1;
+        return whole ? Connected : ConnectHandshakeFailed;
+    }
+    NoiseTransport keys;
+    JoinEnd end = joinPrivate(s, secret.text, secret.length, user, nowMs() + PrivateJoinDeadlineMs,
+                              &keys, &out->handshakeSends);
+    if (end == JoinNotPrivate) return ConnectNotPrivate;
+    if (end == JoinWrongSecret) return ConnectWrongSecret;
+    if (end == JoinLost) return ConnectHandshakeFailed;
+    link->sealed = true;
+    link->keys = keys;
+    noiseWipe(&keys);
+    return Connected;
+}
+
+} // namespace
+
+ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret) {
     ConnectOutcome out = {Connected, openingRefusal(user), false, 0, {}};
     if (out.refusal != OpenAllowed) {
         out.step = ConnectNotAllowed;
@@ -212,13 +235,14 @@ ConnectOutcome clientConnect(const char *address, const char *user) {
     (void)sockSetNoDelay(s);
     (void)sockSetKeepAlive(s, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
 
-    out.handshakeTried = true;
-    bool whole = sendHandshake(s, user, &out.handshakeSends) == std::strlen(user) + 1;
+    RecordLink link;
+    out.step = handshake(s, user, secret, &link, &out);
     // The pump must never block on the connection: one that stays blocking
     // is given up as a failed connect.
-    if (!whole || !sockSetNonBlocking(s)) {
+    if (out.step == Connected && !sockSetNonBlocking(s)) out.step = ConnectFailed;
+    if (out.step != Connected) {
+        linkFree(&link);
         sockClose(s);
-        out.step = whole ? ConnectFailed : ConnectHandshakeFailed;
         return out;
     }
     setOwnName(user);
@@ -229,6 +253,8 @@ ConnectOutcome clientConnect(const char *address, const char *user) {
         // the last connection's bytes behind.
         queueFree(&net.sendQueue);
         net.clientReader.count = 0;
+        linkFree(&net.clientLink);
+        net.clientLink = link;
     }
     setMode(Client);
     return out;

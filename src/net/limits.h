@@ -122,6 +122,17 @@ const uint32_t MaxSecretLength = 255;
 // Linux) is not taken: a 32-bit game process may not find such a free block.
 const unsigned long long SecretStretchPasses = 2;
 const size_t SecretStretchBytes = size_t{32} << 20;
+// p2pConnect with a secret blocks for the private handshake at most this long
+// after its connection is made: a private lobby host answers at once, so
+// this is only reached with an open lobby host (which waits for a name and
+// says nothing), a lobby host that is not admitting, or a dead path.
+const uint64_t PrivateJoinDeadlineMs = 10000;
+// Handshakes the admission of a private lobby serves at once, each with its
+// own HandshakeDeadlineMs. A newcomer beyond them displaces the one that
+// has waited longest, so strangers who connect and fall silent cannot keep
+// a player who knows the secret out: such a player completes in well under
+// a second, and would have to be displaced by this many newcomers first.
+const int PrivateHandshakesAtOnce = 64;
 
 // ---- Opening the lobby port on the home router (portmap.cpp) ----
 // A router answers NAT-PMP in milliseconds and SSDP within a second (MX 1);

@@ -27,8 +27,17 @@ enum OpenRefusal {
     OpenNoUser,           // no user name given
     OpenUserTooLong       // more than MaxNameLength characters
 };
-// Becomes the lobby host under `user` (null: none given).
-OpenRefusal lobbyCreate(const char *user);
+// A lobby's secret as the host application gave it: `length` bytes (0: an
+// open lobby), at most MaxSecretLength.
+struct JoinSecret {
+    const char *text;
+    size_t length;
+};
+// Wipes and frees the binding's copy of a secret.
+void secretRelease(const JoinSecret &secret);
+// Becomes the lobby host under `user` (null: none given); with a secret, a
+// private lobby, whose secret is stretched here, once.
+OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret = {});
 // Asks the home router to forward the lobby port to this machine while the
 // lobby just opened lives; the outcome arrives as the notice MsgPortmap.
 void lobbyMapPort();
@@ -63,7 +72,9 @@ enum ConnectStep {
     ConnectSocketFailed,    // no socket could be made
     ConnectFailed,          // no address took the connection, or the connection
                             // could not be made non-blocking after the handshake
-    ConnectHandshakeFailed  // the name could not be sent whole
+    ConnectHandshakeFailed, // the name could not be sent whole
+    ConnectWrongSecret,     // a private lobby that does not take our secret
+    ConnectNotPrivate       // with a secret: no private lobby answered in time
 };
 struct ConnectOutcome {
     ConnectStep step;
@@ -76,7 +87,10 @@ struct ConnectOutcome {
 // (null: none given); blocks while it connects and sends the handshake. The
 // resolved addresses are tried staggered (RFC 8305), the first connection
 // made wins.
-ConnectOutcome clientConnect(const char *address, const char *user);
+// With a secret the whole private handshake is made before it returns, for
+// at most PrivateJoinDeadlineMs after the connection.
+ConnectOutcome clientConnect(const char *address, const char *user,
+                             const JoinSecret &secret = {});
 
 // ---- Sending ----
 // Queues `text` (no 0 bytes; nothing when it is empty) for the next update:

@@ -3,6 +3,7 @@
 #include "net/noise.h"
 
 #include "net/limits.h"
+#include "platform/heap.h"
 
 #include <sodium.h>
 
@@ -251,5 +252,12 @@ bool noiseStretchSecret(const char *secret, size_t length, const uint8_t salt[No
     return crypto_pwhash(psk, NoiseKeyLength, secret, length, salt, SecretStretchPasses,
                          SecretStretchBytes, crypto_pwhash_ALG_ARGON2ID13) == 0;
 }
+
+void noiseRandom(uint8_t *out, size_t length) {
+    if (sodium_init() < 0) outOfMemory(length); // libsodium could not start
+    randombytes_buf(out, length);
+}
+
+void noiseWipe(void *data, size_t length) { sodium_memzero(data, length); }
 
 } // namespace ll

@@ -103,4 +103,9 @@ bool noiseOpen(NoiseCipher *c, const uint8_t *in, size_t length, uint8_t *out);
 bool noiseStretchSecret(const char *secret, size_t length, const uint8_t salt[NoiseSaltLength],
                         uint8_t psk[NoiseKeyLength]);
 
+// Random bytes from the system's source (a salt).
+void noiseRandom(uint8_t *out, size_t length);
+// Wipes key material the optimiser must not skip.
+void noiseWipe(void *data, size_t length);
+
 } // namespace ll

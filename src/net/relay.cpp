@@ -253,19 +253,19 @@ void resumeHeld(ClientRecord *rec) {
 void receiveFrom(ClientRecord *rec) {
     rec->readable = false;
     SplitStop stop;
-    SplitEnd end = receiveFrames(rec->socket, net.scratch, QueueCapacity, &rec->reader,
-                                 routeFrame, rec, &stop);
+    SplitEnd end = linkReceive(rec->socket, &rec->link, net.scratch, net.plain, QueueCapacity,
+                               &rec->reader, routeFrame, rec, &stop);
     afterSplit(rec, end, stop, false);
 }
 
 void sendTo(ClientRecord *rec) {
     ByteQueue *q = &rec->queue;
-    if (q->length == 0) return;
-    int m = sockSend(rec->socket, q->data + q->start, static_cast<int>(q->length));
-    if (m > 0)
-        recordQueueConsume(rec, static_cast<uint32_t>(m));
-    else if (m != IoAgain)
-        markFailed(rec);
+    if (q->length == 0 && rec->link.out.length == 0) return;
+    LinkSent sent = linkSend(rec->socket, &rec->link, q->data + q->start, q->length);
+    if (sent.failed) return markFailed(rec);
+    // The rest of a record going out counts as taking bytes too.
+    if (sent.tookBytes && rec->aboveMark) rec->lastTakeMs = nowMs();
+    if (sent.taken > 0) recordQueueConsume(rec, sent.taken);
 }
 
 void serviceClient(ClientRecord *rec) {
@@ -330,7 +330,7 @@ void hostPump() {
         ClientRecord *r = popDue();
         net.walkAt = r->order;
         serviceClient(r);
-        if (r->queue.length > 0 || !r->watched) makeDue(r);
+        if (r->queue.length > 0 || r->link.out.length > 0 || !r->watched) makeDue(r);
     }
     net.walking = false;
     net.walkAt = 0;

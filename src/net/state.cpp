@@ -42,6 +42,7 @@ void freeRecord(ClientRecord *r) {
     frameReaderFree(&r->reader);
     queueFree(&r->queue);
     queueFree(&r->held);
+    linkFree(&r->link);
     r->~ClientRecord();
     heapFree(r);
 }
@@ -168,14 +169,14 @@ namespace {
 // A connection's last words: its queued bytes go out as far as it takes them
 // without waiting (what it does not take is dropped with the connection),
 // then its sending side ends, so the peer reads them before the end.
-void sayLastWords(Socket s, const ByteQueue &q) {
+void sayLastWords(Socket s, RecordLink *link, const ByteQueue &q) {
     const uint8_t *data = q.data + q.start;
     uint32_t length = q.length;
-    while (length > 0) {
-        int n = sockSend(s, data, static_cast<int>(length));
-        if (n <= 0) break;
-        data += n;
-        length -= static_cast<uint32_t>(n);
+    while (length > 0 || link->out.length > 0) {
+        LinkSent sent = linkSend(s, link, data, length);
+        if (sent.failed || !sent.tookBytes) break;
+        data += sent.taken;
+        length -= sent.taken;
     }
     sockFinish(s);
 }
@@ -187,15 +188,17 @@ void endNetworking() {
     stopAdmission();
     Guard g(&net.lock);
     if (net.connSocket != InvalidSocket) {
-        sayLastWords(net.connSocket, net.sendQueue);
+        sayLastWords(net.connSocket, &net.clientLink, net.sendQueue);
         sockClose(net.connSocket);
     }
     net.connSocket = InvalidSocket;
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
     for (ClientRecord *r = net.clients; r; r = r->next)
-        if (!r->failed) sayLastWords(r->socket, r->queue);
+        if (!r->failed) sayLastWords(r->socket, &r->link, r->queue);
     freeAllClients();
+    linkFree(&net.clientLink);
+    secretWipe(&net.secret);
     pollerClose(&net.poller);
     inboxClear(&net.inbox);
 }
@@ -236,10 +239,23 @@ void lobbyDisconnect() {
     setMode(Idle);
 }
 
-OpenRefusal lobbyCreate(const char *user) {
+void secretRelease(const JoinSecret &secret) {
+    char *text = const_cast<char *>(secret.text);
+    if (text) noiseWipe(text, secret.length);
+    heapFree(text);
+}
+
+OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret) {
     OpenRefusal refusal = openingRefusal(user);
     if (refusal != OpenAllowed) return refusal;
+    LobbySecret made;
+    if (secret.length > 0) secretMake(&made, secret.text, secret.length); // the one stretch
     setOwnName(user);
+    {
+        Guard g(&net.lock); // the admission thread reads it
+        net.secret = made;
+    }
+    secretWipe(&made);
     setMode(Lobby);
     return OpenAllowed;
 }

@@ -19,6 +19,7 @@
 #include "net/lobby.h"
 #include "net/portmap.h"
 #include "net/protocol.h"
+#include "net/secure.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -39,6 +40,7 @@ struct ClientRecord {
     int32_t failed = 0;             // to be announced and removed by the pump (set by markFailed)
     FrameReader reader = {};        // the frame being assembled from this client
     ByteQueue queue;                // bytes waiting to go to this client
+    RecordLink link;                // sealed records in a private lobby
     bool aboveMark = false;         // queue.length >= HighWaterMark
     bool watched = false;           // the poller reports this socket's readiness
     bool readable = false;          // the poller found it readable and it has not been read since
@@ -83,6 +85,8 @@ struct NetState {
     ByteQueue sendQueue;                 // lock: client role, bytes for the lobby host;
                                          // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
+    RecordLink clientLink;               // lock: client role, sealed in a private lobby
+    LobbySecret secret;                  // lock: a private lobby's salt and key (lobby host)
 
     Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock"
     bool threadStarted = false;     // app: acceptThread holds a thread to join
@@ -92,6 +96,7 @@ struct NetState {
                                     // SearchGraceMs and its thread takes up the next one
     std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
+    uint8_t plain[QueueCapacity] = {};   // app, under lock: that receive's records, opened
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
     PortmapTask portmap;                 // app: the router thread's task (portmap.h)
 };
@@ -146,6 +151,17 @@ void clientPump();
 // Stops a running admission and waits for its thread to end. Call without
 // holding the lock.
 void stopAdmission();
+
+// The admission thread's shared steps (admission.cpp). With the lock held:
+// admits a newcomer whose handshake is complete (sealed with `keys` in a
+// private lobby, else null), and closes the search's listening socket.
+void admitMember(Socket c, const char *name, const NoiseTransport *keys);
+void closeListenerLocked();
+bool admissionStopAsked();
+// A private lobby's admission (admission_private.cpp): serves several
+// handshakes at once on `listener` until it is stopped or the grace after a
+// search ends without a new one.
+void privateAdmission(Socket listener, const LobbySecret &secret);
 
 // Checks the invariants the comments above state (client count, ids, queue
 // accounting, held senders and their lists, the due list, spare inbox

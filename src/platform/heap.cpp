@@ -5,12 +5,10 @@
 
 namespace ll {
 
-namespace {
-[[noreturn]] void outOfMemory(size_t size) {
+void outOfMemory(size_t size) {
     std::fprintf(stderr, "lobbylink: out of memory (%lu bytes)\n", static_cast<unsigned long>(size));
     std::abort();
 }
-} // namespace
 
 void *heapAlloc(size_t size) {
     void *p = std::malloc(size ? size : 1);

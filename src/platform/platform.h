@@ -58,6 +58,8 @@ void pollerRemove(Poller *p, Socket s);
 // Stores the tags of the readable sockets in `tags` (at most `max`) without
 // waiting; returns how many, or -1 when the call failed.
 int pollerReadable(Poller *p, void **tags, int max);
+// The same, waiting at most `timeoutMs` for one to become readable.
+int pollerWait(Poller *p, void **tags, int max, int timeoutMs);
 void pollerClose(Poller *p);
 
 // Socket library start and stop: 0 on success. The stop releases one start

@@ -2,6 +2,7 @@
 // are readable, whatever the number of members.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -20,11 +21,14 @@ void pollerRemove(Poller *p, Socket s) {
     if (p->fd >= 0) ::epoll_ctl(p->fd, EPOLL_CTL_DEL, s, nullptr);
 }
 
-int pollerReadable(Poller *p, void **tags, int max) {
+int pollerReadable(Poller *p, void **tags, int max) { return pollerWait(p, tags, max, 0); }
+
+int pollerWait(Poller *p, void **tags, int max, int timeoutMs) {
     if (p->fd < 0) return 0;
     epoll_event events[PollerCapacity];
     if (max > PollerCapacity) max = PollerCapacity;
-    int n = ::epoll_wait(p->fd, events, max, 0);
+    int n = ::epoll_wait(p->fd, events, max, timeoutMs);
+    if (n < 0 && errno == EINTR) return 0;
     if (n < 0) return -1;
     for (int i = 0; i < n; ++i) tags[i] = events[i].data.ptr;
     return n;

@@ -28,7 +28,9 @@ void pollerRemove(Poller *p, Socket s) {
     }
 }
 
-int pollerReadable(Poller *p, void **tags, int max) {
+int pollerReadable(Poller *p, void **tags, int max) { return pollerWait(p, tags, max, 0); }
+
+int pollerWait(Poller *p, void **tags, int max, int timeoutMs) {
     if (p->count == 0) return 0;
     WSAPOLLFD fds[PollerCapacity];
     for (int i = 0; i < p->count; ++i) {
@@ -36,7 +38,7 @@ int pollerReadable(Poller *p, void **tags, int max) {
         fds[i].events = POLLRDNORM;
         fds[i].revents = 0;
     }
-    if (::WSAPoll(fds, static_cast<ULONG>(p->count), 0) == SOCKET_ERROR) return -1;
+    if (::WSAPoll(fds, static_cast<ULONG>(p->count), timeoutMs) == SOCKET_ERROR) return -1;
     int n = 0;
     // A closed or reset connection shows as POLLHUP or POLLERR: readable too,
     // so the receive that notices it is made.

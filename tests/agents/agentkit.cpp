@@ -268,7 +268,7 @@ Reply Agent::req(const std::string &line, int ms) {
     return answer(ms);
 }
 
-Reply Agent::call(const std::string &name, std::initializer_list<Arg> args, int ms) {
+Reply Agent::call(const std::string &name, const std::vector<Arg> &args, int ms) {
     std::string line = "call " + name;
     for (const Arg &a : args) line += " " + a.key + "=" + a.value;
     Reply r = req(line, ms);

@@ -66,7 +66,7 @@ class Agent {
     void send(const std::string &line);
     Reply answer(int ms = 20000);
 
-    Reply call(const std::string &name, std::initializer_list<Arg> args = {}, int ms = 20000);
+    Reply call(const std::string &name, const std::vector<Arg> &args = {}, int ms = 20000);
     int null(const std::string &name); // the export with a null dictionary; its return value
     // Inbox entries: at least n within ms, and whatever else is there.
     std::vector<kit::Msg> take(int n, int ms = 15000);

@@ -1,8 +1,9 @@
 // Whole lobbies of agents, in four arrangements: every member on Linux, every
 // member on Windows (Wine), a Windows lobby host with Linux clients, and a
-// Linux lobby host with Windows clients. Both builds must speak the same
-// bytes, so every check is the same in each arrangement. Members come over
-// IPv4 and IPv6 (::1) into the one lobby.
+// Linux lobby host with Windows clients; each as an open lobby and as a
+// private one (a secret: the handshake and sealed records). Both builds
+// must speak the same bytes, so every check is the same in each
+// arrangement. Members come over IPv4 and IPv6 (::1) into the one lobby.
 #include "agents/agentkit.h"
 
 #include <cstdio>
@@ -18,18 +19,25 @@ using kit::Msg;
 using Msgs = std::vector<Msg>;
 
 struct Arrangement {
-    const char *name;
+    std::string name;
     Build host, clients;
+    std::string secret; // "": an open lobby
 };
 
 void PrintTo(const Arrangement &a, std::ostream *os) { *os << a.name; }
 
 std::vector<Arrangement> arrangements() {
-    std::vector<Arrangement> out{{"linux", Build::Linux, Build::Linux}};
+    std::vector<Arrangement> open{{"linux", Build::Linux, Build::Linux, ""}};
     if (agents::haveWindows()) {
-        out.push_back({"windows", Build::Windows, Build::Windows});
-        out.push_back({"windows_host_linux_clients", Build::Windows, Build::Linux});
-        out.push_back({"linux_host_windows_clients", Build::Linux, Build::Windows});
+        open.push_back({"windows", Build::Windows, Build::Windows, ""});
+        open.push_back({"windows_host_linux_clients", Build::Windows, Build::Linux, ""});
+        open.push_back({"linux_host_windows_clients", Build::Linux, Build::Windows, ""});
+    }
+    std::vector<Arrangement> out = open;
+    for (Arrangement a : open) {
+        a.name += "_private";
+        a.secret = "q7R-pX2m-Kd9w"; // an invite code
+        out.push_back(a);
     }
     return out;
 }
@@ -58,14 +66,23 @@ void expectEach(std::initializer_list<Agent *> who, const Msgs &want) {
 
 // One admission: the lobby host searches, the client connects as `name` to
 // `address` (IPv4 or IPv6; null: none given) and learns the address it joined.
+// In a private lobby the client also gives the secret, and its handshake
+// takes two sends (the first message, the first record).
+std::string secret; // the running test's lobby secret
+
 void join(Agent &host, Agent &client, const std::string &name, int members,
           const char *address = "127.0.0.1") {
     EXPECT_EQ(host.call("p2pSearchClient").i("result"), 1);
-    Reply r = address ? client.call("p2pConnect", {{"address", address}, {"user", name}})
-                      : client.call("p2pConnect", {{"user", name}});
+    std::vector<agents::Arg> args;
+    if (address) args.push_back({"address", address});
+    args.push_back({"user", name});
+    if (!secret.empty()) args.push_back({"secret", secret});
+    Reply r = client.call("p2pConnect", args);
     EXPECT_EQ(r.i("result"), 1) << client.who() << ": " << r;
-    EXPECT_EQ(r.i("pkg"), 1) << r;
-    EXPECT_EQ(r.raw("chain"), address ? "aupr" : "upra") << r; // "addr" shares the a
+    EXPECT_EQ(r.i("pkg"), secret.empty() ? 1 : 2) << r;
+    std::string chain = address ? "aupr" : "upra"; // "addr" shares the a
+    if (!secret.empty()) chain.insert(chain.find('u') + 1, "s");
+    EXPECT_EQ(r.raw("chain"), chain) << r;
     if (address) {
         EXPECT_EQ(r.s("addr"), address) << r;
     } else { // this machine, over either family
@@ -90,7 +107,10 @@ class Scenario : public ::testing::TestWithParam<Arrangement> {
             EXPECT_EQ(x->call("p2pInit").i("result"), 1);
             x->update(true);
         }
-        Reply made = host->call("p2pCreateLobby", {{"user", HostName}});
+        secret = GetParam().secret;
+        std::vector<agents::Arg> lobby{{"user", HostName}};
+        if (!secret.empty()) lobby.push_back({"secret", secret});
+        Reply made = host->call("p2pCreateLobby", lobby);
         ASSERT_EQ(made.i("result"), 1) << made;
         // a joins over IPv4, b over IPv6; c finds the lobby host without an address.
         join(*host, *a, Names[0], 1);
@@ -166,7 +186,7 @@ TEST_P(Scenario, WholeConversation) {
     EXPECT_EQ(H.call("p2pSearchClient").i("result"), 1);
     ASSERT_TRUE(H.poll("p2pIsSearching", 1));
     H.null("p2pCancelSearch");
-    EXPECT_EQ(C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "c3"}}).i("result"), 1);
+    EXPECT_EQ(C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "c3"}, {"secret", secret}}).i("result"), 1);
     EXPECT_TRUE(H.poll("p2pIsSearching", 0));
     EXPECT_EQ(H.null("p2pSearchClientError"), SearchOk);
     EXPECT_EQ(H.null("p2pNumClients"), 2);

@@ -1,0 +1,182 @@
+// A private lobby's admission: the admission thread serves many handshakes
+// at once, each with its own deadline, so that a silent or slow stranger
+// delays nobody. A connection that fails its handshake (no secret, a wrong
+// one, garbage, a replayed first message, silence) is closed without a
+// slot, a notice or an inbox entry, and the search goes on: a stranger
+// cannot end it. A newcomer whose handshake completes is admitted by the
+// running search, which then ends; during the grace that follows, the
+// handshakes under way go on, and the next search admits the first that
+// has completed.
+//
+// Everything here but the admission itself (under the lock) is the thread's
+// own: the sockets of the newcomers and their handshakes.
+#include "net/state.h"
+
+#include "platform/heap.h"
+
+#include <new>
+
+namespace ll {
+
+namespace {
+
+struct Newcomer {
+    Socket socket;    // InvalidSocket: a free slot
+    uint64_t since;   // when it was accepted
+    bool complete;    // its handshake is done: it waits for a search
+    Admittance handshake;
+};
+
+struct Door {
+    Newcomer slots[PrivateHandshakesAtOnce];
+    Poller poller; // the listener (tagged with the greeting) and the newcomers under way
+    LobbySecret secret;
+    uint8_t greeting[GreetingLength];
+    uint64_t graceEnd; // 0 while a search runs
+};
+
+void drop(Door *d, Newcomer *n) {
+    if (!n->complete) pollerRemove(&d->poller, n->socket);
+    sockClose(n->socket);
+    admittanceWipe(&n->handshake);
+    n->socket = InvalidSocket;
+    n->complete = false;
+}
+
+// A free slot, or the one under way that has waited longest.
+Newcomer *slotFor(Door *d) {
+    Newcomer *oldest = nullptr;
+    for (Newcomer &n : d->slots) {
+        if (n.socket == InvalidSocket) return &n;
+        if (!n.complete && (!oldest || n.since < oldest->since)) oldest = &n;
+    }
+    if (oldest) drop(d, oldest);
+    return oldest;
+}
+
+bool sendWhole(Socket s, const uint8_t *data, size_t length) {
+    return sockSend(s, data, static_cast<int>(length)) == static_cast<int>(length);
+}
+
+// A new connection: the greeting goes out at once, unasked. False when the
+// listener failed.
+bool welcome(Door *d, Socket listener) {
+    Socket c = sockAccept(listener);
+    if (c == InvalidSocket) return false;
+    Newcomer *n = slotFor(d);
+    if (!n || !sockSetNonBlocking(c) || !sendWhole(c, d->greeting, sizeof d->greeting)) {
+        sockClose(c);
+        return true;
+    }
+    (void)sockSetNoDelay(c);
+    (void)sockSetKeepAlive(c, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
+    admittanceStart(&n->handshake, d->secret);
+    n->socket = c;
+    n->since = nowMs();
+    n->complete = false;
+    if (!pollerAdd(&d->poller, c, n)) drop(d, n);
+    return true;
+}
+
+// Reads what the newcomer's handshake asks for next, no more.
+void progress(Door *d, Newcomer *n) {
+    int m = sockRecv(n->socket, admittanceInto(&n->handshake),
+                     static_cast<int>(admittanceWant(&n->handshake)));
+    if (m == IoAgain) return;
+    AdmitStep step = m > 0 ? admittanceTake(&n->handshake, static_cast<uint32_t>(m)) : AdmitFailed;
+    if (step == AdmitReply && !sendWhole(n->socket, n->handshake.reply, sizeof n->handshake.reply))
+        step = AdmitFailed;
+    if (step == AdmitFailed) return drop(d, n);
+    if (step == AdmitDone) {
+        // What it sends from now on is the relay's to read.
+        pollerRemove(&d->poller, n->socket);
+        n->complete = true;
+    }
+}
+
+void expire(Door *d) {
+    uint64_t now = nowMs();
+    for (Newcomer &n : d->slots)
+        if (n.socket != InvalidSocket && !n.complete && now - n.since >= HandshakeDeadlineMs)
+            drop(d, &n);
+}
+
+Newcomer *firstComplete(Door *d) {
+    Newcomer *first = nullptr;
+    for (Newcomer &n : d->slots)
+        if (n.socket != InvalidSocket && n.complete && (!first || n.since < first->since)) first = &n;
+    return first;
+}
+
+// With the lock held: the running search admits the first newcomer that
+// completed, and ends; after a search, false once the grace is over.
+bool offer(Door *d) {
+    uint64_t now = nowMs();
+    if (!net.searching) {
+        if (d->graceEnd == 0) d->graceEnd = now + SearchGraceMs;
+        return now < d->graceEnd;
+    }
+    d->graceEnd = 0;
+    Newcomer *n = firstComplete(d);
+    if (!n) return true;
+    int32_t outcome = SearchOk;
+    if (!net.cancelRequested && net.clientCount >= MaxClients) outcome = SearchLobbyFull;
+    if (outcome == SearchOk && !net.cancelRequested) {
+        admitMember(n->socket, n->handshake.name, &n->handshake.keys);
+        admittanceWipe(&n->handshake);
+        n->socket = InvalidSocket;
+        n->complete = false;
+    } else {
+        drop(d, n);
+    }
+    net.inGrace = true;
+    net.searchError = outcome;
+    net.searching = 0;
+    d->graceEnd = now + SearchGraceMs;
+    return true;
+}
+
+// One wait for readiness and what it found; false when the listener failed.
+bool serve(Door *d, Socket listener) {
+    void *ready[PrivateHandshakesAtOnce + 1];
+    int n = pollerWait(&d->poller, ready, PrivateHandshakesAtOnce + 1, AdmissionWaitSliceMs);
+    if (n < 0) return false;
+    for (int i = 0; i < n; ++i) {
+        if (ready[i] == d->greeting) {
+            if (!welcome(d, listener)) return false;
+        } else {
+            Newcomer *c = static_cast<Newcomer *>(ready[i]);
+            if (c->socket != InvalidSocket && !c->complete) progress(d, c);
+        }
+    }
+    expire(d);
+    return true;
+}
+
+} // namespace
+
+void privateAdmission(Socket listener, const LobbySecret &secret) {
+    Door *d = heapNew<Door>();
+    new (&d->poller) Poller();
+    for (Newcomer &n : d->slots) n.socket = InvalidSocket;
+    d->secret = secret;
+    greetingWrite(secret.salt, d->greeting);
+    bool open = pollerAdd(&d->poller, listener, d->greeting);
+    while (open && !admissionStopAsked()) {
+        open = serve(d, listener);
+        Guard g(&net.lock);
+        open = open && offer(d);
+    }
+    for (Newcomer &n : d->slots)
+        if (n.socket != InvalidSocket) drop(d, &n);
+    pollerClose(&d->poller);
+    secretWipe(&d->secret);
+    heapFree(d);
+    Guard g(&net.lock);
+    closeListenerLocked();
+    // A search still running ends as one whose listener failed or was closed.
+    if (net.searching) net.searchError = SearchListenFailed;
+    net.searching = 0;
+}
+
+} // namespace ll

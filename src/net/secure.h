@@ -1,0 +1,118 @@
+// A private lobby's connections: the handshake that lets in a member who
+// knows the lobby's secret, and the sealed records that carry every byte
+// afterwards. An open lobby uses none of it: its bytes go as they are, and
+// its wire is the plain one of protocol.h.
+//
+// On every connection of a private lobby:
+//   lobby host -> client  greeting: "lobbylink private 1 " + the salt in hex + 0
+//   client -> lobby host  [length: 2][Noise message 1: e, and the name sealed]
+//   lobby host -> client  [length: 2][Noise message 2: e, ee, empty payload]
+//   client -> lobby host  [length: 2][an empty sealed record]
+// and then records both ways, each [length: 2 bytes, big-endian][sealed
+// bytes], whose opened bytes are the frames of protocol.h as one stream.
+// The greeting is text with one 0 at its end, so a client of an open lobby
+// that reaches a private one reads at most one entry before it is closed.
+// The first record proves the newcomer holds the keys: a replayed first
+// message gets the lobby host's answer but can seal nothing, so only a
+// newcomer whose first record opens is admitted.
+#pragma once
+
+#include "net/bytequeue.h"
+#include "net/limits.h"
+#include "net/noise.h"
+#include "net/protocol.h"
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ll {
+
+// The lobby's secret, stretched once when the lobby opens.
+struct LobbySecret {
+    bool on = false;                   // a private lobby
+    uint8_t salt[NoiseSaltLength] = {}; // random per lobby, sent in the greeting
+    uint8_t psk[NoiseKeyLength] = {};   // Argon2id(secret, salt)
+};
+
+const char GreetingLead[] = "lobbylink private 1 ";
+const size_t GreetingLength = sizeof GreetingLead - 1 + 2 * NoiseSaltLength + 1;
+
+// Makes a private lobby's secret (salt and psk) from the host application's
+// text (1 to MaxSecretLength bytes).
+void secretMake(LobbySecret *s, const char *secret, size_t length);
+void secretWipe(LobbySecret *s);
+void greetingWrite(const uint8_t salt[NoiseSaltLength], uint8_t out[GreetingLength]);
+// False unless `in` (GreetingLength bytes) is a greeting; then the salt.
+bool greetingRead(const uint8_t *in, uint8_t salt[NoiseSaltLength]);
+
+// ---- Records ----
+const size_t RecordHeader = 2;
+const size_t RecordPayloadMax = 16384;
+const size_t RecordMax = RecordHeader + RecordPayloadMax + NoiseTagLength;
+
+// One connection's record layer; `sealed` is false on an open lobby's.
+struct RecordLink {
+    bool sealed = false;
+    NoiseTransport keys = {};
+    ByteQueue out; // the sealed record being sent
+    ByteQueue in;  // received bytes of records not opened yet
+};
+
+void linkFree(RecordLink *l);
+// Seals `length` bytes (1 to RecordPayloadMax) into one record at `out`
+// (length + RecordHeader + NoiseTagLength bytes); false once the nonce is spent.
+bool recordSeal(NoiseCipher *c, const uint8_t *data, size_t length, uint8_t *out);
+
+// What one send did: plaintext bytes taken from the caller's queue (sealed
+// into a record or sent as they are), whether the connection took any byte,
+// and whether it failed.
+struct LinkSent {
+    uint32_t taken;
+    bool tookBytes;
+    bool failed;
+};
+// Sends what the link holds and then `length` bytes of `data`, record by
+// record, as far as the connection takes them without waiting.
+LinkSent linkSend(Socket s, RecordLink *l, const uint8_t *data, uint32_t length);
+// Opens every complete record of `in` (after what the link holds) into
+// `plain` and gives the opened length; false for a record that is malformed,
+// altered, replayed or reordered: the connection must end. `plain` has room
+// for `length` + RecordMax bytes.
+bool linkOpen(RecordLink *l, const uint8_t *in, size_t length, uint8_t *plain, size_t *plainLength);
+// One non-blocking receive of at most `budget` bytes, opened and split into
+// frames as receiveFrames does; `plain` has room for `budget` bytes.
+SplitEnd linkReceive(Socket s, RecordLink *l, uint8_t *scratch, uint8_t *plain, uint32_t budget,
+                     FrameReader *r, FrameHandler onFrame, void *context, SplitStop *stop);
+
+// ---- The lobby host's side of one newcomer's handshake ----
+// Bytes are read exactly as asked (admittanceWant), so nothing of what
+// follows the first record is taken from the connection.
+enum AdmitStep { AdmitMore, AdmitReply, AdmitDone, AdmitFailed };
+struct Admittance {
+    NoiseHandshake hs;
+    NoiseTransport keys;
+    uint8_t phase;   // 0 length of message 1, 1 message 1, 2 length of the record, 3 the record, 4 done
+    uint32_t have;   // bytes of the current piece read
+    uint32_t need;   // bytes of the current piece
+    uint8_t buffer[RecordHeader + NoiseHandshakeOverhead + MaxNameLength];
+    char name[HandshakeLimit];
+    uint8_t reply[RecordHeader + NoiseHandshakeOverhead]; // message 2, to send whole
+};
+void admittanceStart(Admittance *a, const LobbySecret &secret);
+uint32_t admittanceWant(const Admittance *a); // bytes to read next; 0 once done or failed
+uint8_t *admittanceInto(Admittance *a);       // where they go
+// `n` more bytes were read into admittanceInto. AdmitReply: send a->reply
+// now; AdmitDone: a->name and a->keys are the member's.
+AdmitStep admittanceTake(Admittance *a, uint32_t n);
+void admittanceWipe(Admittance *a);
+
+// ---- The client's side ----
+enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinLost };
+// Runs the whole handshake on the blocking socket `s` for `user`, until
+// `deadline` (nowMs): reads the greeting, stretches the secret, sends the
+// name in message 1, reads message 2 and sends the first record.
+JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
+                    uint64_t deadline, NoiseTransport *keys, int32_t *sends);
+
+} // namespace ll
