@@ -340,12 +340,14 @@ bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
     portmapStop();
+    discoveryStop();
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
     portmapStop();
+    discoveryStop();
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;
@@ -367,6 +369,7 @@ void lobbyUpdate() {
     Guard g(&net.lock);
     hostPump();
     clientPump();
+    discoveryPump();
     checkInvariants();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "lobbylink/lobbylink.h"
+#include "net/discovery.h"
 #include "net/inbox.h"
 #include "net/limits.h"
 #include "net/lobby.h"
@@ -118,6 +119,7 @@ struct NetState {
     uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
     PortmapTask portmap;                 // the router conversation (portmap.h)
+    DiscoveryState discovery;            // app: LAN discovery (discovery.h)
 };
 
 static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");
