@@ -8,10 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <sched.h>
 #include <string>
 #include <unistd.h>
 
@@ -74,18 +72,7 @@ class Router {
 
     // An agent started inside namespace PREFIX-side.
     std::unique_ptr<Agent> agent(const char *side, Build build, const std::string &who) {
-        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
-        std::unique_ptr<Agent> a;
-        if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
-            a.reset(new Agent(build, who));
-            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
-        } else {
-            ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
-        }
-        if (self >= 0) ::close(self);
-        if (ns >= 0) ::close(ns);
-        return a;
+        return agents::agentIn(prefix_ + "-" + side, build, who);
     }
 
   private:
