@@ -225,10 +225,10 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
 
 /* ---- Finding lobbies on the local network ---------------------------------------
- * p2pFindLobbies(map): in Idle, sends one query to the directed broadcast
+ * p2pFindLobbies(map): while idle, sends one query to the directed broadcast
  *   address of every IPv4 network this machine is on (its address with the
  *   host bits set; never 255.255.255.255) and returns at once: "result" 1;
- *   "error" = "already connected" then "result" 0 outside Idle; "result" 0
+ *   "error" = "already connected" then "result" 0 in a lobby or connection; "result" 0
  *   then "error" = "socket" when no UDP socket can be made. For about two
  *   seconds after, p2pUpdate puts one notice per lobby that answers in the
  *   inbox: sender 0, id MsgLobbyFound, text "ADDRESS MEMBERS open|private

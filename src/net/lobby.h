@@ -50,7 +50,7 @@ void searchSetCancelled(bool cancelled); // turn away / admit the next newcomer
 
 // ---- The pump and the members (lobby host) ----
 // One non-blocking pass: the lobby host's clients, then the client role's
-// connection.
+// connection, then LAN discovery's datagrams.
 void lobbyUpdate();
 // Removes the member whose id, read as a signed byte, is `id` (lobby host).
 void memberKick(int32_t id);
