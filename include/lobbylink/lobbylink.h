@@ -226,19 +226,18 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
 
 /* ---- Finding lobbies on the local network ---------------------------------------
  * p2pFindLobbies(map): while idle, sends one query to the directed broadcast
- *   address of every IPv4 network this machine is on (its address with the
- *   host bits set; never 255.255.255.255) and returns at once: "result" 1;
- *   "error" = "already connected" then "result" 0 in a lobby or connection;
- *   "result" 0 then "error" = "socket" when no UDP socket can be made. For
- *   about two seconds after, p2pUpdate puts one notice per lobby that
- *   answers in the inbox: sender 0, id MsgLobbyFound, text "ADDRESS MEMBERS open|private
- *   NAME", e.g. "192.168.1.20 3 open gold": the IPv4 address to pass to
- *   p2pConnect, the members, and the name last (it may hold spaces; only
- *   its printable ASCII characters are kept). A lobby is listed once per
- *   call, and only lobbies whose host created them with "announce" = 1 and
- *   that speak this library's protocol version are found. p2pConnect,
- *   p2pCreateLobby, p2pDisconnect, p2pTerminate and a new p2pFindLobbies end
- *   the listing. */
+ *   address of every IPv4 network this machine is on (its address with the host
+ *   bits set; never 255.255.255.255) and returns at once: "result" 1; "error" =
+ *   "already connected" then "result" 0 in a lobby or connection; "result" 0
+ *   then "error" = "socket" when no UDP socket can be made. For about two
+ *   seconds after, p2pUpdate puts one notice per lobby that answers in the
+ *   inbox: sender 0, id MsgLobbyFound, text "ADDRESS MEMBERS open|private NAME",
+ *   e.g. "192.168.1.20 3 open gold": the IPv4 address to pass to p2pConnect, the
+ *   members, and the name last (it may hold spaces; only its printable ASCII
+ *   characters are kept). A lobby is listed once per call, and only lobbies
+ *   whose host created them with "announce" = 1 and that speak this library's
+ *   protocol version are found. p2pConnect, p2pCreateLobby, p2pDisconnect,
+ *   p2pTerminate and a new p2pFindLobbies end the listing. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pFindLobbies(ArgNode *map);
 
 /* ---- Sending --------------------------------------------------------------------------
