@@ -113,11 +113,13 @@ int32_t p2pDisconnect(ArgNode *) {
 }
 
 int32_t p2pCreateLobby(ArgNode *map) {
+    listingStop();
     char *user = mapGetString(map, "user");
     OpenRefusal refusal = lobbyCreate(user);
     heapFree(user);
     if (refusal != OpenAllowed) return refuse(map, refusalText(refusal));
     if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
+    if (mapGetInt(map, "announce") == 1) announceStart();
     return succeed(map);
 }
 
@@ -183,6 +185,7 @@ int32_t p2pClientName(ArgNode *map) {
 // ---- Client connection ----
 
 int32_t p2pConnect(ArgNode *map) {
+    listingStop();
     char *user = mapGetString(map, "user");
     char *address = mapGetString(map, "address");
     ConnectOutcome out = clientConnect(address, user);
@@ -199,6 +202,17 @@ int32_t p2pConnect(ArgNode *map) {
     case ConnectSocketFailed: return fail(map, ErrSocket);
     case ConnectFailed: return fail(map, ErrConnect);
     case ConnectHandshakeFailed: return fail(map, ErrSendUser);
+    }
+    return 0;
+}
+
+// ---- LAN discovery ----
+
+int32_t p2pFindLobbies(ArgNode *map) {
+    switch (lobbiesFind()) {
+    case FindStarted: return succeed(map);
+    case FindNotIdle: return refuse(map, ErrAlreadyConnected);
+    case FindNoSocket: return fail(map, ErrSocket);
     }
     return 0;
 }
