@@ -17,13 +17,13 @@
  *
  * Every "error" text a call can write, with the calls that write it:
  *   "WSAStartup"          p2pInit
- *   "already connected"   p2pCreateLobby, p2pConnect
+ *   "already connected"   p2pCreateLobby, p2pConnect, p2pFindLobbies
  *   "no user"             p2pCreateLobby, p2pConnect
  *   "user too long"       p2pCreateLobby, p2pConnect
  *   "bind"                p2pSearchClient
  *   "thread"              p2pSearchClient
  *   "getaddrinfo"         p2pConnect
- *   "socket"              p2pConnect
+ *   "socket"              p2pConnect, p2pFindLobbies
  *   "couldn't connect"    p2pConnect
  *   "failed to send user" p2pConnect
  *
@@ -103,6 +103,9 @@ enum {
     LobbyHostFrameOverhead = 4,   /* the same for the lobby host's text, in a client's queue */
     HostId = 1,                   /* id of the lobby host */
     BroadcastId = 255,            /* receiver meaning everybody but the sender */
+    MsgLobbyFound = 123,          /* a lobby that answered p2pFindLobbies: sender 0, text
+                                     "ADDRESS MEMBERS open|private NAME" (members may send
+                                     123 too: theirs never has sender 0) */
     MsgPortmap = 124,             /* lobby host that asked for "portmap": sender 0, text the
                                      router's external IPv4 address, "no router", "refused",
                                      or later "lost" (see p2pCreateLobby); members may send
@@ -156,7 +159,15 @@ enum {
  *   machine now holds the port, or the router has not answered for a whole
  *   lease (renewals it does not answer are asked again quietly while the
  *   lease lasts). Players outside can no longer join then; nothing more is
- *   asked of the router until the lobby closes. */
+ *   asked of the router until the lobby closes.
+ *   With the optional Integer "announce" = 1 the lobby answers players'
+ *   p2pFindLobbies on UDP port LobbyPort while it is open, during p2pUpdate:
+ *   its name (the "user"), its member count (the lobby host included),
+ *   whether it is private, and the protocol version; nothing else. Only
+ *   queries from an address on a network this machine is directly connected
+ *   to are answered, at most 20 per second. Without "announce" the library
+ *   opens no UDP socket; if the port cannot be bound the lobby opens all the
+ *   same, unannounced. p2pDisconnect and p2pTerminate close it. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);
@@ -219,6 +230,22 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
  *   A later loss of the connection arrives as the notice (0, MsgError,
  *   "error"). */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
+
+/* ---- Finding lobbies on the local network ---------------------------------------
+ * p2pFindLobbies(map): while idle, sends one query to the directed broadcast
+ *   address of every IPv4 network this machine is on (its address with the host
+ *   bits set; never 255.255.255.255) and returns at once: "result" 1; "error" =
+ *   "already connected" then "result" 0 in a lobby or connection; "result" 0
+ *   then "error" = "socket" when no UDP socket can be made. For about two
+ *   seconds after, p2pUpdate puts one notice per lobby that answers in the
+ *   inbox: sender 0, id MsgLobbyFound, text "ADDRESS MEMBERS open|private NAME",
+ *   e.g. "192.168.1.20 3 open gold": the IPv4 address to pass to p2pConnect, the
+ *   members, and the name last (it may hold spaces; only its printable ASCII
+ *   characters are kept). A lobby is listed once per call, and only lobbies
+ *   whose host created them with "announce" = 1 and that speak this library's
+ *   protocol version are found. p2pConnect, p2pCreateLobby, p2pDisconnect,
+ *   p2pTerminate and a new p2pFindLobbies end the listing. */
+LOBBYLINK_API int32_t LOBBYLINK_CALL p2pFindLobbies(ArgNode *map);
 
 /* ---- Sending --------------------------------------------------------------------------
  * p2pSend(map): "msg" (String), "id" (message id, low 8 bits), "rcv" (receiver,

@@ -127,6 +127,7 @@ bool readSecret(ArgNode *map, JoinSecret *out) {
 }
 
 int32_t p2pCreateLobby(ArgNode *map) {
+    listingStop();
     JoinSecret secret;
     if (!readSecret(map, &secret)) {
         secretRelease(secret);
@@ -138,6 +139,7 @@ int32_t p2pCreateLobby(ArgNode *map) {
     secretRelease(secret);
     if (refusal != OpenAllowed) return refuse(map, refusalText(refusal));
     if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
+    if (mapGetInt(map, "announce") == 1) announceStart();
     return succeed(map);
 }
 
@@ -203,6 +205,7 @@ int32_t p2pClientName(ArgNode *map) {
 // ---- Client connection ----
 
 int32_t p2pConnect(ArgNode *map) {
+    listingStop();
     JoinSecret secret;
     if (!readSecret(map, &secret)) {
         secretRelease(secret);
@@ -227,6 +230,17 @@ int32_t p2pConnect(ArgNode *map) {
     case ConnectHandshakeFailed: return fail(map, ErrSendUser);
     case ConnectWrongSecret: return fail(map, ErrWrongSecret);
     case ConnectNotPrivate: return fail(map, ErrNotPrivate);
+    }
+    return 0;
+}
+
+// ---- LAN discovery ----
+
+int32_t p2pFindLobbies(ArgNode *map) {
+    switch (lobbiesFind()) {
+    case FindStarted: return succeed(map);
+    case FindNotIdle: return refuse(map, ErrAlreadyConnected);
+    case FindNoSocket: return fail(map, ErrSocket);
     }
     return 0;
 }

@@ -166,6 +166,30 @@ const int PortmapCloseMs = 1000;
 // which it checks whether the lobby has closed.
 const int PortmapSliceMs = 25;
 
+// ---- LAN discovery (discovery.cpp) ----
+// A player's listing takes answers for this long after its queries went
+// out: on a LAN they arrive within milliseconds of the lobby host's next
+// p2pUpdate, and this also waits out a host application whose loop pauses
+// for a loading screen.
+const uint64_t DiscoveryListenMs = 2000;
+// Datagrams one update reads from a discovery socket. Whatever arrives, an
+// update does this much work at most; a flood beyond it waits in the
+// system's receive buffer, which drops what does not fit.
+const int DiscoveryReadsPerUpdate = 16;
+// Answers a lobby host sends in one second at most. Every player of a LAN
+// party that lists at the same moment is answered within a second or two,
+// while forged queries make it send no more than this (about 1.4 KB/s).
+const int DiscoveryAnswersPerSecond = 20;
+// Addresses of this machine that are compared with a query's sender, and how
+// often the lobby host reads them again (at most once per this long, and
+// only when queries arrive): a machine's addresses change seldom, and
+// reading them is a round trip to the system.
+const int MaxLocalNets = 32;
+const uint64_t DiscoveryNetsRefreshMs = 1000;
+// Lobbies one listing reports at most: answers from further addresses are
+// dropped, so a flood of forged answers fills no inbox.
+const int MaxListedLobbies = 256;
+
 // LobbyPort as the service string name resolution takes, derived from the
 // port so the two can never disagree.
 struct PortText {

@@ -41,6 +41,9 @@ OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret = {});
 // Asks the home router to forward the lobby port to this machine while the
 // lobby just opened lives; the outcome arrives as the notice MsgPortmap.
 void lobbyMapPort();
+// Answers discovery queries from the local networks while the lobby just
+// opened lives; silently nothing when the UDP port cannot be bound.
+void announceStart();
 
 // ---- Admission (lobby host) ----
 enum SearchStart {
@@ -56,7 +59,7 @@ void searchSetCancelled(bool cancelled); // turn away / admit the next newcomer
 
 // ---- The pump and the members (lobby host) ----
 // One non-blocking pass: the lobby host's clients, then the client role's
-// connection.
+// connection, then LAN discovery's datagrams.
 void lobbyUpdate();
 // Removes the member whose id, read as a signed byte, is `id` (lobby host).
 void memberKick(int32_t id);
@@ -91,6 +94,20 @@ struct ConnectOutcome {
 // at most PrivateJoinDeadlineMs after the connection.
 ConnectOutcome clientConnect(const char *address, const char *user,
                              const JoinSecret &secret = {});
+
+// ---- LAN discovery (player) ----
+enum FindStart {
+    FindStarted = 0,
+    FindNotIdle,  // a lobby or connection is open
+    FindNoSocket  // no UDP socket could be made
+};
+// Sends one query to the directed broadcast address of every IPv4 network
+// of this machine; for DiscoveryListenMs the updates turn each lobby's first
+// answer into a notice (0, MsgLobbyFound, text). Ends a listing before it.
+FindStart lobbiesFind();
+// Ends the listing (nothing when none runs): p2pConnect and p2pCreateLobby
+// do, as a new listing does.
+void listingStop();
 
 // ---- Sending ----
 // Queues `text` (no 0 bytes; nothing when it is empty) for the next update:

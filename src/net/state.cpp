@@ -224,12 +224,14 @@ bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
     portmapStop(&net.portmap);
+    discoveryStop();
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
     portmapStop(&net.portmap);
+    discoveryStop();
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;
@@ -264,6 +266,7 @@ void lobbyUpdate() {
     Guard g(&net.lock);
     hostPump();
     clientPump();
+    discoveryPump();
     checkInvariants();
 }
 

@@ -14,6 +14,7 @@
 #include "lobbylink/lobbylink.h"
 #include "net/bytequeue.h"
 #include "net/clock.h"
+#include "net/discovery.h"
 #include "net/inbox.h"
 #include "net/limits.h"
 #include "net/lobby.h"
@@ -99,6 +100,7 @@ struct NetState {
     uint8_t plain[QueueCapacity] = {};   // app, under lock: that receive's records, opened
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer
     PortmapTask portmap;                 // app: the router thread's task (portmap.h)
+    DiscoveryState discovery;            // app: LAN discovery (discovery.h)
 };
 
 static_assert(MaxClients <= PollerCapacity, "the poller must watch a full lobby");

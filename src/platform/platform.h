@@ -159,6 +159,24 @@ int resolveFamily(const struct addrinfo *ai);
 void resolveText(const struct addrinfo *ai, char *text, size_t size);
 void resolveFree(struct addrinfo *list);
 
+// ---- The local networks, for LAN discovery (lan_posix.cpp, lan_win32.cpp) ----
+// One IPv4 address of an interface that is up and not a loopback, and its
+// netmask; host order.
+struct LocalNet4 {
+    uint32_t address;
+    uint32_t netmask;
+};
+// Fills at most `max` entries (Linux: getifaddrs; Windows:
+// GetAdaptersAddresses, loaded at run time); their count, or -1.
+int localNets4(LocalNet4 *out, int max);
+// A non-blocking IPv4 UDP socket bound to `port` on every address (0: any
+// port), allowed to send to broadcast addresses; InvalidSocket on failure.
+Socket udpBind4(uint16_t port);
+// One datagram and its sender (host order): its byte count (0 also for one
+// to skip, as a refusal of an earlier datagram that Winsock reports here),
+// or IoAgain / IoFailed. Longer datagrams are cut to `length`.
+int sockRecvFrom4(Socket s, void *data, int length, uint32_t *address, uint16_t *port);
+
 void sleepMs(int ms);
 uint64_t monotonicMs();
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -301,6 +302,21 @@ void Agent::update(bool on) {
 
 void Agent::say(int id, int rcv, const std::string &text) {
     call("p2pSend", {{"msg", text}, {"id", id}, {"rcv", rcv}});
+}
+
+std::unique_ptr<Agent> agentIn(const std::string &netns, Build build, const std::string &who) {
+    int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int ns = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    std::unique_ptr<Agent> a;
+    if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+        a.reset(new Agent(build, who));
+        if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+    } else {
+        ADD_FAILURE() << "cannot enter " << netns;
+    }
+    if (self >= 0) ::close(self);
+    if (ns >= 0) ::close(ns);
+    return a;
 }
 
 } // namespace agents

@@ -6,6 +6,7 @@
 #include "support/testkit.h"
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -89,5 +90,10 @@ class Agent {
     int status_ = -1;
     int reap(int ms);
 };
+
+// An agent started inside the named network namespace (/run/netns/NAME):
+// this process enters it for the start and comes back. Null, with a test
+// failure, when it cannot.
+std::unique_ptr<Agent> agentIn(const std::string &netns, Build build, const std::string &who);
 
 } // namespace agents

@@ -217,3 +217,23 @@ put('router_answers', 'soap-entry', [3] + http('200 OK', response(
 put('router_answers', 'soap-no-such-entry', [3] + http('500 Internal Server Error', fault(714, 'NoSuchEntryInArray')))
 put('router_answers', 'soap-permanent-only', [3] + http('500 Internal Server Error', fault(725, 'OnlyPermanentLeasesSupported'),
                                                          chunked=True))
+
+
+# ---- discovery: [kind] [sender's address, 4 bytes] then the datagram (kind
+# even: a query, odd: an answer) ----
+def dq(version=1):
+    return list(b'LLDQ') + [version]
+
+
+def da(members, flags, name, version=1, length=None):
+    return list(b'LLDA') + [version, members, flags, len(name) if length is None else length] + list(name)
+
+
+lan = [127, 66, 0, 2]
+put('discovery', 'query', [0] + lan + dq())
+put('discovery', 'query-long', [0] + lan + dq() + [0])
+put('discovery', 'answer-open', [1] + lan + da(2, 0, b'gold'))
+put('discovery', 'answer-private', [1] + lan + da(254, 1, b'the back room'))
+put('discovery', 'answer-escapes', [1] + lan + da(3, 0, b'\x1b[2Jred\nline\x7f'))
+put('discovery', 'answer-short', [1] + lan + da(2, 0, b'gold', length=9))
+put('discovery', 'answer-flags', [1] + lan + da(2, 6, b'gold'))

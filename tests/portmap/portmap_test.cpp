@@ -96,9 +96,7 @@ class Router {
         if (ns >= 0) ::close(ns);
     }
     std::unique_ptr<Agent> agent(const char *side, Build build, const std::string &who) {
-        std::unique_ptr<Agent> a;
-        inside(side, [&] { a.reset(new Agent(build, who)); });
-        return a;
+        return agents::agentIn(prefix_ + "-" + side, build, who);
     }
 
   private:

@@ -14,13 +14,15 @@
 namespace {
 
 const char Usage[] =
-    "usage: lobbylink-chat [OPTIONS] host [--portmap] NAME  open a lobby on port %d\n"
+    "usage: lobbylink-chat [OPTIONS] host [--portmap] [--announce] NAME  open a lobby on port %d\n"
     "       lobbylink-chat [OPTIONS] join [ADDRESS] NAME join a lobby (default: this machine)\n"
+    "       lobbylink-chat [OPTIONS] find                list the lobbies on your networks\n"
     "       lobbylink-chat [--lib PATH] demo             a lobby host and three clients, scripted\n"
     "options: --lib PATH  the lobbylink library to load (default: beside this program)\n"
     "         --json      one JSON object per event\n"
     "         --trace     also every inbox entry, raw, with a timestamp\n"
     "         --portmap   (host) ask the home router to open the lobby port to this machine\n"
+    "         --announce  (host) answer players on your networks who look for lobbies (find)\n"
     "Type a line to send it to everybody; /help lists the commands.\n";
 
 int usage(const std::string &problem) {
@@ -44,6 +46,8 @@ int main(int argc, char **argv) {
             options.trace = true;
         } else if (arg == "--portmap") {
             options.portmap = true;
+        } else if (arg == "--announce") {
+            options.announce = true;
         } else if (arg == "--help" || arg == "-h") {
             std::printf(Usage, LobbyPort);
             return 0;
@@ -56,9 +60,12 @@ int main(int argc, char **argv) {
     if (words.empty()) return usage("");
     const std::string &what = words[0];
     if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
+    if (what == "find" && words.size() == 1 && !options.portmap && !options.announce)
+        return chat::runFind(options);
     if (what == "host" && words.size() == 2) {
         options.lobbyHost = true;
-    } else if (what == "join" && (words.size() == 2 || words.size() == 3) && !options.portmap) {
+    } else if (what == "join" && (words.size() == 2 || words.size() == 3) && !options.portmap &&
+               !options.announce) {
         if (words.size() == 3) options.address = words[1];
     } else {
         return usage("");

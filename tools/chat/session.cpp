@@ -36,11 +36,13 @@ const int BindRetryMs = 20;        // until then, try again this often
 const int SearchRetryMs = 1000;    // then this often
 const int ConnectTryMs = 2000;     // a lobby host between two searches refuses for a moment
 const int FlushMs = 2000;          // on /quit, for what is still queued to go out
+const int FindMs = 2500;           // p2pFindLobbies' answers arrive within about two seconds
 
 struct Session {
     bool lobbyHost = false;
     bool trace = false;
     bool portmap = false;
+    bool announce = false;
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
     int msgId = 1;                      // message id of what we send (/id)
@@ -94,6 +96,7 @@ bool openLobby(Session &s) {
     ArgNode *map = llMapNew();
     llMapSetString(map, "user", s.name.c_str());
     if (s.portmap) llMapSetInt(map, "portmap", 1);
+    if (s.announce) llMapSetInt(map, "announce", 1);
     lib.createLobby(map);
     bool ok = llMapGetInt(map, "result") == 1;
     if (!ok) complain("cannot open a lobby: " + explain(getString(map, "error")));
@@ -481,6 +484,46 @@ void mainLoop(Session &s) {
 
 } // namespace
 
+// One lobby as a notice text "ADDRESS MEMBERS open|private NAME" tells it.
+void showLobby(const std::string &text) {
+    size_t a = text.find(' '), m = a == std::string::npos ? a : text.find(' ', a + 1);
+    size_t k = m == std::string::npos ? m : text.find(' ', m + 1);
+    if (k == std::string::npos) return;
+    std::string address = text.substr(0, a), members = text.substr(a + 1, m - a - 1);
+    std::string kind = text.substr(m + 1, k - m - 1), name = text.substr(k + 1);
+    say("lobby \"" + name + "\" at " + address + ", " + members + (members == "1" ? " member, " : " members, ") +
+        kind + ": join with: lobbylink-chat join " + address + " NAME");
+}
+
+int runFind(const Options &options) {
+    setJsonOutput(options.json);
+    std::string error;
+    if (!loadLobbyLink(options.library, &error)) {
+        complain(error);
+        return 1;
+    }
+    if (!startLibrary()) return 1;
+    ArgNode *map = llMapNew();
+    lib.findLobbies(map); // sends the queries and returns at once
+    bool ok = llMapGetInt(map, "result") == 1;
+    if (!ok) complain("cannot look for lobbies: " + explain(getString(map, "error")));
+    llMapFree(map);
+    int found = 0;
+    for (uint64_t end = monotonicMs() + FindMs; ok && monotonicMs() < end && !interruptRequested();) {
+        lib.update(nullptr); // the answers arrive here
+        for (const Entry &e : takeInbox())
+            if (e.usr == 0 && e.id == MsgLobbyFound) {
+                showLobby(e.msg);
+                ++found;
+            }
+        sleepMs(FrameMs);
+    }
+    if (ok && found == 0)
+        say("no lobby answered on your networks (only lobbies opened with host --announce do)");
+    lib.terminate(nullptr);
+    return ok ? 0 : 1;
+}
+
 int runSession(const Options &options) {
     setJsonOutput(options.json);
     std::string error;
@@ -492,6 +535,7 @@ int runSession(const Options &options) {
     s.lobbyHost = options.lobbyHost;
     s.trace = options.trace;
     s.portmap = options.portmap;
+    s.announce = options.announce;
     s.name = options.name;
     if (!startLibrary()) return 1;
     terminalStart();

@@ -10,6 +10,7 @@ struct Options {
     bool trace = false;  // --trace
     bool lobbyHost = false;
     bool portmap = false; // host --portmap: ask the home router to open the port
+    bool announce = false; // host --announce: answer players' find
     std::string address; // join: empty for this machine
     std::string name;
 };
@@ -19,5 +20,9 @@ struct Options {
 // /quit, 1 when the lobby could not be opened or joined or the connection was
 // lost.
 int runSession(const Options &options);
+
+// Lists the lobbies on this machine's networks that announce themselves, and
+// how to join each. Returns 0, or 1 when the search could not be made.
+int runFind(const Options &options);
 
 } // namespace chat

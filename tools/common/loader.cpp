@@ -32,6 +32,7 @@ const struct {
     {"p2pConnect", &Library::connect},
     {"p2pSend", &Library::send},
     {"p2pBuffer", &Library::buffer},
+    {"p2pFindLobbies", &Library::findLobbies},
 };
 
 const struct {

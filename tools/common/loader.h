@@ -1,5 +1,5 @@
 // lobbylink opened at run time by file name, the way a game opens it
-// (dlopen or LoadLibrary), with all 27 exports bound in one table. Shared by
+// (dlopen or LoadLibrary), with all 28 exports bound in one table. Shared by
 // the tools and the benchmarks.
 #pragma once
 
@@ -18,7 +18,7 @@ struct Library {
     void *handle;
     MapCall init, terminate, nlTerminate, disconnect, createLobby, recv;
     MapCall searchClient, isSearching, cancelSearch, uncancelSearch, searchClientError;
-    MapCall update, kick, numClients, clientName, connect, send, buffer;
+    MapCall update, kick, numClients, clientName, connect, send, buffer, findLobbies;
     SlotCall nlPointerFunc, nlIntegerFunc, nlStringFunc, nlKeyCharFunc, nlKeyDownFunc,
         nlKeyUpFunc, nlMouseDownFunc, nlMouseUpFunc, nlMouseMoveFunc;
 

@@ -1,0 +1,359 @@
+// Lobbies found on a LAN: network namespaces joined by one bridge, with
+// loopback-range addresses only, as the router fixture (tests/portmap) uses
+// them: route_localnet, the local route for 127/8 narrowed to 127.0.0.1, and
+// a guard that drops anything outside 127/8 before it is sent. The LAN's
+// directed broadcast address, 127.66.0.255, stays inside that range.
+//
+//   127.66.0.0/24 on the bridge:  .2 a  .3 b  .4 c  .5 p  .1 gw -- 127.67.0.2 far
+//
+// a and b host lobbies that announce, c one that does not, p is the player;
+// far is one network away behind gw, a router. Agents run inside the
+// namespaces; the test process enters one to start an agent there, or to
+// make a raw socket that stays in it.
+#include "agents/agentkit.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using agents::Agent;
+using agents::Build;
+using agents::Reply;
+using kit::Msg;
+using Clock = std::chrono::steady_clock;
+
+const int MsgLobbyFound = 123;
+const uint16_t Port = 31903;
+
+std::string run(const std::string &command) {
+    std::string out;
+    if (FILE *p = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+int msSince(Clock::time_point t0) {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+// Every namespace: no IPv6, 127.x routed like any address, the guard.
+const char NamespaceSetup[] = R"(
+sysctl -qw net.ipv6.conf.default.disable_ipv6=1 net.ipv6.conf.all.disable_ipv6=1
+ip link set lo up
+ip route del local 127.0.0.0/8 dev lo table local
+sysctl -qw net.ipv4.conf.all.route_localnet=1 net.ipv4.conf.default.route_localnet=1
+sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+nft -f - <<NFT
+table inet guard {
+  chain guard_out { type filter hook output priority -300; policy accept;
+    meta nfproto ipv4 ip daddr != 127.0.0.0/8 counter drop
+    meta nfproto ipv6 ip6 daddr != ::1 counter drop
+  }
+  chain guard_fwd { type filter hook forward priority -300; policy accept;
+    meta nfproto ipv4 ip daddr != 127.0.0.0/8 counter drop
+    meta nfproto ipv6 counter drop
+  }
+}
+NFT
+)";
+
+// The LAN, in namespaces of this test's own, taken down on every way out.
+class Lan {
+  public:
+    Lan() {
+        const auto *t = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(t->test_suite_name()) + "." + t->name();
+        // Namespace names are global: the build directory keeps two builds'
+        // runs of one test apart.
+        prefix_ = "lllan" + std::to_string(std::hash<std::string>{}(std::string(LL_LAN_TAG) + name) % 1000000);
+        down();
+        std::string out = run("sh -ec '" + script() + "'");
+        up_ = run("ip -n " + ns("far") + " route").find("127.66.0.0/24 via 127.67.0.1") != std::string::npos;
+        if (!up_) ADD_FAILURE() << "the LAN did not come up: " << out;
+    }
+    ~Lan() { down(); }
+    bool up() const { return up_; }
+    std::string ns(const std::string &member) const { return prefix_ + "-" + member; }
+    std::unique_ptr<Agent> agent(const std::string &member, Build build, const std::string &who) const {
+        return agents::agentIn(ns(member), build, who);
+    }
+    // A UDP socket made inside a namespace, bound to `port` (0: any).
+    int udp(const std::string &member, uint16_t port) const {
+        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int there = ::open(("/run/netns/" + ns(member)).c_str(), O_RDONLY | O_CLOEXEC);
+        int s = -1;
+        if (self >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0) {
+            s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            int on = 1;
+            ::setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+            sockaddr_in a = address(0, port);
+            if (::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+                ::close(s);
+                s = -1;
+            }
+            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+        }
+        if (self >= 0) ::close(self);
+        if (there >= 0) ::close(there);
+        return s;
+    }
+    static sockaddr_in address(uint32_t ip, uint16_t port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(ip);
+        a.sin_port = htons(port);
+        return a;
+    }
+
+  private:
+    std::string prefix_;
+    bool up_ = false;
+    void down() const {
+        for (const char *m : {"sw", "a", "b", "c", "p", "gw", "far"}) run("ip netns del " + ns(m));
+    }
+    std::string script() const {
+        std::string s;
+        for (const char *m : {"sw", "a", "b", "c", "p", "gw", "far"})
+            s += "ip netns add " + ns(m) + "\nip netns exec " + ns(m) + " sh -ec \"$0\"\n";
+        s += "ip -n " + ns("sw") + " link add br0 type bridge\nip -n " + ns("sw") + " link set br0 up\n";
+        const std::pair<const char *, const char *> onLan[] = {
+            {"a", "2"}, {"b", "3"}, {"c", "4"}, {"p", "5"}, {"gw", "1"}};
+        for (auto &m : onLan) {
+            std::string n = ns(m.first), port = std::string("v") + m.first;
+            s += "ip link add eth0 netns " + n + " type veth peer name " + port + " netns " + ns("sw") + "\n";
+            s += "ip -n " + ns("sw") + " link set " + port + " master br0 up\n";
+            s += "ip -n " + n + " addr add 127.66.0." + m.second + "/24 brd + dev eth0\n";
+            s += "ip -n " + n + " link set eth0 up\n";
+            // src: 127.x addresses have host scope, which a route through a
+            // gateway does not pick on its own.
+            if (m.first != std::string("gw"))
+                s += "ip -n " + n + " route add 127.67.0.0/24 via 127.66.0.1 src 127.66.0." + m.second + "\n";
+        }
+        s += "ip link add eth1 netns " + ns("gw") + " type veth peer name eth0 netns " + ns("far") + "\n";
+        s += "ip -n " + ns("gw") + " addr add 127.67.0.1/24 brd + dev eth1\nip -n " + ns("gw") + " link set eth1 up\n";
+        s += "ip -n " + ns("far") + " addr add 127.67.0.2/24 brd + dev eth0\nip -n " + ns("far") +
+             " link set eth0 up\n";
+        s += "ip -n " + ns("far") + " route add 127.66.0.0/24 via 127.67.0.1 src 127.67.0.2\n";
+        s += "ip netns exec " + ns("gw") + " sysctl -qw net.ipv4.ip_forward=1\n";
+        // The commands run with the namespace setup as $0.
+        std::string quoted;
+        for (char c : s) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        std::string setup;
+        for (char c : std::string(NamespaceSetup)) setup += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return quoted + "' '" + setup;
+    }
+};
+
+// One datagram within `ms`: its bytes, its sender and the address it was
+// sent to; false when none came.
+struct Datagram {
+    std::string bytes;
+    uint32_t from = 0, to = 0;
+    uint16_t port = 0;
+};
+bool receive(int s, int ms, Datagram *d) {
+    pollfd p = {s, POLLIN, 0};
+    if (::poll(&p, 1, ms) != 1) return false;
+    char buf[2048], control[256];
+    sockaddr_in from{};
+    iovec io = {buf, sizeof buf};
+    msghdr h{};
+    h.msg_name = &from;
+    h.msg_namelen = sizeof from;
+    h.msg_iov = &io;
+    h.msg_iovlen = 1;
+    h.msg_control = control;
+    h.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(s, &h, 0);
+    if (n < 0) return false;
+    d->bytes.assign(buf, static_cast<size_t>(n));
+    d->from = ntohl(from.sin_addr.s_addr);
+    d->port = ntohs(from.sin_port);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+            d->to = ntohl(reinterpret_cast<in_pktinfo *>(CMSG_DATA(c))->ipi_addr.s_addr);
+    return true;
+}
+void sendTo(int s, uint32_t ip, uint16_t port, const std::string &bytes) {
+    sockaddr_in a = Lan::address(ip, port);
+    ::sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+}
+// Answers within `ms` on `s`, counted until `ms` pass with none.
+int countAnswers(int s, int ms) {
+    int n = 0;
+    Datagram d;
+    while (receive(s, ms, &d))
+        if (d.bytes.compare(0, 4, "LLDA") == 0) ++n;
+    return n;
+}
+
+const uint32_t A = 0x7F420002;
+const std::string Query("LLDQ\x01", 5);
+
+// Lists the lobbies: every notice within the listing, how long after the
+// call each arrived, and nothing after.
+std::vector<Msg> list(Agent &player, size_t expected, const char *what) {
+    auto t0 = Clock::now();
+    Reply r = player.call("p2pFindLobbies");
+    EXPECT_EQ(r.i("result"), 1) << r;
+    std::vector<Msg> got;
+    while (got.size() < expected) {
+        std::vector<Msg> more = player.take(1, 5000);
+        if (more.empty()) break;
+        for (const Msg &m : more) {
+            std::printf("lan: %s (%s): notice %zu after %d ms: {%d, %d, \"%s\"}\n", what,
+                        agents::buildName(player.build()), got.size() + 1, msSince(t0), m.usr, m.id, m.msg.c_str());
+            got.push_back(m);
+        }
+    }
+    // The listing takes answers for about two seconds: none is left to come.
+    std::vector<Msg> late = player.take(1, 3000);
+    EXPECT_TRUE(late.empty()) << what << ": " << late.size() << " more, first: " << late[0].msg;
+    return got;
+}
+
+std::set<std::string> texts(const std::vector<Msg> &msgs) {
+    std::set<std::string> out;
+    for (const Msg &m : msgs) {
+        EXPECT_EQ(m.usr, 0) << m.msg;
+        EXPECT_EQ(m.id, MsgLobbyFound) << m.msg;
+        out.insert(m.msg);
+    }
+    return out;
+}
+
+class Discovery : public ::testing::TestWithParam<Build> {};
+
+// Lobby a (this build) and b (Linux) announce, c does not; the player (this
+// build) lists exactly a and b, and joins what it found. A forged answer
+// lists once, its name's printable characters only; a stranger one network
+// away gets no answer, and a flood of queries only a bounded number.
+TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
+    Lan lan;
+    ASSERT_TRUE(lan.up());
+    std::unique_ptr<Agent> a = lan.agent("a", GetParam(), "gold");
+    std::unique_ptr<Agent> b = lan.agent("b", Build::Linux, "the back room");
+    std::unique_ptr<Agent> guest = lan.agent("b", Build::Linux, "guest of b");
+    std::unique_ptr<Agent> c = lan.agent("c", Build::Linux, "silent");
+    std::unique_ptr<Agent> player = lan.agent("p", GetParam(), "player");
+    ASSERT_TRUE(a && b && guest && c && player && a->alive() && b->alive() && guest->alive() && c->alive() &&
+                player->alive());
+    for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) {
+        x->call("p2pInit");
+        x->update(true);
+    }
+    ASSERT_EQ(a->call("p2pCreateLobby", {{"user", "gold"}, {"announce", 1}}).i("result"), 1);
+    // "the back room" is to be the private one: once lobbies have secrets it
+    // is created with one, and lists as "private".
+    const std::string backRoomKind = "open";
+    ASSERT_EQ(b->call("p2pCreateLobby", {{"user", "the back room"}, {"announce", 1}}).i("result"), 1);
+    ASSERT_EQ(c->call("p2pCreateLobby", {{"user", "silent"}}).i("result"), 1);
+    b->call("p2pSearchClient");
+    ASSERT_EQ(guest->call("p2pConnect", {{"address", "127.66.0.3"}, {"user", "guest"}}).i("result"), 1);
+    ASSERT_TRUE(b->poll("p2pNumClients", 1));
+
+    // Outside Idle there is nothing to list.
+    Reply busy = a->call("p2pFindLobbies");
+    EXPECT_EQ(busy.s("error"), "already connected") << busy;
+    EXPECT_EQ(busy.i("result"), 0) << busy;
+
+    std::set<std::string> found = texts(list(*player, 2, "two lobbies announce"));
+    EXPECT_EQ(found, (std::set<std::string>{"127.66.0.2 1 open gold", "127.66.0.3 2 " + backRoomKind + " the back room"}));
+
+    // The lobby without "announce" has no UDP socket at all: the port is free.
+    EXPECT_EQ(run("ip netns exec " + lan.ns("c") + " ss -Huan"), "");
+    int fake = lan.udp("c", Port);
+    ASSERT_GE(fake, 0);
+    // A forged lobby there: a malformed answer, then one answer twice.
+    auto t0 = Clock::now();
+    player->send("call p2pFindLobbies");
+    Datagram q;
+    ASSERT_TRUE(receive(fake, 5000, &q));
+    EXPECT_TRUE(player->answer().ok);
+    EXPECT_EQ(q.bytes, Query);
+    EXPECT_EQ(q.to, 0x7F4200FFu) << "the query goes to the directed broadcast address";
+    const std::string evil = "\x1b[2Jevil\n twin";
+    const std::string forged = std::string("LLDA\x01\x07\x01", 7) + static_cast<char>(evil.size()) + evil;
+    sendTo(fake, q.from, q.port, std::string("LLDA\x01\x07\x01\x20", 8) + "short");
+    sendTo(fake, q.from, q.port, forged);
+    sendTo(fake, q.from, q.port, forged);
+    std::vector<Msg> got = player->take(3, 5000);
+    std::vector<Msg> late = player->take(1, 3000);
+    got.insert(got.end(), late.begin(), late.end());
+    std::printf("lan: with a forged answer (%s): %zu notices after %d ms\n", agents::buildName(GetParam()),
+                got.size(), msSince(t0));
+    EXPECT_EQ(texts(got), (std::set<std::string>{"127.66.0.2 1 open gold",
+                                                  "127.66.0.3 2 " + backRoomKind + " the back room",
+                                                  "127.66.0.4 7 private [2Jevil twin"}));
+    EXPECT_EQ(got.size(), 3u);
+    ::close(fake);
+
+    // A query from one network away is not answered, though the way there
+    // and back works; one from the LAN is.
+    int far = lan.udp("far", 0), near = lan.udp("p", 0), echo = lan.udp("a", Port + 1);
+    ASSERT_TRUE(far >= 0 && near >= 0 && echo >= 0);
+    Datagram ping;
+    sendTo(far, A, Port + 1, "ping");
+    ASSERT_TRUE(receive(echo, 5000, &ping));
+    sendTo(echo, ping.from, ping.port, "pong");
+    ASSERT_TRUE(receive(far, 5000, &ping) && ping.bytes == "pong");
+    ::close(echo);
+    sendTo(far, A, Port, Query);
+    sendTo(near, A, Port, Query);
+    Datagram answer;
+    ASSERT_TRUE(receive(near, 5000, &answer));
+    EXPECT_EQ(answer.bytes, std::string("LLDA\x01\x01\x00\x04", 8) + "gold");
+    EXPECT_EQ(countAnswers(far, 500), 0) << "answered 127.67.0.2, one network away";
+    // A flood of queries: at most DiscoveryAnswersPerSecond answers in each
+    // second it spans (two at most).
+    for (int i = 0; i < 100; ++i) sendTo(near, A, Port, Query);
+    int answered = countAnswers(near, 1500);
+    std::printf("lan: 100 queries at once (%s): %d answers\n", agents::buildName(GetParam()), answered);
+    EXPECT_GE(answered, 1);
+    EXPECT_LE(answered, 40);
+    ::close(far);
+    ::close(near);
+
+    // The player joins a lobby it found by the address in the notice.
+    a->call("p2pSearchClient");
+    Reply joined = player->call("p2pConnect", {{"address", "127.66.0.2"}, {"user", "red"}});
+    EXPECT_EQ(joined.i("result"), 1) << joined;
+    EXPECT_EQ(joined.s("addr"), "127.66.0.2");
+    player->call("p2pDisconnect");
+
+    // lobbylink-chat: find says how to join each lobby; host --announce is found.
+    c->call("p2pTerminate"); // its lobby port goes to lobbylink-chat
+    if (GetParam() == Build::Linux) {
+        std::string out = run("ip netns exec " + lan.ns("c") + " sh -c 'sleep 5 | " + LL_CHAT +
+                              " host --announce chatty' & sleep 1; ip netns exec " + lan.ns("p") + " " + LL_CHAT +
+                              " find; wait");
+        std::printf("lan: lobbylink-chat find:\n%s", out.c_str());
+        EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: lobbylink-chat join 127.66.0.2 NAME"),
+                  std::string::npos) << out;
+        EXPECT_NE(out.find("lobby \"the back room\" at 127.66.0.3, 2 members"), std::string::npos) << out;
+        EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos) << out;
+    }
+    for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) x->call("p2pTerminate");
+    EXPECT_EQ(a->quit(), 0);
+    EXPECT_EQ(player->quit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Discovery, ::testing::ValuesIn(agents::builds()), agents::BuildName());
+
+} // namespace
