@@ -2,8 +2,11 @@
 // in an agent (natively, and as the Windows build under Wine), with this test
 // process playing the other side over raw sockets.
 #include "agents/agentkit.h"
+#include "net/secure.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -229,6 +232,246 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(refused.i("result"), 0);
     EXPECT_EQ(refused.s("error"), "couldn't connect");
     EXPECT_EQ(C.call("p2pBuffer").i("res"), 0);
+}
+
+// ---- Private lobbies: raw peers make their handshakes and records with the
+// library's own code (its Noise functions are checked against the published
+// vectors), so what is tested here is the lobby's use of them.
+
+const std::string Secret = "q7R-pX2m-Kd9w";
+
+const uint8_t *u8(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
+
+std::string sealed(ll::NoiseCipher *c, const std::string &plain) {
+    std::string out(plain.size() + ll::RecordHeader + ll::NoiseTagLength, '\0');
+    EXPECT_TRUE(ll::recordSeal(c, u8(plain), plain.size(), reinterpret_cast<uint8_t *>(&out[0])));
+    return out;
+}
+
+// Everything that opens of what arrives at `p` within `ms` (stopping once
+// `want` bytes opened), through a record link with `keys`; false when a
+// record does not open.
+bool opened(Peer &p, const ll::NoiseTransport &keys, size_t want, std::string *plain, int ms = 5000) {
+    ll::RecordLink link;
+    link.sealed = true;
+    link.keys = keys;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    bool ok = true;
+    while (ok && plain->size() < want && std::chrono::steady_clock::now() < end) {
+        std::string in = p.recv(1, 100);
+        std::vector<uint8_t> out(in.size() + ll::RecordMax);
+        size_t n = 0;
+        ok = ll::linkOpen(&link, u8(in), in.size(), out.data(), &n);
+        plain->append(reinterpret_cast<char *>(out.data()), n);
+    }
+    ll::linkFree(&link);
+    return ok;
+}
+
+// A raw client's side of the handshake, up to the lobby host's answer: the
+// greeting read, the first message (returned) sent; *keys set when the
+// answer came and read.
+std::string handshakeRaw(Peer &p, const std::string &secret, const std::string &name,
+                         ll::NoiseTransport *keys, bool *answered) {
+    *answered = false;
+    std::string greet = p.recv(ll::GreetingLength, 5000);
+    uint8_t salt[ll::NoiseSaltLength], psk[ll::NoiseKeyLength];
+    if (greet.size() != ll::GreetingLength || !ll::greetingRead(u8(greet), salt)) return "";
+    EXPECT_TRUE(ll::noiseStretchSecret(secret.data(), secret.size(), salt, psk));
+    ll::NoiseHandshake hs;
+    EXPECT_TRUE(ll::noiseStart(&hs, ll::NoiseRole::Initiator, psk, u8(greet), greet.size()));
+    std::string first(ll::RecordHeader + ll::NoiseHandshakeOverhead + name.size(), '\0');
+    size_t n = 0;
+    EXPECT_TRUE(ll::noiseWriteMessage(&hs, u8(name), name.size(), reinterpret_cast<uint8_t *>(&first[2]), &n));
+    first[0] = static_cast<char>(n >> 8);
+    first[1] = static_cast<char>(n);
+    p.send(first);
+    std::string answer = p.recv(ll::RecordHeader + ll::NoiseHandshakeOverhead, 5000);
+    uint8_t none[1];
+    size_t payload = 0;
+    *answered = answer.size() == ll::RecordHeader + ll::NoiseHandshakeOverhead &&
+                ll::noiseReadMessage(&hs, u8(answer) + 2, ll::NoiseHandshakeOverhead, none, &payload) &&
+                ll::noiseSplit(&hs, keys);
+    return first;
+}
+
+// A raw member of the private lobby: the whole handshake, first record included.
+bool joinRaw(Peer &p, const std::string &name, ll::NoiseTransport *keys) {
+    bool answered = false;
+    handshakeRaw(p, Secret, name, keys, &answered);
+    return answered && p.send(sealed(&keys->send, ""));
+}
+
+TEST_P(RawPeers, APrivateLobbyLetsInOnlyWhoKnowsTheSecret) {
+    Agent H(GetParam(), "lobby host");
+    ASSERT_TRUE(H.alive());
+    EXPECT_EQ(H.call("p2pInit").i("result"), 1);
+    Reply tooLong = H.call("p2pCreateLobby", {{"user", "gold"}, {"secret", std::string(256, 's')}});
+    EXPECT_EQ(tooLong.raw("chain"), "user"); // "user", "secret", then "error" before "result"
+    EXPECT_EQ(tooLong.s("error"), "secret too long");
+    EXPECT_EQ(tooLong.i("result"), 0);
+    ASSERT_EQ(H.call("p2pCreateLobby", {{"user", "gold"}, {"secret", Secret}}).i("result"), 1);
+    ASSERT_EQ(H.call("p2pSearchClient").i("result"), 1);
+
+    // Strangers are turned away while the search goes on: one that says
+    // nothing (and holds nobody up), a client of an open lobby (it reads the
+    // greeting as one frame), garbage, a wrong secret, and a first message
+    // replayed with the first record of its recorded conversation.
+    Peer silent = kit::connectLobby(), today = kit::connectLobby(), junk = kit::connectLobby();
+    ASSERT_TRUE(today.send("red" + nul()) && junk.send(std::string(200, '\x16')));
+    std::string greet = today.recv(ll::GreetingLength, 5000);
+    EXPECT_EQ(greet.substr(0, 20), "lobbylink private 1 ");
+    EXPECT_EQ(greet.find('\0'), ll::GreetingLength - 1) << kit::hex(greet);
+    EXPECT_TRUE(today.waitClosed(5000) && junk.waitClosed(5000));
+    Peer wrong = kit::connectLobby(), recorded = kit::connectLobby(), replayer = kit::connectLobby();
+    ll::NoiseTransport keys;
+    bool answered = false;
+    handshakeRaw(wrong, "not the secret", "mallory", &keys, &answered);
+    EXPECT_FALSE(answered);
+    EXPECT_TRUE(wrong.waitClosed(5000));
+    std::string first = handshakeRaw(recorded, Secret, "eve", &keys, &answered);
+    ASSERT_TRUE(answered);
+    recorded.close();
+    EXPECT_EQ(replayer.recv(ll::GreetingLength, 5000), greet);
+    ASSERT_TRUE(replayer.send(first));
+    EXPECT_EQ(replayer.recv(ll::RecordHeader + ll::NoiseHandshakeOverhead, 5000).size(),
+              ll::RecordHeader + ll::NoiseHandshakeOverhead); // answered, as any first message
+    ASSERT_TRUE(replayer.send(sealed(&keys.send, "")));
+    EXPECT_TRUE(replayer.waitClosed(5000));
+    EXPECT_EQ(H.null("p2pIsSearching"), 1);
+    EXPECT_EQ(H.null("p2pSearchClientError"), SearchOk);
+    EXPECT_EQ(H.null("p2pNumClients"), 0);
+
+    // A player who knows the secret joins while strangers keep connecting.
+    std::atomic<bool> flooding{true};
+    std::atomic<int> strangers{0};
+    std::thread flood([&] {
+        while (flooding) {
+            Peer s = kit::connectLobby();
+            if (s.ok() && strangers++ % 2) s.send(std::string(40, '\x01'));
+        }
+    });
+    Agent P(GetParam(), "player");
+    ASSERT_TRUE(P.alive());
+    EXPECT_EQ(P.call("p2pInit").i("result"), 1);
+    // Without the secret it connects as to an open lobby, and is closed:
+    // at most the greeting as one entry, then its loss notice.
+    EXPECT_EQ(P.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "ann"}}).i("result"), 1);
+    P.update(true);
+    Msgs heard = P.take(1);
+    if (!heard.empty() && heard.back().id != MsgError)
+        for (const Msg &m : P.take(1)) heard.push_back(m);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_LE(heard.size(), 2u);
+    EXPECT_EQ(heard.back(), (Msg{0, MsgError, "error"}));
+    P.update(false);
+    P.null("p2pDisconnect");
+    auto start = std::chrono::steady_clock::now();
+    Reply joined = P.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "ann"}, {"secret", Secret}});
+    long joinMs = msSince(start);
+    EXPECT_TRUE(H.poll("p2pNumClients", 1) && H.poll("p2pIsSearching", 0));
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(joined.i("result"), 1) << joined;
+    H.update(true);
+    std::printf("private lobby: the player joined in %ld ms while %d strangers connected (%ld a second)\n",
+                joinMs, strangers.load(), joinMs ? strangers.load() * 1000L / joinMs : 0);
+    EXPECT_EQ(H.take(1), (Msgs{{2, MsgJoin, "ann"}}));
+    P.update(true);
+    EXPECT_EQ(P.take(1), (Msgs{{1, MsgJoin, "gold"}}));
+
+    // A raw member: the records it gets open to exactly its join notices,
+    // its sealed frames are relayed, and a tampered record ends it alone.
+    ASSERT_EQ(H.call("p2pSearchClient").i("result"), 1);
+    Peer zed = kit::connectLobby();
+    ASSERT_TRUE(joinRaw(zed, "zed", &keys));
+    ASSERT_TRUE(H.poll("p2pNumClients", 2));
+    std::string told, want = join(1, "gold") + join(2, "ann");
+    EXPECT_TRUE(opened(zed, keys, want.size(), &told));
+    EXPECT_EQ(kit::hex(told), kit::hex(want));
+    ASSERT_TRUE(zed.send(sealed(&keys.send, bytes({9, 255}) + "hi" + nul())));
+    EXPECT_EQ(H.take(2), (Msgs{{3, MsgJoin, "zed"}, {3, 9, "hi"}}));
+    EXPECT_EQ(P.take(2), (Msgs{{3, MsgJoin, "zed"}, {3, 9, "hi"}}));
+    std::string bad = sealed(&keys.send, bytes({9, 255}) + "yo" + nul());
+    bad[ll::RecordHeader + 1] ^= 1;
+    ASSERT_TRUE(zed.send(bad));
+    EXPECT_EQ(H.take(1), (Msgs{{3, MsgLeave, "zed"}}));
+    EXPECT_EQ(P.take(1), (Msgs{{3, MsgLeave, "zed"}}));
+    EXPECT_TRUE(zed.waitClosed(5000));
+    P.say(7, 1, "still here");
+    EXPECT_EQ(H.take(1), (Msgs{{2, 7, "still here"}}));
+    EXPECT_EQ(H.null("p2pNumClients"), 1);
+}
+
+// A client with a secret: what it is told by a lobby host that is not
+// private, one that does not take its secret, and a private one that
+// seals, then tampers.
+TEST_P(RawPeers, APrivateLobbysClient) {
+    kit::Listener lobby;
+    ASSERT_TRUE(lobby.open("127.0.0.1"));
+    Agent C(GetParam(), "client");
+    ASSERT_TRUE(C.alive());
+    EXPECT_EQ(C.call("p2pInit").i("result"), 1);
+    // Sent without waiting for the answer: this process plays the lobby host meanwhile.
+    auto connect = [&](const std::string &secret) {
+        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value +
+               " user=" + agents::Arg("u", "ann").value + " secret=" + agents::Arg("s", secret).value);
+    };
+    // Something else than a greeting.
+    connect(Secret);
+    Peer other = lobby.accept();
+    ASSERT_TRUE(other.send("welcome" + nul() + std::string(60, 'x')));
+    Reply r = C.answer(20000);
+    EXPECT_EQ(r.i("result"), 0) << r;
+    EXPECT_EQ(r.s("error"), "not a private lobby");
+
+    // A private lobby host of another secret, played here with the lobby
+    // host's own handshake; then one of ours, which seals a message and
+    // then tampers with the next.
+    for (const std::string &hostSecret : {std::string("another secret"), Secret}) {
+        ll::LobbySecret made;
+        ll::secretMake(&made, hostSecret.data(), hostSecret.size());
+        connect(Secret);
+        Peer host = lobby.accept();
+        uint8_t greeting[ll::GreetingLength];
+        ll::greetingWrite(made.salt, greeting);
+        ASSERT_TRUE(host.send(std::string(reinterpret_cast<char *>(greeting), sizeof greeting)));
+        ll::Admittance a;
+        ll::admittanceStart(&a, made);
+        ll::AdmitStep step = ll::AdmitMore;
+        while (step == ll::AdmitMore || step == ll::AdmitReply) {
+            std::string in = host.recv(ll::admittanceWant(&a), 5000);
+            if (in.empty()) break;
+            std::copy(in.begin(), in.end(), ll::admittanceInto(&a));
+            step = ll::admittanceTake(&a, static_cast<uint32_t>(in.size()));
+            if (step == ll::AdmitReply) host.send(std::string(reinterpret_cast<char *>(a.reply), sizeof a.reply));
+        }
+        if (step == ll::AdmitFailed) host.close(); // as a lobby host does
+        r = C.answer(20000);
+        if (hostSecret != Secret) {
+            EXPECT_EQ(step, ll::AdmitFailed);
+            EXPECT_EQ(r.i("result"), 0) << r;
+            EXPECT_EQ(r.s("error"), "wrong secret");
+            continue;
+        }
+        ASSERT_EQ(step, ll::AdmitDone);
+        EXPECT_EQ(std::string(a.name), "ann");
+        EXPECT_EQ(r.i("result"), 1) << r;
+        EXPECT_EQ(r.i("pkg"), 2);
+        C.say(5, 255, "hi");
+        C.update(true);
+        std::string got;
+        EXPECT_TRUE(opened(host, a.keys, 5, &got));
+        EXPECT_EQ(kit::hex(got), kit::hex(bytes({5, 255}) + "hi" + nul()));
+        ASSERT_TRUE(host.send(sealed(&a.keys.send, bytes({1, 6, 255}) + "yo" + nul())));
+        EXPECT_EQ(C.take(1), (Msgs{{1, 6, "yo"}}));
+        std::string bad = sealed(&a.keys.send, bytes({1, 6, 255}) + "no" + nul());
+        bad.back() ^= 1;
+        ASSERT_TRUE(host.send(bad));
+        EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
+        EXPECT_EQ(C.take(1, 300), Msgs{});
+        ll::admittanceWipe(&a);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, RawPeers, ::testing::ValuesIn(agents::builds()), agents::BuildName());
