@@ -139,6 +139,38 @@ TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {
     close(deaf);
 }
 
+// A client with a secret that reaches an open lobby host hears no greeting:
+// "not a private lobby" at its deadline, here stepped over on the client's
+// held clock. The open lobby host admits nothing.
+TEST_F(Robustness, ASecretAgainstAnOpenLobbyIsToldAtTheDeadline) {
+    Channel ch;
+    pid_t child = spawn([&] {
+        ASSERT_TRUE(ch.childWaits('s'));
+        ll::clockHold();
+        std::thread tick([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ll::clockAdvance(ll::PrivateJoinDeadlineMs - 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ll::clockAdvance(1);
+        });
+        Map c;
+        auto start = Clock::now();
+        p2pConnect(c.set("address", "127.0.0.1").set("user", "ann").set("secret", "q7R-pX2m-Kd9w"));
+        tick.join();
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(600)) << "not at its deadline";
+        EXPECT_EQ(c.i("result"), 0);
+        EXPECT_EQ(c.s("error"), "not a private lobby");
+    });
+    createLobby("gold");
+    Map m;
+    p2pSearchClient(m);
+    ASSERT_EQ(m.i("result"), 1);
+    ch.tellChild('s');
+    EXPECT_EQ(waitChild(child, 20000), 0);
+    EXPECT_TRUE(waitUntil([] { return isSearching() == 0; }, 5000)); // it said no name, then left
+    EXPECT_EQ(numClients(), 0);
+}
+
 // Runs `body` in a child process with network and mount namespaces of its
 // own (loopback only), so that the packet filter, /etc/hosts and IPv6
 // settings it changes touch nothing else. Skips where the system allows

@@ -127,6 +127,9 @@ const size_t SecretStretchBytes = size_t{32} << 20;
 // this is only reached with an open lobby host (which waits for a name and
 // says nothing), a lobby host that is not admitting, or a dead path.
 const uint64_t PrivateJoinDeadlineMs = 10000;
+// It waits for the lobby host's bytes in slices of this length and checks
+// the deadline between them.
+const uint64_t JoinWaitSliceMs = 100;
 // Handshakes the admission of a private lobby serves at once, each with its
 // own HandshakeDeadlineMs. A newcomer beyond them displaces the one that
 // has waited longest, so strangers who connect and fall silent cannot keep

@@ -221,12 +221,16 @@ void admittanceWipe(Admittance *a) { noiseWipe(a, sizeof *a); }
 namespace {
 
 // Reads exactly `n` bytes from the blocking socket by `deadline`; false on
-// the connection's end, a failure or the deadline.
+// the connection's end, a failure or the deadline. It waits in slices, so
+// the deadline holds on the core's clock.
 bool readExactly(Socket s, uint8_t *out, size_t n, uint64_t deadline) {
     for (size_t got = 0; got < n;) {
         uint64_t now = nowMs();
-        if (now >= deadline || sockWaitReadable(s, static_cast<int>(deadline - now)) <= 0)
-            return false;
+        if (now >= deadline) return false;
+        uint64_t wait = deadline - now < JoinWaitSliceMs ? deadline - now : JoinWaitSliceMs;
+        int ready = sockWaitReadable(s, static_cast<int>(wait));
+        if (ready < 0) return false;
+        if (ready == 0) continue;
         int m = sockRecv(s, out + got, static_cast<int>(n - got));
         if (m <= 0) return false;
         got += static_cast<size_t>(m);
