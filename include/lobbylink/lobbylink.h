@@ -26,6 +26,9 @@
  *   "socket"              p2pConnect, p2pFindLobbies
  *   "couldn't connect"    p2pConnect
  *   "failed to send user" p2pConnect
+ *   "secret too long"     p2pCreateLobby, p2pConnect
+ *   "wrong secret"        p2pConnect
+ *   "not a private lobby" p2pConnect
  *
  * Memory: every buffer the library holds is bounded. Should the C runtime's
  * heap be exhausted all the same, the library ends the process (abort)
@@ -97,6 +100,7 @@ typedef struct ArgNode {
 enum {
     LobbyPort = 31903,            /* TCP port of the lobby host */
     LobbyMaxNameLength = 63,      /* longest "user" name, in characters */
+    LobbyMaxSecretLength = 255,   /* longest "secret" of a private lobby, in bytes */
     LobbyMaxClients = 253,        /* most clients in one lobby (ids 2..254) */
     LobbyQueueBytes = 65536,      /* size of a send queue: p2pBuffer's "res" when it is empty */
     LobbyClientFrameOverhead = 3, /* queue bytes a client's text takes beyond its characters */
@@ -138,7 +142,31 @@ enum {
  *   reads it before the end of the connection.
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
  *   characters); becomes the lobby host. Failures: "error" = "already
- *   connected", "no user" or "user too long", then "result" = 0.
+ *   connected", "no user", "user too long" or "secret too long", then
+ *   "result" = 0.
+ *   Private lobbies: with the optional String "secret" (a passphrase or an
+ *   invite code, 1 to LobbyMaxSecretLength bytes) only players who give
+ *   p2pConnect the same secret get in, and every byte of the lobby travels
+ *   authenticated and encrypted: the Noise Protocol Framework's handshake
+ *   NNpsk0 (25519, ChaChaPoly, SHA256), its pre-shared key stretched from the
+ *   secret with Argon2id and a random salt per lobby, the member's name
+ *   inside the handshake, and then sealed records both ways. A connection
+ *   that fails the handshake (no secret, a wrong one, garbage, a replayed
+ *   message) is closed without a slot, a notice or an inbox entry, and the
+ *   search goes on: strangers can neither end it nor hold up a player, since
+ *   many handshakes run at once, each with its own deadline. A record that
+ *   fails to open, is replayed, reordered or cut short ends that connection
+ *   at once (a member leaves with its leave notice; a client gets its loss
+ *   notice). The secret protects who may join, and the confidentiality and
+ *   integrity of the messages against anyone outside the lobby. It does not
+ *   protect against the lobby host, which opens and reseals everything it
+ *   relays: members trust it, as in an open lobby. Someone who records a
+ *   handshake can test guesses of the secret offline, at Argon2id's cost per
+ *   guess (two passes over 32 MiB), so players should use an invite code of
+ *   at least 10 random characters rather than a word. A missing or empty
+ *   "secret" is an open lobby, on the wire as it always was. Flow control,
+ *   p2pBuffer and the queue sizes count what the application sends; records
+ *   cost the library, not the queues.
  *   With the optional Integer "portmap" = 1 the library also asks the home
  *   router to forward TCP LobbyPort to this machine while the lobby is open.
  *   The call does not wait for the router: one notice (0, MsgPortmap, text)
@@ -227,6 +255,15 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
  *   socket could be made for any of the addresses), "couldn't connect" (also
  *   when the connection cannot be made non-blocking) or "failed to send
  *   user".
+ *   With the optional String "secret" it joins a private lobby (see
+ *   p2pCreateLobby): it blocks until the private handshake is done, at most
+ *   about 10 seconds after the connection is made. Failures then: "error" =
+ *   "secret too long" (before anything is tried), or "result" 0 then
+ *   "error" = "wrong secret" (the lobby host does not take the secret) or
+ *   "not a private lobby" (no private lobby host answered within that time:
+ *   an open lobby, or a lobby host that is not admitting). A client without
+ *   a secret that reaches a private lobby is closed at once; its inbox holds
+ *   at most one unreadable entry before its loss notice.
  *   A later loss of the connection arrives as the notice (0, MsgError,
  *   "error"). */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);

@@ -111,7 +111,7 @@ const int AdmissionWaitSliceMs = 25;
 
 // ---- Private lobbies (noise.cpp) ----
 // A lobby's secret, a passphrase or an invite code, is at most this long.
-const uint32_t MaxSecretLength = 255;
+const uint32_t MaxSecretLength = LobbyMaxSecretLength;
 // Argon2id stretches the secret into the handshake's pre-shared key, with
 // the lobby's own salt. The lobby host pays it once per lobby and a client
 // once per p2pConnect; someone who recorded a handshake pays it for every
