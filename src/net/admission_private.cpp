@@ -20,6 +20,8 @@ namespace ll {
 
 namespace {
 
+static_assert(PrivateHandshakesAtOnce < PollerCapacity, "the door watches the listener and every handshake");
+
 struct Newcomer {
     Socket socket;    // InvalidSocket: a free slot
     uint64_t since;   // when it was accepted
@@ -43,30 +45,32 @@ void drop(Door *d, Newcomer *n) {
     n->complete = false;
 }
 
-// A free slot, or the one under way that has waited longest.
+// A free slot; else the slot of the newcomer under way that has waited
+// longest, one that has sent nothing yet first.
 Newcomer *slotFor(Door *d) {
-    Newcomer *oldest = nullptr;
+    Newcomer *oldest = nullptr, *oldestSilent = nullptr;
     for (Newcomer &n : d->slots) {
         if (n.socket == InvalidSocket) return &n;
-        if (!n.complete && (!oldest || n.since < oldest->since)) oldest = &n;
+        if (n.complete) continue;
+        if (!oldest || n.since < oldest->since) oldest = &n;
+        if (admittanceUntouched(&n.handshake) && (!oldestSilent || n.since < oldestSilent->since))
+            oldestSilent = &n;
     }
-    if (oldest) drop(d, oldest);
-    return oldest;
+    Newcomer *n = oldestSilent ? oldestSilent : oldest;
+    if (n) drop(d, n);
+    return n;
 }
 
 bool sendWhole(Socket s, const uint8_t *data, size_t length) {
     return sockSend(s, data, static_cast<int>(length)) == static_cast<int>(length);
 }
 
-// A new connection: the greeting goes out at once, unasked. False when the
-// listener failed.
-bool welcome(Door *d, Socket listener) {
-    Socket c = sockAccept(listener);
-    if (c == InvalidSocket) return false;
+// A new connection: the greeting goes out at once, unasked.
+void welcome(Door *d, Socket c) {
     Newcomer *n = slotFor(d);
     if (!n || !sockSetNonBlocking(c) || !sendWhole(c, d->greeting, sizeof d->greeting)) {
         sockClose(c);
-        return true;
+        return;
     }
     (void)sockSetNoDelay(c);
     (void)sockSetKeepAlive(c, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
@@ -75,7 +79,17 @@ bool welcome(Door *d, Socket listener) {
     n->since = nowMs();
     n->complete = false;
     if (!pollerAdd(&d->poller, c, n)) drop(d, n);
-    return true;
+}
+
+// The connections waiting on the (non-blocking) listener, a burst at a
+// time, so that a flood is taken as fast as it comes. A listener that
+// reports connections but gives none (out of descriptors) is given a
+// pause instead of a spin.
+void welcomeAll(Door *d, Socket listener) {
+    int taken = 0;
+    for (Socket c; taken < PrivateAcceptBurst && (c = sockAccept(listener)) != InvalidSocket; ++taken)
+        welcome(d, c);
+    if (taken == 0) sleepMs(AdmissionWaitSliceMs);
 }
 
 // Reads what the newcomer's handshake asks for next, no more.
@@ -136,14 +150,14 @@ bool offer(Door *d) {
     return true;
 }
 
-// One wait for readiness and what it found; false when the listener failed.
+// One wait for readiness and what it found; false when the wait failed.
 bool serve(Door *d, Socket listener) {
     void *ready[PrivateHandshakesAtOnce + 1];
     int n = pollerWait(&d->poller, ready, PrivateHandshakesAtOnce + 1, AdmissionWaitSliceMs);
     if (n < 0) return false;
     for (int i = 0; i < n; ++i) {
         if (ready[i] == d->greeting) {
-            if (!welcome(d, listener)) return false;
+            welcomeAll(d, listener);
         } else {
             Newcomer *c = static_cast<Newcomer *>(ready[i]);
             if (c->socket != InvalidSocket && !c->complete) progress(d, c);
@@ -161,7 +175,7 @@ void privateAdmission(Socket listener, const LobbySecret &secret) {
     for (Newcomer &n : d->slots) n.socket = InvalidSocket;
     d->secret = secret;
     greetingWrite(secret.salt, d->greeting);
-    bool open = pollerAdd(&d->poller, listener, d->greeting);
+    bool open = sockSetNonBlocking(listener) && pollerAdd(&d->poller, listener, d->greeting);
     while (open && !admissionStopAsked()) {
         open = serve(d, listener);
         Guard g(&net.lock);

@@ -132,10 +132,16 @@ const uint64_t PrivateJoinDeadlineMs = 10000;
 const uint64_t JoinWaitSliceMs = 100;
 // Handshakes the admission of a private lobby serves at once, each with its
 // own HandshakeDeadlineMs. A newcomer beyond them displaces the one that
-// has waited longest, so strangers who connect and fall silent cannot keep
-// a player who knows the secret out: such a player completes in well under
-// a second, and would have to be displaced by this many newcomers first.
-const int PrivateHandshakesAtOnce = 64;
+// has waited longest, one that has sent nothing first, so strangers who
+// connect and fall silent cannot keep a player who knows the secret out:
+// such a player is silent only while it stretches the secret (tens of
+// milliseconds, a few hundred under Wine), and this many strangers would
+// have to arrive within that time. One below the poller's array on
+// Winsock, which also holds the listener.
+const int PrivateHandshakesAtOnce = 192;
+// Connections taken from the listener per readiness report, so a flood is
+// drained at the rate it comes rather than one per wait.
+const int PrivateAcceptBurst = 32;
 
 // ---- Opening the lobby port on the home router (portmap.cpp) ----
 // A router answers NAT-PMP in milliseconds and SSDP within a second (MX 1);

@@ -106,6 +106,8 @@ uint8_t *admittanceInto(Admittance *a);       // where they go
 // now; AdmitDone: a->name and a->keys are the member's.
 AdmitStep admittanceTake(Admittance *a, uint32_t n);
 void admittanceWipe(Admittance *a);
+// Nothing has come from the newcomer yet.
+inline bool admittanceUntouched(const Admittance *a) { return a->phase == 0 && a->have == 0; }
 
 // ---- The client's side ----
 enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinLost };

@@ -342,13 +342,17 @@ TEST_P(RawPeers, APrivateLobbyLetsInOnlyWhoKnowsTheSecret) {
     EXPECT_EQ(H.null("p2pSearchClientError"), SearchOk);
     EXPECT_EQ(H.null("p2pNumClients"), 0);
 
-    // A player who knows the secret joins while strangers keep connecting.
+    // A player who knows the secret joins while strangers keep connecting,
+    // 500 a second: half hang up at once, half send garbage.
     std::atomic<bool> flooding{true};
     std::atomic<int> strangers{0};
     std::thread flood([&] {
+        auto next = std::chrono::steady_clock::now();
         while (flooding) {
             Peer s = kit::connectLobby();
             if (s.ok() && strangers++ % 2) s.send(std::string(40, '\x01'));
+            next += std::chrono::milliseconds(2);
+            std::this_thread::sleep_until(next);
         }
     });
     Agent P(GetParam(), "player");
