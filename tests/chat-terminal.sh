@@ -219,6 +219,7 @@ type_secret thief "x$code"
 wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
 wait_dead thief 1
 start stranger join 127.0.0.1 stranger
+wait_for stranger "! the lobby host did not let you in: the lobby is full, or private (join it with --private and its secret)"
 wait_dead stranger 1
 t new-window -d -t chat -n key -e "LOBBYLINK_SECRET=$code" \
   "$(printf '%q ' "$chat" join --private 127.0.0.1 key); echo \"[exit status \$?]\"; exec sleep 600"
@@ -240,4 +241,5 @@ wait_dead vault 0
 echo "--- the private lobby's screens"
 screen vault | grep -v '^$'
 screen thief | grep -v '^$'
+screen stranger | grep -v '^$'
 echo "chat-terminal: passed"

@@ -46,6 +46,7 @@ struct Session {
     bool isPrivate = false; // only players who know its secret join
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
+    bool admitted = false;              // a client: the first join notice came
     int msgId = 1;                      // message id of what we send (/id)
     bool running = true;
     int exitStatus = 0;
@@ -253,6 +254,7 @@ void show(Session &s, const Entry &in) {
         s.running = false;
         s.exitStatus = 1;
     } else if (in.id == MsgJoin) {
+        s.admitted = true;
         s.members[e.member] = in.msg;
         e.kind = EventJoined;
     } else if (in.id == MsgLeave) {
@@ -264,6 +266,11 @@ void show(Session &s, const Entry &in) {
         e.text = in.msg;
     }
     emit(e);
+    // A lobby host's join notice comes first: without one the client was
+    // never let in, and what it read was not the lobby speaking.
+    if (e.kind == EventLost && !s.lobbyHost && !s.admitted && !s.isPrivate)
+        complain("the lobby host did not let you in: the lobby is full, or private (join it "
+                 "with --private and its secret)");
 }
 
 // ---- Sending ------------------------------------------------------------------
