@@ -42,40 +42,30 @@ int usage(const std::string &problem) {
     return 2;
 }
 
-} // namespace
+// Sets the option `arg` names (--lib takes the next argument too); false
+// when it names none.
+bool takeOption(int argc, char **argv, int *i, chat::Options *options) {
+    std::string arg = argv[*i];
+    if (arg == "--lib" && *i + 1 < argc)
+        options->library = argv[++*i];
+    else if (arg == "--json")
+        options->json = true;
+    else if (arg == "--trace")
+        options->trace = true;
+    else if (arg == "--portmap")
+        options->portmap = true;
+    else if (arg == "--announce")
+        options->announce = true;
+    else if (arg == "--private")
+        options->secretAsked = true;
+    else
+        return false;
+    return true;
+}
 
-int main(int argc, char **argv) {
-    chat::Options options;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--lib" && i + 1 < argc) {
-            options.library = argv[++i];
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "--portmap") {
-            options.portmap = true;
-        } else if (arg == "--announce") {
-            options.announce = true;
-        } else if (arg == "--private") {
-            options.secretAsked = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::printf(Usage, LobbyPort, chat::SecretVariable);
-            return 0;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage("unknown option " + arg);
-        } else {
-            words.push_back(arg);
-        }
-    }
-    if (words.empty()) return usage("");
+// host or join: the lobby session, with the secret of a private lobby.
+int session(chat::Options &options, const std::vector<std::string> &words) {
     const std::string &what = words[0];
-    bool lobbyOptions = options.portmap || options.announce || options.secretAsked;
-    if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
-    if (what == "invite" && words.size() == 1 && !lobbyOptions) return chat::runInvite();
-    if (what == "find" && words.size() == 1 && !lobbyOptions) return chat::runFind(options);
     if (what == "host" && words.size() == 2) {
         options.lobbyHost = true;
     } else if (what == "join" && (words.size() == 2 || words.size() == 3) && !options.portmap &&
@@ -91,4 +81,28 @@ int main(int argc, char **argv) {
     int status = chat::runSession(options);
     chat::wipe(&options.secret);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    chat::Options options;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (takeOption(argc, argv, &i, &options)) continue;
+        if (arg == "--help" || arg == "-h") {
+            std::printf(Usage, LobbyPort, chat::SecretVariable);
+            return 0;
+        }
+        if (arg.size() > 1 && arg[0] == '-') return usage("unknown option " + arg);
+        words.push_back(arg);
+    }
+    if (words.empty()) return usage("");
+    const std::string &what = words[0];
+    bool lobbyOptions = options.portmap || options.announce || options.secretAsked;
+    if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
+    if (what == "invite" && words.size() == 1 && !lobbyOptions) return chat::runInvite();
+    if (what == "find" && words.size() == 1 && !lobbyOptions) return chat::runFind(options);
+    return session(options, words);
 }
