@@ -6,7 +6,7 @@
 # with a correction, a message arriving while a line is half typed, bad
 # commands, /who, the lobby port already taken, a text too long for the
 # queue, a kick, a lost lobby host, a lobby host that is not there, a name
-# too long.
+# too long; then a private lobby, its secret typed without echo.
 # Usage: chat-terminal.sh LOBBYLINK-CHAT
 set -euo pipefail
 chat=$1
@@ -196,4 +196,50 @@ long=$(printf '%*s' $((longest_name + 1)) '' | tr ' ' n)
 start long host "$long"
 wait_for long "! cannot open a lobby: the name is longer than $longest_name characters"
 wait_dead long 1
+# A private lobby. Its lobby host types the secret, an invite code, at the
+# prompt, where it is not echoed; a player typing a wrong one is refused, a
+# player without --private is not admitted, and one with the secret in the
+# variable joins.
+code=$("$chat" invite)
+[[ $code =~ ^[2-9a-km-np-z]{12}$ ]] || fail "not an invite code: $code"
+[ "$("$chat" invite)" != "$code" ] || fail "two invite codes alike: $code"
+type_secret() { # WINDOW SECRET: at the prompt
+  local deadline=$((SECONDS + 30))
+  until last_line "$1" | grep -qE '^secret: ?$'; do
+    [ $SECONDS -lt $deadline ] || fail "$1 never asked for the secret"
+    sleep 0.1
+  done
+  type_line "$1" "$2"
+}
+start vault host --private vault
+type_secret vault "$code"
+wait_for vault "* private lobby open on port $port as vault"
+start thief join --private 127.0.0.1 thief
+type_secret thief "x$code"
+wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
+wait_dead thief 1
+start stranger join 127.0.0.1 stranger
+wait_for stranger "! the lobby host did not let you in: the lobby is full, or private (join it with --private and its secret)"
+wait_dead stranger 1
+t new-window -d -t chat -n key -e "LOBBYLINK_SECRET=$code" \
+  "$(printf '%q ' "$chat" join --private 127.0.0.1 key); echo \"[exit status \$?]\"; exec sleep 600"
+wait_for key "* joined the private lobby at 127.0.0.1 as key"
+wait_for vault "* key [2] joined"
+type_line key "/who"
+wait_for key "* a private lobby: only players who know its secret join"
+type_line vault "only we read this"
+wait_for key "vault [1] (id 1): only we read this"
+for w in vault thief key; do
+  ! screen "$w" | grep -qF -- "$code" || fail "the secret is on the screen of $w"
+done
+! screen vault | grep -qE 'thief|stranger' || fail "the lobby host admitted a player without the secret"
+type_line key "/quit"
+wait_dead key 0
+wait_for vault "* key [2] left"
+type_line vault "/quit"
+wait_dead vault 0
+echo "--- the private lobby's screens"
+screen vault | grep -v '^$'
+screen thief | grep -v '^$'
+screen stranger | grep -v '^$'
 echo "chat-terminal: passed"

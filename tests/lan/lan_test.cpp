@@ -240,8 +240,8 @@ std::set<std::string> texts(const std::vector<Msg> &msgs) {
 
 class Discovery : public ::testing::TestWithParam<Build> {};
 
-// Lobby a (this build) and b (Linux) announce, c does not; the player (this
-// build) lists exactly a and b, and joins what it found. A forged answer
+// Lobby a (this build) and b (Linux, private) announce, c does not; the
+// player (this build) lists exactly a and b, and joins what it found. A forged answer
 // lists once, its name's printable characters only; a stranger one network
 // away gets no answer, and a flood of queries only a bounded number.
 TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
@@ -259,13 +259,16 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
         x->update(true);
     }
     ASSERT_EQ(a->call("p2pCreateLobby", {{"user", "gold"}, {"announce", 1}}).i("result"), 1);
-    // "the back room" is to be the private one: once lobbies have secrets it
-    // is created with one, and lists as "private".
-    const std::string backRoomKind = "open";
-    ASSERT_EQ(b->call("p2pCreateLobby", {{"user", "the back room"}, {"announce", 1}}).i("result"), 1);
+    // "the back room" is private: it lists as such, and its guest joins with the secret.
+    const std::string backRoomKind = "private", backRoomSecret = "k7qz3mhx9wtp";
+    ASSERT_EQ(b->call("p2pCreateLobby", {{"user", "the back room"}, {"announce", 1}, {"secret", backRoomSecret}})
+                  .i("result"),
+              1);
     ASSERT_EQ(c->call("p2pCreateLobby", {{"user", "silent"}}).i("result"), 1);
     b->call("p2pSearchClient");
-    ASSERT_EQ(guest->call("p2pConnect", {{"address", "127.66.0.3"}, {"user", "guest"}}).i("result"), 1);
+    ASSERT_EQ(guest->call("p2pConnect", {{"address", "127.66.0.3"}, {"user", "guest"}, {"secret", backRoomSecret}})
+                  .i("result"),
+              1);
     ASSERT_TRUE(b->poll("p2pNumClients", 1));
 
     // Outside Idle there is nothing to list.
@@ -346,7 +349,10 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
         std::printf("lan: lobbylink-chat find:\n%s", out.c_str());
         EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: lobbylink-chat join 127.66.0.2 NAME"),
                   std::string::npos) << out;
-        EXPECT_NE(out.find("lobby \"the back room\" at 127.66.0.3, 2 members"), std::string::npos) << out;
+        EXPECT_NE(out.find("lobby \"the back room\" at 127.66.0.3, 2 members, private: join with: lobbylink-chat "
+                           "join --private 127.66.0.3 NAME (and the secret its lobby host gave you)"),
+                  std::string::npos)
+            << out;
         EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos) << out;
     }
     for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) x->call("p2pTerminate");

@@ -2,12 +2,14 @@
 // same program talking over this machine's loopback, with their input and
 // output on pipes. The demo types a short conversation into them step by
 // step; each step waits until every line it should cause has appeared, in
-// order, and anything else counts as unexpected. At the end it prints every
-// participant's transcript.
+// order, and anything else counts as unexpected. Then a private lobby: its
+// secret, an invite code, goes to the processes in the variable scripts use.
+// At the end it prints every participant's transcript.
 #include "demo.h"
 
 #include "lobbylink/lobbylink.h"
 #include "platform.h"
+#include "secret.h"
 
 #include <cstdio>
 #include <memory>
@@ -165,9 +167,11 @@ void settle(Demo &d) {
 // A client joins: it sees itself in, then the lobby host and every member
 // already there, each of whom sees it join.
 Participant *join(Demo &d, const std::string &label, const std::string &name, int id,
-                  const std::vector<Participant *> &present) {
-    Participant *p = start(d, label, name, id, {"join", "127.0.0.1", name});
-    expect(p, "* joined the lobby at 127.0.0.1 as " + name);
+                  const std::vector<Participant *> &present, bool secret = false) {
+    Participant *p = secret ? start(d, label, name, id, {"join", "--private", "127.0.0.1", name})
+                            : start(d, label, name, id, {"join", "127.0.0.1", name});
+    expect(p, std::string(secret ? "* joined the private lobby" : "* joined the lobby") +
+                  " at 127.0.0.1 as " + name);
     for (Participant *o : present) {
         expect(p, "* " + member(o) + " joined");
         expect(o, "* " + member(p) + " joined");
@@ -193,6 +197,39 @@ void quits(Demo &d, Participant *who, const std::vector<Participant *> &remainin
     expect(who, "* leaving the lobby");
     expectExit(who, 0);
     leaves(who, remaining);
+    settle(d);
+}
+
+// gold hosts a private lobby with a fresh invite code in the variable; blue,
+// with a wrong code, is refused; red, with the right one, joins and talks.
+void privateLobby(Demo &d) {
+    step(d, "gold opens a private lobby; blue brings a wrong secret, red the right one");
+    std::string code;
+    if (!makeInviteCode(&code)) d.failures.push_back("no invite code: the random source failed");
+    setEnvironment(SecretVariable, code);
+    Participant *gold = start(d, "gold, a private lobby", "gold", 1, {"host", "--private", "gold"});
+    expect(gold, "* private lobby open on port " + std::to_string(LobbyPort) + " as gold");
+    settle(d);
+    setEnvironment(SecretVariable, "x" + code);
+    Participant *blue = start(d, "blue, a wrong secret", "blue", 0,
+                              {"join", "--private", "127.0.0.1", "blue"});
+    expect(blue, "! cannot join the lobby at 127.0.0.1: the secret is wrong");
+    expectExit(blue, 1);
+    settle(d);
+    setEnvironment(SecretVariable, code);
+    Participant *red = join(d, "red, the secret known", "red", 2, {gold}, true);
+    setEnvironment(SecretVariable, "");
+    settle(d);
+    type(d, red, "/who");
+    expect(red, "* a private lobby: only players who know its secret join");
+    expect(red, "- gold [1] lobby host");
+    expect(red, "- red (you)");
+    sayToAll(d, gold, "only we two can read this", {red});
+    settle(d);
+    quits(d, red, {gold});
+    type(d, gold, "/quit");
+    expect(gold, "* closing the lobby");
+    expectExit(gold, 0);
     settle(d);
 }
 
@@ -283,6 +320,7 @@ int runDemo(const std::string &library) {
     expectExit(gold, 0);
     settle(d);
 
+    privateLobby(d);
     return report(d);
 }
 

@@ -5,6 +5,7 @@
 #include "demo.h"
 #include "lobbylink/lobbylink.h"
 #include "platform.h"
+#include "secret.h"
 #include "session.h"
 
 #include <cstdio>
@@ -14,54 +15,57 @@
 namespace {
 
 const char Usage[] =
-    "usage: lobbylink-chat [OPTIONS] host [--portmap] [--announce] NAME  open a lobby on port %d\n"
-    "       lobbylink-chat [OPTIONS] join [ADDRESS] NAME join a lobby (default: this machine)\n"
-    "       lobbylink-chat [OPTIONS] find                list the lobbies on your networks\n"
-    "       lobbylink-chat [--lib PATH] demo             a lobby host and three clients, scripted\n"
+    "usage: lobbylink-chat [OPTIONS] host [--portmap] [--announce] [--private] NAME\n"
+    "                                        open a lobby on port %d\n"
+    "       lobbylink-chat [OPTIONS] join [--private] [ADDRESS] NAME\n"
+    "                                        join a lobby (default: this machine)\n"
+    "       lobbylink-chat [OPTIONS] find    list the lobbies on your networks\n"
+    "       lobbylink-chat invite            print a new invite code for a private lobby\n"
+    "       lobbylink-chat [--lib PATH] demo a lobby host and three clients, scripted\n"
     "options: --lib PATH  the lobbylink library to load (default: beside this program)\n"
     "         --json      one JSON object per event\n"
     "         --trace     also every inbox entry, raw, with a timestamp\n"
     "         --portmap   (host) ask the home router to open the lobby port to this machine\n"
     "         --announce  (host) answer players on your networks who look for lobbies (find)\n"
+    "         --private   (host, join) a private lobby: only players who know its secret join,\n"
+    "                     and nobody outside the lobby can read or change what is said (its\n"
+    "                     lobby host reads everything). The secret is never an argument: it is\n"
+    "                     asked for without echo, or taken from the variable %s\n"
+    "                     when it is set (for scripts).\n"
+    "Give a private lobby an invite code (lobbylink-chat invite) rather than a word: someone\n"
+    "who records a player's handshake can test guesses at the secret offline.\n"
     "Type a line to send it to everybody; /help lists the commands.\n";
 
 int usage(const std::string &problem) {
     if (!problem.empty()) std::fprintf(stderr, "lobbylink-chat: %s\n", problem.c_str());
-    std::fprintf(stderr, Usage, LobbyPort);
+    std::fprintf(stderr, Usage, LobbyPort, chat::SecretVariable);
     return 2;
 }
 
-} // namespace
+// Sets the option `arg` names (--lib takes the next argument too); false
+// when it names none.
+bool takeOption(int argc, char **argv, int *i, chat::Options *options) {
+    std::string arg = argv[*i];
+    if (arg == "--lib" && *i + 1 < argc)
+        options->library = argv[++*i];
+    else if (arg == "--json")
+        options->json = true;
+    else if (arg == "--trace")
+        options->trace = true;
+    else if (arg == "--portmap")
+        options->portmap = true;
+    else if (arg == "--announce")
+        options->announce = true;
+    else if (arg == "--private")
+        options->secretAsked = true;
+    else
+        return false;
+    return true;
+}
 
-int main(int argc, char **argv) {
-    chat::Options options;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--lib" && i + 1 < argc) {
-            options.library = argv[++i];
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "--portmap") {
-            options.portmap = true;
-        } else if (arg == "--announce") {
-            options.announce = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::printf(Usage, LobbyPort);
-            return 0;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage("unknown option " + arg);
-        } else {
-            words.push_back(arg);
-        }
-    }
-    if (words.empty()) return usage("");
+// host or join: the lobby session, with the secret of a private lobby.
+int session(chat::Options &options, const std::vector<std::string> &words) {
     const std::string &what = words[0];
-    if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
-    if (what == "find" && words.size() == 1 && !options.portmap && !options.announce)
-        return chat::runFind(options);
     if (what == "host" && words.size() == 2) {
         options.lobbyHost = true;
     } else if (what == "join" && (words.size() == 2 || words.size() == 3) && !options.portmap &&
@@ -73,5 +77,32 @@ int main(int argc, char **argv) {
     options.name = words.back();
     if (options.name.empty()) return usage("the name must not be empty");
     chat::catchSignals();
-    return chat::runSession(options);
+    if (options.secretAsked && !chat::obtainSecret(&options.secret)) return 1;
+    int status = chat::runSession(options);
+    chat::wipe(&options.secret);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    chat::Options options;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (takeOption(argc, argv, &i, &options)) continue;
+        if (arg == "--help" || arg == "-h") {
+            std::printf(Usage, LobbyPort, chat::SecretVariable);
+            return 0;
+        }
+        if (arg.size() > 1 && arg[0] == '-') return usage("unknown option " + arg);
+        words.push_back(arg);
+    }
+    if (words.empty()) return usage("");
+    const std::string &what = words[0];
+    bool lobbyOptions = options.portmap || options.announce || options.secretAsked;
+    if (what == "demo" && words.size() == 1) return chat::runDemo(options.library);
+    if (what == "invite" && words.size() == 1 && !lobbyOptions) return chat::runInvite();
+    if (what == "find" && words.size() == 1 && !lobbyOptions) return chat::runFind(options);
+    return session(options, words);
 }

@@ -43,8 +43,10 @@ struct Session {
     bool trace = false;
     bool portmap = false;
     bool announce = false;
+    bool isPrivate = false; // only players who know its secret join
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
+    bool admitted = false;              // a client: the first join notice came
     int msgId = 1;                      // message id of what we send (/id)
     bool running = true;
     int exitStatus = 0;
@@ -80,6 +82,10 @@ std::string explain(const std::string &error) {
     if (error == "socket") return "no socket could be opened";
     if (error == "couldn't connect") return "no lobby host answers there (port " + std::to_string(LobbyPort) + ")";
     if (error == "failed to send user") return "the connection broke during the handshake";
+    if (error == "secret too long") return "the secret is longer than 255 bytes";
+    if (error == "wrong secret") return "the secret is wrong";
+    if (error == "not a private lobby")
+        return "no private lobby answers there (an open lobby is joined without --private)";
     return error;
 }
 
@@ -92,19 +98,26 @@ bool startLibrary() {
     return ok;
 }
 
-bool openLobby(Session &s) {
+// A short secret falls to guesses tested offline against a recorded handshake.
+const size_t ShortSecret = 10;
+
+bool openLobby(Session &s, const std::string &secret) {
     ArgNode *map = llMapNew();
     llMapSetString(map, "user", s.name.c_str());
+    if (s.isPrivate) llMapSetString(map, "secret", secret.c_str());
     if (s.portmap) llMapSetInt(map, "portmap", 1);
     if (s.announce) llMapSetInt(map, "announce", 1);
     lib.createLobby(map);
     bool ok = llMapGetInt(map, "result") == 1;
     if (!ok) complain("cannot open a lobby: " + explain(getString(map, "error")));
     llMapFree(map);
+    if (ok && s.isPrivate && secret.size() < ShortSecret)
+        complain("a secret this short can be guessed from a recorded handshake: "
+                 "give players an invite code (lobbylink-chat invite) instead");
     return ok;
 }
 
-bool joinLobby(Session &s, std::string address) {
+bool joinLobby(Session &s, std::string address, const std::string &secret) {
     // An IPv6 address may come in brackets, as in a URL: [::1].
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
@@ -112,9 +125,10 @@ bool joinLobby(Session &s, std::string address) {
     ArgNode *map = llMapNew();
     if (!address.empty()) llMapSetString(map, "address", address.c_str());
     llMapSetString(map, "user", s.name.c_str());
+    if (s.isPrivate) llMapSetString(map, "secret", secret.c_str());
     uint64_t giveUpAt = monotonicMs() + ConnectTryMs;
     for (;;) {
-        lib.connect(map); // blocks while it connects and sends the handshake
+        lib.connect(map); // blocks while it connects and makes the handshake
         if (llMapGetInt(map, "result") == 1) break;
         std::string error = getString(map, "error");
         if (error != "couldn't connect" || monotonicMs() >= giveUpAt || interruptRequested()) {
@@ -127,7 +141,8 @@ bool joinLobby(Session &s, std::string address) {
     std::string joined = getString(map, "addr"); // the address the name led to
     llMapFree(map);
     if (!joined.empty() && joined != address) where += " (" + joined + ")";
-    say("joined the lobby at " + where + " as " + s.name);
+    say(std::string(s.isPrivate ? "joined the private lobby at " : "joined the lobby at ") + where +
+        " as " + s.name);
     return true;
 }
 
@@ -166,7 +181,9 @@ void keepAdmitting(Session &s) {
         s.searchStarted = true;
         s.bindFailingSince = 0;
         s.portTakenSaid = false;
-        if (s.sayOpen) say("lobby open on port " + std::to_string(LobbyPort) + " as " + s.name);
+        if (s.sayOpen)
+            say(std::string(s.isPrivate ? "private lobby" : "lobby") + " open on port " +
+                std::to_string(LobbyPort) + " as " + s.name);
         s.sayOpen = false;
     } else if (getString(map, "error") == "bind") {
         // Some socket layers keep the port of the search that just ended for
@@ -237,6 +254,7 @@ void show(Session &s, const Entry &in) {
         s.running = false;
         s.exitStatus = 1;
     } else if (in.id == MsgJoin) {
+        s.admitted = true;
         s.members[e.member] = in.msg;
         e.kind = EventJoined;
     } else if (in.id == MsgLeave) {
@@ -248,6 +266,11 @@ void show(Session &s, const Entry &in) {
         e.text = in.msg;
     }
     emit(e);
+    // A lobby host's join notice comes first: without one the client was
+    // never let in, and what it read was not the lobby speaking.
+    if (e.kind == EventLost && !s.lobbyHost && !s.admitted && !s.isPrivate)
+        complain("the lobby host did not let you in: the lobby is full, or private (join it "
+                 "with --private and its secret)");
 }
 
 // ---- Sending ------------------------------------------------------------------
@@ -374,6 +397,8 @@ bool isMember(const Session &s, const std::string &word, int *id) {
 }
 
 void who(Session &s) {
+    say(s.isPrivate ? "a private lobby: only players who know its secret join"
+                    : "an open lobby: anyone who reaches it joins");
     Event e;
     e.kind = EventMember;
     if (s.lobbyHost) {
@@ -491,8 +516,11 @@ void showLobby(const std::string &text) {
     if (k == std::string::npos) return;
     std::string address = text.substr(0, a), members = text.substr(a + 1, m - a - 1);
     std::string kind = text.substr(m + 1, k - m - 1), name = text.substr(k + 1);
+    // A private lobby lets in only who knows its secret, asked for by --private.
+    bool secret = kind == "private";
     say("lobby \"" + name + "\" at " + address + ", " + members + (members == "1" ? " member, " : " members, ") +
-        kind + ": join with: lobbylink-chat join " + address + " NAME");
+        kind + ": join with: lobbylink-chat join " + (secret ? "--private " : "") + address + " NAME" +
+        (secret ? " (and the secret its lobby host gave you)" : ""));
 }
 
 int runFind(const Options &options) {
@@ -536,10 +564,12 @@ int runSession(const Options &options) {
     s.trace = options.trace;
     s.portmap = options.portmap;
     s.announce = options.announce;
+    s.isPrivate = options.secretAsked;
     s.name = options.name;
     if (!startLibrary()) return 1;
     terminalStart();
-    bool in = s.lobbyHost ? openLobby(s) : joinLobby(s, options.address);
+    bool in = s.lobbyHost ? openLobby(s, options.secret)
+                          : joinLobby(s, options.address, options.secret);
     if (in) {
         mainLoop(s);
         leave(s);

@@ -8,6 +8,8 @@
 #ifdef _WIN32
 
 #include <windows.h>
+// After windows.h: RtlGenRandom, the system's random source (ADVAPI32).
+#include <ntsecapi.h>
 
 namespace tools {
 
@@ -129,6 +131,24 @@ void terminalRestore() {
     rawMode = false;
 }
 
+bool terminalReadHidden(std::string *line) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    bool console = GetConsoleMode(in, &mode) != 0;
+    if (console)
+        SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~ENABLE_ECHO_INPUT);
+    line->clear();
+    bool complete = false;
+    char c;
+    DWORD got = 0;
+    while (!complete && !interruptRequested() && ReadFile(in, &c, 1, &got, nullptr) && got == 1) {
+        complete = c == '\n';
+        if (!complete && c != '\r') *line += c;
+    }
+    if (console) SetConsoleMode(in, mode);
+    return complete && !interruptRequested();
+}
+
 int terminalColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 80;
@@ -169,6 +189,14 @@ int inputRead(char *buffer, int size, int waitMs) {
 bool interruptRequested() { return interrupted != 0; }
 
 void catchSignals() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
+
+bool systemRandom(unsigned char *bytes, size_t n) {
+    return RtlGenRandom(bytes, static_cast<ULONG>(n)) != FALSE;
+}
+
+void setEnvironment(const std::string &name, const std::string &value) {
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
 
 bool childStart(Child *child, const std::vector<std::string> &args, std::string *error) {
     SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -271,10 +299,12 @@ void childClose(Child *child) {
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -341,6 +371,29 @@ void terminalRestore() {
     rawMode = false;
 }
 
+bool terminalReadHidden(std::string *line) {
+    struct termios saved;
+    bool tty = tcgetattr(0, &saved) == 0;
+    if (tty) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+        quiet.c_lflag |= ICANON;
+        tcsetattr(0, TCSANOW, &quiet);
+    }
+    line->clear();
+    bool complete = false;
+    while (!complete && !interruptRequested()) {
+        char c;
+        ssize_t n = read(0, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1) break;
+        complete = c == '\n';
+        if (!complete) *line += c;
+    }
+    if (tty) tcsetattr(0, TCSANOW, &saved);
+    return complete && !interruptRequested();
+}
+
 int terminalColumns() {
     struct winsize size;
     if (ioctl(1, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
@@ -366,6 +419,20 @@ void catchSignals() {
     a.sa_handler = onSignal; // no SA_RESTART: a waiting poll returns at once
     sigaction(SIGINT, &a, nullptr);
     sigaction(SIGTERM, &a, nullptr);
+}
+
+bool systemRandom(unsigned char *bytes, size_t n) {
+    for (size_t done = 0; done < n;) {
+        ssize_t got = getrandom(bytes + done, n - done, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+void setEnvironment(const std::string &name, const std::string &value) {
+    setenv(name.c_str(), value.c_str(), 1);
 }
 
 bool childStart(Child *child, const std::vector<std::string> &args, std::string *error) {

@@ -1,10 +1,11 @@
 // What the tools need from the operating system, in one shim with a POSIX
 // half and a Windows half (platform.cpp): where the program is, the clock,
-// reading the terminal or a pipe without blocking, and starting copies of a
-// program with their input and output on pipes. Loading the library is
-// loader.h's.
+// reading the terminal or a pipe without blocking, a secret without echo,
+// random bytes, and starting copies of a program with their input and output
+// on pipes. Loading the library is loader.h's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ bool interactiveTerminal();
 // the line itself); Ctrl-C still interrupts. Restored by terminalRestore.
 void terminalRaw();
 void terminalRestore();
+// Reads one line of input with the terminal's echo off (a secret): false when
+// the input ends first or Ctrl-C comes. The line's "\r\n" is dropped; the
+// Enter key is not echoed either.
+bool terminalReadHidden(std::string *line);
 // Width of the terminal in characters (80 when unknown).
 int terminalColumns();
 // Makes the terminal understand "\r\x1b[K" (erase the line); false where it
@@ -43,6 +48,12 @@ int inputRead(char *buffer, int size, int waitMs);
 // ending the program.
 void catchSignals();
 bool interruptRequested();
+
+// ---- The system's random source -------------------------------------------
+// Fills bytes[0..n) with random bytes; false when the source fails.
+bool systemRandom(unsigned char *bytes, size_t n);
+// Sets the variable `name` for this program and the children it starts.
+void setEnvironment(const std::string &name, const std::string &value);
 
 // ---- Child processes (the demo) --------------------------------------------
 struct Child {

@@ -1,0 +1,27 @@
+// The secret of a private lobby: where lobbylink-chat takes it from (never
+// the command line), and the invite codes it makes.
+#pragma once
+
+#include <string>
+
+namespace chat {
+
+// The variable a script puts the secret in.
+extern const char SecretVariable[];
+
+// The secret for host/join --private: the variable's value when it is set,
+// else typed at the terminal without echo after a "secret: " prompt. False,
+// with the reason said, when there is none: no terminal, the input ended,
+// Ctrl-C, or an empty one (which would open the lobby to everybody).
+bool obtainSecret(std::string *secret);
+
+// A secret's bytes overwritten before the memory is let go.
+void wipe(std::string *secret);
+
+// A new invite code from the system's random source; false when it fails.
+bool makeInviteCode(std::string *code);
+
+// Prints a new invite code; returns the exit status.
+int runInvite();
+
+} // namespace chat
