@@ -260,7 +260,10 @@ void runHandshake(Handshake &h, fz::Input &in) {
         if (op == 6) {
             uint8_t n = in.byte();
             uint32_t want = admittanceWant(&h.a);
-            if (n == 255 && want > 0) { // a piece bigger than asked for is refused
+            if (n == 255 && want > 0) {
+                // A piece bigger than asked for is refused, even when what
+                // it asked for is there and right.
+                std::memcpy(admittanceInto(&h.a), h.wire.data() + h.fed, std::min<size_t>(want, unfed));
                 FZ_CHECK(admittanceTake(&h.a, want + 1 + in.byte()) == AdmitFailed, "took more than it asked");
                 checkFailed(h);
             } else {
