@@ -188,6 +188,7 @@ void onDone(Handshake &h) {
                      std::memcmp(a.keys.handshakeHash, c.keys.handshakeHash, NoiseHashLength) == 0 &&
                      a.keys.receive.nonce == 1 && a.keys.send.nonce == 0,
                  "the admitted keys are not the client's");
+        FZ_CHECK(admittanceWant(&a) == 0, "admitted, and asks for %u bytes more", admittanceWant(&a));
         h.admitted = static_cast<int>(i);
         return;
     }
