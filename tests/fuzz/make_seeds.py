@@ -237,3 +237,54 @@ put('discovery', 'answer-private', [1] + lan + da(254, 1, b'the back room'))
 put('discovery', 'answer-escapes', [1] + lan + da(3, 0, b'\x1b[2Jred\nline\x7f'))
 put('discovery', 'answer-short', [1] + lan + da(2, 0, b'gold', length=9))
 put('discovery', 'answer-flags', [1] + lan + da(2, 6, b'gold'))
+
+# ---- secure: [mode] (odd: the handshake first), handshake ops (op % 8)
+# until op 7, then record ops (op % 8); see secure.cpp ----
+def hk_client(which, name, wrong_psk=False, wrong_salt=False):
+    return [0, which | (4 if wrong_psk else 0) | (8 if wrong_salt else 0), len(name)] + list(name)
+
+
+def hk_record(client=0, stale=False, length=0):
+    return [2, client | (0x40 if stale else 0) | (0x38 if length else 0)]
+
+
+def hk_feed(n=0):
+    return [6, n]
+
+
+def rc_seal(length, hold=False):
+    op = 1 if hold else 0
+    if length < 48:
+        return [op, length]
+    if length < 4048:
+        return [op, 192] + word(length - 48)
+    return [op, 250, 16384 - length]
+
+
+def rc_deliver(n):
+    return [7] + word(n | 0x8000 if n >= 64 else n)
+
+
+hello = hk_client(0, b'alice') + hk_feed() * 2 + hk_record() + hk_feed() * 2
+put('secure', 'conversation', [1] + hello + hk_record() + [7] + rc_seal(5) + rc_seal(300) + rc_deliver(9) +
+    rc_deliver(400) + rc_seal(0) + rc_seal(16384) + rc_deliver(20000) + rc_seal(3))
+put('secure', 'handshake-bytewise', [1] + hk_client(1, b'b' * 63) + hk_feed(1) * 130 + hk_record(0) +
+    hk_feed(1) * 20 + [7] + rc_seal(1) + rc_deliver(1) * 25)
+put('secure', 'records-split', [0] + rc_seal(40) + rc_seal(4000) + rc_seal(12) + rc_deliver(1) +
+    rc_deliver(2) + rc_deliver(63) + rc_deliver(5000) + rc_seal(0) + rc_deliver(17) + rc_deliver(1))
+put('secure', 'wrong-secret', [1] + hk_client(0, b'mallory', wrong_psk=True) + hk_feed() + hk_record() + [7])
+put('secure', 'wrong-greeting', [1] + hk_client(2, b'eve', wrong_salt=True) + hk_feed() + [7])
+put('secure', 'replayed-record', [1] + hk_client(0, b'bob') + hk_feed() * 2 + hk_record(0, stale=True) + [7])
+put('secure', 'two-clients', [1] + hk_client(0, b'carol') + hk_client(3, b'dave') + [1, 0] + hk_feed() * 2 +
+    hk_record(1) + hk_record(0) + [7])
+put('secure', 'first-record-not-empty', [1] + hk_client(0, b'alice') + hk_feed() * 2 + hk_record(length=1) + [7])
+put('secure', 'garbage', [1, 3, 50] + list(b'\x00\x30' + b'\x17' * 48) + hk_feed(40) + [7])
+put('secure', 'piece-too-big', [1] + hk_client(0, b'zed') + hk_feed(5) + [6, 255, 9])
+put('secure', 'name-with-zero', [1] + hk_client(1, b'ab\x00cd') + hk_feed() + [7])
+put('secure', 'reordered', [0] + rc_seal(10) + rc_seal(11, hold=True) + rc_seal(12) + [2] + rc_deliver(200))
+put('secure', 'replayed', [0] + rc_seal(10) + rc_seal(10) + rc_deliver(100) + [3, 1] + rc_deliver(100))
+put('secure', 'flipped', [0] + rc_seal(30) + rc_seal(30) + [4] + word(40) + [0x80] + rc_deliver(60) + rc_deliver(60))
+put('secure', 'cut', [0] + rc_seal(30) + [5] + word(3) + rc_seal(30) + rc_deliver(100))
+put('secure', 'bad-length', [0] + rc_seal(8) + [6, 2, 0, 3] + rc_seal(8) + rc_deliver(100))
+put('secure', 'leftover-after-first-record', [1] + hk_client(0, b'frank') + hk_feed() * 2 + hk_record() +
+    hk_record(length=1) + hk_record() + [7] + rc_deliver(3) + rc_seal(7) + rc_deliver(100))
