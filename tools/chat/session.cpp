@@ -82,7 +82,8 @@ std::string explain(const std::string &error) {
     if (error == "socket") return "no socket could be opened";
     if (error == "couldn't connect") return "no lobby host answers there (port " + std::to_string(LobbyPort) + ")";
     if (error == "failed to send user") return "the connection broke during the handshake";
-    if (error == "secret too long") return "the secret is longer than 255 bytes";
+    if (error == "secret too long")
+        return "the secret is longer than " + std::to_string(LobbyMaxSecretLength) + " bytes";
     if (error == "wrong secret") return "the secret is wrong";
     if (error == "not a private lobby")
         return "no private lobby answers there (an open lobby is joined without --private)";
