@@ -155,14 +155,18 @@ bool serve(Door *d, Socket listener) {
     void *ready[PrivateHandshakesAtOnce + 1];
     int n = pollerWait(&d->poller, ready, PrivateHandshakesAtOnce + 1, AdmissionWaitSliceMs);
     if (n < 0) return false;
+    // The newcomers first: those that hung up or failed free their slots, and
+    // those that sent their first message are no longer taken for silent,
+    // before new connections may displace anyone.
+    bool knocking = false;
     for (int i = 0; i < n; ++i) {
-        if (ready[i] == d->greeting) {
-            welcomeAll(d, listener);
-        } else {
-            Newcomer *c = static_cast<Newcomer *>(ready[i]);
-            if (c->socket != InvalidSocket && !c->complete) progress(d, c);
-        }
+        Newcomer *c = static_cast<Newcomer *>(ready[i]);
+        if (ready[i] == d->greeting)
+            knocking = true;
+        else if (c->socket != InvalidSocket && !c->complete)
+            progress(d, c);
     }
+    if (knocking) welcomeAll(d, listener);
     expire(d);
     return true;
 }

@@ -181,6 +181,21 @@ bool waitOn(ClientRecord *from, ClientRecord **list, uint32_t need) {
     return false;
 }
 
+// The one member a unicast frame goes to, or null. Failed members are
+// removed at the end of this update: nothing goes to them.
+ClientRecord *soleReceiver(const ClientRecord *from, uint8_t receiver) {
+    ClientRecord *only = net.byId[receiver];
+    return only && only != from && !only->failed ? only : nullptr;
+}
+
+// A member the frame is addressed to that has no room for `need` bytes, or null.
+ClientRecord *lacksRoom(const ClientRecord *from, uint8_t receiver, ClientRecord *only, uint32_t need) {
+    if (receiver != BroadcastId) return only && !fits(only, need) ? only : nullptr;
+    for (ClientRecord *r = net.clients; r; r = r->next)
+        if (r != from && !r->failed && !fits(r, need)) return r;
+    return nullptr;
+}
+
 // Delivers and relays one complete frame, or, when someone it is addressed
 // to lacks room, holds its sender and returns false.
 bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
@@ -194,16 +209,8 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
     uint32_t need = static_cast<uint32_t>(length + 1);
     bool toInbox = receiver == BroadcastId || receiver == HostId;
     if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &net.inboxWaiters, need);
-    // Failed members are removed at the end of this update: nothing goes to them.
-    ClientRecord *only = nullptr;
-    if (receiver == BroadcastId) {
-        for (ClientRecord *r = net.clients; r; r = r->next)
-            if (r != from && !r->failed && !fits(r, need)) return waitOn(from, &r->waiters, need);
-    } else {
-        only = net.byId[receiver];
-        if (!only || only == from || only->failed) only = nullptr;
-        if (only && !fits(only, need)) return waitOn(from, &only->waiters, need);
-    }
+    ClientRecord *only = receiver == BroadcastId ? nullptr : soleReceiver(from, receiver);
+    if (ClientRecord *full = lacksRoom(from, receiver, only, need)) return waitOn(from, &full->waiters, need);
     if (toInbox)
         inboxPushText(&net.inbox, from->id, f.msgId, f.text, f.textLength);
     if (receiver != BroadcastId) {

@@ -434,6 +434,34 @@ void help(const Session &s) {
     say("/quit");
 }
 
+void privateMessage(Session &s, const std::string &rest) {
+    std::string message;
+    std::string to = firstWord(rest, &message);
+    int id = 0;
+    if (to.empty() || message.empty()) return complain("usage: /msg ID text");
+    if (isMember(s, to, &id)) sendText(s, id, message);
+}
+
+void chooseId(Session &s, const std::string &rest) {
+    int id = parseNumber(rest);
+    // 0 would end the frame; 125 to 127 are the library's notices.
+    if (id < 1 || id > 255 || (id >= MsgError && id <= MsgLeave))
+        return complain("'" + rest + "' is not a message id: use 1 to 124 or 128 to 255");
+    s.msgId = id;
+    say("message id is now " + std::to_string(id));
+}
+
+void kickMember(Session &s, const std::string &rest) {
+    int id = 0;
+    if (!s.lobbyHost) return complain("only the lobby host can kick");
+    if (!isMember(s, rest, &id)) return;
+    ArgNode *map = llMapNew();
+    llMapSetInt(map, "id", asSigned(id));
+    lib.kick(map);
+    llMapFree(map);
+    say("you kicked " + memberLabel(id, nameOf(s, id)));
+}
+
 void command(Session &s, const InputLine &line) {
     if (line.tooLong) return complain("line too long (more than " + std::to_string(MaxInputLine) +
                                        " bytes): nothing sent");
@@ -445,33 +473,18 @@ void command(Session &s, const InputLine &line) {
 
     std::string rest;
     std::string word = firstWord(text, &rest);
-    int id = 0;
     if (word == "/msg") {
-        std::string message;
-        std::string to = firstWord(rest, &message);
-        if (to.empty() || message.empty()) return complain("usage: /msg ID text");
-        if (isMember(s, to, &id)) sendText(s, id, message);
+        privateMessage(s, rest);
     } else if (word == "/host") {
         if (s.lobbyHost) return complain("you are the lobby host: /host is for clients");
         if (rest.empty()) return complain("usage: /host text");
         sendText(s, HostId, rest);
     } else if (word == "/id") {
-        id = parseNumber(rest);
-        // 0 would end the frame; 125 to 127 are the library's notices.
-        if (id < 1 || id > 255 || (id >= MsgError && id <= MsgLeave))
-            return complain("'" + rest + "' is not a message id: use 1 to 124 or 128 to 255");
-        s.msgId = id;
-        say("message id is now " + std::to_string(id));
+        chooseId(s, rest);
     } else if (word == "/who") {
         who(s);
     } else if (word == "/kick") {
-        if (!s.lobbyHost) return complain("only the lobby host can kick");
-        if (!isMember(s, rest, &id)) return;
-        ArgNode *map = llMapNew();
-        llMapSetInt(map, "id", asSigned(id));
-        lib.kick(map);
-        llMapFree(map);
-        say("you kicked " + memberLabel(id, nameOf(s, id)));
+        kickMember(s, rest);
     } else if (word == "/quit") {
         s.running = false;
     } else if (word == "/help") {
