@@ -108,9 +108,11 @@ class Scenario : public ::testing::TestWithParam<Arrangement> {
         std::vector<double> v;
         v.swap(joinMs);
         if (v.empty()) return;
+        std::string each;
+        for (double ms : v) each += " " + std::to_string(static_cast<int>(ms));
         std::sort(v.begin(), v.end());
-        std::printf("join: %s, p2pConnect to admission: median %.0f ms of %zu joins (%.0f to %.0f)\n",
-                    GetParam().name.c_str(), v[v.size() / 2], v.size(), v.front(), v.back());
+        std::printf("join: %s, p2pConnect to admission: median %.0f ms; in turn:%s\n", GetParam().name.c_str(),
+                    v[v.size() / 2], each.c_str());
     }
 
     // Starts the agents, opens the lobby and admits a, b and c (ids 2, 3, 4):
