@@ -5,7 +5,7 @@
 #
 # RESULTS defaults to bench/results/sidebyside.txt (written by scripts/bench.sh),
 # PNG to the same name ending in .png. Uses the `median` lines and the
-# `machine:` line of the results.
+# `machine:` line of the results, up to a line starting with "=== ".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 in=${1:-bench/results/sidebyside.txt}
@@ -18,6 +18,7 @@ trap 'rm -rf "$dir"' EXIT
 
 # One tab-separated table per panel: a row label, then one column per backend.
 awk -v dir="$dir" '
+  /^=== / { exit } # a later run appended to the file (the private lobby rows)
   /^machine: / { sub(/^machine: /, ""); machine = $0 }
   /^median / {
     row = $0; sub(/^median row="/, "", row); sub(/".*/, "", row)

@@ -4,7 +4,8 @@
 #
 #   bash scripts/bench.sh              the side-by-side comparison: W1..W6 over this
 #                                      library, ENet and the raw relay, medians of 3
-#                                      runs (about 10 minutes on 2 cores); writes
+#                                      runs (about 10 minutes on 2 cores), W1w and
+#                                      W2w also in a private lobby; writes
 #                                      bench/results/sidebyside.txt
 #   bash scripts/bench.sh ARGS...      the same with ll_sidebyside's options, e.g.
 #                                      --workloads W1w,W2w --runs 5 (see --help)

@@ -54,7 +54,7 @@ struct Receiver {
 
 class Client : public Endpoint {
 public:
-    explicit Client(const std::string &path) : path_(path) {}
+    Client(const std::string &path, const std::string &secret) : path_(path), secret_(secret) {}
     ~Client() override {
         if (loaded_) lib_.terminate(nullptr);
         for (auto &d : outgoing_) llMapFree(d.dict);
@@ -68,7 +68,9 @@ public:
         llMapSetString(m, "address", "127.0.0.1");
         std::string user = "c" + std::to_string(index);
         llMapSetString(m, "user", user.c_str());
-        bool ok = lib_.connect(m) == 1;
+        if (!secret_.empty()) llMapSetString(m, "secret", secret_.c_str());
+        // A private lobby's client makes the handshake within p2pConnect (2 sends).
+        bool ok = lib_.connect(m) == 1 && llMapGetInt(m, "pkg") == (secret_.empty() ? 1 : 2);
         llMapFree(m);
         return ok;
     }
@@ -107,7 +109,7 @@ private:
         ArgNode *dict;
         std::string text;
     };
-    std::string path_;
+    std::string path_, secret_;
     Library lib_{};
     bool loaded_ = false;
     Receiver in_{&lib_};
@@ -117,7 +119,7 @@ private:
 
 class LobbyHub : public Hub {
 public:
-    explicit LobbyHub(const std::string &path) : path_(path) {}
+    LobbyHub(const std::string &path, const std::string &secret) : path_(path), secret_(secret) {}
     ~LobbyHub() override {
         if (loaded_) lib_.terminate(nullptr);
     }
@@ -127,6 +129,7 @@ public:
         ArgNode *m = llMapNew();
         lib_.init(m);
         llMapSetString(m, "user", "hub");
+        if (!secret_.empty()) llMapSetString(m, "secret", secret_.c_str());
         bool ok = lib_.createLobby(m) == 1;
         llMapFree(m);
         return ok;
@@ -161,7 +164,7 @@ private:
         while (in_.next(&m)) {
         }
     }
-    std::string path_;
+    std::string path_, secret_;
     Library lib_{};
     bool loaded_ = false;
     Receiver in_{&lib_};
@@ -169,12 +172,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library) {
-    return std::unique_ptr<Endpoint>(new Client(library));
+std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library, const std::string &secret) {
+    return std::unique_ptr<Endpoint>(new Client(library, secret));
 }
 
-std::unique_ptr<Hub> lobbylinkHub(const std::string &library) {
-    return std::unique_ptr<Hub>(new LobbyHub(library));
+std::unique_ptr<Hub> lobbylinkHub(const std::string &library, const std::string &secret) {
+    return std::unique_ptr<Hub>(new LobbyHub(library, secret));
 }
 
 } // namespace sbs

@@ -10,6 +10,9 @@
 //   W5   W1p over text sizes from 16 B to 16 KiB
 //   W6   client 0 to client 1 paced by the queue, while client 3 broadcasts
 //        and client 2, frozen, reads nothing (until the drain)
+// W1w and W2w also run in a private lobby of each library (label
+// "LABEL-private": the handshake, every frame in sealed records), compared
+// in a table of their own with the same library's open lobby and with ENet.
 //
 // Usage: ll_sidebyside --lib [LABEL=]PATH [--lib ...] [options]   (see --help)
 #include "../netns_here.h"
@@ -38,7 +41,9 @@ namespace {
 
 struct Options {
     std::vector<Backend> backends;
+    std::vector<Backend> privateBackends; // each library's private lobby
     std::vector<std::string> workloads{"W1p", "W1w", "W2w", "W3", "W4", "W5", "W6"};
+    std::vector<std::string> privateWorkloads{"W1w", "W2w"}; // also in a private lobby
     int runs = 3;
     double seconds = 2.0, warmup = 0.5;
     std::vector<int> sizes{16, 256, 1024, 4096, 16384}; // W5 besides W1p's 64
@@ -48,18 +53,22 @@ struct Options {
 
 Control *gControl = nullptr;
 
+// The private lobbies' secret: an invite code, as players are told to use.
+const char BenchSecret[] = "bench-Invite-3Kp9xQ";
+const char PrivateSuffix[] = "-private";
+
 const char *backendName(BackendKind k) { return k == Lobbylink ? "lobbylink" : k == Enet ? "ENet" : "raw"; }
 
 // ---- The processes ---------------------------------------------------------
 
 std::unique_ptr<Endpoint> makeClient(const Backend &b) {
-    if (b.kind == Lobbylink) return lobbylinkClient(b.library);
+    if (b.kind == Lobbylink) return lobbylinkClient(b.library, b.secret);
     if (b.kind == Enet) return enetClient();
     return rawClient();
 }
 
 std::unique_ptr<Hub> makeHub(const Backend &b, int capacity) {
-    if (b.kind == Lobbylink) return lobbylinkHub(b.library);
+    if (b.kind == Lobbylink) return lobbylinkHub(b.library, b.secret);
     if (b.kind == Enet) return enetHub(capacity);
     return rawHub();
 }
@@ -536,8 +545,10 @@ void printTable() {
     bool haveEnet = false, haveRaw = false;
     for (const Backend &b : gOpt.backends) haveEnet |= b.kind == Enet, haveRaw |= b.kind == Raw;
 
+    std::vector<Backend> all = gOpt.backends;
+    all.insert(all.end(), gOpt.privateBackends.begin(), gOpt.privateBackends.end());
     for (const std::string &row : rows) {
-        for (const Backend &b : gOpt.backends) {
+        for (const Backend &b : all) {
             auto it = values.find({row, b.label});
             if (it == values.end()) continue;
             std::printf("median row=\"%s\" backend=%s value=%.3f unit=%s runs=%zu\n", row.c_str(),
@@ -581,6 +592,56 @@ void printTable() {
     }
 }
 
+// Each library's private lobby beside its open lobby and ENet (which seals
+// nothing), with the goals: at least 0.6 times the open lobby, at least
+// twice ENet.
+void printPrivateTable() {
+    std::map<std::pair<std::string, std::string>, std::vector<double>> values;
+    std::vector<std::pair<std::string, std::string>> rows; // row, unit
+    for (const Result &r : gResults) {
+        auto &v = values[{r.row, r.backend}];
+        if (v.empty() && r.backend.find(PrivateSuffix) != std::string::npos) rows.push_back({r.row, r.unit});
+        v.push_back(r.value);
+    }
+    auto med = [&](const std::string &row, const std::string &label) {
+        auto it = values.find({row, label});
+        return it == values.end() ? -1.0 : median(it->second);
+    };
+    auto ratio = [](double a, double b) {
+        char s[32];
+        std::snprintf(s, sizeof s, a > 0 && b > 0 ? "%.2f×" : "-", a / b);
+        return std::string(s);
+    };
+    for (const Backend &p : gOpt.privateBackends) {
+        std::string open = p.label.substr(0, p.label.size() - (sizeof PrivateSuffix - 1));
+        std::printf("\n| private lobby | unit | %s | %s | ENet | %s / %s (goal 0.6×) | %s / ENet (goal 2×) |\n"
+                    "|---|---|---|---|---|---|---|\n",
+                    p.label.c_str(), open.c_str(), p.label.c_str(), open.c_str(), p.label.c_str());
+        for (const auto &row : rows) {
+            double v = med(row.first, p.label), o = med(row.first, open), e = med(row.first, "ENet");
+            if (v < 0) continue;
+            std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", row.first.c_str(), row.second.c_str(),
+                        human(v, row.second).c_str(), o < 0 ? "-" : human(o, row.second).c_str(),
+                        e < 0 ? "-" : human(e, row.second).c_str(), ratio(v, o).c_str(), ratio(v, e).c_str());
+        }
+    }
+}
+
+// The backends a workload runs on: each library's private lobby after its
+// open one, for the workloads that also run in a private lobby.
+std::vector<Backend> backendsFor(const Workload &w) {
+    bool alsoPrivate = std::find(gOpt.privateWorkloads.begin(), gOpt.privateWorkloads.end(), w.name) !=
+                       gOpt.privateWorkloads.end();
+    std::vector<Backend> out;
+    for (const Backend &b : gOpt.backends) {
+        out.push_back(b);
+        if (!alsoPrivate || b.kind != Lobbylink || w.kind == Idle) continue;
+        for (const Backend &p : gOpt.privateBackends)
+            if (p.library == b.library) out.push_back(p);
+    }
+    return out;
+}
+
 std::string machine() {
     std::string model = "unknown CPU";
     std::ifstream cpu("/proc/cpuinfo");
@@ -609,6 +670,8 @@ void usage() {
         "                         default label lobbylink)\n"
         "  --backends LIST        lobbylink,enet,raw (default: all built in)\n"
         "  --workloads LIST       W1p,W1w,W2w,W3,W4,W5,W6 (default: all)\n"
+        "  --private LIST         workloads also run in a private lobby (default W1w,W2w;\n"
+        "                         none: no private lobby)\n"
         "  --runs N               runs of each figure, the median is reported (default 3)\n"
         "  --seconds S            measured time of each run (default 2)\n"
         "  --sizes LIST           W5 text sizes besides 64 (default 16,256,1024,4096,16384)\n"
@@ -646,6 +709,7 @@ int main(int argc, char **argv) {
         if (a == "--lib") libs.push_back(value());
         else if (a == "--backends") kinds = split(value());
         else if (a == "--workloads") gOpt.workloads = split(value());
+        else if (a == "--private") gOpt.privateWorkloads = split(value());
         else if (a == "--runs") gOpt.runs = std::max(1, std::atoi(value().c_str()));
         else if (a == "--seconds") gOpt.seconds = std::max(0.1, std::atof(value().c_str()));
         else if (a == "--sizes") {
@@ -675,15 +739,16 @@ int main(int argc, char **argv) {
                     std::fprintf(stderr, "ll_sidebyside: cannot read %s\n", path.c_str());
                     return 2;
                 }
-                gOpt.backends.push_back({Lobbylink, label, path});
+                gOpt.backends.push_back({Lobbylink, label, path, ""});
+                gOpt.privateBackends.push_back({Lobbylink, label + PrivateSuffix, path, BenchSecret});
             }
         } else if (k == "enet") {
             if (enetAvailable())
-                gOpt.backends.push_back({Enet, "ENet", ""});
+                gOpt.backends.push_back({Enet, "ENet", "", ""});
             else
                 std::printf("note: ENet skipped: built without libenet-dev (apt-get install libenet-dev, then rebuild)\n");
         } else if (k == "raw") {
-            gOpt.backends.push_back({Raw, "raw", ""});
+            gOpt.backends.push_back({Raw, "raw", "", ""});
         } else {
             std::fprintf(stderr, "ll_sidebyside: unknown backend %s\n", k.c_str());
             return 2;
@@ -728,13 +793,14 @@ int main(int argc, char **argv) {
     // on all of them alike.
     for (const Workload &w : plan)
         for (int run = 1; run <= gOpt.runs; ++run)
-            for (const Backend &b : gOpt.backends) {
+            for (const Backend &b : backendsFor(w)) {
                 if (w.kind == Idle)
                     runIdle(b, run);
                 else
                     runTraffic(b, w, run);
             }
     printTable();
+    printPrivateTable();
     printChecks();
     return gProblems.empty() ? 0 : 3;
 }

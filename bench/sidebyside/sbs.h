@@ -67,6 +67,7 @@ struct Backend {
     BackendKind kind;
     std::string label;
     std::string library; // Lobbylink: path of the shared library
+    std::string secret;  // Lobbylink: a private lobby's secret; "": an open lobby
 };
 
 // A message as the application sees it; valid until the next call that
@@ -111,8 +112,9 @@ public:
     virtual void idle() = 0; // what an idle member does between checks
 };
 
-std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library);
-std::unique_ptr<Hub> lobbylinkHub(const std::string &library);
+// With a secret, a private lobby: the handshake and sealed records.
+std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library, const std::string &secret);
+std::unique_ptr<Hub> lobbylinkHub(const std::string &library, const std::string &secret);
 std::unique_ptr<Endpoint> rawClient();
 std::unique_ptr<Hub> rawHub();
 // TCP members speaking the lobby's handshake, for the lobbylink and raw hubs.

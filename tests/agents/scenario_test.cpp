@@ -6,6 +6,8 @@
 // arrangement. Members come over IPv4 and IPv6 (::1) into the one lobby.
 #include "agents/agentkit.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -69,6 +71,9 @@ void expectEach(std::initializer_list<Agent *> who, const Msgs &want) {
 // In a private lobby the client also gives the secret, and its handshake
 // takes two sends (the first message, the first record).
 std::string secret; // the running test's lobby secret
+// The running test's join times: from the p2pConnect request to the lobby
+// host's count of members, in ms (printed at its end, for the record).
+std::vector<double> joinMs;
 
 void join(Agent &host, Agent &client, const std::string &name, int members,
           const char *address = "127.0.0.1") {
@@ -77,6 +82,7 @@ void join(Agent &host, Agent &client, const std::string &name, int members,
     if (address) args.push_back({"address", address});
     args.push_back({"user", name});
     if (!secret.empty()) args.push_back({"secret", secret});
+    const auto start = std::chrono::steady_clock::now();
     Reply r = client.call("p2pConnect", args);
     EXPECT_EQ(r.i("result"), 1) << client.who() << ": " << r;
     EXPECT_EQ(r.i("pkg"), secret.empty() ? 1 : 2) << r;
@@ -88,12 +94,26 @@ void join(Agent &host, Agent &client, const std::string &name, int members,
     } else { // this machine, over either family
         EXPECT_TRUE(r.s("addr") == "::1" || r.s("addr") == "127.0.0.1") << r;
     }
-    EXPECT_TRUE(host.poll("p2pNumClients", members) && host.poll("p2pIsSearching", 0)) << name;
+    bool admitted = host.poll("p2pNumClients", members);
+    if (admitted)
+        joinMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_TRUE(admitted && host.poll("p2pIsSearching", 0)) << name;
 }
 
 class Scenario : public ::testing::TestWithParam<Arrangement> {
   protected:
     std::unique_ptr<Agent> host, a, b, c;
+
+    void TearDown() override {
+        std::vector<double> v;
+        v.swap(joinMs);
+        if (v.empty()) return;
+        std::string each;
+        for (double ms : v) each += " " + std::to_string(static_cast<int>(ms));
+        std::sort(v.begin(), v.end());
+        std::printf("join: %s, p2pConnect to admission: median %.0f ms; in turn:%s\n", GetParam().name.c_str(),
+                    v[v.size() / 2], each.c_str());
+    }
 
     // Starts the agents, opens the lobby and admits a, b and c (ids 2, 3, 4):
     // the join notices are exact at every member, in admission order.

@@ -7,14 +7,18 @@
 // every message a member sent arrived exactly once, in order per sender, at
 // exactly the members addressed (and the lobby host's inbox), every member
 // saw one join and one leave of every churn member; the lobby host's peak
-// RSS, descriptors and LeakSanitizer are checked as it ends.
+// RSS, descriptors and LeakSanitizer are checked as it ends. With --secret
+// the lobby is private: every member makes the handshake (the seated ones
+// with the lobby host's process serving it in turn) and every byte both ways
+// travels in sealed records; the checks are the same.
 //
-//   ll_soak [--seconds N] [--seated N] [--rate PER-SECOND] [--summary FILE]
+//   ll_soak [--seconds N] [--seated N] [--rate PER-SECOND] [--secret TEXT] [--summary FILE]
 // Members up to --seated are seated directly over TCP at the start (the rest
 // of the lobby and every replacement are admitted by the real handshake);
 // --rate is the messages each member sends a second.
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
+#include "net/secure.h"
 #include "net/state.h"
 #include "support/dict.h"
 #include "support/frames.h"
@@ -51,6 +55,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const uint16_t SeatPort = 31904; // the soak's own seating port (its namespace only)
 const int Lobby = LobbyMaxClients;
+std::string secret; // "": an open lobby
 
 double now() {
     static const Clock::time_point start = Clock::now();
@@ -147,10 +152,51 @@ void say(int fd, const std::string &line) {
     (void)!::write(fd, l.data(), l.size());
 }
 
+// A seated member's handshake in a private lobby, served here in turn: the
+// same steps as the admission's, on a blocking connection.
+bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
+    ll::LobbySecret lobby;
+    {
+        ll::Guard g(&ll::net.lock);
+        lobby = ll::net.secret;
+    }
+    ll::Admittance a;
+    ll::admittanceStart(&a, lobby);
+    uint8_t greeting[ll::GreetingLength];
+    ll::greetingWrite(lobby.salt, greeting);
+    bool ok = ::send(c, greeting, sizeof greeting, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof greeting);
+    for (ll::AdmitStep step = ll::AdmitMore; ok && step != ll::AdmitDone;) {
+        ssize_t n = ::recv(c, ll::admittanceInto(&a), ll::admittanceWant(&a), 0);
+        step = n > 0 ? ll::admittanceTake(&a, static_cast<uint32_t>(n)) : ll::AdmitFailed;
+        if (step == ll::AdmitReply)
+            ok = ::send(c, a.reply, sizeof a.reply, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof a.reply);
+        ok = ok && step != ll::AdmitFailed;
+    }
+    if (ok) {
+        std::strcpy(name, a.name);
+        *keys = a.keys;
+    }
+    ll::admittanceWipe(&a);
+    ll::secretWipe(&lobby);
+    return ok;
+}
+
+// A seated member's name, as an open lobby's handshake sends it.
+bool seatName(int c, char *name, size_t room) {
+    size_t got = 0;
+    while (got < room - 1 && (got == 0 || name[got - 1] != '\0')) {
+        ssize_t n = ::recv(c, name + got, 1, 0);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 int runHost(Cmd cmd, int seated, double seconds) {
     ArgNode *m = dict::make();
     p2pInit(m);
     dict::setString(m, "user", "host");
+    if (!secret.empty()) dict::setString(m, "secret", secret.c_str());
     p2pCreateLobby(m);
     const int descriptors = openDescriptors();
 
@@ -167,20 +213,19 @@ int runHost(Cmd cmd, int seated, double seconds) {
         pollfd p{listener, POLLIN, 0};
         if (::poll(&p, 1, 20000) <= 0) return 3;
         int c = ::accept(listener, nullptr, nullptr);
-        char name[64] = {};
-        size_t got = 0;
-        while (got < sizeof name - 1 && (got == 0 || name[got - 1] != '\0')) {
-            ssize_t n = ::recv(c, name + got, 1, 0);
-            if (n <= 0) return 4;
-            got += static_cast<size_t>(n);
-        }
+        char name[ll::HandshakeLimit] = {};
+        ll::NoiseTransport keys{};
+        if (secret.empty() ? !seatName(c, name, sizeof name) : !seatHandshake(c, name, &keys)) return 4;
         nonBlocking(c);
         uint8_t id = static_cast<uint8_t>(2 + i);
         {
             ll::Guard g(&ll::net.lock);
-            ll::addClient(id, name, c);
+            ll::ClientRecord *r = ll::addClient(id, name, c);
+            r->link.sealed = !secret.empty();
+            r->link.keys = keys;
             ll::net.nextId = id;
         }
+        ll::noiseWipe(&keys);
         names[id] = name;
         say(cmd.out, "seated " + std::to_string(id) + " " + name);
     }
@@ -297,6 +342,8 @@ struct Member {
     bool kicked = false;
     uint8_t id = 0; // as the others know it
     std::string out, in;
+    ll::NoiseTransport keys{}; // a private lobby's
+    std::string sealed;        // received bytes of records not opened yet
     std::map<uint8_t, int> view;          // id -> serial, from its own stream
     uint32_t bSent = 0, hSent = 0;
     std::map<int, uint32_t> uSent;        // receiver serial -> unicasts sent
@@ -383,6 +430,41 @@ struct Generator {
         if (!ok) error("%s: %c%d.%u out of order or repeated", r.name.c_str(), k, serial, seq);
     }
 
+    // Received bytes into the member's frame stream; in a private lobby the
+    // records open first, and one that does not open is a fault.
+    bool take(Member &m, const char *data, size_t n) {
+        if (secret.empty()) return m.in.append(data, n), true;
+        m.sealed.append(data, n);
+        size_t at = 0;
+        uint8_t plain[ll::RecordPayloadMax];
+        while (m.sealed.size() - at >= ll::RecordHeader) {
+            const uint8_t *r = reinterpret_cast<const uint8_t *>(m.sealed.data()) + at;
+            size_t size = static_cast<size_t>(r[0]) << 8 | r[1];
+            if (size < ll::NoiseTagLength || size > ll::RecordPayloadMax + ll::NoiseTagLength) return false;
+            if (m.sealed.size() - at < ll::RecordHeader + size) break;
+            if (!ll::noiseOpen(&m.keys.receive, r + ll::RecordHeader, size, plain)) return false;
+            m.in.append(reinterpret_cast<char *>(plain), size - ll::NoiseTagLength);
+            at += ll::RecordHeader + size;
+        }
+        m.sealed.erase(0, at);
+        return true;
+    }
+    // A frame to send; in a private lobby sealed into records, mostly two
+    // that split it at a random byte, so that the lobby host reads frames
+    // across records and several records in one receive.
+    void put(Member &m, const std::string &f) {
+        if (secret.empty()) return void(m.out += f);
+        size_t cut = rng() % f.size();
+        for (const std::string &piece : {f.substr(0, cut), f.substr(cut)}) {
+            if (piece.empty()) continue;
+            std::string record(piece.size() + ll::RecordHeader + ll::NoiseTagLength, '\0');
+            if (!ll::recordSeal(&m.keys.send, reinterpret_cast<const uint8_t *>(piece.data()), piece.size(),
+                                reinterpret_cast<uint8_t *>(&record[0])))
+                return error("%s: nonces spent", m.name.c_str());
+            m.out += record;
+        }
+    }
+
     void receive(Member &m) {
         char buf[65536];
         for (;;) {
@@ -393,6 +475,7 @@ struct Generator {
                     ::close(m.fd);
                     m.fd = -1;
                     m.in.clear();
+                    m.sealed.clear();
                     return;
                 }
                 if (m.state != Leaving && !m.kicked) error("%s was dropped", m.name.c_str());
@@ -402,7 +485,8 @@ struct Generator {
                 return;
             }
             bytesIn += n;
-            m.in.append(buf, static_cast<size_t>(n));
+            if (!take(m, buf, static_cast<size_t>(n)))
+                return error("%s: a record from the lobby host did not open", m.name.c_str());
             size_t start = 0;
             for (size_t z; (z = m.in.find('\0', start)) != std::string::npos; start = z + 1)
                 onFrame(m, m.in.substr(start, z - start));
@@ -425,18 +509,58 @@ struct Generator {
         m.nextSend = now() + (0.5 + (rng() % 1000) / 1000.0) / rate;
         size_t pad = rng() % 40;
         switch (rng() % 4) {
-        case 0: case 1: m.out += frame({1, BroadcastId}, text('b', m.serial, m.bSent++, pad)); break;
-        case 2: m.out += frame({2, HostId}, text('h', m.serial, m.hSent++, pad)); break;
+        case 0: case 1: put(m, frame({1, BroadcastId}, text('b', m.serial, m.bSent++, pad))); break;
+        case 2: put(m, frame({2, HostId}, text('h', m.serial, m.hSent++, pad))); break;
         default: { // a unicast to a steady member it knows
             if (m.view.empty()) break;
             auto it = m.view.begin();
             std::advance(it, static_cast<long>(rng() % m.view.size()));
             const Member &to = all[static_cast<size_t>(it->second)];
             if (!to.steady) break;
-            m.out += frame({5, it->first}, text('u', m.serial, m.uSent[to.serial]++, pad));
+            put(m, frame({5, it->first}, text('u', m.serial, m.uSent[to.serial]++, pad)));
         }
         }
         flushOut(m);
+    }
+
+    // A private lobby's handshake from the member's side, on the blocking
+    // connection: the greeting, the name in message 1, message 2, the first
+    // record. The secret is stretched once for every member (one salt).
+    uint8_t psk[ll::NoiseKeyLength] = {};
+    std::string salt;
+    bool handshake(int fd, Member &m) {
+        uint8_t greeting[ll::GreetingLength], lobbySalt[ll::NoiseSaltLength];
+        if (!readAll(fd, greeting, sizeof greeting) || !ll::greetingRead(greeting, lobbySalt)) return false;
+        std::string s(reinterpret_cast<char *>(lobbySalt), sizeof lobbySalt);
+        if (s != salt && !ll::noiseStretchSecret(secret.data(), secret.size(), lobbySalt, psk)) return false;
+        salt = s;
+        ll::NoiseHandshake hs;
+        uint8_t one[ll::RecordHeader + ll::NoiseHandshakeOverhead + ll::MaxNameLength];
+        uint8_t two[ll::RecordHeader + ll::NoiseHandshakeOverhead], none[1];
+        uint8_t first[ll::RecordHeader + ll::NoiseTagLength];
+        size_t n = 0;
+        bool ok = ll::noiseStart(&hs, ll::NoiseRole::Initiator, psk, greeting, sizeof greeting) &&
+                  ll::noiseWriteMessage(&hs, reinterpret_cast<const uint8_t *>(m.name.data()), m.name.size(),
+                                        one + ll::RecordHeader, &n);
+        one[0] = static_cast<uint8_t>(n >> 8);
+        one[1] = static_cast<uint8_t>(n);
+        ok = ok && ::send(fd, one, n + ll::RecordHeader, MSG_NOSIGNAL) == static_cast<ssize_t>(n + ll::RecordHeader) &&
+             readAll(fd, two, sizeof two) &&
+             ll::noiseReadMessage(&hs, two + ll::RecordHeader, ll::NoiseHandshakeOverhead, none, &n) &&
+             ll::noiseSplit(&hs, &m.keys) && ll::recordSeal(&m.keys.send, nullptr, 0, first) &&
+             ::send(fd, first, sizeof first, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof first);
+        ll::noiseWipe(&hs);
+        return ok;
+    }
+    // Reads exactly `n` bytes within 10 s.
+    static bool readAll(int fd, uint8_t *out, size_t n) {
+        for (size_t got = 0; got < n;) {
+            pollfd p{fd, POLLIN, 0};
+            ssize_t k = ::poll(&p, 1, 10000) == 1 ? ::recv(fd, out + got, n - got, 0) : -1;
+            if (k <= 0) return false;
+            got += static_cast<size_t>(k);
+        }
+        return true;
     }
 
     bool connectMember(Member &m, uint16_t port) {
@@ -447,7 +571,9 @@ struct Generator {
             return false;
         }
         std::string hs = m.name + std::string(1, '\0');
-        if (::send(fd, hs.data(), hs.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hs.size())) {
+        bool ok = secret.empty() ? ::send(fd, hs.data(), hs.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(hs.size())
+                                 : handshake(fd, m);
+        if (!ok) {
             ::close(fd);
             return false;
         }
@@ -470,6 +596,7 @@ int main(int argc, char **argv) {
         else if (a == "--seated") seated = std::atoi(argv[i + 1]);
         else if (a == "--rate") rate = std::atof(argv[i + 1]);
         else if (a == "--summary") summary = argv[i + 1];
+        else if (a == "--secret") secret = argv[i + 1];
     }
     if (seated > Lobby) seated = Lobby;
     std::signal(SIGPIPE, SIG_IGN);
@@ -518,7 +645,8 @@ int main(int argc, char **argv) {
         for (const Member &o : g.all)
             if (&o != &m) m.view[o.id] = o.serial;
 
-    std::printf("soak: %d members seated, admitting the rest; %g s of traffic\n", seated, seconds);
+    std::printf("soak: %d members seated, admitting the rest; %g s of traffic in %s lobby\n", seated, seconds,
+                secret.empty() ? "an open" : "a private");
     int joiner = -1;
     double nextChurn = now() + 1, start = now(), lastJoinTry = 0;
     long peakMembers = 0;
@@ -705,11 +833,11 @@ int main(int argc, char **argv) {
               WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), hostErrors);
     char line[512];
     std::snprintf(line, sizeof line,
-                  "soak: %ld members at once over TCP for %.0f s; %ld messages sent, %ld deliveries checked "
+                  "soak%s: %ld members at once over TCP for %.0f s; %ld messages sent, %ld deliveries checked "
                   "(%ld bytes out, %ld in); %ld joins, %ld leaves, %ld kicks; lobby host RSS %ld MB at half time, "
                   "%ld MB at the end, peak %ld MB; "
                   "descriptors %ld -> %ld; messages lost: %ld, other faults: %d",
-                  peakMembers, seconds, sent, delivered, g.bytesOut, g.bytesIn, g.joins, g.leaves, g.kicks, halfMb,
+                  secret.empty() ? "" : " (private lobby)", peakMembers, seconds, sent, delivered, g.bytesOut, g.bytesIn, g.joins, g.leaves, g.kicks, halfMb,
                   endMb, rssMb,
                   fdBefore, fdAfter, lost, errors);
     std::printf("%s\n", line);
