@@ -40,10 +40,28 @@ for e in json.load(open(os.path.join(sys.argv[1], "compile_commands.json"))):
         print(f)
 PY
 }
+# clang finds no C++ headers of Debian's mingw-w64 by itself (it takes the
+# name of gcc's directory, such as 12-win32, for no version) and would check
+# the Windows sources without them: they come from the search list of the
+# cross compiler that the build's commands name.
+mingw_cxx_headers() { # compile-commands-dir
+  local cxx
+  cxx=$(python3 - "$1/compile_commands.json" <<'PY'
+import json, shlex, sys
+for e in json.load(open(sys.argv[1])):
+    if e["file"].endswith(".cpp"):
+        print(e["arguments"][0] if "arguments" in e else shlex.split(e["command"])[0])
+        break
+PY
+  )
+  "$cxx" -std=c++17 -x c++ -E -v - </dev/null 2>&1 |
+    sed -n '/search starts here/,/End of search list/p' | grep '/c++' | sed -E 's/^ +/--extra-arg=-isystem/'
+}
 echo "=== style: checks (clang-tidy)"
 out=$(tidy "$build")
 if [ -f "$build/windows/compile_commands.json" ]; then
-  out+=$(tidy "$build/windows" --extra-arg=--target=i686-w64-mingw32)
+  mapfile -t headers < <(mingw_cxx_headers "$build/windows")
+  out+=$(tidy "$build/windows" --extra-arg=--target=i686-w64-mingw32 "${headers[@]}")
 fi
 if grep -q -E '(warning|error):' <<<"$out"; then
   echo "$out"
