@@ -1,5 +1,7 @@
 #include "agents/agentkit.h"
 
+#include <cstdio>
+
 #include "common/hex.h"
 
 #include <cctype>
@@ -85,6 +87,17 @@ std::vector<Build> builds() {
 }
 
 std::string hexText(const std::string &text) { return "x" + tools::toHex(text); }
+
+std::string run(const std::string &command) {
+    std::string out;
+    if (FILE *p = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
 
 Arg::Arg(const char *k, const std::string &text) : key(k), value(hexText(text)) {}
 

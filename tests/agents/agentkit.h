@@ -49,6 +49,9 @@ std::ostream &operator<<(std::ostream &os, const Reply &r);
 
 std::string hexText(const std::string &text); // "x" and the hex of the text
 
+// Runs a shell command; what it printed, stderr included.
+std::string run(const std::string &command);
+
 class Agent {
   public:
     // Starts an agent of the given build; `who` names it in failure messages.

@@ -37,16 +37,7 @@ using Clock = std::chrono::steady_clock;
 const int MsgLobbyFound = 123;
 const uint16_t Port = 31903;
 
-std::string run(const std::string &command) {
-    std::string out;
-    if (FILE *p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
+using agents::run;
 
 int msSince(Clock::time_point t0) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
@@ -59,19 +50,7 @@ ip link set lo up
 ip route del local 127.0.0.0/8 dev lo table local
 sysctl -qw net.ipv4.conf.all.route_localnet=1 net.ipv4.conf.default.route_localnet=1
 sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
-nft -f - <<NFT
-table inet guard {
-  chain guard_out { type filter hook output priority -300; policy accept;
-    meta nfproto ipv4 ip daddr != 127.0.0.0/8 counter drop
-    meta nfproto ipv6 ip6 daddr != ::1 counter drop
-  }
-  chain guard_fwd { type filter hook forward priority -300; policy accept;
-    meta nfproto ipv4 ip daddr != 127.0.0.0/8 counter drop
-    meta nfproto ipv6 counter drop
-  }
-}
-NFT
-)";
+nft -f )" LL_GUARD "\n";
 
 // The LAN, in namespaces of this test's own, taken down on every way out.
 class Lan {

@@ -79,11 +79,7 @@ struct FakeRouter {
     explicit FakeRouter(bool u) : upnp(u) {
         // The guard first: nothing may leave for an address beyond loopback.
         // Once per process (and its network namespace).
-        static int made = std::system("nft -f - <<'EOF'\n"
-                                      "table inet guard { chain out { type filter hook output priority -300;\n"
-                                      "  policy accept; meta nfproto ipv4 ip daddr != 127.0.0.0/8 drop\n"
-                                      "  meta nfproto ipv6 ip6 daddr != ::1 drop } }\nEOF\n"
-                                      "ip route add default via 127.0.0.2 dev lo");
+        static int made = std::system("nft -f " LL_GUARD " && ip route add default via 127.0.0.2 dev lo");
         EXPECT_EQ(made, 0) << "no guard or no default route: the test needs a network namespace of its own";
         if (upnp) ssdp = socketAt(SsdpPort), http = socketAt(HttpPort, SOCK_STREAM);
         else nat = socketAt(NatPmpPort);

@@ -35,16 +35,7 @@ const char External[] = "11.22.33.44"; // what the router reports; never sent to
 const char RouterWan[] = "127.88.0.1";
 const int MsgPortmap = 124, MsgJoin = 126;
 
-std::string run(const std::string &command) {
-    std::string out;
-    if (FILE *p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
+using agents::run;
 
 // One router in namespaces of this test's own, down again on every way out
 // of the test (and swept by the CTest fixture after a crash).

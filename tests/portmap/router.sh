@@ -54,18 +54,7 @@ for n in lan rtr wan; do
     ip link set lo up
     ip route del local 127.0.0.0/8 dev lo table local   # only 127.0.0.1 stays local: other 127.x are routed
     sysctl -qw net.ipv4.conf.all.route_localnet=1
-    nft -f - <<NFT
-table inet guard {
-  chain guard_out { type filter hook output priority -300; policy accept;
-    meta nfproto ipv4 ip daddr != 127.0.0.0/8 counter drop
-    meta nfproto ipv6 ip6 daddr != ::1 counter drop
-  }
-  chain guard_fwd { type filter hook forward priority -300; policy accept;
-    meta nfproto ipv4 ip daddr != 127.0.0.0/8 counter drop
-    meta nfproto ipv6 counter drop
-  }
-}
-NFT'
+    nft -f "$0"' "$here/../support/loopback-guard.nft"
 done
 ip link add lan0 netns "$p-rtr" type veth peer name eth0 netns "$p-lan"
 ip link add wan0 netns "$p-rtr" type veth peer name eth0 netns "$p-wan"
