@@ -4,7 +4,8 @@
 # SONAME liblobbylink.so.X and the usual links, the dictionary helpers
 # (liblobbylink_hostmap.a), the CMake package `lobbylink` (targets
 # lobbylink::lobbylink and lobbylink::hostmap) and the pkg-config files
-# lobbylink.pc and lobbylink-hostmap.pc.
+# lobbylink.pc and lobbylink-hostmap.pc; and lobbylink-chat in bin/ (its rule
+# stands beside its target in tools/CMakeLists.txt).
 #
 # Windows (the cross-built DLL): the flat release folder that scripts/dist.sh
 # names lobbylink-<version>-win32 and zips: the DLL, its module definition
