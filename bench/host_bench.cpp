@@ -98,7 +98,7 @@ void BM_RecvIntoDictionary(benchmark::State &state) {
     while (batch.size() + frame.size() <= 60000) batch += frame;
     ArgNode *d = llMapNew();
     size_t bytes = 0;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         if (p2pRecv(d) != 1) {
             state.PauseTiming();
             deliver(batch);
@@ -127,7 +127,7 @@ void BM_SendFromDictionary(benchmark::State &state) {
     llMapSetInt(d, "id", 7);
     llMapSetInt(d, "rcv", 3);
     size_t queued = 0;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         if (queued + length + LobbyClientFrameOverhead >= LobbyQueueBytes) {
             state.PauseTiming();
             flushQueue(r);
@@ -147,7 +147,7 @@ BENCHMARK(BM_SendFromDictionary)->Arg(64)->Arg(1024);
 
 void BM_Buffer(benchmark::State &state) {
     ArgNode *d = llMapNew();
-    for (auto _ : state) benchmark::DoNotOptimize(p2pBuffer(d));
+    for ([[maybe_unused]] auto _ : state) benchmark::DoNotOptimize(p2pBuffer(d));
     llMapFree(d);
 }
 BENCHMARK(BM_Buffer);
@@ -161,7 +161,7 @@ void BM_InboxPushPop(benchmark::State &state) {
     for (size_t i = 0; i < perRound; ++i) round += frame;
     deliver(backlog);
     bool ok = true;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         writeAll(round);
         p2pUpdate(nullptr);
         for (size_t i = 0; i < perRound; ++i) ok &= p2pRecv(d) == 1;

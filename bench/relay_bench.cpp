@@ -2,6 +2,7 @@
 // socketpairs placed straight into the client list (no handshake), so the
 // figures are the pump's own cost.
 #include "hostapi/argmap.h"
+#include "lobbylink/hostmap.h"
 #include "net/state.h"
 
 #include <benchmark/benchmark.h>
@@ -46,7 +47,7 @@ void clearClients() {
 // One p2pUpdate over N clients that have nothing to say.
 void BM_UpdateIdleClients(benchmark::State &state) {
     addClients(static_cast<int>(state.range(0)));
-    for (auto _ : state) lobbyUpdate();
+    for ([[maybe_unused]] auto _ : state) lobbyUpdate();
     state.counters["ns_per_client"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * static_cast<double>(state.range(0)),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -69,7 +70,7 @@ void BM_RelayFrames(benchmark::State &state) {
     while (burst.size() + frame.size() <= 16384) burst += frame;
     size_t framesPerBurst = burst.size() / frame.size();
     std::vector<char> sink(1 << 20);
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         if (write(gFar[0], burst.data(), burst.size()) != static_cast<ssize_t>(burst.size()))
             state.SkipWithError("short write");
         lobbyUpdate();
@@ -88,8 +89,8 @@ BENCHMARK(BM_RelayFrames)->Args({16, 0})->Args({1000, 0})->Args({16, 1})->Args({
 
 // The host dictionary: the writes and reads of one p2pRecv.
 void BM_DictionaryRecvResults(benchmark::State &state) {
-    ArgNode *root = static_cast<ArgNode *>(std::calloc(1, sizeof(ArgNode)));
-    for (auto _ : state) {
+    ArgNode *root = llMapNew();
+    for ([[maybe_unused]] auto _ : state) {
         writeInt(root, "result", 1);
         writeInt(root, "usr", 2);
         writeInt(root, "id", 5);
@@ -98,6 +99,7 @@ void BM_DictionaryRecvResults(benchmark::State &state) {
         benchmark::DoNotOptimize(s);
         std::free(s);
     }
+    llMapFree(root);
 }
 BENCHMARK(BM_DictionaryRecvResults);
 

@@ -16,7 +16,9 @@
  * with the same functions.
  */
 #ifndef _WIN32
-#define _POSIX_C_SOURCE 200809L /* nanosleep, also under a strict -std=c99 */ /* NOLINT(bugprone-reserved-identifier): a feature-test macro */
+/* A feature-test macro (a reserved name): nanosleep, also under a strict -std=c99. */
+/* NOLINTNEXTLINE(bugprone-reserved-identifier) */
+#define _POSIX_C_SOURCE 200809L
 #endif
 
 #include "lobbylink/hostmap.h"

@@ -6,9 +6,9 @@
 # Debian's packaging tools and autotools to cross-build libsodium's source
 # package for it (scripts/sodium-mingw.sh), llvm-dlltool (llvm-14) for its
 # import library for Microsoft's linker, Wine (32-bit) to run the Windows
-# tests, tmux for the terminal test, and nftables for the network scenarios
+# tests, tmux for the terminal test, nftables for the network scenarios
 # that drop or redirect packets (a black-holed address family, the home
-# router).
+# router), and clang-format, clang-tidy and python3 for the style check.
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs; with --bench, that and what scripts/bench.sh
 # adds (ENet for the side-by-side comparison, gnuplot for its plot).
@@ -18,7 +18,7 @@ need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-l
   pkgconf clang-14 libclang-rt-14-dev libsodium-dev)
 need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14
   dpkg-dev autoconf automake libtool)
-need_tests=(tmux nftables)
+need_tests=(tmux nftables clang-format-14 clang-tidy-14 python3)
 need_bench=(libenet-dev gnuplot-nox)
 
 wanted=("${need_native[@]}")

@@ -7,7 +7,8 @@
 # pkg-config, and the Windows release folder (scripts/dist.sh) with a Windows
 # host linking its import libraries under Wine; then a clang configuration
 # with bounded fuzz runs, fault scenarios and the full-lobby soak, whose
-# figures it prints before the closing line.
+# figures it prints before the closing line. After the first configuration,
+# the written style (scripts/style.sh: layout and checks) counts as one test.
 # Installs what it needs first (as root; otherwise it says what is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,8 +42,21 @@ run_suite() { # name build-dir cmake-args...
   summary+=("$name: $passed passed, $failed failed")
 }
 
+# The written style over the sources, checked with the compile commands of
+# the first configuration and of its Windows sub-build: one test.
+style_check() { # build-dir
+  echo "=== style: layout and checks"
+  local start=$SECONDS passed=0 failed=0
+  if bash scripts/style.sh "$1"; then passed=1; else failed=1; fi
+  echo "style: $((SECONDS - start)) s"
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  summary+=("style: $passed passed, $failed failed")
+}
+
 # Our own builds treat warnings as errors (a user's build does not by default).
 run_suite "linux+windows" build -DLL_WINDOWS=ON -DLL_WERROR=ON
+style_check build
 run_suite "asan+ubsan" build-asan -DLL_SANITIZE=address -DLL_BENCH=OFF -DLL_WERROR=ON
 run_suite "tsan" build-tsan -DLL_SANITIZE=thread -DLL_BENCH=OFF -DLL_WERROR=ON
 # Fuzzing (bounded), fault injection and the full-lobby soak: clang, ASan+UBSan.

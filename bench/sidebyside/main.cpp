@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,136 +76,177 @@ std::unique_ptr<Hub> makeHub(const Backend &b, int capacity) {
 
 char fillFor(int id) { return static_cast<char>('A' + (id - 2) % 26); }
 
-// A client as a game runs it: one update, everything that arrived, then
-// whatever it may send; an iteration that took nothing and sent nothing ends
-// with sched_yield().
-void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
-    Control *c = gControl;
-    const int myId = 2 + index, k = w.clients;
-    // Who this client sends to, and whose credits it waits for.
-    int target = 0;
-    std::vector<int> creditors;
+// One client's part in a workload and what it has seen so far.
+struct ClientPart {
+    const Workload &w;
+    int index;
+    int target = 0;              // who it sends to
+    std::vector<int> creditors;  // whose credits it waits for
     bool sender = false;
-    if (w.kind == Ring) {
-        target = 2 + (index + 1) % k;
-        creditors.push_back(target);
-        sender = true;
-    } else if (w.kind == Broadcast && index == 0) {
-        target = Everybody;
-        for (int i = 1; i < k; ++i) creditors.push_back(2 + i);
-        sender = true;
-    } else if (w.kind == RoundTrip && index == 0) {
-        target = 3;
-        sender = true;
-    } else if (w.kind == Frozen && index == 0) {
-        target = 3;
-        sender = true;
-    }
-    // W6: client 2 reads nothing while the run lasts; client 3 broadcasts
-    // as fast as its queue lets it, to the frozen one among others.
-    const bool frozen = w.kind == Frozen && index == 2, noisy = w.kind == Frozen && index == 3;
-    const size_t size = static_cast<size_t>(w.size);
-    const std::string text(size, fillFor(myId));
-    const uint64_t window =
-        w.window ? std::max<uint64_t>(8, QueueBytes / (size + 4)) : UINT64_MAX;
-    const uint64_t creditEvery = std::max<uint64_t>(1, window / 4);
+    bool frozen = false, noisy = false;
+    size_t size;
+    std::string text;
+    uint64_t window, creditEvery;
     uint64_t credited[256] = {}, got[256] = {}, creditSent[256] = {};
     bool creditOwed[256] = {};
     uint64_t sent = 0, delivered = 0, bad = 0, dropped = 0, lost = 0;
     bool pingOut = false;
     int64_t pingAt = 0;
     std::vector<int64_t> rtt;
-    if (w.kind == RoundTrip) rtt.reserve(1 << 20);
-    bool drained = false;
 
+    ClientPart(const Workload &workload, int i)
+        : w(workload), index(i), size(static_cast<size_t>(workload.size)),
+          text(size, fillFor(2 + i)),
+          window(workload.window ? std::max<uint64_t>(8, QueueBytes / (size + 4)) : UINT64_MAX),
+          creditEvery(std::max<uint64_t>(1, window / 4)) {
+        const int k = w.clients;
+        if (w.kind == Ring) {
+            target = 2 + (index + 1) % k;
+            creditors.push_back(target);
+            sender = true;
+        } else if (w.kind == Broadcast && index == 0) {
+            target = Everybody;
+            for (int j = 1; j < k; ++j) creditors.push_back(2 + j);
+            sender = true;
+        } else if ((w.kind == RoundTrip || w.kind == Frozen) && index == 0) {
+            target = 3;
+            sender = true;
+        }
+        // W6: client 2 reads nothing while the run lasts; client 3 broadcasts
+        // as fast as its queue lets it, to the frozen one among others.
+        frozen = w.kind == Frozen && index == 2;
+        noisy = w.kind == Frozen && index == 3;
+        if (w.kind == RoundTrip) rtt.reserve(1 << 20);
+    }
+};
+
+// A workload message: counted, checked, echoed (W3's second client) or
+// timed (W3's first), and owed a credit under a window.
+void takeData(ClientPart &cl, Endpoint &ep, const Message &m) {
+    ++cl.delivered;
+    const size_t size = cl.size;
+    if (m.length != size ||
+        (size > 0 && (m.text[0] != fillFor(m.from) || m.text[size - 1] != fillFor(m.from))))
+        ++cl.bad;
+    if (cl.w.kind == RoundTrip) {
+        if (cl.index == 1) {
+            ep.send(m.from, DataId, cl.text.data(), size); // the echo
+            ++cl.sent;
+        } else if (cl.pingOut) {
+            if (gControl->measuring.load(std::memory_order_relaxed)) cl.rtt.push_back(nowNs() - cl.pingAt);
+            cl.pingOut = false;
+        }
+    }
+    const int from = m.from & 255;
+    if (cl.w.window && ++cl.got[from] - cl.creditSent[from] >= cl.creditEvery) cl.creditOwed[from] = true;
+}
+
+// Everything that arrived; true when anything did.
+bool takeAll(ClientPart &cl, Endpoint &ep) {
+    bool did = false;
+    Message m;
+    while (ep.next(&m)) {
+        did = true;
+        if (m.id == DataId) {
+            takeData(cl, ep, m);
+        } else if (m.id == CreditId) {
+            uint64_t n = std::strtoull(std::string(m.text, m.length).c_str(), nullptr, 10);
+            cl.credited[m.from & 255] = std::max(cl.credited[m.from & 255], n);
+        } else if (m.id == LeaveId) {
+            ++cl.dropped;
+        } else if (m.id == ErrorId && m.from == 0) {
+            ++cl.lost;
+        }
+    }
+    return did;
+}
+
+// The credits owed, while they fit; true when any went.
+bool sendCredits(ClientPart &cl, Endpoint &ep) {
+    bool did = false;
+    for (int from = 2; from < 2 + cl.w.clients; ++from) {
+        if (!cl.creditOwed[from]) continue;
+        std::string n = std::to_string(cl.got[from]);
+        if (!ep.fits(n.size())) break;
+        ep.send(from, CreditId, n.data(), n.size());
+        cl.creditSent[from] = cl.got[from];
+        cl.creditOwed[from] = false;
+        did = true;
+    }
+    return did;
+}
+
+// The workload's messages: W3's one ping at a time, else as many as the
+// window and the queue let through; true when any went.
+bool sendData(ClientPart &cl, Endpoint &ep) {
+    const size_t size = cl.size;
+    if (cl.w.kind == RoundTrip) {
+        if (cl.pingOut) return false;
+        cl.pingAt = nowNs();
+        ep.send(cl.target, DataId, cl.text.data(), size);
+        ++cl.sent;
+        cl.pingOut = true;
+        return true;
+    }
+    bool did = false;
+    uint64_t least = UINT64_MAX;
+    for (int r : cl.creditors) least = std::min(least, cl.credited[r]);
+    if (!cl.w.window) least = 0;
+    while (cl.sent - least < cl.window && ep.fits(size)) {
+        ep.send(cl.target, DataId, cl.text.data(), size);
+        ++cl.sent;
+        did = true;
+    }
+    return did;
+}
+
+void publish(const ClientPart &cl, Counters &me) {
+    me.sent.store(cl.sent, std::memory_order_relaxed);
+    me.delivered.store(cl.delivered, std::memory_order_relaxed);
+    me.bad.store(cl.bad, std::memory_order_relaxed);
+    me.dropped.store(cl.dropped, std::memory_order_relaxed);
+    me.lostConnection.store(cl.lost, std::memory_order_relaxed);
+}
+
+// At the drain: W3's round trip percentiles, then word that `sent` is final.
+void publishDrain(ClientPart &cl, Counters &me) {
+    std::vector<int64_t> &rtt = cl.rtt;
+    if (!rtt.empty()) {
+        std::sort(rtt.begin(), rtt.end());
+        me.rttP50ns.store(rtt[rtt.size() / 2]);
+        me.rttP99ns.store(rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)]);
+        me.rttSamples.store(static_cast<int64_t>(rtt.size()));
+    }
+    me.ready.store(2, std::memory_order_release); // seen the drain; `sent` is final
+}
+
+// A client as a game runs it: one update, everything that arrived, then
+// whatever it may send; an iteration that took nothing and sent nothing ends
+// with sched_yield().
+void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
+    ClientPart cl(w, index);
+    bool drained = false;
     for (;;) {
-        int phase = c->phase.load(std::memory_order_acquire);
+        int phase = gControl->phase.load(std::memory_order_acquire);
         if (phase == Exit) break;
-        if (frozen && phase == Run) {
+        if (cl.frozen && phase == Run) {
             usleep(1000);
             continue;
         }
-        bool did = false;
         ep.update();
-        Message m;
-        while (ep.next(&m)) {
-            did = true;
-            const int from = m.from & 255;
-            if (m.id == DataId) {
-                ++delivered;
-                if (m.length != size || (size > 0 && (m.text[0] != fillFor(m.from) ||
-                                                      m.text[size - 1] != fillFor(m.from))))
-                    ++bad;
-                if (w.kind == RoundTrip) {
-                    if (index == 1) {
-                        ep.send(m.from, DataId, text.data(), size); // the echo
-                        ++sent;
-                    } else if (pingOut) {
-                        if (c->measuring.load(std::memory_order_relaxed)) rtt.push_back(nowNs() - pingAt);
-                        pingOut = false;
-                    }
-                }
-                if (w.window && ++got[from] - creditSent[from] >= creditEvery) creditOwed[from] = true;
-            } else if (m.id == CreditId) {
-                uint64_t n = std::strtoull(std::string(m.text, m.length).c_str(), nullptr, 10);
-                credited[from] = std::max(credited[from], n);
-            } else if (m.id == LeaveId) {
-                ++dropped;
-            } else if (m.id == ErrorId && m.from == 0) {
-                ++lost;
-            }
-        }
+        bool did = takeAll(cl, ep);
         // Credits first: they are what keeps the other side going.
-        if (w.window) {
-            for (int from = 2; from < 2 + k; ++from) {
-                if (!creditOwed[from]) continue;
-                std::string n = std::to_string(got[from]);
-                if (!ep.fits(n.size())) break;
-                ep.send(from, CreditId, n.data(), n.size());
-                creditSent[from] = got[from];
-                creditOwed[from] = false;
+        if (w.window) did |= sendCredits(cl, ep);
+        if (cl.sender && phase == Run) did |= sendData(cl, ep);
+        if (cl.noisy && phase == Run)
+            while (ep.fits(cl.size)) {
+                ep.send(Everybody, NoiseId, cl.text.data(), cl.size);
                 did = true;
             }
-        }
-        if (sender && phase == Run) {
-            if (w.kind == RoundTrip) {
-                if (!pingOut) {
-                    pingAt = nowNs();
-                    ep.send(target, DataId, text.data(), size);
-                    ++sent;
-                    pingOut = true;
-                    did = true;
-                }
-            } else {
-                uint64_t least = UINT64_MAX;
-                for (int r : creditors) least = std::min(least, credited[r]);
-                if (!w.window) least = 0;
-                while (sent - least < window && ep.fits(size)) {
-                    ep.send(target, DataId, text.data(), size);
-                    ++sent;
-                    did = true;
-                }
-            }
-        }
-        if (noisy && phase == Run)
-            while (ep.fits(size)) {
-                ep.send(Everybody, NoiseId, text.data(), size);
-                did = true;
-            }
-        me.sent.store(sent, std::memory_order_relaxed);
-        me.delivered.store(delivered, std::memory_order_relaxed);
-        me.bad.store(bad, std::memory_order_relaxed);
-        me.dropped.store(dropped, std::memory_order_relaxed);
-        me.lostConnection.store(lost, std::memory_order_relaxed);
+        publish(cl, me);
         if (phase == Drain && !drained) {
             drained = true;
-            if (!rtt.empty()) {
-                std::sort(rtt.begin(), rtt.end());
-                me.rttP50ns.store(rtt[rtt.size() / 2]);
-                me.rttP99ns.store(rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)]);
-                me.rttSamples.store(static_cast<int64_t>(rtt.size()));
-            }
-            me.ready.store(2, std::memory_order_release); // seen the drain; `sent` is final
+            publishDrain(cl, me);
         }
         if (!did) sched_yield();
     }
@@ -362,6 +404,105 @@ std::string sizeLabel(int size) {
     return size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B";
 }
 
+bool allReady(int k, int level) {
+    for (int i = 0; i < k; ++i)
+        if (gControl->client[i].ready.load() < level) return false;
+    return true;
+}
+
+// What one traffic run measured.
+struct Traffic {
+    std::string error;
+    double rate = 0;
+    uint64_t expected = 0, delivered = 0, copiesExpected = 0, copies = 0, sent = 0;
+};
+
+// The run itself, once everybody is seated: the warm-up, the measured
+// seconds, the drain, and the wait for everything sent to arrive.
+void measureTraffic(const Workload &w, Traffic *t) {
+    const int k = w.clients;
+    gControl->phase.store(Run);
+    sleepSeconds(gOpt.warmup);
+    uint64_t d0 = sumOf(k, &Counters::delivered);
+    int64_t t0 = nowNs();
+    gControl->measuring.store(1);
+    sleepSeconds(gOpt.seconds);
+    gControl->measuring.store(0);
+    uint64_t d1 = sumOf(k, &Counters::delivered);
+    int64_t t1 = nowNs();
+    t->rate = static_cast<double>(d1 - d0) / (static_cast<double>(t1 - t0) / 1e9);
+    gControl->phase.store(Drain);
+    if (!waitFor([&] { return allReady(k, 2); }, 10, k)) t->error = "clients did not stop";
+    t->sent = sumOf(k, &Counters::sent);
+    uint64_t sent0 = gControl->client[0].sent.load();
+    t->expected = w.kind == Broadcast ? sent0 * static_cast<uint64_t>(k - 1) : t->sent;
+    t->copiesExpected = w.kind == Broadcast ? sent0 : 0;
+    waitFor([&] {
+        return sumOf(k, &Counters::delivered) >= t->expected &&
+               gControl->hub.hubCopies.load() >= t->copiesExpected;
+    }, 15, k);
+    t->delivered = sumOf(k, &Counters::delivered);
+    t->copies = gControl->hub.hubCopies.load();
+}
+
+// W3's part of the run line, and its figures when the run was clean.
+void reportRoundTrip(const Backend &b, bool clean) {
+    const Counters &first = gControl->client[0];
+    double p50 = static_cast<double>(first.rttP50ns.load()) / 1e3;
+    double p99 = static_cast<double>(first.rttP99ns.load()) / 1e3;
+    std::printf(" p50_us=%.1f p99_us=%.1f samples=%lld", p50, p99,
+                static_cast<long long>(first.rttSamples.load()));
+    if (clean && first.rttSamples.load() > 0) {
+        gResults.push_back({"W3 round trip p50", "us", false, b.label, p50});
+        gResults.push_back({"W3 round trip p99", "us", false, b.label, p99});
+    }
+}
+
+// The table's row of a workload measured as a rate.
+std::string rateRow(const Workload &w) {
+    if (w.name == "W1p") return "W1 ring of 4, paced";
+    if (w.name == "W1w") return "W1 ring of 4, window";
+    if (w.name == "W2w") return "W2 broadcast to 7, window";
+    if (w.name == "W6") return "W6 unicast beside a frozen member, paced";
+    return "W5 ring of 4, paced, " + sizeLabel(w.size);
+}
+
+// A rate's part of the run line, and its figure when the run was clean.
+void reportRate(const Backend &b, const Workload &w, double rate, bool clean) {
+    const char *unit = w.kind == Broadcast ? "deliveries/s" : "msg/s";
+    std::printf(" rate=%.0f unit=%s", rate, unit);
+    if (!clean) return;
+    gResults.push_back({rateRow(w), unit, true, b.label, rate});
+    if (w.name == "W1p") // W5's 64 B point
+        gResults.push_back({"W5 ring of 4, paced, 64 B", "msg/s", true, b.label, rate});
+}
+
+// Prints the run's line and records its figures when it was clean.
+void reportTraffic(const Backend &b, const Workload &w, int run, const Traffic &t) {
+    const int k = w.clients;
+    uint64_t dropped = gControl->hub.dropped.load(); // the hub hears of every departure
+    uint64_t lostConn = sumOf(k, &Counters::lostConnection);
+    uint64_t bad = sumOf(k, &Counters::bad);
+    int64_t lost = static_cast<int64_t>(t.expected + t.copiesExpected) - static_cast<int64_t>(t.delivered + t.copies);
+    bool clean = t.error.empty() && dropped == 0 && lostConn == 0 && bad == 0 && lost == 0;
+    ++gRuns;
+    if (!clean) gProblems.push_back(w.name + " " + b.label + " size " + std::to_string(w.size) + " run " + std::to_string(run));
+
+    std::printf("run workload=%s backend=%s size=%d clients=%d run=%d", w.name.c_str(), b.label.c_str(),
+                w.size, k, run);
+    if (w.kind == RoundTrip)
+        reportRoundTrip(b, clean);
+    else
+        reportRate(b, w, t.rate, clean);
+    std::printf(" sent=%llu delivered=%llu hub_copies=%llu lost=%lld dropped=%llu lost_connections=%llu bad=%llu%s%s\n",
+                static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.delivered),
+                static_cast<unsigned long long>(t.copies), static_cast<long long>(lost),
+                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(lostConn),
+                static_cast<unsigned long long>(bad), t.error.empty() ? "" : " error=",
+                t.error.empty() ? "" : t.error.c_str());
+    std::fflush(stdout);
+}
+
 // One run of a traffic workload; prints its line and records its figures.
 void runTraffic(const Backend &b, const Workload &w, int run) {
     resetControl();
@@ -370,77 +511,12 @@ void runTraffic(const Backend &b, const Workload &w, int run) {
     kids.start([&] { hubProcess(b, w); });
     for (int i = 0; i < k; ++i) kids.start([&, i] { clientProcess(b, w, i); });
     gControl->admitTarget.store(k);
-    auto allReady = [&](int level) {
-        for (int i = 0; i < k; ++i)
-            if (gControl->client[i].ready.load() < level) return false;
-        return true;
-    };
-    bool ok = waitFor([&] { return gControl->admitted.load() == k && allReady(1); }, 120, k);
-    std::string error;
-    double rate = 0;
-    uint64_t expected = 0, delivered = 0, copiesExpected = 0, copies = 0, sent = 0;
-    if (!ok) {
-        error = "setup failed";
-    } else {
-        gControl->phase.store(Run);
-        sleepSeconds(gOpt.warmup);
-        uint64_t d0 = sumOf(k, &Counters::delivered);
-        int64_t t0 = nowNs();
-        gControl->measuring.store(1);
-        sleepSeconds(gOpt.seconds);
-        gControl->measuring.store(0);
-        uint64_t d1 = sumOf(k, &Counters::delivered);
-        int64_t t1 = nowNs();
-        rate = static_cast<double>(d1 - d0) / (static_cast<double>(t1 - t0) / 1e9);
-        gControl->phase.store(Drain);
-        if (!waitFor([&] { return allReady(2); }, 10, k)) error = "clients did not stop";
-        sent = sumOf(k, &Counters::sent);
-        uint64_t sent0 = gControl->client[0].sent.load();
-        expected = w.kind == Broadcast ? sent0 * static_cast<uint64_t>(k - 1) : sent;
-        copiesExpected = w.kind == Broadcast ? sent0 : 0;
-        waitFor([&] {
-            return sumOf(k, &Counters::delivered) >= expected &&
-                   gControl->hub.hubCopies.load() >= copiesExpected;
-        }, 15, k);
-        delivered = sumOf(k, &Counters::delivered);
-        copies = gControl->hub.hubCopies.load();
-    }
-    uint64_t dropped = gControl->hub.dropped.load(); // the hub hears of every departure
-    uint64_t lostConn = sumOf(k, &Counters::lostConnection);
-    uint64_t bad = sumOf(k, &Counters::bad);
-    int64_t lost = static_cast<int64_t>(expected + copiesExpected) - static_cast<int64_t>(delivered + copies);
-    bool clean = error.empty() && dropped == 0 && lostConn == 0 && bad == 0 && lost == 0;
-    ++gRuns;
-    if (!clean) gProblems.push_back(w.name + " " + b.label + " size " + std::to_string(w.size) + " run " + std::to_string(run));
-
-    std::printf("run workload=%s backend=%s size=%d clients=%d run=%d", w.name.c_str(), b.label.c_str(),
-                w.size, k, run);
-    if (w.kind == RoundTrip) {
-        double p50 = gControl->client[0].rttP50ns.load() / 1e3, p99 = gControl->client[0].rttP99ns.load() / 1e3;
-        std::printf(" p50_us=%.1f p99_us=%.1f samples=%lld", p50, p99,
-                    static_cast<long long>(gControl->client[0].rttSamples.load()));
-        if (clean && gControl->client[0].rttSamples.load() > 0) {
-            gResults.push_back({"W3 round trip p50", "us", false, b.label, p50});
-            gResults.push_back({"W3 round trip p99", "us", false, b.label, p99});
-        }
-    } else {
-        std::printf(" rate=%.0f unit=%s", rate, w.kind == Broadcast ? "deliveries/s" : "msg/s");
-        std::string row = w.name == "W1p"   ? "W1 ring of 4, paced"
-                          : w.name == "W1w" ? "W1 ring of 4, window"
-                          : w.name == "W2w" ? "W2 broadcast to 7, window"
-                          : w.name == "W6"  ? "W6 unicast beside a frozen member, paced"
-                                            : "W5 ring of 4, paced, " + sizeLabel(w.size);
-        if (clean) gResults.push_back({row, w.kind == Broadcast ? "deliveries/s" : "msg/s", true, b.label, rate});
-        if (w.name == "W1p") // W5's 64 B point
-            if (clean) gResults.push_back({"W5 ring of 4, paced, 64 B", "msg/s", true, b.label, rate});
-    }
-    std::printf(" sent=%llu delivered=%llu hub_copies=%llu lost=%lld dropped=%llu lost_connections=%llu bad=%llu%s%s\n",
-                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(delivered),
-                static_cast<unsigned long long>(copies), static_cast<long long>(lost),
-                static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(lostConn),
-                static_cast<unsigned long long>(bad), error.empty() ? "" : " error=",
-                error.empty() ? "" : error.c_str());
-    std::fflush(stdout);
+    Traffic t;
+    if (waitFor([&] { return gControl->admitted.load() == k && allReady(k, 1); }, 120, k))
+        measureTraffic(w, &t);
+    else
+        t.error = "setup failed";
+    reportTraffic(b, w, run, t);
     kids.finish();
 }
 
@@ -466,7 +542,7 @@ void runIdle(const Backend &b, int run) {
         gControl->measureRequest.store(request);
         ok = waitFor([&] { return gControl->measureDone.load() == request; }, gOpt.seconds + 30, 0);
         if (!ok) break;
-        double ns = gControl->updatePs.load() / 1e3;
+        double ns = static_cast<double>(gControl->updatePs.load()) / 1e3;
         if (n == 0) {
             baseNs = ns;
             continue;
@@ -516,80 +592,102 @@ void printChecks() {
     for (const std::string &p : gProblems) std::printf("  %s\n", p.c_str());
 }
 
-void printTable() {
+// Rows by name, except that W4 and W5 rows go by their number.
+bool rowBefore(const std::string &a, const std::string &b) {
+    if ((a.rfind("W4", 0) == 0 && b.rfind("W4", 0) == 0) || (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0)) {
+        auto number = [](const std::string &s) {
+            size_t at = s.find_last_of(',');
+            double n = std::atof(s.c_str() + at + 1);
+            return s.find("KiB") != std::string::npos ? n * 1024 : n;
+        };
+        return number(a) < number(b);
+    }
+    return a < b;
+}
+
+// The results by row and backend, and which comparisons the table has.
+struct Table {
     std::vector<std::string> rows;
     std::map<std::string, const Result *> rowInfo;
     std::map<std::pair<std::string, std::string>, std::vector<double>> values;
-    for (const Result &r : gResults) {
-        if (!rowInfo.count(r.row)) {
-            rows.push_back(r.row);
-            rowInfo[r.row] = &r;
-        }
-        values[{r.row, r.backend}].push_back(r.value);
-    }
-    std::sort(rows.begin(), rows.end(), [](const std::string &a, const std::string &b) {
-        // By name, except that W4 and W5 rows go by their number.
-        if ((a.rfind("W4", 0) == 0 && b.rfind("W4", 0) == 0) || (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0)) {
-            auto number = [](const std::string &s) {
-                size_t at = s.find_last_of(',');
-                double n = std::atof(s.c_str() + at + 1);
-                return s.find("KiB") != std::string::npos ? n * 1024 : n;
-            };
-            return number(a) < number(b);
-        }
-        return a < b;
-    });
-    std::vector<std::string> libs;
-    for (const Backend &b : gOpt.backends)
-        if (b.kind == Lobbylink) libs.push_back(b.label);
+    std::vector<std::string> libs; // this library's builds
     bool haveEnet = false, haveRaw = false;
-    for (const Backend &b : gOpt.backends) haveEnet |= b.kind == Enet, haveRaw |= b.kind == Raw;
+};
 
+Table tableOf(const std::vector<Result> &results) {
+    Table t;
+    for (const Result &r : results) {
+        if (!t.rowInfo.count(r.row)) {
+            t.rows.push_back(r.row);
+            t.rowInfo[r.row] = &r;
+        }
+        t.values[{r.row, r.backend}].push_back(r.value);
+    }
+    std::sort(t.rows.begin(), t.rows.end(), rowBefore);
+    for (const Backend &b : gOpt.backends)
+        if (b.kind == Lobbylink) t.libs.push_back(b.label);
+    for (const Backend &b : gOpt.backends) t.haveEnet |= b.kind == Enet, t.haveRaw |= b.kind == Raw;
+    return t;
+}
+
+void printMedians(Table &t) {
     std::vector<Backend> all = gOpt.backends;
     all.insert(all.end(), gOpt.privateBackends.begin(), gOpt.privateBackends.end());
-    for (const std::string &row : rows) {
+    for (const std::string &row : t.rows) {
         for (const Backend &b : all) {
-            auto it = values.find({row, b.label});
-            if (it == values.end()) continue;
+            auto it = t.values.find({row, b.label});
+            if (it == t.values.end()) continue;
             std::printf("median row=\"%s\" backend=%s value=%.3f unit=%s runs=%zu\n", row.c_str(),
-                        b.label.c_str(), median(it->second), rowInfo[row]->unit.c_str(), it->second.size());
+                        b.label.c_str(), median(it->second), t.rowInfo[row]->unit.c_str(), it->second.size());
         }
     }
+}
+
+void printHead(const Table &t) {
     std::printf("\n| workload | unit |");
     for (const Backend &b : gOpt.backends) std::printf(" %s |", b.label.c_str());
-    for (const std::string &l : libs) {
-        if (haveEnet) std::printf(" %s / ENet |", l.c_str());
-        if (haveRaw) std::printf(" %s / raw |", l.c_str());
+    for (const std::string &l : t.libs) {
+        if (t.haveEnet) std::printf(" %s / ENet |", l.c_str());
+        if (t.haveRaw) std::printf(" %s / raw |", l.c_str());
     }
     std::printf("\n|---|---|");
-    for (size_t i = 0; i < gOpt.backends.size() + libs.size() * ((haveEnet ? 1 : 0) + (haveRaw ? 1 : 0)); ++i)
+    for (size_t i = 0; i < gOpt.backends.size() + t.libs.size() * ((t.haveEnet ? 1 : 0) + (t.haveRaw ? 1 : 0)); ++i)
         std::printf("---|");
     std::printf("\n");
-    for (const std::string &row : rows) {
-        const Result *info = rowInfo[row];
-        std::printf("| %s | %s%s |", row.c_str(), info->unit.c_str(), info->higherIsBetter ? "" : " (lower is better)");
-        std::map<std::string, double> med;
-        for (const Backend &b : gOpt.backends) {
-            auto it = values.find({row, b.label});
-            if (it == values.end()) {
-                std::printf(" - |");
-                continue;
-            }
-            med[b.label] = median(it->second);
-            std::printf(" %s |", human(med[b.label], info->unit).c_str());
+}
+
+// One row: each backend's median, then each build's ratio to the others.
+void printRow(Table &t, const std::string &row) {
+    const Result *info = t.rowInfo[row];
+    std::printf("| %s | %s%s |", row.c_str(), info->unit.c_str(), info->higherIsBetter ? "" : " (lower is better)");
+    std::map<std::string, double> med;
+    for (const Backend &b : gOpt.backends) {
+        auto it = t.values.find({row, b.label});
+        if (it == t.values.end()) {
+            std::printf(" - |");
+            continue;
         }
-        for (const std::string &l : libs) {
-            for (BackendKind other : {Enet, Raw}) {
-                if ((other == Enet && !haveEnet) || (other == Raw && !haveRaw)) continue;
-                std::string o = backendName(other);
-                if (med.count(l) && med.count(o) && med[o] > 0)
-                    std::printf(" %.2f× |", med[l] / med[o]);
-                else
-                    std::printf(" - |");
-            }
-        }
-        std::printf("\n");
+        med[b.label] = median(it->second);
+        std::printf(" %s |", human(med[b.label], info->unit).c_str());
     }
+    for (const std::string &l : t.libs) {
+        for (BackendKind other : {Enet, Raw}) {
+            if ((other == Enet && !t.haveEnet) || (other == Raw && !t.haveRaw)) continue;
+            std::string o = backendName(other);
+            if (med.count(l) && med.count(o) && med[o] > 0)
+                std::printf(" %.2f× |", med[l] / med[o]);
+            else
+                std::printf(" - |");
+        }
+    }
+    std::printf("\n");
+}
+
+void printTable() {
+    Table t = tableOf(gResults);
+    printMedians(t);
+    printHead(t);
+    for (const std::string &row : t.rows) printRow(t, row);
 }
 
 // Each library's private lobby beside its open lobby and ENet (which seals
@@ -692,11 +790,16 @@ std::vector<std::string> split(const std::string &s) {
     return out;
 }
 
-} // namespace
+std::vector<int> numbers(const std::string &s, int most) {
+    std::vector<int> out;
+    for (const std::string &v : split(s)) out.push_back(std::min(most, std::atoi(v.c_str())));
+    return out;
+}
 
-int main(int argc, char **argv) {
-    std::vector<std::string> libs, kinds{"lobbylink", "enet", "raw"};
-    bool sharedNetwork = false;
+// The command line: options into gOpt, the libraries and the backends asked
+// for. -1 to go on, else the exit code.
+int parseArgs(int argc, char **argv, std::vector<std::string> *libs, std::vector<std::string> *kinds,
+              bool *sharedNetwork) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -706,42 +809,49 @@ int main(int argc, char **argv) {
             }
             return argv[++i];
         };
-        if (a == "--lib") libs.push_back(value());
-        else if (a == "--backends") kinds = split(value());
+        if (a == "--lib") libs->push_back(value());
+        else if (a == "--backends") *kinds = split(value());
         else if (a == "--workloads") gOpt.workloads = split(value());
         else if (a == "--private") gOpt.privateWorkloads = split(value());
         else if (a == "--runs") gOpt.runs = std::max(1, std::atoi(value().c_str()));
         else if (a == "--seconds") gOpt.seconds = std::max(0.1, std::atof(value().c_str()));
-        else if (a == "--sizes") {
-            gOpt.sizes.clear();
-            for (auto &s : split(value())) gOpt.sizes.push_back(std::atoi(s.c_str()));
-        } else if (a == "--idle") {
-            gOpt.idleCounts.clear();
-            for (auto &s : split(value())) gOpt.idleCounts.push_back(std::min(MaxMembers, std::atoi(s.c_str())));
-        } else if (a == "--hub-always-busy") gOpt.hubAlwaysBusy = true;
-        else if (a == "--shared-network") sharedNetwork = true;
+        else if (a == "--sizes") gOpt.sizes = numbers(value(), std::numeric_limits<int>::max());
+        else if (a == "--idle") gOpt.idleCounts = numbers(value(), MaxMembers);
+        else if (a == "--hub-always-busy") gOpt.hubAlwaysBusy = true;
+        else if (a == "--shared-network") *sharedNetwork = true;
         else {
             usage();
             return a == "--help" ? 0 : 2;
         }
     }
+    return -1;
+}
+
+// This library's builds, each [LABEL=]PATH; 0, or the exit code of a mistake.
+int addLibraries(const std::vector<std::string> &libs) {
+    if (libs.empty()) {
+        std::fprintf(stderr, "ll_sidebyside: --lib PATH is needed for the lobbylink backend\n");
+        return 2;
+    }
+    for (const std::string &l : libs) {
+        size_t eq = l.find('=');
+        std::string label = eq == std::string::npos ? "lobbylink" : l.substr(0, eq);
+        std::string path = eq == std::string::npos ? l : l.substr(eq + 1);
+        if (access(path.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "ll_sidebyside: cannot read %s\n", path.c_str());
+            return 2;
+        }
+        gOpt.backends.push_back({Lobbylink, label, path, ""});
+        gOpt.privateBackends.push_back({Lobbylink, label + PrivateSuffix, path, BenchSecret});
+    }
+    return 0;
+}
+
+// The backends asked for, into gOpt; 0, or the exit code of a mistake.
+int addBackends(const std::vector<std::string> &kinds, const std::vector<std::string> &libs) {
     for (const std::string &k : kinds) {
         if (k == "lobbylink") {
-            if (libs.empty()) {
-                std::fprintf(stderr, "ll_sidebyside: --lib PATH is needed for the lobbylink backend\n");
-                return 2;
-            }
-            for (const std::string &l : libs) {
-                size_t eq = l.find('=');
-                std::string label = eq == std::string::npos ? "lobbylink" : l.substr(0, eq);
-                std::string path = eq == std::string::npos ? l : l.substr(eq + 1);
-                if (access(path.c_str(), R_OK) != 0) {
-                    std::fprintf(stderr, "ll_sidebyside: cannot read %s\n", path.c_str());
-                    return 2;
-                }
-                gOpt.backends.push_back({Lobbylink, label, path, ""});
-                gOpt.privateBackends.push_back({Lobbylink, label + PrivateSuffix, path, BenchSecret});
-            }
+            if (int code = addLibraries(libs)) return code;
         } else if (k == "enet") {
             if (enetAvailable())
                 gOpt.backends.push_back({Enet, "ENet", "", ""});
@@ -754,6 +864,36 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+    return 0;
+}
+
+// The workloads asked for, in their order; false for an unknown one.
+bool planOf(std::vector<Workload> *plan) {
+    for (const std::string &name : gOpt.workloads) {
+        if (name == "W1p") plan->push_back({"W1p", Ring, 4, 64, false});
+        else if (name == "W1w") plan->push_back({"W1w", Ring, 4, 64, true});
+        else if (name == "W2w") plan->push_back({"W2w", Broadcast, 8, 64, true});
+        else if (name == "W3") plan->push_back({"W3", RoundTrip, 2, 64, false});
+        else if (name == "W4") plan->push_back({"W4", Idle, 0, 0, false});
+        else if (name == "W6") plan->push_back({"W6", Frozen, 4, 64, false});
+        else if (name == "W5")
+            for (int s : gOpt.sizes) plan->push_back({"W5", Ring, 4, s, false});
+        else {
+            std::fprintf(stderr, "ll_sidebyside: unknown workload %s\n", name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::string> libs, kinds{"lobbylink", "enet", "raw"};
+    bool sharedNetwork = false;
+    int exitCode = parseArgs(argc, argv, &libs, &kinds, &sharedNetwork);
+    if (exitCode >= 0) return exitCode;
+    if (int code = addBackends(kinds, libs)) return code;
     if (!sharedNetwork) {
         std::string why;
         if (!enterPrivateNetwork(&why)) {
@@ -775,20 +915,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
 
     std::vector<Workload> plan;
-    for (const std::string &name : gOpt.workloads) {
-        if (name == "W1p") plan.push_back({"W1p", Ring, 4, 64, false});
-        else if (name == "W1w") plan.push_back({"W1w", Ring, 4, 64, true});
-        else if (name == "W2w") plan.push_back({"W2w", Broadcast, 8, 64, true});
-        else if (name == "W3") plan.push_back({"W3", RoundTrip, 2, 64, false});
-        else if (name == "W4") plan.push_back({"W4", Idle, 0, 0, false});
-        else if (name == "W6") plan.push_back({"W6", Frozen, 4, 64, false});
-        else if (name == "W5")
-            for (int s : gOpt.sizes) plan.push_back({"W5", Ring, 4, s, false});
-        else {
-            std::fprintf(stderr, "ll_sidebyside: unknown workload %s\n", name.c_str());
-            return 2;
-        }
-    }
+    if (!planOf(&plan)) return 2;
     // Runs interleave the backends, so a change in the machine's load falls
     // on all of them alike.
     for (const Workload &w : plan)

@@ -96,6 +96,69 @@ void dropAttempt(Attempts *a, int i, bool close) {
     a->deadline[i] = a->deadline[a->count];
 }
 
+// The race between the resolved addresses: those still to try, the
+// attempts under way, when the next may start, and the winner.
+struct Race {
+    AddressOrder order;
+    const addrinfo *pending; // the next address to try
+    Attempts a;
+    uint64_t nextStart;
+    Socket won;
+    const addrinfo *joined;  // where the winner goes
+    bool anySocket;          // whether any socket could be made at all
+};
+
+// Starts an attempt at the pending address; one that connects at once wins.
+void startNext(Race *r, uint64_t now) {
+    const addrinfo *ai = r->pending;
+    r->pending = takeNext(&r->order);
+    Socket s = sockOpenFor(ai);
+    if (s == InvalidSocket) return; // this family is not to be had: the next at once
+    r->anySocket = true;
+    int started = sockConnectStart(s, ai);
+    if (started > 0 && sockSetBlocking(s)) {
+        r->won = s;
+        r->joined = ai;
+    } else if (started == 0) {
+        Attempts &a = r->a;
+        a.socket[a.count] = s;
+        a.to[a.count] = ai;
+        a.deadline[a.count] = now + static_cast<uint64_t>(ConnectTimeoutMs);
+        ++a.count;
+        r->nextStart = now + static_cast<uint64_t>(ConnectStaggerMs);
+    } else {
+        sockClose(s); // refused at once: the next at once
+    }
+}
+
+// Waits for an attempt to end, until the next is due or one runs out of
+// time. One that connected wins; one that failed starts the next at once.
+// Then the attempts out of time are given up.
+void awaitAttempts(Race *r, uint64_t now) {
+    Attempts &a = r->a;
+    uint64_t until = a.deadline[0];
+    for (int i = 1; i < a.count; ++i)
+        if (a.deadline[i] < until) until = a.deadline[i];
+    if (r->pending && a.count < ConnectAttemptsAtOnce && r->nextStart < until) until = r->nextStart;
+    bool connected = false;
+    int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0, &connected);
+    if (i >= 0) {
+        Socket s = a.socket[i];
+        const addrinfo *ai = a.to[i];
+        dropAttempt(&a, i, false);
+        if (connected && sockSetBlocking(s)) {
+            r->won = s;
+            r->joined = ai;
+        } else {
+            sockClose(s);
+            r->nextStart = nowMs(); // a failure starts the next at once
+        }
+    }
+    now = nowMs();
+    for (int k = a.count - 1; k >= 0; --k)
+        if (now >= a.deadline[k]) dropAttempt(&a, k, true);
+}
+
 // Connects to the first of the resolved addresses that answers, staggered
 // (RFC 8305): an attempt starts at once, then one every ConnectStaggerMs
 // while none has connected, and at once when one fails; each is given up
@@ -103,67 +166,29 @@ void dropAttempt(Attempts *a, int i, bool close) {
 // and where it goes (*joined); InvalidSocket when none connected, with
 // *anySocket telling whether any socket could be made at all.
 Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySocket) {
-    AddressOrder order = orderOf(list);
-    Attempts a;
-    a.count = 0;
-    const addrinfo *pending = takeNext(&order);
-    uint64_t nextStart = nowMs();
-    Socket won = InvalidSocket;
-    while (won == InvalidSocket) {
+    Race r;
+    r.order = orderOf(list);
+    r.pending = takeNext(&r.order);
+    r.a.count = 0;
+    r.nextStart = nowMs();
+    r.won = InvalidSocket;
+    r.joined = nullptr;
+    r.anySocket = false;
+    while (r.won == InvalidSocket) {
         uint64_t now = nowMs();
-        if (pending && a.count < ConnectAttemptsAtOnce && now >= nextStart) {
-            const addrinfo *ai = pending;
-            pending = takeNext(&order);
-            Socket s = sockOpenFor(ai);
-            if (s == InvalidSocket) continue; // this family is not to be had: the next at once
-            *anySocket = true;
-            int started = sockConnectStart(s, ai);
-            if (started > 0 && sockSetBlocking(s)) {
-                won = s;
-                *joined = ai;
-            } else if (started == 0) {
-                a.socket[a.count] = s;
-                a.to[a.count] = ai;
-                a.deadline[a.count] = now + static_cast<uint64_t>(ConnectTimeoutMs);
-                ++a.count;
-                nextStart = now + static_cast<uint64_t>(ConnectStaggerMs);
-            } else {
-                sockClose(s); // refused at once: the next at once
-            }
-            continue;
-        }
-        if (a.count == 0) {
-            if (!pending) break; // every address failed
-            nextStart = now;     // nothing under way: the next at once
-            continue;
-        }
-        // Wait for an attempt to end, until the next is due or one runs out
-        // of time.
-        uint64_t until = a.deadline[0];
-        for (int i = 1; i < a.count; ++i)
-            if (a.deadline[i] < until) until = a.deadline[i];
-        if (pending && a.count < ConnectAttemptsAtOnce && nextStart < until) until = nextStart;
-        bool connected = false;
-        int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0,
-                                &connected);
-        if (i >= 0) {
-            Socket s = a.socket[i];
-            const addrinfo *ai = a.to[i];
-            dropAttempt(&a, i, false);
-            if (connected && sockSetBlocking(s)) {
-                won = s;
-                *joined = ai;
-            } else {
-                sockClose(s);
-                nextStart = nowMs(); // a failure starts the next at once
-            }
-        }
-        now = nowMs();
-        for (int k = a.count - 1; k >= 0; --k)
-            if (now >= a.deadline[k]) dropAttempt(&a, k, true);
+        if (r.pending && r.a.count < ConnectAttemptsAtOnce && now >= r.nextStart)
+            startNext(&r, now);
+        else if (r.a.count > 0)
+            awaitAttempts(&r, now);
+        else if (r.pending)
+            r.nextStart = now; // nothing under way: the next at once
+        else
+            break; // every address failed
     }
-    while (a.count > 0) dropAttempt(&a, a.count - 1, true); // the slower ones lost
-    return won;
+    while (r.a.count > 0) dropAttempt(&r.a, r.a.count - 1, true); // the slower ones lost
+    if (r.anySocket) *anySocket = true;
+    if (r.won != InvalidSocket) *joined = r.joined;
+    return r.won;
 }
 
 } // namespace

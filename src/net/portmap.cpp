@@ -135,45 +135,55 @@ void natpmpDelete(Conversation &c) {
 
 // ---- UPnP ----
 
+// Connects `s` to the URL's server; false when that failed, the deadline
+// passed or the lobby closed first.
+bool httpConnect(const Conversation &c, Socket s, const HttpUrl &url, uint64_t deadline) {
+    int connected = sockConnect4(s, url.address, url.port);
+    while (connected == 0 && !cut(c) && nowMs() < deadline) {
+        bool made = false;
+        if (sockConnectWait(&s, 1, sliceUntil(deadline), &made) == 0) connected = made ? 1 : -1;
+    }
+    return connected == 1;
+}
+
+// Sends the whole request; false when it did not all go before the deadline.
+bool httpSend(const Conversation &c, Socket s, const char *request, size_t length, uint64_t deadline) {
+    size_t sent = 0;
+    while (sent < length && !cut(c) && nowMs() < deadline) {
+        int n = sockSend(s, request + sent, static_cast<int>(length - sent));
+        if (n > 0) sent += static_cast<size_t>(n);
+        else if (n == IoAgain) sockWaitWritable(s, sliceUntil(deadline));
+        else break;
+    }
+    return sent == length;
+}
+
+// Reads the answer into c.http until it is whole (or the server closes);
+// false for a malformed one or none before the deadline.
+bool httpReceive(Conversation &c, Socket s, HttpAnswer *answer, uint64_t deadline) {
+    size_t got = 0;
+    while (!cut(c) && nowMs() < deadline) {
+        HttpRead read = httpParse(c.http, got, got == PortmapHttpCapacity, answer);
+        if (read != HttpIncomplete) return read == HttpComplete;
+        int r = sockWaitReadable(s, sliceUntil(deadline));
+        if (r < 0) return false;
+        if (r == 0) continue;
+        int n = sockRecv(s, c.http + got, static_cast<int>(PortmapHttpCapacity - got));
+        if (n == IoClosed) return httpParse(c.http, got, true, answer) == HttpComplete;
+        if (n == IoFailed) return false;
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    return false;
+}
+
 // One HTTP request and its whole answer (in c.http); false when none came.
 // Also learns this machine's address towards the router.
 bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t length, HttpAnswer *answer,
              uint64_t deadline) {
     Socket s = tcpOpen4();
     if (s == InvalidSocket) return false;
-    bool ok = false;
-    int connected = sockConnect4(s, url.address, url.port);
-    while (connected == 0 && !cut(c) && nowMs() < deadline) {
-        bool made = false;
-        if (sockConnectWait(&s, 1, sliceUntil(deadline), &made) == 0) connected = made ? 1 : -1;
-    }
-    size_t sent = 0;
-    if (connected == 1 && sockLocal4(s, &c.local)) {
-        while (sent < length && !cut(c) && nowMs() < deadline) {
-            int n = sockSend(s, request + sent, static_cast<int>(length - sent));
-            if (n > 0) sent += static_cast<size_t>(n);
-            else if (n == IoAgain) sockWaitWritable(s, sliceUntil(deadline));
-            else break;
-        }
-    }
-    size_t got = 0;
-    while (sent == length && !cut(c) && nowMs() < deadline) {
-        HttpRead read = httpParse(c.http, got, got == PortmapHttpCapacity, answer);
-        if (read != HttpIncomplete) {
-            ok = read == HttpComplete;
-            break;
-        }
-        int r = sockWaitReadable(s, sliceUntil(deadline));
-        if (r < 0) break;
-        if (r == 0) continue;
-        int n = sockRecv(s, c.http + got, static_cast<int>(PortmapHttpCapacity - got));
-        if (n == IoClosed) {
-            ok = httpParse(c.http, got, true, answer) == HttpComplete;
-            break;
-        }
-        if (n == IoFailed) break;
-        if (n > 0) got += static_cast<size_t>(n);
-    }
+    bool ok = httpConnect(c, s, url, deadline) && sockLocal4(s, &c.local) &&
+              httpSend(c, s, request, length, deadline) && httpReceive(c, s, answer, deadline);
     sockClose(s);
     return ok;
 }
@@ -229,6 +239,36 @@ Holder portHolder(Conversation &c, uint64_t deadline) {
     return ours ? HeldByUs : HeldByOther;
 }
 
+// Takes the first of the services that gives a usable external address
+// (c.service, c.external); *answered tells whether any of them answered.
+bool pickService(Conversation &c, const IgdService *services, int count, bool *answered) {
+    HttpAnswer answer;
+    bool found = false;
+    for (int i = 0; i < count && !found; ++i) {
+        c.service = services[i];
+        int error;
+        char text[64];
+        uint32_t address = 0;
+        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, nowMs() + PortmapHttpMs))
+            continue;
+        *answered = true;
+        found = error == -1 && xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
+                ipv4Parse(text, std::strlen(text), &address) && address != 0;
+        if (found) ipv4Format(address, c.external);
+    }
+    return found;
+}
+
+// AddPortMapping for PortmapLeaseS, or for good (*leaseS 0) from a router
+// that takes permanent leases only; false when no answer came.
+bool addMapping(Conversation &c, uint32_t *leaseS, int *error) {
+    *leaseS = PortmapLeaseS;
+    if (!soapAdd(c, *leaseS, error, nowMs() + PortmapHttpMs)) return false;
+    if (*error != UpnpOnlyPermanentLeases) return true;
+    *leaseS = 0;
+    return soapAdd(c, *leaseS, error, nowMs() + PortmapHttpMs);
+}
+
 const char *mapByUpnp(Conversation &c) {
     uint64_t deadline = nowMs() + PortmapHttpMs;
     char request[512];
@@ -238,20 +278,8 @@ const char *mapByUpnp(Conversation &c) {
         return cut(c) ? nullptr : PortmapNoRouter;
     IgdService services[MaxServices];
     int count = descriptionParse(answer.body, answer.bodyLength, c.location, services, MaxServices);
-    // The first service that gives a usable external address.
-    bool answered = false, found = false;
-    for (int i = 0; i < count && !found; ++i) {
-        c.service = services[i];
-        int error;
-        char text[64];
-        uint32_t address = 0;
-        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, nowMs() + PortmapHttpMs))
-            continue;
-        answered = true;
-        found = error == -1 && xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
-                ipv4Parse(text, std::strlen(text), &address) && address != 0;
-        if (found) ipv4Format(address, c.external);
-    }
+    bool answered = false;
+    bool found = pickService(c, services, count, &answered);
     if (cut(c)) return nullptr;
     if (!found) return answered ? PortmapRefused : PortmapNoRouter;
     c.protocol = ByUpnp;
@@ -262,16 +290,12 @@ const char *mapByUpnp(Conversation &c) {
     if (cut(c)) return nullptr;
     if (holder == HeldByOther) return PortmapRefused;
     bool ours = holder == HeldByUs; // left by an earlier lobby of this machine: renewed below
-    int error;
 
     c.mayBeMapped = true;
     c.grantedAt = nowMs();
-    uint32_t lease = PortmapLeaseS;
-    if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
-    if (error == UpnpOnlyPermanentLeases) {
-        lease = 0;
-        if (!soapAdd(c, lease, &error, nowMs() + PortmapHttpMs)) return cut(c) ? nullptr : PortmapNoRouter;
-    }
+    uint32_t lease = 0;
+    int error;
+    if (!addMapping(c, &lease, &error)) return cut(c) ? nullptr : PortmapNoRouter;
     if (error != -1) {
         c.mayBeMapped = ours;
         return PortmapRefused;
@@ -306,75 +330,109 @@ void upnpDelete(Conversation &c) {
 
 enum Found { FoundNothing, FoundNatPmp, FoundUpnp, FoundRefusal };
 
+enum NatPmpState { NatPending, NatAnswered, NatGone };
+
+// The search for the router under way: NAT-PMP's address request and the
+// SSDP search, each with when it is sent again.
+struct Search {
+    NatPmpState nat;
+    bool natRefused;  // the NAT-PMP gateway has no external address to give
+    uint8_t ask[2];
+    size_t askLength;
+    char ssdpAsk[256];
+    size_t ssdpAskLength;
+    Socket ssdp;
+    uint64_t natResend, ssdpResend;
+    int natWait;      // NAT-PMP's next resend interval
+};
+
+void searchOpen(const Conversation &c, Search *s, uint64_t now) {
+    s->nat = c.natpmp != InvalidSocket ? NatPending : NatGone;
+    s->natRefused = false;
+    s->askLength = natpmpAddressRequest(s->ask);
+    s->ssdpAskLength = ssdpSearch(s->ssdpAsk, sizeof s->ssdpAsk);
+    s->ssdp = udpOpen4();
+    s->natResend = now;
+    s->ssdpResend = now;
+    s->natWait = NatPmpFirstResendMs;
+}
+
+// Sends what is due: NAT-PMP on RFC 6886's doubling schedule, SSDP every
+// SsdpResendMs.
+void searchSend(const Conversation &c, Search *s, uint64_t now) {
+    if (s->nat == NatPending && now >= s->natResend) {
+        if (sockSend(c.natpmp, s->ask, static_cast<int>(s->askLength)) == IoFailed) s->nat = NatGone;
+        s->natResend = now + static_cast<uint64_t>(s->natWait);
+        s->natWait *= 2;
+    }
+    if (s->ssdp != InvalidSocket && now >= s->ssdpResend) {
+        // The gateway first: a network that forbids the multicast send
+        // fails it, and the unicast one must have gone all the same.
+        int n = static_cast<int>(s->ssdpAskLength);
+        if (c.haveGateway) sockSendTo4(s->ssdp, c.gateway, SsdpPort, s->ssdpAsk, n);
+        sockSendTo4(s->ssdp, SsdpGroup, SsdpPort, s->ssdpAsk, n);
+        s->ssdpResend = now + SsdpResendMs;
+    }
+}
+
+// The gateway's answer to the NAT-PMP address request, if one came.
+void natpmpHear(Conversation &c, Search *s) {
+    uint8_t data[64];
+    NatPmpAnswer a;
+    int n = sockRecv(c.natpmp, data, sizeof data);
+    if (n == IoFailed) {
+        s->nat = NatGone; // nobody listens on the gateway's NAT-PMP port
+        return;
+    }
+    if (n <= 0 || !natpmpParse(data, static_cast<size_t>(n), &a) || a.opcode != 128 + NatPmpOpAddress) return;
+    if (a.result == 0 && a.address != 0) {
+        ipv4Format(a.address, c.external);
+        s->nat = NatAnswered;
+    } else {
+        s->nat = NatGone; // it has no external address to give
+        s->natRefused = true;
+    }
+}
+
+// The SSDP answers that came: the first usable location is kept.
+void ssdpHear(Conversation &c, const Search &s) {
+    char data[1500], location[UrlPathCapacity + 32];
+    int n;
+    while ((n = sockRecv(s.ssdp, data, sizeof data)) > 0) {
+        if (!c.haveLocation && ssdpParse(data, static_cast<size_t>(n), location, sizeof location) &&
+            urlParse(location, std::strlen(location), &c.location))
+            c.haveLocation = true;
+    }
+}
+
 // NAT-PMP's address request to the gateway and the SSDP search (to the
 // multicast group, and to the gateway for networks that drop multicast)
 // at once. NAT-PMP is taken when it answers; a UPnP gateway when NAT-PMP
 // is gone or has not answered within PortmapPreferNatPmpMs.
 Found discover(Conversation &c) {
     uint64_t start = nowMs(), deadline = start + PortmapAnswerBudgetMs;
-    enum { Pending, Answered, Gone } nat = c.natpmp != InvalidSocket ? Pending : Gone;
-    bool natRefused = false;
-    uint8_t ask[2];
-    size_t askLength = natpmpAddressRequest(ask);
-    char search[256];
-    size_t searchLength = ssdpSearch(search, sizeof search);
-    Socket ssdp = udpOpen4();
-    uint64_t natResend = start, ssdpResend = start;
-    int natWait = NatPmpFirstResendMs;
+    Search s;
+    searchOpen(c, &s, start);
     Found found = FoundNothing;
     for (;;) {
         uint64_t now = nowMs();
-        if (nat == Answered) {
+        if (s.nat == NatAnswered) {
             found = FoundNatPmp;
             break;
         }
-        if (c.haveLocation && (nat == Gone || now - start >= static_cast<uint64_t>(PortmapPreferNatPmpMs))) {
+        if (c.haveLocation && (s.nat == NatGone || now - start >= static_cast<uint64_t>(PortmapPreferNatPmpMs))) {
             found = FoundUpnp;
             break;
         }
         if (now >= deadline || cut(c)) break;
-        if (nat == Pending && now >= natResend) {
-            if (sockSend(c.natpmp, ask, static_cast<int>(askLength)) == IoFailed) nat = Gone;
-            natResend = now + static_cast<uint64_t>(natWait);
-            natWait *= 2;
-        }
-        if (ssdp != InvalidSocket && now >= ssdpResend) {
-            // The gateway first: a network that forbids the multicast send
-            // fails it, and the unicast one must have gone all the same.
-            if (c.haveGateway) sockSendTo4(ssdp, c.gateway, SsdpPort, search, static_cast<int>(searchLength));
-            sockSendTo4(ssdp, SsdpGroup, SsdpPort, search, static_cast<int>(searchLength));
-            ssdpResend = now + SsdpResendMs;
-        }
-        int ready = sockWaitEither(nat == Pending ? c.natpmp : InvalidSocket, ssdp, sliceUntil(deadline));
+        searchSend(c, &s, now);
+        int ready = sockWaitEither(s.nat == NatPending ? c.natpmp : InvalidSocket, s.ssdp, sliceUntil(deadline));
         if (ready < 0) sleepMs(sliceUntil(deadline));
-        if (ready > 0 && (ready & 1)) {
-            uint8_t data[64];
-            NatPmpAnswer a;
-            int n = sockRecv(c.natpmp, data, sizeof data);
-            if (n == IoFailed) {
-                nat = Gone; // nobody listens on the gateway's NAT-PMP port
-            } else if (n > 0 && natpmpParse(data, static_cast<size_t>(n), &a) && a.opcode == 128 + NatPmpOpAddress) {
-                if (a.result == 0 && a.address != 0) {
-                    ipv4Format(a.address, c.external);
-                    nat = Answered;
-                } else {
-                    nat = Gone; // it has no external address to give
-                    natRefused = true;
-                }
-            }
-        }
-        if (ready > 0 && (ready & 2)) {
-            char data[1500], location[UrlPathCapacity + 32];
-            int n;
-            while ((n = sockRecv(ssdp, data, sizeof data)) > 0) {
-                if (!c.haveLocation && ssdpParse(data, static_cast<size_t>(n), location, sizeof location) &&
-                    urlParse(location, std::strlen(location), &c.location))
-                    c.haveLocation = true;
-            }
-        }
+        if (ready > 0 && (ready & 1)) natpmpHear(c, &s);
+        if (ready > 0 && (ready & 2)) ssdpHear(c, s);
     }
-    sockClose(ssdp);
-    if (found == FoundNothing && natRefused) found = FoundRefusal;
+    sockClose(s.ssdp);
+    if (found == FoundNothing && s.natRefused) found = FoundRefusal;
     return found;
 }
 

@@ -283,76 +283,117 @@ int descriptionParse(const char *xml, size_t length, const HttpUrl &location, Ig
 
 // ---- HTTP ----
 
+namespace {
+
+// "HTTP/1.x NNN": the status, or -1.
+int statusOf(const char *head, size_t headLength) {
+    if (headLength < 12 || head[8] != ' ') return -1;
+    int status = 0;
+    for (int i = 9; i < 12; ++i) {
+        if (head[i] < '0' || head[i] > '9') return -1;
+        status = status * 10 + (head[i] - '0');
+    }
+    return status;
+}
+
+// How the body ends: with its last chunk, after Content-Length bytes, or
+// when the router closes the connection.
+struct Framing {
+    bool chunked;
+    bool sized;
+    size_t contentLength;
+};
+
+// The value of a "Content-Length:" line; false without digits.
+bool contentLengthOf(const char *line, size_t n, size_t *value) {
+    size_t i = 15;
+    while (i < n && isSpace(line[i])) ++i;
+    size_t v = 0, digits = 0;
+    for (; i < n && line[i] >= '0' && line[i] <= '9' && digits < 9; ++i, ++digits)
+        v = v * 10 + static_cast<size_t>(line[i] - '0');
+    if (digits == 0) return false;
+    *value = v;
+    return true;
+}
+
+// The head's lines that frame the body; false for a Content-Length without
+// a number.
+bool framingOf(const char *head, size_t headLength, Framing *f) {
+    *f = Framing{false, false, 0};
+    for (size_t at = 0; at < headLength;) {
+        size_t end = at;
+        while (end < headLength && head[end] != '\n') ++end;
+        const char *line = head + at;
+        size_t n = end - at;
+        if (startsWithNoCase(line, n, "content-length:")) {
+            if (!contentLengthOf(line, n, &f->contentLength)) return false;
+            f->sized = true;
+        } else if (startsWithNoCase(line, n, "transfer-encoding:") && find(line, n, "chunked")) {
+            f->chunked = true;
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
+// One pass over a chunked body: each chunk is "SIZE[;ext]\r\n" + bytes +
+// "\r\n", the last of size 0. Without `join` it only checks that all are
+// there; with it, it joins them in place. *joined: the joined length.
+HttpRead chunkPass(char *body, size_t available, bool closed, bool join, size_t *joined) {
+    const HttpRead shortOf = closed ? HttpBad : HttpIncomplete;
+    size_t read = 0;
+    *joined = 0;
+    for (;;) {
+        size_t size, used;
+        if (read >= available) return shortOf;
+        if (!hexSize(body + read, available - read, &size, &used)) return HttpBad;
+        const char *eol = find(body + read + used, available - read - used, "\r\n");
+        if (!eol) return shortOf;
+        size_t dataAt = static_cast<size_t>(eol - body) + 2;
+        if (size == 0) return HttpComplete;
+        if (available - dataAt < size + 2) return shortOf;
+        // `read` stays ahead of `joined`: nothing unread is overwritten.
+        if (join) std::memmove(body + *joined, body + dataAt, size);
+        *joined += size;
+        read = dataAt + size + 2;
+    }
+}
+
+// The first pass checks, the second joins: an incomplete answer is left as
+// it was for the next read.
+HttpRead chunkedBody(char *body, size_t available, bool closed, HttpAnswer *out) {
+    size_t joined = 0;
+    HttpRead checked = chunkPass(body, available, closed, false, &joined);
+    if (checked != HttpComplete) return checked;
+    chunkPass(body, available, closed, true, &joined);
+    out->body = body;
+    out->bodyLength = joined;
+    return HttpComplete;
+}
+
+} // namespace
+
 HttpRead httpParse(char *data, size_t length, bool closed, HttpAnswer *out) {
     const char *headEnd = find(data, length, "\r\n\r\n");
     if (!headEnd) return closed ? HttpBad : HttpIncomplete;
     size_t headLength = static_cast<size_t>(headEnd - data) + 4;
     if (!startsWithNoCase(data, length, "HTTP/1.")) return HttpBad;
-    // "HTTP/1.x NNN"
-    if (headLength < 12 || data[8] != ' ') return HttpBad;
-    int status = 0;
-    for (int i = 9; i < 12; ++i) {
-        if (data[i] < '0' || data[i] > '9') return HttpBad;
-        status = status * 10 + (data[i] - '0');
-    }
-    bool chunked = false, sized = false;
-    size_t contentLength = 0;
-    for (size_t at = 0; at < headLength;) {
-        size_t end = at;
-        while (end < headLength && data[end] != '\n') ++end;
-        const char *line = data + at;
-        size_t n = end - at;
-        if (startsWithNoCase(line, n, "content-length:")) {
-            size_t i = 15;
-            while (i < n && isSpace(line[i])) ++i;
-            size_t v = 0, digits = 0;
-            for (; i < n && line[i] >= '0' && line[i] <= '9' && digits < 9; ++i, ++digits)
-                v = v * 10 + static_cast<size_t>(line[i] - '0');
-            if (digits == 0) return HttpBad;
-            contentLength = v;
-            sized = true;
-        } else if (startsWithNoCase(line, n, "transfer-encoding:") && find(line, n, "chunked")) {
-            chunked = true;
-        }
-        at = end + 1;
-    }
+    int status = statusOf(data, headLength);
+    Framing framing;
+    if (status < 0 || !framingOf(data, headLength, &framing)) return HttpBad;
     out->status = status;
     char *body = data + headLength;
     size_t available = length - headLength;
-    if (chunked) {
-        // Each chunk is "SIZE[;ext]\r\n" + bytes + "\r\n", the last of size 0.
-        // The first pass checks that all are there; the second joins them in
-        // place, so an incomplete answer is left as it was for the next read.
-        for (int pass = 0; pass < 2; ++pass) {
-            size_t read = 0, joined = 0;
-            for (;;) {
-                size_t size, used;
-                if (read >= available) return closed ? HttpBad : HttpIncomplete;
-                if (!hexSize(body + read, available - read, &size, &used)) return HttpBad;
-                const char *eol = find(body + read + used, available - read - used, "\r\n");
-                if (!eol) return closed ? HttpBad : HttpIncomplete;
-                size_t dataAt = static_cast<size_t>(eol - body) + 2;
-                if (size == 0) break;
-                if (available - dataAt < size + 2) return closed ? HttpBad : HttpIncomplete;
-                // `read` stays ahead of `joined`: nothing unread is overwritten.
-                if (pass == 1) std::memmove(body + joined, body + dataAt, size);
-                joined += size;
-                read = dataAt + size + 2;
-            }
-            out->body = body;
-            out->bodyLength = joined;
-        }
-        return HttpComplete;
+    if (framing.chunked) return chunkedBody(body, available, closed, out);
+    size_t bodyLength = available;
+    if (framing.sized) {
+        if (available < framing.contentLength) return closed ? HttpBad : HttpIncomplete;
+        bodyLength = framing.contentLength;
+    } else if (!closed) {
+        return HttpIncomplete;
     }
-    if (sized) {
-        if (available < contentLength) return closed ? HttpBad : HttpIncomplete;
-        out->body = body;
-        out->bodyLength = contentLength;
-        return HttpComplete;
-    }
-    if (!closed) return HttpIncomplete;
     out->body = body;
-    out->bodyLength = available;
+    out->bodyLength = bodyLength;
     return HttpComplete;
 }
 
@@ -409,26 +450,40 @@ size_t soapRequest(char *out, size_t capacity, const IgdService &service, const 
     return w.length + body.length;
 }
 
-bool xmlText(const char *xml, size_t length, const char *name, char *out, size_t capacity) {
+namespace {
+
+// Whether xml[i] opens a tag called `name`, any prefix dropped; *nameEnd:
+// where its name ends (at white space, '>' or '/').
+bool opensTag(const char *xml, size_t length, size_t i, const char *name, size_t *nameEnd) {
+    if (xml[i] != '<' || i + 1 >= length || xml[i + 1] == '/') return false;
+    size_t start = i + 1, end = start;
+    while (end < length && !isSpace(xml[end]) && xml[end] != '>' && xml[end] != '/') ++end;
+    size_t local = start;
+    for (size_t k = start; k < end; ++k)
+        if (xml[k] == ':') local = k + 1;
     size_t nameLength = std::strlen(name);
-    for (size_t i = 0; i < length; ++i) {
-        if (xml[i] != '<' || i + 1 >= length || xml[i + 1] == '/') continue;
-        // The tag's name, up to white space, '>' or '/'; any prefix dropped.
-        size_t start = i + 1, end = start;
-        while (end < length && !isSpace(xml[end]) && xml[end] != '>' && xml[end] != '/') ++end;
-        size_t local = start;
-        for (size_t k = start; k < end; ++k)
-            if (xml[k] == ':') local = k + 1;
-        if (end - local != nameLength || std::memcmp(xml + local, name, nameLength) != 0) continue;
-        size_t gt = end;
-        while (gt < length && xml[gt] != '>') ++gt;
-        if (gt >= length) return false;
-        if (xml[gt - 1] == '/') return copyTrimmed("", 0, out, capacity); // <name/>
-        size_t textStart = gt + 1, textEnd = textStart;
-        while (textEnd < length && xml[textEnd] != '<') ++textEnd;
-        if (textEnd >= length) return false;
-        return copyTrimmed(xml + textStart, textEnd - textStart, out, capacity);
-    }
+    *nameEnd = end;
+    return end - local == nameLength && std::memcmp(xml + local, name, nameLength) == 0;
+}
+
+// The text of the element whose tag's name ends at xml[nameEnd].
+bool elementText(const char *xml, size_t length, size_t nameEnd, char *out, size_t capacity) {
+    size_t gt = nameEnd;
+    while (gt < length && xml[gt] != '>') ++gt;
+    if (gt >= length) return false;
+    if (xml[gt - 1] == '/') return copyTrimmed("", 0, out, capacity); // <name/>
+    size_t textStart = gt + 1, textEnd = textStart;
+    while (textEnd < length && xml[textEnd] != '<') ++textEnd;
+    if (textEnd >= length) return false;
+    return copyTrimmed(xml + textStart, textEnd - textStart, out, capacity);
+}
+
+} // namespace
+
+bool xmlText(const char *xml, size_t length, const char *name, char *out, size_t capacity) {
+    size_t nameEnd = 0;
+    for (size_t i = 0; i < length; ++i)
+        if (opensTag(xml, length, i, name, &nameEnd)) return elementText(xml, length, nameEnd, out, capacity);
     return false;
 }
 

@@ -93,6 +93,12 @@ int connectTo(Socket s, const sockaddr *to, int length) {
 
 static_assert(ConnectWaitCapacity <= FD_SETSIZE, "sockConnectWait's select must hold every connect it watches");
 
+namespace {
+// Adds a socket to a select set. Winsock's FD_SET is a macro holding a
+// search loop of its own: kept here, its branches are not the callers'.
+void selectAdd(Socket s, fd_set *set) { FD_SET(static_cast<SOCKET>(s), set); }
+} // namespace
+
 int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected) {
     // select, not WSAPoll: WSAPoll does not report a refused connect on
     // Windows before 10 (version 2004), it only lets it time out. Winsock
@@ -103,8 +109,8 @@ int sockConnectWait(const Socket *s, int count, int timeoutMs, bool *connected) 
     FD_ZERO(&writable);
     FD_ZERO(&failed);
     for (int i = 0; i < count; ++i) {
-        FD_SET(static_cast<SOCKET>(s[i]), &writable);
-        FD_SET(static_cast<SOCKET>(s[i]), &failed);
+        selectAdd(s[i], &writable);
+        selectAdd(s[i], &failed);
     }
     timeval tv;
     tv.tv_sec = timeoutMs / 1000;
@@ -184,7 +190,7 @@ void sockFinish(Socket s) {
 int sockWaitReadable(Socket s, int timeoutMs) {
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(static_cast<SOCKET>(s), &set);
+    selectAdd(s, &set);
     timeval tv;
     tv.tv_sec = timeoutMs / 1000;
     tv.tv_usec = (timeoutMs % 1000) * 1000;
@@ -226,8 +232,8 @@ int sockWaitWritable(Socket s, int timeoutMs) {
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
-    FD_SET(static_cast<SOCKET>(s), &writable);
-    FD_SET(static_cast<SOCKET>(s), &failed);
+    selectAdd(s, &writable);
+    selectAdd(s, &failed);
     int r = selectFor(nullptr, &writable, &failed, timeoutMs);
     if (r == SOCKET_ERROR) return -1;
     return r > 0 ? 1 : 0;
@@ -236,8 +242,8 @@ int sockWaitWritable(Socket s, int timeoutMs) {
 int sockWaitEither(Socket a, Socket b, int timeoutMs) {
     fd_set set;
     FD_ZERO(&set);
-    if (a != InvalidSocket) FD_SET(static_cast<SOCKET>(a), &set);
-    if (b != InvalidSocket) FD_SET(static_cast<SOCKET>(b), &set);
+    if (a != InvalidSocket) selectAdd(a, &set);
+    if (b != InvalidSocket) selectAdd(b, &set);
     if (set.fd_count == 0) {
         ::Sleep(static_cast<DWORD>(timeoutMs)); // select wants at least one socket
         return 0;
