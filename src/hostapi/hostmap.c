@@ -26,7 +26,9 @@ static FARPROC crtFunction(const char *name) {
     if (!crt) crt = LoadLibraryA("msvcrt.dll");
     return crt ? GetProcAddress(crt, name) : NULL;
 }
-static void *mapCalloc(size_t n, size_t size) { return ((CrtCalloc)(void *)crtFunction("calloc"))(n, size); }
+static void *mapCalloc(size_t n, size_t size) {
+    return ((CrtCalloc)(void *)crtFunction("calloc"))(n, size);
+}
 static void *mapMalloc(size_t size) { return ((CrtMalloc)(void *)crtFunction("malloc"))(size); }
 static void mapFree(void *block) { ((CrtFree)(void *)crtFunction("free"))(block); }
 #define calloc mapCalloc
@@ -51,7 +53,8 @@ void llMapFree(ArgNode *node) {
     while (node) {
         ArgNode *sibling = node->sibling;
         llMapFree(node->child);
-        if (node->value && node->value->kind == ValueString) freeString(node->value->payload.string);
+        if (node->value && node->value->kind == ValueString)
+            freeString(node->value->payload.string);
         free(node->value);
         free(node);
         node = sibling;
@@ -73,8 +76,10 @@ static ArgNode *keyNode(ArgNode *map, const char *key, int create) {
         if (!node) {
             if (!create || !(node = (ArgNode *)calloc(1, sizeof(ArgNode)))) return NULL;
             node->ch = *key;
-            if (last) last->sibling = node;
-            else *link = node;
+            if (last)
+                last->sibling = node;
+            else
+                *link = node;
         }
         if (key[1] == '\0') return node;
         ++key;
@@ -112,8 +117,10 @@ void llMapSetString(ArgNode *map, const char *key, const char *text) {
         CharCell *cell = (CharCell *)calloc(1, sizeof(CharCell));
         if (!cell) break;
         cell->ch = *c;
-        if (list->tail) list->tail->next = cell;
-        else list->head = cell;
+        if (list->tail)
+            list->tail->next = cell;
+        else
+            list->head = cell;
         list->tail = cell;
         ++list->count;
     }
@@ -148,7 +155,8 @@ char *llMapGetString(ArgNode *map, const char *key) {
     count = list ? list->count : 0;
     if (!(copy = (char *)malloc((size_t)count + 1))) return NULL;
     /* count is authoritative; a list shorter than it reads as ending early. */
-    for (cell = count ? list->head : NULL; i < count && cell; cell = cell->next) copy[i++] = cell->ch;
+    for (cell = count ? list->head : NULL; i < count && cell; cell = cell->next)
+        copy[i++] = cell->ch;
     copy[i] = '\0';
     return copy;
 }
@@ -156,7 +164,8 @@ char *llMapGetString(ArgNode *map, const char *key) {
 size_t llMapRootChain(const ArgNode *map, char *out, size_t size) {
     size_t n = 0;
     const ArgNode *node;
-    for (node = map ? map->sibling : NULL; node && n + 1 < size; node = node->sibling) out[n++] = node->ch;
+    for (node = map ? map->sibling : NULL; node && n + 1 < size; node = node->sibling)
+        out[n++] = node->ch;
     if (size) out[n] = '\0';
     return n;
 }
