@@ -69,44 +69,4 @@ int localNets4(LocalNet4 *out, int max) {
     return n;
 }
 
-Socket udpBind4(uint16_t port) {
-    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == INVALID_SOCKET) return InvalidSocket;
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    BOOL on = TRUE;
-    u_long nonBlocking = 1;
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    if (::setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on), sizeof on) != 0 ||
-        ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0 ||
-        ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::closesocket(s);
-        return InvalidSocket;
-    }
-    return static_cast<Socket>(s);
-}
-
-int sockRecvFrom4(Socket s, void *data, int length, uint32_t *address, uint16_t *port) {
-    sockaddr_in a;
-    int size = sizeof a;
-    int n = ::recvfrom(static_cast<SOCKET>(s), static_cast<char *>(data), length, 0,
-                       reinterpret_cast<sockaddr *>(&a), &size);
-    if (n == SOCKET_ERROR) {
-        int error = ::WSAGetLastError();
-        if (error == WSAEWOULDBLOCK) return IoAgain;
-        // A refusal of an earlier datagram (port unreachable) is reported by
-        // the next receive; a longer datagram arrives cut.
-        if (error == WSAECONNRESET || error == WSAENETRESET) return 0;
-        if (error != WSAEMSGSIZE) return IoFailed;
-        n = length;
-    }
-    if (size < static_cast<int>(sizeof a) || a.sin_family != AF_INET) return 0;
-    *address = ntohl(a.sin_addr.s_addr);
-    *port = ntohs(a.sin_port);
-    return n;
-}
-
 } // namespace ll

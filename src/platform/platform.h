@@ -171,6 +171,8 @@ struct LocalNet4 {
 int localNets4(LocalNet4 *out, int max);
 // A non-blocking IPv4 UDP socket bound to `port` on every address (0: any
 // port), allowed to send to broadcast addresses; InvalidSocket on failure.
+// (This and the next beside the other datagram calls, in posix.cpp and
+// win32.cpp.)
 Socket udpBind4(uint16_t port);
 // One datagram and its sender (host order): its byte count (0 also for one
 // to skip, as a refusal of an earlier datagram that Winsock reports here),

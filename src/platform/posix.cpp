@@ -174,6 +174,32 @@ int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int
     return ioOutcome(n);
 }
 
+Socket udpBind4(uint16_t port) {
+    Socket s = udpOpen4();
+    if (s == InvalidSocket) return s;
+    int on = 1;
+    sockaddr_in a = ipv4SockAddr(INADDR_ANY, port);
+    if (::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(s);
+        return InvalidSocket;
+    }
+    return s;
+}
+
+int sockRecvFrom4(Socket s, void *data, int length, uint32_t *address, uint16_t *port) {
+    sockaddr_in a;
+    socklen_t size = sizeof a;
+    ssize_t n;
+    do n = ::recvfrom(s, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr *>(&a), &size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return ioOutcome(n);
+    if (size < sizeof a || a.sin_family != AF_INET) return 0; // not an IPv4 sender: skipped
+    *address = ntohl(a.sin_addr.s_addr);
+    *port = ntohs(a.sin_port);
+    return static_cast<int>(n);
+}
+
 bool sockLocal4(Socket s, uint32_t *address) {
     sockaddr_in a;
     socklen_t length = sizeof a;

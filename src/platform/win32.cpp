@@ -208,6 +208,40 @@ int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int
                               reinterpret_cast<sockaddr *>(&a), sizeof a));
 }
 
+Socket udpBind4(uint16_t port) {
+    Socket s = udpOpen4();
+    if (s == InvalidSocket) return s;
+    BOOL on = TRUE;
+    sockaddr_in a = ipv4SockAddr(INADDR_ANY, port);
+    if (::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on),
+                     sizeof on) != 0 ||
+        ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::closesocket(static_cast<SOCKET>(s));
+        return InvalidSocket;
+    }
+    return s;
+}
+
+int sockRecvFrom4(Socket s, void *data, int length, uint32_t *address, uint16_t *port) {
+    sockaddr_in a;
+    int size = sizeof a;
+    int n = ::recvfrom(static_cast<SOCKET>(s), static_cast<char *>(data), length, 0,
+                       reinterpret_cast<sockaddr *>(&a), &size);
+    if (n == SOCKET_ERROR) {
+        int error = ::WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) return IoAgain;
+        // A refusal of an earlier datagram (port unreachable) is reported by
+        // the next receive; a longer datagram arrives cut.
+        if (error == WSAECONNRESET || error == WSAENETRESET) return 0;
+        if (error != WSAEMSGSIZE) return IoFailed;
+        n = length;
+    }
+    if (size < static_cast<int>(sizeof a) || a.sin_family != AF_INET) return 0;
+    *address = ntohl(a.sin_addr.s_addr);
+    *port = ntohs(a.sin_port);
+    return n;
+}
+
 bool sockLocal4(Socket s, uint32_t *address) {
     sockaddr_in a;
     int length = sizeof a;
