@@ -4,19 +4,24 @@
 # SONAME liblobbylink.so.X and the usual links, the dictionary helpers
 # (liblobbylink_hostmap.a), the CMake package `lobbylink` (targets
 # lobbylink::lobbylink and lobbylink::hostmap) and the pkg-config files
-# lobbylink.pc and lobbylink-hostmap.pc.
+# lobbylink.pc and lobbylink-hostmap.pc; and lobbylink-chat in bin/ (its rule
+# stands beside its target in tools/CMakeLists.txt).
 #
 # Windows (the cross-built DLL): the flat release folder that scripts/dist.sh
 # names lobbylink-<version>-win32 and zips: the DLL, its module definition
-# file, import libraries for the MinGW and the Microsoft linker, the headers
-# and a README for Windows hosts.
+# file, import libraries for the MinGW and the Microsoft linker, the headers,
+# the dictionary helpers (a static library for MinGW and their C source) and
+# a README for Windows hosts.
 
 if(WIN32)
   install(TARGETS lobbylink RUNTIME DESTINATION . ARCHIVE DESTINATION .)
   install(FILES ${LL_DEF_FILE} DESTINATION .)
-  # The dictionary helpers are a static library for one toolchain, so a
-  # Windows host brings its own dictionary code; their header stays out.
+  # The dictionary helpers twice: the static library for MinGW, and one C
+  # file that any compiler builds into the host.
+  install(TARGETS lobbylink_hostmap ARCHIVE DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/hostapi/hostmap.c DESTINATION src)
   install(FILES ${PROJECT_SOURCE_DIR}/include/lobbylink/lobbylink.h
+                ${PROJECT_SOURCE_DIR}/include/lobbylink/hostmap.h
                 ${LL_GENERATED_INCLUDE_DIR}/lobbylink/version.h
           DESTINATION include/lobbylink)
   # libsodium's licence travels with the DLL that contains it.

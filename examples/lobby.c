@@ -11,9 +11,8 @@
  *
  * Every call takes a dictionary the program owns (an ArgNode trie, laid out
  * in lobbylink.h): arguments go in by key, results come back by key. The
- * helpers of lobbylink/hostmap.h (library lobbylink_hostmap) make and read
- * them; a Windows game, which gets no helper library, brings its own code
- * with the same functions.
+ * helpers of lobbylink/hostmap.h (library lobbylink_hostmap; in the Windows
+ * release also as one C file, src/hostmap.c) make and read them.
  */
 #ifndef _WIN32
 /* A feature-test macro (a reserved name): nanosleep, also under a strict -std=c99. */

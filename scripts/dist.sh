@@ -2,7 +2,8 @@
 # Makes the Windows release: dist/lobbylink-<version>-win32/ and
 # dist/lobbylink-<version>-win32.zip, holding lobbylink.dll, lobbylink.def, the
 # import libraries liblobbylink.dll.a (MinGW) and lobbylink.lib (Microsoft's
-# linker), the headers and README.txt for Windows hosts.
+# linker), the headers, the dictionary helpers (liblobbylink_hostmap.a for
+# MinGW, src/hostmap.c for any compiler) and README.txt for Windows hosts.
 #
 #   bash scripts/dist.sh [WINDOWS-BUILD-DIR [OUT-DIR]]
 #
@@ -29,12 +30,15 @@ cmake --install "$build" --prefix "$out/$name" --strip >/dev/null
 
 # The release holds exactly these files, in the folder and in the zip.
 expected="README.txt
+include/lobbylink/hostmap.h
 include/lobbylink/lobbylink.h
 include/lobbylink/version.h
 liblobbylink.dll.a
+liblobbylink_hostmap.a
 lobbylink.def
 lobbylink.dll
-lobbylink.lib"
+lobbylink.lib
+src/hostmap.c"
 actual=$(cd "$out/$name" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   printf 'dist: %s holds\n%s\ninstead of\n%s\n' "$name" "$actual" "$expected" >&2

@@ -85,7 +85,7 @@ wait_for gold "! a client was turned away: its name is longer than $longest_name
 raw_client ""
 wait_for gold "! a client was lost during its handshake"
 
-start red join "[::1]" red
+start red join red "[::1]"
 wait_for red "* joined the lobby at ::1 as red"
 wait_for red "* gold [1] joined"
 wait_for gold "* red [2] joined"
@@ -188,7 +188,7 @@ wait_for red "! lost the connection to the lobby host"
 wait_dead red 1
 
 # Nobody hosts any more.
-start late join 127.0.0.1 blue
+start late join blue 127.0.0.1
 wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port $port)"
 wait_dead late 1
 
@@ -214,15 +214,15 @@ type_secret() { # WINDOW SECRET: at the prompt
 start vault host --private vault
 type_secret vault "$code"
 wait_for vault "* private lobby open on port $port as vault"
-start thief join --private 127.0.0.1 thief
+start thief join --private thief 127.0.0.1
 type_secret thief "x$code"
 wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
 wait_dead thief 1
-start stranger join 127.0.0.1 stranger
+start stranger join stranger 127.0.0.1
 wait_for stranger "! the lobby host did not let you in: the lobby is full, or private (join it with --private and its secret)"
 wait_dead stranger 1
 t new-window -d -t chat -n key -e "LOBBYLINK_SECRET=$code" \
-  "$(printf '%q ' "$chat" join --private 127.0.0.1 key); echo \"[exit status \$?]\"; exec sleep 600"
+  "$(printf '%q ' "$chat" join --private key 127.0.0.1); echo \"[exit status \$?]\"; exec sleep 600"
 wait_for key "* joined the private lobby at 127.0.0.1 as key"
 wait_for vault "* key [2] joined"
 type_line key "/who"

@@ -1,7 +1,8 @@
 /*
  * Host-side helpers for the lobbylink dictionary: create, fill, read and free
  * an ArgNode trie the way a host application does. They live in the static
- * library lobbylink_hostmap, not in the lobbylink library itself.
+ * library lobbylink_hostmap, not in the lobbylink library itself; the Windows
+ * release also carries them as one C file, src/hostmap.c, for any compiler.
  */
 #ifndef LOBBYLINK_HOSTMAP_H
 #define LOBBYLINK_HOSTMAP_H

@@ -15,6 +15,23 @@
  * Every p2p function takes the dictionary pointer; those that read and write
  * nothing ignore it, so a host may pass NULL.
  *
+ * What each call returns (besides what it writes into the dictionary):
+ *   1 on success, 0 on failure (with "error" written):
+ *                        p2pInit, p2pCreateLobby, p2pConnect, p2pFindLobbies,
+ *                        p2pSearchClient (also 0, without "error", while a
+ *                        search already runs)
+ *   1 when an entry was taken, 0 when the inbox is empty: p2pRecv
+ *   the value also written as "result" (or "res"):
+ *                        p2pIsSearching, p2pSearchClientError, p2pNumClients,
+ *                        p2pBuffer
+ *   the socket library's cleanup result: p2pTerminate, nlTerminate
+ *   always 0, the outcome showing in the inbox or the dictionary:
+ *                        p2pDisconnect, p2pCancelSearch, p2pUncancelSearch,
+ *                        p2pUpdate, p2pKick, p2pClientName, p2pSend (0 also
+ *                        when it queued the message: a send that cannot be
+ *                        made shows as a notice, see p2pSend)
+ *   the pointer given: the nine callback slots (nl*Func)
+ *
  * Every "error" text a call can write, with the calls that write it:
  *   "WSAStartup"          p2pInit
  *   "already connected"   p2pCreateLobby, p2pConnect, p2pFindLobbies
@@ -60,12 +77,44 @@ extern "C" {
 #endif
 
 /* ---- The host's dictionary -------------------------------------------------
- * A character trie in first-child/next-sibling form. A key of n characters is a
- * path of n nodes; the key's value hangs on the node of its last character.
- * Within one sibling chain nodes stand in the order in which they were added.
- * An empty dictionary is one root node with ch = 0 and null pointers.
- * Every record is a separate malloc block. On the 32-bit Windows build the
- * records have the host's exact layout (16, 8, 12 and 8 bytes). */
+ * A character trie in first-child/next-sibling form. A key of n characters is
+ * a path of n nodes, one per character; the key's value hangs on the node of
+ * its last character (value null on the nodes that only lead on).
+ *
+ * The dictionary pointer is its root node: ch = 0, standing for no key. The
+ * first characters of the keys stand in the root's sibling chain (root->sibling,
+ * then their siblings), not under root->child. A node's child heads the chain
+ * of the characters that follow it. Within every chain the nodes stand in the
+ * order in which they were added: the library appends a new node at the end
+ * of the chain and never reorders or removes one. A chain holds each
+ * character once; a key is found by walking the chain for its first
+ * character, going to that node's child chain for the next, and so on.
+ * Writing "id" = 7, then "msg" = "hi", then "ip" (a String) into an empty
+ * dictionary makes this ("->" sibling, "|" child):
+ *
+ *     root(0) -> 'i' -------------------------> 'm'
+ *                 |                              |
+ *                'd' [Integer 7] -> 'p' [String] 's'
+ *                                                |
+ *                                               'g' [String "hi"]
+ *
+ * An empty dictionary is the root alone: ch = 0 and its three pointers null.
+ * A value of kind ValueInteger holds payload.integer; one of kind ValueString
+ * holds payload.string, a CharList whose count is the string's length (count
+ * cells from head, linked by next; tail the last; a count of 0 owns no cells;
+ * no terminating cell). Any other kind reads as absent.
+ *
+ * Who frees what: every node, value, CharList and CharCell is a separate block
+ * from malloc of the C runtime the host shares with the library. The library
+ * adds nodes, values and strings for the results it writes and, when it
+ * replaces a String by a String, reuses that list and its cells (allocating or
+ * freeing only the difference); when it replaces a String by an Integer it
+ * frees the list and its cells. It never frees a node or a value, and never
+ * keeps a pointer into the dictionary after the call returns. Everything else
+ * is the host's: it frees the whole trie, including what the library added,
+ * when it is done with it (llMapFree in lobbylink/hostmap.h does exactly that).
+ * On the 32-bit Windows build the records have the host's exact layout (16, 8,
+ * 12 and 8 bytes). */
 
 typedef enum ValueKind { ValueInteger = 1, ValueString = 3 } ValueKind;
 
@@ -321,8 +370,13 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pSend(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pBuffer(ArgNode *map);
 
 /* ---- Host callback slots -----------------------------------------------------------------
- * Each stores its pointer, replacing the earlier one, and returns it. The
- * library keeps them and calls none of them. */
+ * Nine slots where a host that binds every export of a networking library by
+ * name registers its own functions (dictionary access, key and mouse input).
+ * They exist so that such a host finds every name it binds; this library
+ * needs none of them: it reads and writes the dictionary through the layout
+ * above and takes no input events. Each stores its pointer, replacing the
+ * earlier one, and returns it; the library keeps them and calls none of them.
+ * A host may ignore them entirely. */
 LOBBYLINK_API intptr_t LOBBYLINK_CALL nlPointerFunc(void *fn);
 LOBBYLINK_API intptr_t LOBBYLINK_CALL nlIntegerFunc(void *fn);
 LOBBYLINK_API intptr_t LOBBYLINK_CALL nlStringFunc(void *fn);

@@ -11,7 +11,8 @@ cd "$prefix"
 lib=$(find . -name "liblobbylink.so.$version" | sed 's|^\./||')
 libdir=$(dirname "$lib")
 
-expected="include/lobbylink/hostmap.h
+expected="bin/lobbylink-chat
+include/lobbylink/hostmap.h
 include/lobbylink/lobbylink.h
 include/lobbylink/version.h
 $libdir/cmake/lobbylink/lobbylinkConfig.cmake

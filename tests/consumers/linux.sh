@@ -2,7 +2,8 @@
 # Builds the example program (examples/lobby.c) and the version check against
 # an installed lobbylink only, through its CMake package or through
 # pkg-config, and runs them (a lobby host and a client of the example talk
-# over loopback):
+# over loopback); then the installed lobbylink-chat, run from bin/, joins the
+# example's lobby, so it finds the library in the prefix:
 #   linux.sh cmake|pkg-config PREFIX VERSION WORK-DIR
 set -euo pipefail
 how=$1 prefix=$2 version=$3 work=$4
@@ -39,3 +40,21 @@ case $loaded in
 esac
 "$work/version" "$version"
 "$here/../example.sh" "$work/lobby" "$version"
+
+chat="$prefix/bin/lobbylink-chat"
+timeout 60 "$work/lobby" host gold >"$work/host.out" 2>&1 &
+host=$!
+for _ in $(seq 600); do
+  grep -q '^lobby open' "$work/host.out" && break
+  kill -0 $host 2>/dev/null || break
+  sleep 0.1
+done
+# The end of its input leaves the lobby, after the line is sent.
+echo "hello from the chat" | timeout 60 "$chat" join blue 127.0.0.1 >"$work/chat.out" 2>&1 || true
+sed 's/^/chat: /' "$work/chat.out"
+grep -qx -- "\\* joined the lobby at 127.0.0.1 as blue" "$work/chat.out" ||
+  { echo "$chat did not join"; kill $host; exit 1; }
+wait $host || true
+for line in "blue joined as member 2" "member 2: hello from the chat" "blue left"; do
+  grep -qx -- "$line" "$work/host.out" || { echo "host did not print: $line"; cat "$work/host.out"; exit 1; }
+done

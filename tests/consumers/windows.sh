@@ -4,22 +4,28 @@
 # liblobbylink.dll.a and once linking lobbylink.lib (no LoadLibrary in
 # either), and runs both under Wine with a private Wine prefix:
 #   windows.sh RELEASE-DIR WORK-DIR
-# The release has no dictionary helpers: the programs get the host's own
-# dictionary code (hostdict.c) behind the helpers' declarations.
+# The example gets the release's dictionary helpers: linked as the static
+# library with the MinGW import library, built from their C source (allocating
+# through msvcrt.dll by name, as a Visual C++ host builds it) with the other.
 set -euo pipefail
 release=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
 version=$(basename "$release" | sed -E 's/^lobbylink-(.*)-win32$/\1/')
 cc=i686-w64-mingw32-gcc
-flags=(-std=c99 -O2 -Wall -Wextra -Werror -I"$release/include" -idirafter "$here/../../include")
+flags=(-std=c99 -O2 -Wall -Wextra -Werror -I"$release/include")
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 for how in mingw-import msvc-import; do
   rm -rf "${work:?}/$how"
   mkdir "$work/$how"
-  if [ $how = mingw-import ]; then link=(-L"$release" -llobbylink); else link=("$release/lobbylink.lib"); fi
-  $cc "${flags[@]}" "$here/../../examples/lobby.c" "$here/hostdict.c" "${link[@]}" -o "$work/$how/lobby.exe"
+  if [ $how = mingw-import ]; then
+    link=(-L"$release" -llobbylink) helpers=(-llobbylink_hostmap)
+  else
+    # As a host of another C runtime builds them: from msvcrt.dll's heap.
+    link=("$release/lobbylink.lib") helpers=(-DLL_MAP_MSVCRT "$release/src/hostmap.c")
+  fi
+  $cc "${flags[@]}" "$here/../../examples/lobby.c" "${helpers[@]}" "${link[@]}" -o "$work/$how/lobby.exe"
   $cc "${flags[@]}" "$here/version.c" "${link[@]}" -lversion -o "$work/$how/version.exe"
   # The programs import the library by name and need no other DLL of ours
   # or of the compiler.

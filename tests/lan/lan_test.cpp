@@ -326,10 +326,10 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
                               " host --announce chatty' & sleep 1; ip netns exec " + lan.ns("p") + " " + LL_CHAT +
                               " find; wait");
         std::printf("lan: lobbylink-chat find:\n%s", out.c_str());
-        EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: lobbylink-chat join 127.66.0.2 NAME"),
+        EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: lobbylink-chat join NAME 127.66.0.2"),
                   std::string::npos) << out;
         EXPECT_NE(out.find("lobby \"the back room\" at 127.66.0.3, 2 members, private: join with: lobbylink-chat "
-                           "join --private 127.66.0.3 NAME (and the secret its lobby host gave you)"),
+                           "join --private NAME 127.66.0.3 (and the secret its lobby host gave you)"),
                   std::string::npos)
             << out;
         EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos) << out;

@@ -168,8 +168,8 @@ void settle(Demo &d) {
 // already there, each of whom sees it join.
 Participant *join(Demo &d, const std::string &label, const std::string &name, int id,
                   const std::vector<Participant *> &present, bool secret = false) {
-    Participant *p = secret ? start(d, label, name, id, {"join", "--private", "127.0.0.1", name})
-                            : start(d, label, name, id, {"join", "127.0.0.1", name});
+    Participant *p = secret ? start(d, label, name, id, {"join", "--private", name, "127.0.0.1"})
+                            : start(d, label, name, id, {"join", name, "127.0.0.1"});
     expect(p, std::string(secret ? "* joined the private lobby" : "* joined the lobby") +
                   " at 127.0.0.1 as " + name);
     for (Participant *o : present) {
@@ -212,7 +212,7 @@ void privateLobby(Demo &d) {
     settle(d);
     setEnvironment(SecretVariable, "x" + code);
     Participant *blue = start(d, "blue, a wrong secret", "blue", 0,
-                              {"join", "--private", "127.0.0.1", "blue"});
+                              {"join", "--private", "blue", "127.0.0.1"});
     expect(blue, "! cannot join the lobby at 127.0.0.1: the secret is wrong");
     expectExit(blue, 1);
     settle(d);

@@ -17,8 +17,8 @@ namespace {
 const char Usage[] =
     "usage: lobbylink-chat [OPTIONS] host [--portmap] [--announce] [--private] NAME\n"
     "                                        open a lobby on port %d\n"
-    "       lobbylink-chat [OPTIONS] join [--private] [ADDRESS] NAME\n"
-    "                                        join a lobby (default: this machine)\n"
+    "       lobbylink-chat [OPTIONS] join [--private] NAME [ADDRESS]\n"
+    "                                        join a lobby (no address: this machine)\n"
     "       lobbylink-chat [OPTIONS] find    list the lobbies on your networks\n"
     "       lobbylink-chat invite            print a new invite code for a private lobby\n"
     "       lobbylink-chat [--lib PATH] demo a lobby host and three clients, scripted\n"
@@ -70,11 +70,12 @@ int session(chat::Options &options, const std::vector<std::string> &words) {
         options.lobbyHost = true;
     } else if (what == "join" && (words.size() == 2 || words.size() == 3) && !options.portmap &&
                !options.announce) {
-        if (words.size() == 3) options.address = words[1];
+        // The name stands where host has it; the optional address comes last.
+        if (words.size() == 3) options.address = words[2];
     } else {
         return usage("");
     }
-    options.name = words.back();
+    options.name = words[1];
     if (options.name.empty()) return usage("the name must not be empty");
     chat::catchSignals();
     if (options.secretAsked && !chat::obtainSecret(&options.secret)) return 1;

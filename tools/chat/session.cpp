@@ -245,7 +245,7 @@ void show(Session &s, const Entry &in) {
             complain("the router no longer forwards port " + port +
                      ": players outside your network cannot join any more");
         else
-            say("players outside your network join with: join " + in.msg + " NAME");
+            say("players outside your network join with: join NAME " + in.msg);
         return;
     }
     if (in.usr == 0 && in.id == MsgError) {
@@ -533,7 +533,7 @@ void showLobby(const std::string &text) {
     // A private lobby lets in only who knows its secret, asked for by --private.
     bool secret = kind == "private";
     say("lobby \"" + name + "\" at " + address + ", " + members + (members == "1" ? " member, " : " members, ") +
-        kind + ": join with: lobbylink-chat join " + (secret ? "--private " : "") + address + " NAME" +
+        kind + ": join with: lobbylink-chat join " + (secret ? "--private " : "") + "NAME " + address +
         (secret ? " (and the secret its lobby host gave you)" : ""));
 }
 
