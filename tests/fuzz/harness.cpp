@@ -41,19 +41,38 @@ void checkCore() {
     FZ_CHECK(last == ll::net.inbox.tail, "inbox tail is not the last entry");
 }
 
-std::vector<std::string> splitFrames(const std::string &stream, std::string *tail) {
-    std::vector<std::string> frames;
+namespace {
+
+// The checks below look at frames in place: a copy of every frame for every
+// check was most of each input's time.
+using View = std::string_view;
+
+// The frames of a stream as views into it; the unfinished tail's length in *tail.
+std::vector<View> frameViews(const std::string &stream, size_t *tail = nullptr) {
+    std::vector<View> frames;
     size_t start = 0;
-    for (size_t i = 0; i < stream.size(); ++i) {
-        if (stream[i] != '\0') continue;
-        frames.push_back(stream.substr(start, i + 1 - start));
-        start = i + 1;
+    for (;;) {
+        const void *zero = std::memchr(stream.data() + start, 0, stream.size() - start);
+        if (!zero) break;
+        size_t end = static_cast<size_t>(static_cast<const char *>(zero) - stream.data()) + 1;
+        frames.push_back(View(stream).substr(start, end - start));
+        start = end;
     }
-    if (tail) *tail = stream.substr(start);
+    if (tail) *tail = stream.size() - start;
     return frames;
 }
 
-bool isSlice(const std::vector<std::string> &part, const std::vector<std::string> &whole) {
+} // namespace
+
+std::vector<std::string> splitFrames(const std::string &stream, std::string *tail) {
+    std::vector<std::string> frames;
+    size_t rest = 0;
+    for (View f : frameViews(stream, &rest)) frames.emplace_back(f);
+    if (tail) *tail = stream.substr(stream.size() - rest);
+    return frames;
+}
+
+bool isSlice(const std::vector<std::string_view> &part, const std::vector<std::string_view> &whole) {
     if (part.empty()) return true;
     if (part.size() > whole.size()) return false;
     for (size_t at = 0; at + part.size() <= whole.size(); ++at)
@@ -61,25 +80,21 @@ bool isSlice(const std::vector<std::string> &part, const std::vector<std::string
     return false;
 }
 
-namespace {
-
-std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std::string &text) {
-    return kit::frame({sender, msgId, receiver}, text);
-}
-
 // A member's frames as the lobby host takes them: those before the first
 // frame (or unfinished tail) longer than the limit, each with the step at
 // which its 0 was written; tooLong tells whether such a frame came.
 struct Sent {
-    std::vector<std::string> frames;
+    std::vector<View> frames; // into the member's `out`
     std::vector<uint64_t> at;
     bool tooLong = false;
 };
 
+namespace {
+
 Sent routable(const Lobby::Member &a) {
     Sent s;
-    std::string tail;
-    std::vector<std::string> frames = splitFrames(a.out, &tail);
+    size_t tail = 0;
+    std::vector<View> frames = frameViews(a.out, &tail);
     const size_t limit = ll::MaxClientFrame - 1; // non-zero bytes of one frame
     for (size_t i = 0; i < frames.size(); ++i) {
         if (frames[i].size() - 1 > limit) {
@@ -91,7 +106,7 @@ Sent routable(const Lobby::Member &a) {
         s.frames.push_back(frames[i]);
         s.at.push_back(a.zeroAt[i]);
     }
-    s.tooLong = tail.size() > limit;
+    s.tooLong = tail > limit;
     return s;
 }
 
@@ -293,6 +308,10 @@ void Lobby::stallCheck() {
         quiet = moved ? 0 : quiet + 1;
     }
     FZ_CHECK(quiet >= 3, "the lobby never went quiet");
+    // What each member got, counted by sender.
+    std::vector<std::vector<size_t>> from(members.size(), std::vector<size_t>(256));
+    for (size_t k = 0; k < members.size(); ++k)
+        for (View f : frameViews(members[k].in)) ++from[k][static_cast<uint8_t>(f[0])];
     for (const Member &a : members) {
         if (!a.present) continue;
         Sent s = routable(a);
@@ -303,7 +322,7 @@ void Lobby::stallCheck() {
             // before b was there).
             size_t due = 0, early = 0;
             for (size_t i = 0; i < s.frames.size(); ++i) {
-                const std::string &f = s.frames[i];
+                View f = s.frames[i];
                 if (f.size() < 3) continue;
                 uint8_t receiver = static_cast<uint8_t>(f[1]);
                 const Member *to = byId(receiver);
@@ -313,9 +332,7 @@ void Lobby::stallCheck() {
                 ++due;
                 early += s.at[i] < b.seatedAt ? 1 : 0;
             }
-            size_t got = 0;
-            for (const std::string &f : splitFrames(b.in))
-                got += static_cast<uint8_t>(f[0]) == a.id ? 1 : 0;
+            size_t got = from[static_cast<size_t>(&b - members.data())][a.id];
             FZ_CHECK(got + early >= due,
                      "member %u got %zu frames from %u, which sent it %zu it could take (frozen members "
                      "and a full inbox held it back)", b.id, got, a.id, due - early);
@@ -348,23 +365,26 @@ bool Lobby::droppable(const Member &m) const {
 bool Lobby::routedAll(const Member &m) const { return m.present || !droppable(m); }
 
 void Lobby::verify() {
-    for (const Member &b : members) verifyMember(b);
-    verifyInbox();
+    std::vector<Sent> sent;
+    for (const Member &a : members) sent.push_back(routable(a));
+    for (const Member &b : members) verifyMember(b, sent);
+    verifyInbox(sent);
 }
 
-void Lobby::verifyMember(const Member &b) {
-    std::string tail;
-    std::vector<std::string> frames = splitFrames(b.in, &tail);
-    FZ_CHECK(!b.present || tail.empty(), "member %u holds an unfinished frame", b.id);
-    std::map<uint8_t, std::vector<std::string>> got;
-    for (const std::string &f : frames) {
+void Lobby::verifyMember(const Member &b, const std::vector<Sent> &sent) {
+    size_t tail = 0;
+    std::vector<View> frames = frameViews(b.in, &tail);
+    FZ_CHECK(!b.present || tail == 0, "member %u holds an unfinished frame", b.id);
+    // The frames b got by sender, each without its sender's byte.
+    std::map<uint8_t, std::vector<View>> got;
+    for (View f : frames) {
         FZ_CHECK(f.size() >= 4, "member %u got a %zu-byte frame", b.id, f.size());
         uint8_t sender = static_cast<uint8_t>(f[0]), receiver = static_cast<uint8_t>(f[2]);
         FZ_CHECK(sender != b.id, "member %u got its own frame back", b.id);
         FZ_CHECK(receiver == BroadcastId || receiver == b.id,
                  "member %u got a frame for %u", b.id, receiver);
         FZ_CHECK(sender == HostId || byId(sender), "member %u got a frame from %u", b.id, sender);
-        got[sender].push_back(f);
+        got[sender].push_back(f.substr(1));
     }
 
     // The lobby host's own sends while b was there, all of them if b stayed.
@@ -372,8 +392,8 @@ void Lobby::verifyMember(const Member &b) {
     for (const HostSend &s : sends)
         if (s.at > b.seatedAt && s.at < b.departedAt &&
             (s.receiver == BroadcastId || s.receiver == b.id))
-            expect.push_back(hostFrame(HostId, s.msgId, s.receiver, s.text));
-    const std::vector<std::string> &fromHost = got[HostId];
+            expect.push_back(kit::frame({s.msgId, s.receiver}, s.text));
+    const std::vector<View> &fromHost = got[HostId];
     FZ_CHECK(fromHost.size() <= expect.size() &&
                  std::equal(fromHost.begin(), fromHost.end(), expect.begin()),
              "member %u: the lobby host's frames are not a prefix of its sends", b.id);
@@ -382,33 +402,33 @@ void Lobby::verifyMember(const Member &b) {
 
     for (const Member &a : members) {
         if (&a == &b) continue;
-        Sent s = routable(a);
-        std::vector<std::string> relayed;
+        const Sent &s = sent[static_cast<size_t>(&a - members.data())];
+        std::vector<View> relayed;
         size_t late = 0; // frames completed after b was seated and before a left
         for (size_t i = 0; i < s.frames.size(); ++i) {
-            const std::string &f = s.frames[i];
+            View f = s.frames[i];
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
             if (f.size() < 3 || (receiver != BroadcastId && receiver != b.id)) continue;
-            relayed.push_back(std::string(1, static_cast<char>(a.id)) + f);
+            relayed.push_back(f);
             if (s.at[i] > b.seatedAt && s.at[i] < a.departedAt) ++late;
         }
         bool noticed = !a.present && a.departedAt > b.seatedAt && a.departedAt < b.departedAt;
-        const std::vector<std::string> &o = got[a.id];
+        const std::vector<View> &o = got[a.id];
         FZ_CHECK(a.present || a.departedAt > b.seatedAt || o.empty(),
                  "member %u got frames from %u, which had left before it came", b.id, a.id);
         // A run of what a sent; when a left while b was there, its leave
         // notice follows (after frames a sent but the lobby host never read).
-        std::string notice = hostFrame(a.id, MsgLeave, BroadcastId, a.name);
+        std::string notice = kit::frame({MsgLeave, BroadcastId}, a.name);
         bool run = isSlice(o, relayed);
         if (!run && !a.present && !o.empty() && o.back() == notice) {
-            std::vector<std::string> before(o.begin(), o.end() - 1);
+            std::vector<View> before(o.begin(), o.end() - 1);
             run = isSlice(before, relayed);
         }
         if (!run) {
             for (size_t i = 0; i < o.size(); ++i)
-                std::fprintf(stderr, "got[%zu] %zu bytes: %.24s\n", i, o[i].size(), o[i].c_str() + 1);
+                std::fprintf(stderr, "got[%zu] %zu bytes: %.*s\n", i, o[i].size(), 24, o[i].data());
             for (size_t i = 0; i < relayed.size(); ++i)
-                std::fprintf(stderr, "sent[%zu] %zu bytes: %.24s\n", i, relayed[i].size(), relayed[i].c_str() + 1);
+                std::fprintf(stderr, "sent[%zu] %zu bytes: %.*s\n", i, relayed[i].size(), 24, relayed[i].data());
             fail("member %u: frames from %u are not a run of what it sent", b.id, a.id);
         }
         if (!a.present && a.departedAt > b.seatedAt) relayed.push_back(notice);
@@ -424,24 +444,23 @@ void Lobby::verifyMember(const Member &b) {
         }
     }
 
-    bool excused = droppable(b) || b.halfClosed ||
-                   routable(b).tooLong;
+    bool excused = droppable(b) || b.halfClosed || sent[static_cast<size_t>(&b - members.data())].tooLong;
     FZ_CHECK(b.present || excused, "member %u was dropped without a cause", b.id);
 }
 
-void Lobby::verifyInbox() {
+void Lobby::verifyInbox(const std::vector<Sent> &sent) {
     std::map<uint8_t, std::vector<Entry>> got;
     for (const Entry &e : inbox) {
         FZ_CHECK(byId(e.sender), "inbox entry from %u, no such member", e.sender);
         got[e.sender].push_back(e);
     }
     for (const Member &a : members) {
-        Sent s = routable(a);
+        const Sent &s = sent[static_cast<size_t>(&a - members.data())];
         std::vector<Entry> expect;
-        for (const std::string &f : s.frames) {
+        for (View f : s.frames) {
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
             if (f.size() >= 3 && (receiver == BroadcastId || receiver == HostId))
-                expect.push_back({a.id, static_cast<uint8_t>(f[0]), f.substr(2, f.size() - 3)});
+                expect.push_back({a.id, static_cast<uint8_t>(f[0]), std::string(f.substr(2, f.size() - 3))});
         }
         std::vector<Entry> o = got[a.id];
         if (!a.present) {

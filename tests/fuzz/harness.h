@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fz {
@@ -51,6 +52,8 @@ struct Input {
 // The library's own invariants and a well-formed inbox (count against the
 // list, tail, every entry's text ends in its 0 and holds no other).
 void checkCore();
+
+struct Sent; // a member's frames as the lobby host takes them
 
 // The lobby host side: members seated on socketpairs, checked on close().
 class Lobby {
@@ -125,8 +128,8 @@ class Lobby {
     bool routedAll(const Member &m) const;
     void noteDepartures();
     void verify();
-    void verifyMember(const Member &b);
-    void verifyInbox();
+    void verifyMember(const Member &b, const std::vector<Sent> &sent);
+    void verifyInbox(const std::vector<Sent> &sent);
     const Member *byId(uint8_t id) const;
 
     bool strictFlow;
@@ -142,7 +145,7 @@ class Lobby {
 // unfinished tail is returned in *tail.
 std::vector<std::string> splitFrames(const std::string &stream, std::string *tail = nullptr);
 // True when `part` is a contiguous run of `whole`.
-bool isSlice(const std::vector<std::string> &part, const std::vector<std::string> &whole);
+bool isSlice(const std::vector<std::string_view> &part, const std::vector<std::string_view> &whole);
 
 // Every open descriptor of the process.
 using kit::openDescriptors;

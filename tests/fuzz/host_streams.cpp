@@ -57,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string chunk = in.bytes(in.byte() % 32 + 1);
             size_t times = in.word() % 4096 + 1;
             std::string flood;
+            flood.reserve(std::min(times * chunk.size(), 4 * ll::QueueCapacity + chunk.size()));
             for (size_t i = 0; i < times && flood.size() < 4 * ll::QueueCapacity; ++i) flood += chunk;
             lobby.write(k, flood);
             break;

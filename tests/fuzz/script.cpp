@@ -22,6 +22,7 @@ std::string text(fz::Input &in, size_t length) {
     for (char &c : seed) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
     if (seed.empty()) seed = "x";
     std::string t;
+    t.reserve(length);
     while (t.size() < length) t += seed;
     t.resize(length);
     return t;
@@ -88,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string f = dataFrame(in.byte(), rcv, text(in, in.word() % 2048 + 1));
             size_t times = in.byte() % 128 + 1;
             std::string flood;
+            flood.reserve(times * f.size());
             for (size_t i = 0; i < times; ++i) flood += f;
             lobby->write(k, flood);
             break;
