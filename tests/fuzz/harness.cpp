@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <dirent.h>
 #include <linux/sockios.h>
 #include <map>
@@ -72,22 +73,25 @@ std::vector<std::string> splitFrames(const std::string &stream, std::string *tai
     return frames;
 }
 
+// A linear search (Knuth-Morris-Pratt over frames): floods make both lists
+// long and alike, where trying every start is quadratic.
 bool isSlice(const std::vector<std::string_view> &part, const std::vector<std::string_view> &whole) {
     if (part.empty()) return true;
     if (part.size() > whole.size()) return false;
-    for (size_t at = 0; at + part.size() <= whole.size(); ++at)
-        if (std::equal(part.begin(), part.end(), whole.begin() + static_cast<long>(at))) return true;
+    // back[i]: the longest proper prefix of part[0..i] that also ends it.
+    std::vector<size_t> back(part.size(), 0);
+    for (size_t i = 1, k = 0; i < part.size(); ++i) {
+        while (k > 0 && part[i] != part[k]) k = back[k - 1];
+        if (part[i] == part[k]) ++k;
+        back[i] = k;
+    }
+    for (size_t i = 0, k = 0; i < whole.size(); ++i) {
+        while (k > 0 && whole[i] != part[k]) k = back[k - 1];
+        if (whole[i] == part[k]) ++k;
+        if (k == part.size()) return true;
+    }
     return false;
 }
-
-// A member's frames as the lobby host takes them: those before the first
-// frame (or unfinished tail) longer than the limit, each with the step at
-// which its 0 was written; tooLong tells whether such a frame came.
-struct Sent {
-    std::vector<View> frames; // into the member's `out`
-    std::vector<uint64_t> at;
-    bool tooLong = false;
-};
 
 namespace {
 
@@ -151,6 +155,8 @@ int Lobby::seat(uint8_t id, const std::string &name) {
     m.fd = sv[1];
     m.seatedAt = clock;
     members.push_back(m);
+    // Moved members keep their bytes but not the place of short ones.
+    for (Member &o : members) o.sent.of = SIZE_MAX;
     step();
     return static_cast<int>(members.size() - 1);
 }
@@ -163,8 +169,8 @@ size_t Lobby::write(size_t k, const std::string &bytes) {
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    for (size_t i = 0; i < done; ++i)
-        if (bytes[i] == '\0') m.zeroAt.push_back(clock);
+    for (const char *z = bytes.data(), *end = z + done; (z = static_cast<const char *>(std::memchr(z, 0, static_cast<size_t>(end - z)))); ++z)
+        m.zeroAt.push_back(clock);
     m.out.append(bytes, 0, done);
     step();
     return done;
@@ -179,6 +185,13 @@ size_t Lobby::drain(size_t k) {
         if (n <= 0) break;
         m.in.append(buf, static_cast<size_t>(n));
         total += static_cast<size_t>(n);
+        for (size_t at = m.in.size() - static_cast<size_t>(n); at < m.in.size(); ++at) {
+            const void *zero = std::memchr(m.in.data() + at, 0, m.in.size() - at);
+            if (!zero) break;
+            ++m.framesFrom[static_cast<uint8_t>(m.in[m.inFrameAt])];
+            at = static_cast<size_t>(static_cast<const char *>(zero) - m.in.data());
+            m.inFrameAt = at + 1;
+        }
     }
     return total;
 }
@@ -259,8 +272,8 @@ void Lobby::halfClose(size_t k) {
 
 void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
     std::string text;
-    for (char c : raw)
-        if (c != '\0') text.push_back(c);
+    text.reserve(raw.size());
+    std::remove_copy(raw.begin(), raw.end(), std::back_inserter(text), '\0');
     // A message id of 0 would end the frame at its header: it cannot be
     // framed, and the sends here leave it out.
     if (text.empty() || msgId == 0) return;
@@ -308,13 +321,9 @@ void Lobby::stallCheck() {
         quiet = moved ? 0 : quiet + 1;
     }
     FZ_CHECK(quiet >= 3, "the lobby never went quiet");
-    // What each member got, counted by sender.
-    std::vector<std::vector<size_t>> from(members.size(), std::vector<size_t>(256));
-    for (size_t k = 0; k < members.size(); ++k)
-        for (View f : frameViews(members[k].in)) ++from[k][static_cast<uint8_t>(f[0])];
     for (const Member &a : members) {
         if (!a.present) continue;
-        Sent s = routable(a);
+        const Sent &s = sent(static_cast<size_t>(&a - members.data()));
         for (const Member &b : members) {
             if (&a == &b || !b.present || b.paused) continue;
             // a's frames for b before a's first frame that may wait, and how
@@ -332,7 +341,7 @@ void Lobby::stallCheck() {
                 ++due;
                 early += s.at[i] < b.seatedAt ? 1 : 0;
             }
-            size_t got = from[static_cast<size_t>(&b - members.data())][a.id];
+            size_t got = b.framesFrom[a.id];
             FZ_CHECK(got + early >= due,
                      "member %u got %zu frames from %u, which sent it %zu it could take (frozen members "
                      "and a full inbox held it back)", b.id, got, a.id, due - early);
@@ -364,14 +373,23 @@ bool Lobby::droppable(const Member &m) const {
 // the limit, had every frame before that routed.
 bool Lobby::routedAll(const Member &m) const { return m.present || !droppable(m); }
 
-void Lobby::verify() {
-    std::vector<Sent> sent;
-    for (const Member &a : members) sent.push_back(routable(a));
-    for (const Member &b : members) verifyMember(b, sent);
-    verifyInbox(sent);
+// Taken again only when the member wrote since it was last asked.
+const Sent &Lobby::sent(size_t k) {
+    Member &m = members[k];
+    if (m.sent.of != m.out.size()) {
+        m.sent = routable(m);
+        m.sent.of = m.out.size();
+    }
+    return m.sent;
 }
 
-void Lobby::verifyMember(const Member &b, const std::vector<Sent> &sent) {
+void Lobby::verify() {
+    for (size_t k = 0; k < members.size(); ++k) sent(k);
+    for (const Member &b : members) verifyMember(b);
+    verifyInbox();
+}
+
+void Lobby::verifyMember(const Member &b) {
     size_t tail = 0;
     std::vector<View> frames = frameViews(b.in, &tail);
     FZ_CHECK(!b.present || tail == 0, "member %u holds an unfinished frame", b.id);
@@ -402,7 +420,7 @@ void Lobby::verifyMember(const Member &b, const std::vector<Sent> &sent) {
 
     for (const Member &a : members) {
         if (&a == &b) continue;
-        const Sent &s = sent[static_cast<size_t>(&a - members.data())];
+        const Sent &s = a.sent;
         std::vector<View> relayed;
         size_t late = 0; // frames completed after b was seated and before a left
         for (size_t i = 0; i < s.frames.size(); ++i) {
@@ -444,18 +462,18 @@ void Lobby::verifyMember(const Member &b, const std::vector<Sent> &sent) {
         }
     }
 
-    bool excused = droppable(b) || b.halfClosed || sent[static_cast<size_t>(&b - members.data())].tooLong;
+    bool excused = droppable(b) || b.halfClosed || b.sent.tooLong;
     FZ_CHECK(b.present || excused, "member %u was dropped without a cause", b.id);
 }
 
-void Lobby::verifyInbox(const std::vector<Sent> &sent) {
+void Lobby::verifyInbox() {
     std::map<uint8_t, std::vector<Entry>> got;
     for (const Entry &e : inbox) {
         FZ_CHECK(byId(e.sender), "inbox entry from %u, no such member", e.sender);
         got[e.sender].push_back(e);
     }
     for (const Member &a : members) {
-        const Sent &s = sent[static_cast<size_t>(&a - members.data())];
+        const Sent &s = a.sent;
         std::vector<Entry> expect;
         for (View f : s.frames) {
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);

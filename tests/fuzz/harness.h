@@ -53,7 +53,15 @@ struct Input {
 // list, tail, every entry's text ends in its 0 and holds no other).
 void checkCore();
 
-struct Sent; // a member's frames as the lobby host takes them
+// A member's frames as the lobby host takes them: those before the first
+// frame (or unfinished tail) longer than the limit, each with the step at
+// which its 0 was written; tooLong tells whether such a frame came.
+struct Sent {
+    std::vector<std::string_view> frames; // into the member's `out`
+    std::vector<uint64_t> at;
+    bool tooLong = false;
+    size_t of = SIZE_MAX; // the length of `out` they were taken from
+};
 
 // The lobby host side: members seated on socketpairs, checked on close().
 class Lobby {
@@ -71,6 +79,9 @@ class Lobby {
         std::string out; // bytes the member wrote, as far as its end took them
         std::vector<uint64_t> zeroAt; // the step at which each 0 of `out` was written
         std::string in;  // bytes it read
+        std::vector<uint32_t> framesFrom = std::vector<uint32_t>(256); // in `in`, by sender
+        size_t inFrameAt = 0; // where the unfinished frame of `in` starts
+        Sent sent;            // what the lobby host takes of `out`, when it was last asked
     };
     struct Entry {
         uint8_t sender, msgId;
@@ -128,8 +139,9 @@ class Lobby {
     bool routedAll(const Member &m) const;
     void noteDepartures();
     void verify();
-    void verifyMember(const Member &b, const std::vector<Sent> &sent);
-    void verifyInbox(const std::vector<Sent> &sent);
+    const Sent &sent(size_t k);
+    void verifyMember(const Member &b);
+    void verifyInbox();
     const Member *byId(uint8_t id) const;
 
     bool strictFlow;
