@@ -97,20 +97,25 @@ namespace {
 
 Sent routable(const Lobby::Member &a) {
     Sent s;
-    size_t tail = 0;
-    std::vector<View> frames = frameViews(a.out, &tail);
+    s.frames.reserve(a.zeroAt.size());
+    s.at.reserve(a.zeroAt.size());
+    const View out(a.out);
     const size_t limit = ll::MaxClientFrame - 1; // non-zero bytes of one frame
-    for (size_t i = 0; i < frames.size(); ++i) {
-        if (frames[i].size() - 1 > limit) {
+    size_t start = 0;
+    for (size_t i = 0; i < a.zeroAt.size(); ++i) { // a frame ends at each 0
+        size_t end = out.find('\0', start) + 1;
+        View f = out.substr(start, end - start);
+        start = end;
+        if (f.size() - 1 > limit) {
             s.tooLong = true;
             return s;
         }
         // One that would pass for a library notice is dropped at the lobby host.
-        if (frames[i].size() >= 3 && ll::isNoticeId(static_cast<uint8_t>(frames[i][0]))) continue;
-        s.frames.push_back(frames[i]);
+        if (f.size() >= 3 && ll::isNoticeId(static_cast<uint8_t>(f[0]))) continue;
+        s.frames.push_back(f);
         s.at.push_back(a.zeroAt[i]);
     }
-    s.tooLong = tail > limit;
+    s.tooLong = out.size() - start > limit;
     return s;
 }
 
@@ -444,9 +449,9 @@ void Lobby::verifyMember(const Member &b) {
         }
         if (!run) {
             for (size_t i = 0; i < o.size(); ++i)
-                std::fprintf(stderr, "got[%zu] %zu bytes: %.*s\n", i, o[i].size(), 24, o[i].data());
+                std::fprintf(stderr, "got[%zu] %zu bytes: %.*s\n", i, o[i].size(), static_cast<int>(std::min<size_t>(o[i].size(), 24)), o[i].data());
             for (size_t i = 0; i < relayed.size(); ++i)
-                std::fprintf(stderr, "sent[%zu] %zu bytes: %.*s\n", i, relayed[i].size(), 24, relayed[i].data());
+                std::fprintf(stderr, "sent[%zu] %zu bytes: %.*s\n", i, relayed[i].size(), static_cast<int>(std::min<size_t>(relayed[i].size(), 24)), relayed[i].data());
             fail("member %u: frames from %u are not a run of what it sent", b.id, a.id);
         }
         if (!a.present && a.departedAt > b.seatedAt) relayed.push_back(notice);
