@@ -75,7 +75,8 @@ std::vector<std::string> splitFrames(const std::string &stream, std::string *tai
 
 // A linear search (Knuth-Morris-Pratt over frames): floods make both lists
 // long and alike, where trying every start is quadratic.
-bool isSlice(const std::vector<std::string_view> &part, const std::vector<std::string_view> &whole) {
+bool isSlice(const std::vector<std::string_view> &part,
+             const std::vector<std::string_view> &whole) {
     if (part.empty()) return true;
     if (part.size() > whole.size()) return false;
     // back[i]: the longest proper prefix of part[0..i] that also ends it.
@@ -122,6 +123,8 @@ Sent routable(const Lobby::Member &a) {
 } // namespace
 
 Lobby::Lobby(bool strict) : strictFlow(strict), descriptors(openDescriptors()) {
+    // Time is an input: the clock moves only when the input says so.
+    ll::clockHold();
     FZ_CHECK(ll::lobbyStartup(), "startup");
     FZ_CHECK(ll::lobbyCreate("host") == ll::OpenAllowed, "lobbyCreate refused");
 }
@@ -159,6 +162,7 @@ int Lobby::seat(uint8_t id, const std::string &name) {
     m.name = name;
     m.fd = sv[1];
     m.seatedAt = clock;
+    m.readAt = timeMs;
     members.push_back(m);
     // Moved members keep their bytes but not the place of short ones.
     for (Member &o : members) o.sent.of = SIZE_MAX;
@@ -174,7 +178,8 @@ size_t Lobby::write(size_t k, const std::string &bytes) {
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    for (const char *z = bytes.data(), *end = z + done; (z = static_cast<const char *>(std::memchr(z, 0, static_cast<size_t>(end - z)))); ++z)
+    for (const char *z = bytes.data(), *end = z + done;
+         (z = static_cast<const char *>(std::memchr(z, 0, static_cast<size_t>(end - z)))); ++z)
         m.zeroAt.push_back(clock);
     m.out.append(bytes, 0, done);
     step();
@@ -229,10 +234,23 @@ size_t Lobby::pump() {
     checkCore();
     noteDepartures();
     size_t moved = 0;
-    for (size_t k = 0; k < members.size(); ++k)
-        if (!members[k].paused) moved += drain(k);
+    for (size_t k = 0; k < members.size(); ++k) {
+        if (members[k].paused) continue;
+        moved += drain(k);
+        members[k].readAt = timeMs;
+    }
     step();
     return moved;
+}
+
+void Lobby::pass(uint64_t ms) {
+    ll::clockAdvance(ms);
+    timeMs += ms;
+    // Who read nothing for the stall timeout may be dropped by the stall
+    // rule, paused or not: between updates nobody reads.
+    for (Member &m : members)
+        if (m.present && timeMs - m.readAt >= ll::StallTimeoutMs) m.stallable = true;
+    step();
 }
 
 void Lobby::update() { pump(); }
@@ -371,7 +389,7 @@ void Lobby::flush() {
 }
 
 bool Lobby::droppable(const Member &m) const {
-    return m.kicked || m.closed || m.overSent || (!strictFlow && m.everPaused);
+    return m.kicked || m.closed || m.overSent || m.stallable || (!strictFlow && m.everPaused);
 }
 
 // A member that stayed, or left only by half-closing or by a frame beyond
@@ -448,10 +466,12 @@ void Lobby::verifyMember(const Member &b) {
             run = isSlice(before, relayed);
         }
         if (!run) {
-            for (size_t i = 0; i < o.size(); ++i)
-                std::fprintf(stderr, "got[%zu] %zu bytes: %.*s\n", i, o[i].size(), static_cast<int>(std::min<size_t>(o[i].size(), 24)), o[i].data());
-            for (size_t i = 0; i < relayed.size(); ++i)
-                std::fprintf(stderr, "sent[%zu] %zu bytes: %.*s\n", i, relayed[i].size(), static_cast<int>(std::min<size_t>(relayed[i].size(), 24)), relayed[i].data());
+            auto show = [](const char *what, size_t i, View f) {
+                std::fprintf(stderr, "%s[%zu] %zu bytes: %.*s\n", what, i, f.size(),
+                             static_cast<int>(std::min<size_t>(f.size(), 24)), f.data());
+            };
+            for (size_t i = 0; i < o.size(); ++i) show("got", i, o[i]);
+            for (size_t i = 0; i < relayed.size(); ++i) show("sent", i, relayed[i]);
             fail("member %u: frames from %u are not a run of what it sent", b.id, a.id);
         }
         if (!a.present && a.departedAt > b.seatedAt) relayed.push_back(notice);
@@ -483,7 +503,8 @@ void Lobby::verifyInbox() {
         for (View f : s.frames) {
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
             if (f.size() >= 3 && (receiver == BroadcastId || receiver == HostId))
-                expect.push_back({a.id, static_cast<uint8_t>(f[0]), std::string(f.substr(2, f.size() - 3))});
+                expect.push_back(
+                    {a.id, static_cast<uint8_t>(f[0]), std::string(f.substr(2, f.size() - 3))});
         }
         std::vector<Entry> o = got[a.id];
         if (!a.present) {

@@ -73,6 +73,8 @@ class Lobby {
         bool present = true;    // in the lobby, as memberName tells
         bool paused = false;    // its end is not read after updates
         bool everPaused = false;
+        uint64_t readAt = 0;    // the clock when its end was last read
+        bool stallable = false; // the clock moved the stall timeout past readAt
         bool kicked = false, closed = false, halfClosed = false;
         bool overSent = false;  // a lobby host send did not fit its relay room
         uint64_t seatedAt = 0, departedAt = UINT64_MAX, firstWriteAt = UINT64_MAX;
@@ -112,6 +114,8 @@ class Lobby {
     // Reads member k's end dry; the bytes read.
     size_t drain(size_t k);
     void pause(size_t k, bool on);
+    // The library's clock moves on by ms (it stands still otherwise).
+    void pass(uint64_t ms);
     void update();
     // Takes up to n inbox entries; the number taken.
     size_t take(size_t n);
@@ -147,7 +151,8 @@ class Lobby {
     bool strictFlow;
     int descriptors; // open before the lobby
     bool closedDown = false;
-    uint64_t clock = 0;
+    uint64_t clock = 0;  // steps: each operation is one
+    uint64_t timeMs = 0; // how far the library's clock moved in this lobby
     std::vector<Member> members;
     std::vector<Entry> inbox;
     std::vector<HostSend> sends;
