@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <dirent.h>
 #include <linux/sockios.h>
 #include <map>
@@ -41,63 +42,89 @@ void checkCore() {
     FZ_CHECK(last == ll::net.inbox.tail, "inbox tail is not the last entry");
 }
 
-std::vector<std::string> splitFrames(const std::string &stream, std::string *tail) {
-    std::vector<std::string> frames;
+namespace {
+
+// The checks below look at frames in place: a copy of every frame for every
+// check was most of each input's time.
+using View = std::string_view;
+
+// The frames of a stream as views into it; the unfinished tail's length in *tail.
+std::vector<View> frameViews(const std::string &stream, size_t *tail = nullptr) {
+    std::vector<View> frames;
     size_t start = 0;
-    for (size_t i = 0; i < stream.size(); ++i) {
-        if (stream[i] != '\0') continue;
-        frames.push_back(stream.substr(start, i + 1 - start));
-        start = i + 1;
+    for (;;) {
+        const void *zero = std::memchr(stream.data() + start, 0, stream.size() - start);
+        if (!zero) break;
+        size_t end = static_cast<size_t>(static_cast<const char *>(zero) - stream.data()) + 1;
+        frames.push_back(View(stream).substr(start, end - start));
+        start = end;
     }
-    if (tail) *tail = stream.substr(start);
+    if (tail) *tail = stream.size() - start;
     return frames;
 }
 
-bool isSlice(const std::vector<std::string> &part, const std::vector<std::string> &whole) {
+} // namespace
+
+std::vector<std::string> splitFrames(const std::string &stream, std::string *tail) {
+    std::vector<std::string> frames;
+    size_t rest = 0;
+    for (View f : frameViews(stream, &rest)) frames.emplace_back(f);
+    if (tail) *tail = stream.substr(stream.size() - rest);
+    return frames;
+}
+
+// A linear search (Knuth-Morris-Pratt over frames): floods make both lists
+// long and alike, where trying every start is quadratic.
+bool isSlice(const std::vector<std::string_view> &part,
+             const std::vector<std::string_view> &whole) {
     if (part.empty()) return true;
     if (part.size() > whole.size()) return false;
-    for (size_t at = 0; at + part.size() <= whole.size(); ++at)
-        if (std::equal(part.begin(), part.end(), whole.begin() + static_cast<long>(at))) return true;
+    // back[i]: the longest proper prefix of part[0..i] that also ends it.
+    std::vector<size_t> back(part.size(), 0);
+    for (size_t i = 1, k = 0; i < part.size(); ++i) {
+        while (k > 0 && part[i] != part[k]) k = back[k - 1];
+        if (part[i] == part[k]) ++k;
+        back[i] = k;
+    }
+    for (size_t i = 0, k = 0; i < whole.size(); ++i) {
+        while (k > 0 && whole[i] != part[k]) k = back[k - 1];
+        if (whole[i] == part[k]) ++k;
+        if (k == part.size()) return true;
+    }
     return false;
 }
 
 namespace {
 
-std::string hostFrame(uint8_t sender, uint8_t msgId, uint8_t receiver, const std::string &text) {
-    return kit::frame({sender, msgId, receiver}, text);
-}
-
-// A member's frames as the lobby host takes them: those before the first
-// frame (or unfinished tail) longer than the limit, each with the step at
-// which its 0 was written; tooLong tells whether such a frame came.
-struct Sent {
-    std::vector<std::string> frames;
-    std::vector<uint64_t> at;
-    bool tooLong = false;
-};
-
 Sent routable(const Lobby::Member &a) {
     Sent s;
-    std::string tail;
-    std::vector<std::string> frames = splitFrames(a.out, &tail);
+    s.frames.reserve(a.zeroAt.size());
+    s.at.reserve(a.zeroAt.size());
+    const View out(a.out);
     const size_t limit = ll::MaxClientFrame - 1; // non-zero bytes of one frame
-    for (size_t i = 0; i < frames.size(); ++i) {
-        if (frames[i].size() - 1 > limit) {
+    size_t start = 0;
+    for (size_t i = 0; i < a.zeroAt.size(); ++i) { // a frame ends at each 0
+        size_t end = out.find('\0', start) + 1;
+        View f = out.substr(start, end - start);
+        start = end;
+        if (f.size() - 1 > limit) {
             s.tooLong = true;
             return s;
         }
         // One that would pass for a library notice is dropped at the lobby host.
-        if (frames[i].size() >= 3 && ll::isNoticeId(static_cast<uint8_t>(frames[i][0]))) continue;
-        s.frames.push_back(frames[i]);
+        if (f.size() >= 3 && ll::isNoticeId(static_cast<uint8_t>(f[0]))) continue;
+        s.frames.push_back(f);
         s.at.push_back(a.zeroAt[i]);
     }
-    s.tooLong = tail.size() > limit;
+    s.tooLong = out.size() - start > limit;
     return s;
 }
 
 } // namespace
 
 Lobby::Lobby(bool strict) : strictFlow(strict), descriptors(openDescriptors()) {
+    // Time is an input: the clock moves only when the input says so.
+    ll::clockHold();
     FZ_CHECK(ll::lobbyStartup(), "startup");
     FZ_CHECK(ll::lobbyCreate("host") == ll::OpenAllowed, "lobbyCreate refused");
 }
@@ -135,7 +162,10 @@ int Lobby::seat(uint8_t id, const std::string &name) {
     m.name = name;
     m.fd = sv[1];
     m.seatedAt = clock;
+    m.readAt = timeMs;
     members.push_back(m);
+    // Moved members keep their bytes but not the place of short ones.
+    for (Member &o : members) o.sent.of = SIZE_MAX;
     step();
     return static_cast<int>(members.size() - 1);
 }
@@ -148,8 +178,9 @@ size_t Lobby::write(size_t k, const std::string &bytes) {
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    for (size_t i = 0; i < done; ++i)
-        if (bytes[i] == '\0') m.zeroAt.push_back(clock);
+    for (const char *z = bytes.data(), *end = z + done;
+         (z = static_cast<const char *>(std::memchr(z, 0, static_cast<size_t>(end - z)))); ++z)
+        m.zeroAt.push_back(clock);
     m.out.append(bytes, 0, done);
     step();
     return done;
@@ -164,6 +195,13 @@ size_t Lobby::drain(size_t k) {
         if (n <= 0) break;
         m.in.append(buf, static_cast<size_t>(n));
         total += static_cast<size_t>(n);
+        for (size_t at = m.in.size() - static_cast<size_t>(n); at < m.in.size(); ++at) {
+            const void *zero = std::memchr(m.in.data() + at, 0, m.in.size() - at);
+            if (!zero) break;
+            ++m.framesFrom[static_cast<uint8_t>(m.in[m.inFrameAt])];
+            at = static_cast<size_t>(static_cast<const char *>(zero) - m.in.data());
+            m.inFrameAt = at + 1;
+        }
     }
     return total;
 }
@@ -196,10 +234,23 @@ size_t Lobby::pump() {
     checkCore();
     noteDepartures();
     size_t moved = 0;
-    for (size_t k = 0; k < members.size(); ++k)
-        if (!members[k].paused) moved += drain(k);
+    for (size_t k = 0; k < members.size(); ++k) {
+        if (members[k].paused) continue;
+        moved += drain(k);
+        members[k].readAt = timeMs;
+    }
     step();
     return moved;
+}
+
+void Lobby::pass(uint64_t ms) {
+    ll::clockAdvance(ms);
+    timeMs += ms;
+    // Who read nothing for the stall timeout may be dropped by the stall
+    // rule, paused or not: between updates nobody reads.
+    for (Member &m : members)
+        if (m.present && timeMs - m.readAt >= ll::StallTimeoutMs) m.stallable = true;
+    step();
 }
 
 void Lobby::update() { pump(); }
@@ -244,8 +295,8 @@ void Lobby::halfClose(size_t k) {
 
 void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
     std::string text;
-    for (char c : raw)
-        if (c != '\0') text.push_back(c);
+    text.reserve(raw.size());
+    std::remove_copy(raw.begin(), raw.end(), std::back_inserter(text), '\0');
     // A message id of 0 would end the frame at its header: it cannot be
     // framed, and the sends here leave it out.
     if (text.empty() || msgId == 0) return;
@@ -295,7 +346,7 @@ void Lobby::stallCheck() {
     FZ_CHECK(quiet >= 3, "the lobby never went quiet");
     for (const Member &a : members) {
         if (!a.present) continue;
-        Sent s = routable(a);
+        const Sent &s = sent(static_cast<size_t>(&a - members.data()));
         for (const Member &b : members) {
             if (&a == &b || !b.present || b.paused) continue;
             // a's frames for b before a's first frame that may wait, and how
@@ -303,7 +354,7 @@ void Lobby::stallCheck() {
             // before b was there).
             size_t due = 0, early = 0;
             for (size_t i = 0; i < s.frames.size(); ++i) {
-                const std::string &f = s.frames[i];
+                View f = s.frames[i];
                 if (f.size() < 3) continue;
                 uint8_t receiver = static_cast<uint8_t>(f[1]);
                 const Member *to = byId(receiver);
@@ -313,9 +364,7 @@ void Lobby::stallCheck() {
                 ++due;
                 early += s.at[i] < b.seatedAt ? 1 : 0;
             }
-            size_t got = 0;
-            for (const std::string &f : splitFrames(b.in))
-                got += static_cast<uint8_t>(f[0]) == a.id ? 1 : 0;
+            size_t got = b.framesFrom[a.id];
             FZ_CHECK(got + early >= due,
                      "member %u got %zu frames from %u, which sent it %zu it could take (frozen members "
                      "and a full inbox held it back)", b.id, got, a.id, due - early);
@@ -340,31 +389,43 @@ void Lobby::flush() {
 }
 
 bool Lobby::droppable(const Member &m) const {
-    return m.kicked || m.closed || m.overSent || (!strictFlow && m.everPaused);
+    return m.kicked || m.closed || m.overSent || m.stallable || (!strictFlow && m.everPaused);
 }
 
 // A member that stayed, or left only by half-closing or by a frame beyond
 // the limit, had every frame before that routed.
 bool Lobby::routedAll(const Member &m) const { return m.present || !droppable(m); }
 
+// Taken again only when the member wrote since it was last asked.
+const Sent &Lobby::sent(size_t k) {
+    Member &m = members[k];
+    if (m.sent.of != m.out.size()) {
+        m.sent = routable(m);
+        m.sent.of = m.out.size();
+    }
+    return m.sent;
+}
+
 void Lobby::verify() {
+    for (size_t k = 0; k < members.size(); ++k) sent(k);
     for (const Member &b : members) verifyMember(b);
     verifyInbox();
 }
 
 void Lobby::verifyMember(const Member &b) {
-    std::string tail;
-    std::vector<std::string> frames = splitFrames(b.in, &tail);
-    FZ_CHECK(!b.present || tail.empty(), "member %u holds an unfinished frame", b.id);
-    std::map<uint8_t, std::vector<std::string>> got;
-    for (const std::string &f : frames) {
+    size_t tail = 0;
+    std::vector<View> frames = frameViews(b.in, &tail);
+    FZ_CHECK(!b.present || tail == 0, "member %u holds an unfinished frame", b.id);
+    // The frames b got by sender, each without its sender's byte.
+    std::map<uint8_t, std::vector<View>> got;
+    for (View f : frames) {
         FZ_CHECK(f.size() >= 4, "member %u got a %zu-byte frame", b.id, f.size());
         uint8_t sender = static_cast<uint8_t>(f[0]), receiver = static_cast<uint8_t>(f[2]);
         FZ_CHECK(sender != b.id, "member %u got its own frame back", b.id);
         FZ_CHECK(receiver == BroadcastId || receiver == b.id,
                  "member %u got a frame for %u", b.id, receiver);
         FZ_CHECK(sender == HostId || byId(sender), "member %u got a frame from %u", b.id, sender);
-        got[sender].push_back(f);
+        got[sender].push_back(f.substr(1));
     }
 
     // The lobby host's own sends while b was there, all of them if b stayed.
@@ -372,8 +433,8 @@ void Lobby::verifyMember(const Member &b) {
     for (const HostSend &s : sends)
         if (s.at > b.seatedAt && s.at < b.departedAt &&
             (s.receiver == BroadcastId || s.receiver == b.id))
-            expect.push_back(hostFrame(HostId, s.msgId, s.receiver, s.text));
-    const std::vector<std::string> &fromHost = got[HostId];
+            expect.push_back(kit::frame({s.msgId, s.receiver}, s.text));
+    const std::vector<View> &fromHost = got[HostId];
     FZ_CHECK(fromHost.size() <= expect.size() &&
                  std::equal(fromHost.begin(), fromHost.end(), expect.begin()),
              "member %u: the lobby host's frames are not a prefix of its sends", b.id);
@@ -382,33 +443,35 @@ void Lobby::verifyMember(const Member &b) {
 
     for (const Member &a : members) {
         if (&a == &b) continue;
-        Sent s = routable(a);
-        std::vector<std::string> relayed;
+        const Sent &s = a.sent;
+        std::vector<View> relayed;
         size_t late = 0; // frames completed after b was seated and before a left
         for (size_t i = 0; i < s.frames.size(); ++i) {
-            const std::string &f = s.frames[i];
+            View f = s.frames[i];
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
             if (f.size() < 3 || (receiver != BroadcastId && receiver != b.id)) continue;
-            relayed.push_back(std::string(1, static_cast<char>(a.id)) + f);
+            relayed.push_back(f);
             if (s.at[i] > b.seatedAt && s.at[i] < a.departedAt) ++late;
         }
         bool noticed = !a.present && a.departedAt > b.seatedAt && a.departedAt < b.departedAt;
-        const std::vector<std::string> &o = got[a.id];
+        const std::vector<View> &o = got[a.id];
         FZ_CHECK(a.present || a.departedAt > b.seatedAt || o.empty(),
                  "member %u got frames from %u, which had left before it came", b.id, a.id);
         // A run of what a sent; when a left while b was there, its leave
         // notice follows (after frames a sent but the lobby host never read).
-        std::string notice = hostFrame(a.id, MsgLeave, BroadcastId, a.name);
+        std::string notice = kit::frame({MsgLeave, BroadcastId}, a.name);
         bool run = isSlice(o, relayed);
         if (!run && !a.present && !o.empty() && o.back() == notice) {
-            std::vector<std::string> before(o.begin(), o.end() - 1);
+            std::vector<View> before(o.begin(), o.end() - 1);
             run = isSlice(before, relayed);
         }
         if (!run) {
-            for (size_t i = 0; i < o.size(); ++i)
-                std::fprintf(stderr, "got[%zu] %zu bytes: %.24s\n", i, o[i].size(), o[i].c_str() + 1);
-            for (size_t i = 0; i < relayed.size(); ++i)
-                std::fprintf(stderr, "sent[%zu] %zu bytes: %.24s\n", i, relayed[i].size(), relayed[i].c_str() + 1);
+            auto show = [](const char *what, size_t i, View f) {
+                std::fprintf(stderr, "%s[%zu] %zu bytes: %.*s\n", what, i, f.size(),
+                             static_cast<int>(std::min<size_t>(f.size(), 24)), f.data());
+            };
+            for (size_t i = 0; i < o.size(); ++i) show("got", i, o[i]);
+            for (size_t i = 0; i < relayed.size(); ++i) show("sent", i, relayed[i]);
             fail("member %u: frames from %u are not a run of what it sent", b.id, a.id);
         }
         if (!a.present && a.departedAt > b.seatedAt) relayed.push_back(notice);
@@ -424,8 +487,7 @@ void Lobby::verifyMember(const Member &b) {
         }
     }
 
-    bool excused = droppable(b) || b.halfClosed ||
-                   routable(b).tooLong;
+    bool excused = droppable(b) || b.halfClosed || b.sent.tooLong;
     FZ_CHECK(b.present || excused, "member %u was dropped without a cause", b.id);
 }
 
@@ -436,12 +498,13 @@ void Lobby::verifyInbox() {
         got[e.sender].push_back(e);
     }
     for (const Member &a : members) {
-        Sent s = routable(a);
+        const Sent &s = a.sent;
         std::vector<Entry> expect;
-        for (const std::string &f : s.frames) {
+        for (View f : s.frames) {
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
             if (f.size() >= 3 && (receiver == BroadcastId || receiver == HostId))
-                expect.push_back({a.id, static_cast<uint8_t>(f[0]), f.substr(2, f.size() - 3)});
+                expect.push_back(
+                    {a.id, static_cast<uint8_t>(f[0]), std::string(f.substr(2, f.size() - 3))});
         }
         std::vector<Entry> o = got[a.id];
         if (!a.present) {

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fz {
@@ -52,6 +53,16 @@ struct Input {
 // list, tail, every entry's text ends in its 0 and holds no other).
 void checkCore();
 
+// A member's frames as the lobby host takes them: those before the first
+// frame (or unfinished tail) longer than the limit, each with the step at
+// which its 0 was written; tooLong tells whether such a frame came.
+struct Sent {
+    std::vector<std::string_view> frames; // into the member's `out`
+    std::vector<uint64_t> at;
+    bool tooLong = false;
+    size_t of = SIZE_MAX; // the length of `out` they were taken from
+};
+
 // The lobby host side: members seated on socketpairs, checked on close().
 class Lobby {
   public:
@@ -62,12 +73,17 @@ class Lobby {
         bool present = true;    // in the lobby, as memberName tells
         bool paused = false;    // its end is not read after updates
         bool everPaused = false;
+        uint64_t readAt = 0;    // the clock when its end was last read
+        bool stallable = false; // the clock moved the stall timeout past readAt
         bool kicked = false, closed = false, halfClosed = false;
         bool overSent = false;  // a lobby host send did not fit its relay room
         uint64_t seatedAt = 0, departedAt = UINT64_MAX, firstWriteAt = UINT64_MAX;
         std::string out; // bytes the member wrote, as far as its end took them
         std::vector<uint64_t> zeroAt; // the step at which each 0 of `out` was written
         std::string in;  // bytes it read
+        std::vector<uint32_t> framesFrom = std::vector<uint32_t>(256); // in `in`, by sender
+        size_t inFrameAt = 0; // where the unfinished frame of `in` starts
+        Sent sent;            // what the lobby host takes of `out`, when it was last asked
     };
     struct Entry {
         uint8_t sender, msgId;
@@ -98,6 +114,8 @@ class Lobby {
     // Reads member k's end dry; the bytes read.
     size_t drain(size_t k);
     void pause(size_t k, bool on);
+    // The library's clock moves on by ms (it stands still otherwise).
+    void pass(uint64_t ms);
     void update();
     // Takes up to n inbox entries; the number taken.
     size_t take(size_t n);
@@ -125,6 +143,7 @@ class Lobby {
     bool routedAll(const Member &m) const;
     void noteDepartures();
     void verify();
+    const Sent &sent(size_t k);
     void verifyMember(const Member &b);
     void verifyInbox();
     const Member *byId(uint8_t id) const;
@@ -132,7 +151,8 @@ class Lobby {
     bool strictFlow;
     int descriptors; // open before the lobby
     bool closedDown = false;
-    uint64_t clock = 0;
+    uint64_t clock = 0;  // steps: each operation is one
+    uint64_t timeMs = 0; // how far the library's clock moved in this lobby
     std::vector<Member> members;
     std::vector<Entry> inbox;
     std::vector<HostSend> sends;
@@ -142,7 +162,7 @@ class Lobby {
 // unfinished tail is returned in *tail.
 std::vector<std::string> splitFrames(const std::string &stream, std::string *tail = nullptr);
 // True when `part` is a contiguous run of `whole`.
-bool isSlice(const std::vector<std::string> &part, const std::vector<std::string> &whole);
+bool isSlice(const std::vector<std::string_view> &part, const std::vector<std::string_view> &whole);
 
 // Every open descriptor of the process.
 using kit::openDescriptors;

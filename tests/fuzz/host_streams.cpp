@@ -1,7 +1,8 @@
 // The lobby host's handling of byte streams from several clients: arbitrary
 // bytes (frames, broken frames, floods) written into the members'
 // connections, interleaved with the lobby host's own sends, kicks, closed and
-// half-closed connections, paused readers and a host application that
+// half-closed connections, paused readers, time passing on the library's
+// held clock (up to the stall rule and past it) and a host application that
 // takes nothing for a while. Every update checks the library's invariants;
 // the end checks what each member and the inbox got against what was sent
 // (see harness.h).
@@ -25,8 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             lobby.write(k, in.bytes(in.byte()));
             break;
         }
-        case 5: { // updates, then the host takes some entries, or none for a while
-            for (int n = in.byte() % 4; n >= 0; --n) lobby.update();
+        case 5: { // time passes (to 31.5 s), updates, then the host takes some entries or none
+            uint8_t b = in.byte();
+            if (b >= 4) lobby.pass((b >> 2) * 500u);
+            for (int n = b % 4; n >= 0; --n) lobby.update();
             size_t n = in.byte() % 8;
             if (n > 0)
                 lobby.take(n);
@@ -57,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string chunk = in.bytes(in.byte() % 32 + 1);
             size_t times = in.word() % 4096 + 1;
             std::string flood;
+            flood.reserve(times * chunk.size());
             for (size_t i = 0; i < times && flood.size() < 4 * ll::QueueCapacity; ++i) flood += chunk;
             lobby.write(k, flood);
             break;

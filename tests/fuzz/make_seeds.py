@@ -29,8 +29,8 @@ def hs_write(k, data):
     return [0, k, len(data)] + list(data)
 
 
-def hs_update(n=0, take=7):
-    return [5, n, take]
+def hs_update(n=0, take=7, ms=0):
+    return [5, ms // 500 * 4 + n, take]
 
 
 def hs_send(msg_id, member_sel, text):
@@ -59,6 +59,11 @@ put('host_streams', 'frozen-member-others-flow', three + [8, 2, 2] +
     hs_write(1, frame(7, 12, text=b'to 12')) + hs_update(3, 0))
 put('host_streams', 'close-midframe', three + hs_write(1, [3, 255] + list(b'half')) + [8, 1, 0] +
     hs_update(2) + hs_write(0, frame(3, 255, text=b'after')) + hs_update(2))
+# 22 reads nothing while 12 floods it past the high-water mark; the clock
+# then moves past the stall timeout, 22 is dropped and 12 flows again.
+put('host_streams', 'stalled-reader', three + [8, 1, 2] +
+    (hs_flood(0, frame(1, 22, text=b'abcdefghijklmnopqrstuvwxyz0'), 4096) + hs_update(3) * 4) * 2 +
+    hs_update(3, ms=10500) + hs_write(0, frame(2, 32, text=b'to 32')) + hs_update(3))
 
 # ---- script: ops (op % 12); a member index byte follows the op once seated ----
 def sc_seat(k, mid, name, first=False):
@@ -69,8 +74,8 @@ def sc_send(k, msg_id, sel, text):
     return [1, k, msg_id, sel, len(text) - 1] + list(text[:8])
 
 
-def sc_update(k=0, n=3):
-    return [3, k, n]
+def sc_update(k=0, n=3, s=0):
+    return [3, k, s * 8 + n]
 
 
 def sc_host(k, msg_id, sel, length, seed=b'hostline'):
@@ -98,6 +103,10 @@ put('script', 'host-send-burst-within-relay-room', members + [8, 1] + sc_host(0,
     sc_host(0, 4, 120, 30000) + sc_update(0, 7) + [8, 1] + sc_update(0, 7))
 put('script', 'host-send-after-relays-within-relay-room', members + sc_flood(0, 10, 5, 2047, 64) + sc_flood(1, 10, 5, 2047, 64) +
     sc_update(0, 0) + sc_host(0, 4, 10, 40000) + sc_host(0, 4, 10, 40000) + sc_update(0, 7))
+# cy reads nothing while ann floods everybody; 11 s later the stall rule
+# drops cy, and ann's frames flow to bob again.
+put('script', 'stalled-reader', members + [8, 2] + sc_flood(0, 10, 5, 2000, 128) +
+    sc_update(0, 7) * 4 + sc_update(0, 3, s=11) + sc_send(1, 7, 10, b'after') + sc_update(0, 7))
 
 # ---- client_stream: ops (op % 10) ----
 def cs_write(data):

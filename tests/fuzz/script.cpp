@@ -1,12 +1,14 @@
 // The stateful target: plays a script of operations against a lobby host,
 // with well-formed members: seat (admit without a handshake), send (to one
-// member, to the lobby host, to everybody), receive, pause reading, kick,
+// member, to the lobby host, to everybody), receive, time passing (the
+// library's clock is held and moves only here), pause reading, kick,
 // disconnect (closed or half-closed connection, or the whole lobby ended and
 // opened again) and overflow (floods at a paused member, lobby host sends
 // beyond the room). Besides the routing checks of the harness, flow control
 // must hold its promise: a member is dropped only when kicked, when its
-// connection ends, or when a lobby host send does not fit its relay room,
-// never for relayed traffic.
+// connection ends, when a lobby host send does not fit its relay room, or by
+// the stall rule once it read nothing for the stall timeout; never for
+// relayed traffic.
 #include "fuzz/harness.h"
 
 #include "net/limits.h"
@@ -22,6 +24,7 @@ std::string text(fz::Input &in, size_t length) {
     for (char &c : seed) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
     if (seed.empty()) seed = "x";
     std::string t;
+    t.reserve(length);
     while (t.size() < length) t += seed;
     t.resize(length);
     return t;
@@ -57,9 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             lobby->write(k, dataFrame(msgId, rcv, text(in, in.byte() % 48 + 1)));
             break;
         }
-        case 3: case 4: // updates
-            for (int n = in.byte() % 8; n >= 0; --n) lobby->update();
+        case 3: case 4: { // time passes (up to 31 s), then updates
+            uint8_t b = in.byte();
+            if (b >= 8) lobby->pass((b >> 3) * 1000u);
+            for (int n = b % 8; n >= 0; --n) lobby->update();
             break;
+        }
         case 5: { // the lobby host receives, or takes nothing for a while
             size_t n = in.byte() % 16;
             if (n > 0)
@@ -88,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string f = dataFrame(in.byte(), rcv, text(in, in.word() % 2048 + 1));
             size_t times = in.byte() % 128 + 1;
             std::string flood;
+            flood.reserve(times * f.size());
             for (size_t i = 0; i < times; ++i) flood += f;
             lobby->write(k, flood);
             break;
