@@ -4,7 +4,8 @@
 # every target's executions and coverage. New inputs are kept under
 # build-fuzz/tests/fuzz/long/, crashes in long/TARGET/crashes/.
 #   bash scripts/fuzz.sh [SECONDS-PER-TARGET] [TARGET...]
-# Targets: host_streams client_stream admission dictionary script router_answers (default: all).
+# Targets: host_streams client_stream admission dictionary script router_answers secure
+# discovery (default: all).
 #
 # The release run: every target for ReleaseSeconds, as many at once as the
 # machine has cores, at the lowest priority. Its figures (inputs, coverage,
@@ -16,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly ReleaseSeconds=900
-all=(host_streams client_stream admission dictionary script router_answers)
+all=(host_streams client_stream admission dictionary script router_answers secure discovery)
 release=0
 if [ "${1:-}" = --release ]; then
   release=1

@@ -101,12 +101,12 @@ void endSearch(int32_t outcome) {
 // application started the next search within the grace, which this thread
 // then runs on the same socket; otherwise the socket is closed.
 bool awaitNextSearch() {
-    const uint64_t deadline = monotonicMs() + SearchGraceMs;
+    const uint64_t deadline = nowMs() + SearchGraceMs;
     for (;;) {
         {
             Guard g(&net.lock);
             if (net.searching) return true;
-            if (stopAsked() || monotonicMs() >= deadline) {
+            if (stopAsked() || nowMs() >= deadline) {
                 closeListenerLocked();
                 return false;
             }
