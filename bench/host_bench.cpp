@@ -113,7 +113,8 @@ void BM_RecvIntoDictionary(benchmark::State &state) {
         benchmark::DoNotOptimize(text);
         std::free(text);
     }
-    if (bytes != static_cast<size_t>(state.iterations()) * length) state.SkipWithError("wrong text read back");
+    if (bytes != static_cast<size_t>(state.iterations()) * length)
+        state.SkipWithError("wrong text read back");
     drainInbox(d);
     llMapFree(d);
     state.SetItemsProcessed(state.iterations());
@@ -184,7 +185,8 @@ bool seat() {
     a.sin_family = AF_INET;
     a.sin_port = htons(LobbyPort);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 4) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        listen(listener, 4) != 0) {
         std::perror("lobby port");
         return false;
     }
@@ -223,7 +225,8 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
     if (!seat()) {
-        std::fprintf(stderr, "ll_host_bench: could not connect the library to a local lobby host\n");
+        std::fprintf(stderr,
+                     "ll_host_bench: could not connect the library to a local lobby host\n");
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();

@@ -45,8 +45,8 @@ enum { ChatId = 1 };
 struct Game {
     int lobbyHost; /* 1: we host the lobby; 0: we joined one */
     const char *name;
-    int players;   /* lobby host: clients present */
-    int over;      /* leave the main loop */
+    int players; /* lobby host: clients present */
+    int over;    /* leave the main loop */
     int failed;
 };
 

@@ -62,8 +62,8 @@ bool join(Lib &host, Lib &client, const char *name, int members) {
     bool ok = llMapGetInt(m, "result") == 1;
     llMapFree(m);
     return ok && pump(host, client, [&] {
-        return host.call("p2pNumClients") == members && host.call("p2pIsSearching") == 0;
-    });
+               return host.call("p2pNumClients") == members && host.call("p2pIsSearching") == 0;
+           });
 }
 
 void sendText(Lib &from, const char *text, int id, int rcv) {
@@ -77,7 +77,8 @@ void sendText(Lib &from, const char *text, int id, int rcv) {
 
 // Waits for the next message at `to` other than a join notice.
 bool next(Lib &to, std::initializer_list<Lib *> all, ArgNode *m) {
-    return pumpAll(all, [&] { return to.call("p2pRecv", m) == 1 && llMapGetInt(m, "id") != MsgJoin; });
+    return pumpAll(all,
+                   [&] { return to.call("p2pRecv", m) == 1 && llMapGetInt(m, "id") != MsgJoin; });
 }
 
 void tableAndLifecycle(Lib &lib) {
@@ -102,7 +103,8 @@ void tableAndLifecycle(Lib &lib) {
     m = llMapNew();
     llMapSetString(m, "user", "gold");
     lib.call("p2pCreateLobby", m);
-    check(llMapGetInt(m, "result") == 1 && llMapKind(m, "error") == 0, "p2pCreateLobby opens a lobby");
+    check(llMapGetInt(m, "result") == 1 && llMapKind(m, "error") == 0,
+          "p2pCreateLobby opens a lobby");
     lib.call("p2pCreateLobby", m);
     check(str(m, "error") == "already connected" && llMapGetInt(m, "result") == 0,
           "a second p2pCreateLobby reports \"already connected\"");
@@ -130,10 +132,13 @@ void lobbyOverWinsock(Lib &host, Lib &client) {
     llMapSetString(m, "address", "127.0.0.1");
     llMapSetString(m, "user", "teal");
     client.call("p2pConnect", m);
-    check(llMapGetInt(m, "result") == 1 && llMapGetInt(m, "pkg") == 1, "p2pConnect joins the lobby");
+    check(llMapGetInt(m, "result") == 1 && llMapGetInt(m, "pkg") == 1,
+          "p2pConnect joins the lobby");
     llMapFree(m);
 
-    bool joined = pump(host, client, [&] { return host.call("p2pNumClients") == 1 && host.call("p2pIsSearching") == 0; });
+    bool joined = pump(host, client, [&] {
+        return host.call("p2pNumClients") == 1 && host.call("p2pIsSearching") == 0;
+    });
     check(joined, "the lobby host admits the client");
 
     m = llMapNew();
@@ -152,7 +157,8 @@ void lobbyOverWinsock(Lib &host, Lib &client) {
     m = llMapNew();
     host.call("p2pRecv", m); // the join entry
     bool got = pump(host, client, [&] { return host.call("p2pRecv", m) == 1; });
-    check(got && llMapGetInt(m, "usr") == 2 && llMapGetInt(m, "id") == 5 && str(m, "msg") == "hello host",
+    check(got && llMapGetInt(m, "usr") == 2 && llMapGetInt(m, "id") == 5 &&
+              str(m, "msg") == "hello host",
           "the lobby host receives the client's broadcast");
     llMapFree(m);
 
@@ -164,7 +170,8 @@ void lobbyOverWinsock(Lib &host, Lib &client) {
     llMapFree(m);
     m = llMapNew();
     got = pump(host, client, [&] { return client.call("p2pRecv", m) == 1; });
-    check(got && llMapGetInt(m, "usr") == 1 && llMapGetInt(m, "id") == 9 && str(m, "msg") == "welcome",
+    check(got && llMapGetInt(m, "usr") == 1 && llMapGetInt(m, "id") == 9 &&
+              str(m, "msg") == "welcome",
           "the client receives the lobby host's message");
     llMapFree(m);
 
@@ -174,7 +181,8 @@ void lobbyOverWinsock(Lib &host, Lib &client) {
     llMapFree(m);
     m = llMapNew();
     got = pump(host, client, [&] { return client.call("p2pRecv", m) == 1; });
-    check(got && llMapGetInt(m, "usr") == 0 && llMapGetInt(m, "id") == MsgError && str(m, "msg") == "error",
+    check(got && llMapGetInt(m, "usr") == 0 && llMapGetInt(m, "id") == MsgError &&
+              str(m, "msg") == "error",
           "a kicked client sees its connection lost");
     llMapFree(m);
 

@@ -58,7 +58,7 @@ size_t gInFlight = 0; // this process's unacknowledged bytes (one peer per clien
 void packetAcknowledged(ENetPacket *p) { gInFlight -= p->dataLength; }
 
 class Client : public Endpoint {
-public:
+  public:
     ~Client() override {
         if (host_) enet_host_destroy(host_);
     }
@@ -71,13 +71,15 @@ public:
         ENetEvent ev;
         int64_t end = nowNs() + 10 * 1000000000LL;
         while (nowNs() < end)
-            if (enet_host_service(host_, &ev, 10) > 0 && ev.type == ENET_EVENT_TYPE_CONNECT) return true;
+            if (enet_host_service(host_, &ev, 10) > 0 && ev.type == ENET_EVENT_TYPE_CONNECT)
+                return true;
         return false;
     }
     bool update() override {
         ENetEvent ev;
         bool any = false;
-        for (int r = enet_host_service(host_, &ev, 0); r > 0; r = enet_host_check_events(host_, &ev)) {
+        for (int r = enet_host_service(host_, &ev, 0); r > 0;
+             r = enet_host_check_events(host_, &ev)) {
             any = true;
             if (ev.type == ENET_EVENT_TYPE_RECEIVE) {
                 const uint8_t *f = ev.packet->data;
@@ -109,14 +111,14 @@ public:
         if (enet_peer_send(peer_, 0, p) != 0) enet_packet_destroy(p);
     }
 
-private:
+  private:
     ENetHost *host_ = nullptr;
     ENetPeer *peer_ = nullptr;
     Inbox in_;
 };
 
 class RelayHub : public Hub {
-public:
+  public:
     explicit RelayHub(int capacity) : capacity_(capacity), byId_(256, nullptr) {}
     ~RelayHub() override {
         if (host_) enet_host_destroy(host_);
@@ -142,7 +144,8 @@ public:
     bool update() override {
         ENetEvent ev;
         bool any = false;
-        for (int r = enet_host_service(host_, &ev, 0); r > 0; r = enet_host_check_events(host_, &ev)) {
+        for (int r = enet_host_service(host_, &ev, 0); r > 0;
+             r = enet_host_check_events(host_, &ev)) {
             any = true;
             switch (ev.type) {
             case ENET_EVENT_TYPE_CONNECT: {
@@ -173,7 +176,7 @@ public:
     }
     bool next(Message *m) override { return in_.next(m); }
 
-private:
+  private:
     void relay(ENetPeer *from, ENetPacket *in) {
         const uint8_t *f = in->data;
         size_t len = in->dataLength;
@@ -205,7 +208,7 @@ private:
 // W4's idle members: one ENet host with a peer per member, serviced so that
 // the members answer the hub's pings as idle players do.
 class EnetMembers : public Members {
-public:
+  public:
     ~EnetMembers() override {
         if (host_) enet_host_destroy(host_);
     }
@@ -217,7 +220,8 @@ public:
         }
         if (!waitSeat(c, count - 1)) return false;
         ENetAddress a = hubAddress(false);
-        for (int i = asked_; i < count; ++i) enet_host_connect(host_, &a, 1, static_cast<enet_uint32>(i));
+        for (int i = asked_; i < count; ++i)
+            enet_host_connect(host_, &a, 1, static_cast<enet_uint32>(i));
         asked_ = count;
         int64_t end = nowNs() + 30 * 1000000000LL;
         while (connected_ < count && nowNs() < end) idle();
@@ -229,13 +233,14 @@ public:
             usleep(1000);
             return;
         }
-        for (int r = enet_host_service(host_, &ev, 1); r > 0; r = enet_host_check_events(host_, &ev)) {
+        for (int r = enet_host_service(host_, &ev, 1); r > 0;
+             r = enet_host_check_events(host_, &ev)) {
             if (ev.type == ENET_EVENT_TYPE_CONNECT) ++connected_;
             if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
         }
     }
 
-private:
+  private:
     ENetHost *host_ = nullptr;
     int asked_ = 0, connected_ = 0;
 };

@@ -53,7 +53,7 @@ struct Receiver {
 };
 
 class Client : public Endpoint {
-public:
+  public:
     Client(const std::string &path, const std::string &secret) : path_(path), secret_(secret) {}
     ~Client() override {
         if (loaded_) lib_.terminate(nullptr);
@@ -103,7 +103,7 @@ public:
         lib_.send(o->dict);
     }
 
-private:
+  private:
     struct Outgoing {
         int receiver, id;
         ArgNode *dict;
@@ -118,7 +118,7 @@ private:
 };
 
 class LobbyHub : public Hub {
-public:
+  public:
     LobbyHub(const std::string &path, const std::string &secret) : path_(path), secret_(secret) {}
     ~LobbyHub() override {
         if (loaded_) lib_.terminate(nullptr);
@@ -157,7 +157,7 @@ public:
     }
     bool next(Message *m) override { return in_.next(m); }
 
-private:
+  private:
     void pump() {
         lib_.update(nullptr);
         Message m;

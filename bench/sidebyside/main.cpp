@@ -58,7 +58,9 @@ Control *gControl = nullptr;
 const char BenchSecret[] = "bench-Invite-3Kp9xQ";
 const char PrivateSuffix[] = "-private";
 
-const char *backendName(BackendKind k) { return k == Lobbylink ? "lobbylink" : k == Enet ? "ENet" : "raw"; }
+const char *backendName(BackendKind k) {
+    return k == Lobbylink ? "lobbylink" : k == Enet ? "ENet" : "raw";
+}
 
 // ---- The processes ---------------------------------------------------------
 
@@ -80,8 +82,8 @@ char fillFor(int id) { return static_cast<char>('A' + (id - 2) % 26); }
 struct ClientPart {
     const Workload &w;
     int index;
-    int target = 0;              // who it sends to
-    std::vector<int> creditors;  // whose credits it waits for
+    int target = 0;             // who it sends to
+    std::vector<int> creditors; // whose credits it waits for
     bool sender = false;
     bool frozen = false, noisy = false;
     size_t size;
@@ -133,12 +135,14 @@ void takeData(ClientPart &cl, Endpoint &ep, const Message &m) {
             ep.send(m.from, DataId, cl.text.data(), size); // the echo
             ++cl.sent;
         } else if (cl.pingOut) {
-            if (gControl->measuring.load(std::memory_order_relaxed)) cl.rtt.push_back(nowNs() - cl.pingAt);
+            if (gControl->measuring.load(std::memory_order_relaxed))
+                cl.rtt.push_back(nowNs() - cl.pingAt);
             cl.pingOut = false;
         }
     }
     const int from = m.from & 255;
-    if (cl.w.window && ++cl.got[from] - cl.creditSent[from] >= cl.creditEvery) cl.creditOwed[from] = true;
+    if (cl.w.window && ++cl.got[from] - cl.creditSent[from] >= cl.creditEvery)
+        cl.creditOwed[from] = true;
 }
 
 // Everything that arrived; true when anything did.
@@ -375,7 +379,8 @@ void sleepSeconds(double s) { usleep(static_cast<useconds_t>(s * 1e6)); }
 template <typename F> bool waitFor(F done, double seconds, int clients) {
     int64_t end = nowNs() + static_cast<int64_t>(seconds * 1e9);
     while (!done()) {
-        if (nowNs() > end || gControl->hub.failed.load() || gControl->members.failed.load()) return false;
+        if (nowNs() > end || gControl->hub.failed.load() || gControl->members.failed.load())
+            return false;
         for (int i = 0; i < clients; ++i)
             if (gControl->client[i].failed.load()) return false;
         usleep(1000);
@@ -384,7 +389,7 @@ template <typename F> bool waitFor(F done, double seconds, int clients) {
 }
 
 struct Result {
-    std::string row;     // the table's row
+    std::string row; // the table's row
     std::string unit;
     bool higherIsBetter;
     std::string backend; // label
@@ -437,10 +442,12 @@ void measureTraffic(const Workload &w, Traffic *t) {
     uint64_t sent0 = gControl->client[0].sent.load();
     t->expected = w.kind == Broadcast ? sent0 * static_cast<uint64_t>(k - 1) : t->sent;
     t->copiesExpected = w.kind == Broadcast ? sent0 : 0;
-    waitFor([&] {
-        return sumOf(k, &Counters::delivered) >= t->expected &&
-               gControl->hub.hubCopies.load() >= t->copiesExpected;
-    }, 15, k);
+    waitFor(
+        [&] {
+            return sumOf(k, &Counters::delivered) >= t->expected &&
+                   gControl->hub.hubCopies.load() >= t->copiesExpected;
+        },
+        15, k);
     t->delivered = sumOf(k, &Counters::delivered);
     t->copies = gControl->hub.hubCopies.load();
 }
@@ -483,23 +490,28 @@ void reportTraffic(const Backend &b, const Workload &w, int run, const Traffic &
     uint64_t dropped = gControl->hub.dropped.load(); // the hub hears of every departure
     uint64_t lostConn = sumOf(k, &Counters::lostConnection);
     uint64_t bad = sumOf(k, &Counters::bad);
-    int64_t lost = static_cast<int64_t>(t.expected + t.copiesExpected) - static_cast<int64_t>(t.delivered + t.copies);
+    int64_t lost = static_cast<int64_t>(t.expected + t.copiesExpected) -
+                   static_cast<int64_t>(t.delivered + t.copies);
     bool clean = t.error.empty() && dropped == 0 && lostConn == 0 && bad == 0 && lost == 0;
     ++gRuns;
-    if (!clean) gProblems.push_back(w.name + " " + b.label + " size " + std::to_string(w.size) + " run " + std::to_string(run));
+    if (!clean)
+        gProblems.push_back(w.name + " " + b.label + " size " + std::to_string(w.size) + " run " +
+                            std::to_string(run));
 
-    std::printf("run workload=%s backend=%s size=%d clients=%d run=%d", w.name.c_str(), b.label.c_str(),
-                w.size, k, run);
+    std::printf("run workload=%s backend=%s size=%d clients=%d run=%d", w.name.c_str(),
+                b.label.c_str(), w.size, k, run);
     if (w.kind == RoundTrip)
         reportRoundTrip(b, clean);
     else
         reportRate(b, w, t.rate, clean);
-    std::printf(" sent=%llu delivered=%llu hub_copies=%llu lost=%lld dropped=%llu lost_connections=%llu bad=%llu%s%s\n",
-                static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.delivered),
+    std::printf(" sent=%llu delivered=%llu hub_copies=%llu lost=%lld dropped=%llu "
+                "lost_connections=%llu bad=%llu%s%s\n",
+                static_cast<unsigned long long>(t.sent),
+                static_cast<unsigned long long>(t.delivered),
                 static_cast<unsigned long long>(t.copies), static_cast<long long>(lost),
                 static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(lostConn),
-                static_cast<unsigned long long>(bad), t.error.empty() ? "" : " error=",
-                t.error.empty() ? "" : t.error.c_str());
+                static_cast<unsigned long long>(bad),
+                t.error.empty() ? "" : " error=", t.error.empty() ? "" : t.error.c_str());
     std::fflush(stdout);
 }
 
@@ -549,19 +561,24 @@ void runIdle(const Backend &b, int run) {
         }
         bool clean = gControl->hub.dropped.load() == 0;
         ++gRuns;
-        if (!clean) gProblems.push_back("W4 " + b.label + " members " + std::to_string(n) + " run " + std::to_string(run));
-        std::printf("run workload=W4 backend=%s members=%d run=%d update_ns=%.1f ns_per_member=%.2f "
-                    "empty_update_ns=%.1f dropped=%llu\n",
-                    b.label.c_str(), n, run, ns, ns / n, baseNs,
-                    static_cast<unsigned long long>(gControl->hub.dropped.load()));
+        if (!clean)
+            gProblems.push_back("W4 " + b.label + " members " + std::to_string(n) + " run " +
+                                std::to_string(run));
+        std::printf(
+            "run workload=W4 backend=%s members=%d run=%d update_ns=%.1f ns_per_member=%.2f "
+            "empty_update_ns=%.1f dropped=%llu\n",
+            b.label.c_str(), n, run, ns, ns / n, baseNs,
+            static_cast<unsigned long long>(gControl->hub.dropped.load()));
         std::fflush(stdout);
         if (clean)
-            gResults.push_back({"W4 idle update per member, " + std::to_string(n), "ns", false, b.label, ns / n});
+            gResults.push_back(
+                {"W4 idle update per member, " + std::to_string(n), "ns", false, b.label, ns / n});
     }
     if (!ok) {
         ++gRuns;
         gProblems.push_back("W4 " + b.label + " run " + std::to_string(run));
-        std::printf("run workload=W4 backend=%s run=%d error=setup-or-measure-failed\n", b.label.c_str(), run);
+        std::printf("run workload=W4 backend=%s run=%d error=setup-or-measure-failed\n",
+                    b.label.c_str(), run);
         std::fflush(stdout);
     }
     kids.finish();
@@ -587,14 +604,16 @@ std::string human(double v, const std::string &unit) {
 }
 
 void printChecks() {
-    std::printf("checks: %d of %d runs clean (no receiver dropped, every message arrived, intact)%s\n",
-                gRuns - static_cast<int>(gProblems.size()), gRuns, gProblems.empty() ? "" : "; not clean:");
+    std::printf(
+        "checks: %d of %d runs clean (no receiver dropped, every message arrived, intact)%s\n",
+        gRuns - static_cast<int>(gProblems.size()), gRuns, gProblems.empty() ? "" : "; not clean:");
     for (const std::string &p : gProblems) std::printf("  %s\n", p.c_str());
 }
 
 // Rows by name, except that W4 and W5 rows go by their number.
 bool rowBefore(const std::string &a, const std::string &b) {
-    if ((a.rfind("W4", 0) == 0 && b.rfind("W4", 0) == 0) || (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0)) {
+    if ((a.rfind("W4", 0) == 0 && b.rfind("W4", 0) == 0) ||
+        (a.rfind("W5", 0) == 0 && b.rfind("W5", 0) == 0)) {
         auto number = [](const std::string &s) {
             size_t at = s.find_last_of(',');
             double n = std::atof(s.c_str() + at + 1);
@@ -638,7 +657,8 @@ void printMedians(Table &t) {
             auto it = t.values.find({row, b.label});
             if (it == t.values.end()) continue;
             std::printf("median row=\"%s\" backend=%s value=%.3f unit=%s runs=%zu\n", row.c_str(),
-                        b.label.c_str(), median(it->second), t.rowInfo[row]->unit.c_str(), it->second.size());
+                        b.label.c_str(), median(it->second), t.rowInfo[row]->unit.c_str(),
+                        it->second.size());
         }
     }
 }
@@ -651,7 +671,9 @@ void printHead(const Table &t) {
         if (t.haveRaw) std::printf(" %s / raw |", l.c_str());
     }
     std::printf("\n|---|---|");
-    for (size_t i = 0; i < gOpt.backends.size() + t.libs.size() * ((t.haveEnet ? 1 : 0) + (t.haveRaw ? 1 : 0)); ++i)
+    for (size_t i = 0;
+         i < gOpt.backends.size() + t.libs.size() * ((t.haveEnet ? 1 : 0) + (t.haveRaw ? 1 : 0));
+         ++i)
         std::printf("---|");
     std::printf("\n");
 }
@@ -659,7 +681,8 @@ void printHead(const Table &t) {
 // One row: each backend's median, then each build's ratio to the others.
 void printRow(Table &t, const std::string &row) {
     const Result *info = t.rowInfo[row];
-    std::printf("| %s | %s%s |", row.c_str(), info->unit.c_str(), info->higherIsBetter ? "" : " (lower is better)");
+    std::printf("| %s | %s%s |", row.c_str(), info->unit.c_str(),
+                info->higherIsBetter ? "" : " (lower is better)");
     std::map<std::string, double> med;
     for (const Backend &b : gOpt.backends) {
         auto it = t.values.find({row, b.label});
@@ -698,7 +721,8 @@ void printPrivateTable() {
     std::vector<std::pair<std::string, std::string>> rows; // row, unit
     for (const Result &r : gResults) {
         auto &v = values[{r.row, r.backend}];
-        if (v.empty() && r.backend.find(PrivateSuffix) != std::string::npos) rows.push_back({r.row, r.unit});
+        if (v.empty() && r.backend.find(PrivateSuffix) != std::string::npos)
+            rows.push_back({r.row, r.unit});
         v.push_back(r.value);
     }
     auto med = [&](const std::string &row, const std::string &label) {
@@ -712,15 +736,19 @@ void printPrivateTable() {
     };
     for (const Backend &p : gOpt.privateBackends) {
         std::string open = p.label.substr(0, p.label.size() - (sizeof PrivateSuffix - 1));
-        std::printf("\n| private lobby | unit | %s | %s | ENet | %s / %s (goal 0.6×) | %s / ENet (goal 2×) |\n"
+        std::printf("\n| private lobby | unit | %s | %s | ENet | %s / %s (goal 0.6×) | %s / ENet "
+                    "(goal 2×) |\n"
                     "|---|---|---|---|---|---|---|\n",
                     p.label.c_str(), open.c_str(), p.label.c_str(), open.c_str(), p.label.c_str());
         for (const auto &row : rows) {
-            double v = med(row.first, p.label), o = med(row.first, open), e = med(row.first, "ENet");
+            double v = med(row.first, p.label), o = med(row.first, open),
+                   e = med(row.first, "ENet");
             if (v < 0) continue;
-            std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", row.first.c_str(), row.second.c_str(),
-                        human(v, row.second).c_str(), o < 0 ? "-" : human(o, row.second).c_str(),
-                        e < 0 ? "-" : human(e, row.second).c_str(), ratio(v, o).c_str(), ratio(v, e).c_str());
+            std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", row.first.c_str(),
+                        row.second.c_str(), human(v, row.second).c_str(),
+                        o < 0 ? "-" : human(o, row.second).c_str(),
+                        e < 0 ? "-" : human(e, row.second).c_str(), ratio(v, o).c_str(),
+                        ratio(v, e).c_str());
         }
     }
 }
@@ -728,8 +756,8 @@ void printPrivateTable() {
 // The backends a workload runs on: each library's private lobby after its
 // open one, for the workloads that also run in a private lobby.
 std::vector<Backend> backendsFor(const Workload &w) {
-    bool alsoPrivate = std::find(gOpt.privateWorkloads.begin(), gOpt.privateWorkloads.end(), w.name) !=
-                       gOpt.privateWorkloads.end();
+    bool alsoPrivate = std::find(gOpt.privateWorkloads.begin(), gOpt.privateWorkloads.end(),
+                                 w.name) != gOpt.privateWorkloads.end();
     std::vector<Backend> out;
     for (const Backend &b : gOpt.backends) {
         out.push_back(b);
@@ -749,15 +777,15 @@ std::string machine() {
             break;
         }
     long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    double memGiB = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
-                    (1024.0 * 1024 * 1024);
+    double memGiB = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
+                    static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024 * 1024);
     utsname u;
     uname(&u);
     double load[1] = {0};
     getloadavg(load, 1);
     char b[512];
-    std::snprintf(b, sizeof b, "%s, %ld cores, %.0f GiB, Linux %s, load %.2f at start", model.c_str(), cores,
-                  memGiB, u.release, load[0]);
+    std::snprintf(b, sizeof b, "%s, %ld cores, %.0f GiB, Linux %s, load %.2f at start",
+                  model.c_str(), cores, memGiB, u.release, load[0]);
     return b;
 }
 
@@ -798,8 +826,8 @@ std::vector<int> numbers(const std::string &s, int most) {
 
 // The command line: options into gOpt, the libraries and the backends asked
 // for. -1 to go on, else the exit code.
-int parseArgs(int argc, char **argv, std::vector<std::string> *libs, std::vector<std::string> *kinds,
-              bool *sharedNetwork) {
+int parseArgs(int argc, char **argv, std::vector<std::string> *libs,
+              std::vector<std::string> *kinds, bool *sharedNetwork) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -809,16 +837,26 @@ int parseArgs(int argc, char **argv, std::vector<std::string> *libs, std::vector
             }
             return argv[++i];
         };
-        if (a == "--lib") libs->push_back(value());
-        else if (a == "--backends") *kinds = split(value());
-        else if (a == "--workloads") gOpt.workloads = split(value());
-        else if (a == "--private") gOpt.privateWorkloads = split(value());
-        else if (a == "--runs") gOpt.runs = std::max(1, std::atoi(value().c_str()));
-        else if (a == "--seconds") gOpt.seconds = std::max(0.1, std::atof(value().c_str()));
-        else if (a == "--sizes") gOpt.sizes = numbers(value(), std::numeric_limits<int>::max());
-        else if (a == "--idle") gOpt.idleCounts = numbers(value(), MaxMembers);
-        else if (a == "--hub-always-busy") gOpt.hubAlwaysBusy = true;
-        else if (a == "--shared-network") *sharedNetwork = true;
+        if (a == "--lib")
+            libs->push_back(value());
+        else if (a == "--backends")
+            *kinds = split(value());
+        else if (a == "--workloads")
+            gOpt.workloads = split(value());
+        else if (a == "--private")
+            gOpt.privateWorkloads = split(value());
+        else if (a == "--runs")
+            gOpt.runs = std::max(1, std::atoi(value().c_str()));
+        else if (a == "--seconds")
+            gOpt.seconds = std::max(0.1, std::atof(value().c_str()));
+        else if (a == "--sizes")
+            gOpt.sizes = numbers(value(), std::numeric_limits<int>::max());
+        else if (a == "--idle")
+            gOpt.idleCounts = numbers(value(), MaxMembers);
+        else if (a == "--hub-always-busy")
+            gOpt.hubAlwaysBusy = true;
+        else if (a == "--shared-network")
+            *sharedNetwork = true;
         else {
             usage();
             return a == "--help" ? 0 : 2;
@@ -856,7 +894,8 @@ int addBackends(const std::vector<std::string> &kinds, const std::vector<std::st
             if (enetAvailable())
                 gOpt.backends.push_back({Enet, "ENet", "", ""});
             else
-                std::printf("note: ENet skipped: built without libenet-dev (apt-get install libenet-dev, then rebuild)\n");
+                std::printf("note: ENet skipped: built without libenet-dev (apt-get install "
+                            "libenet-dev, then rebuild)\n");
         } else if (k == "raw") {
             gOpt.backends.push_back({Raw, "raw", "", ""});
         } else {
@@ -870,12 +909,18 @@ int addBackends(const std::vector<std::string> &kinds, const std::vector<std::st
 // The workloads asked for, in their order; false for an unknown one.
 bool planOf(std::vector<Workload> *plan) {
     for (const std::string &name : gOpt.workloads) {
-        if (name == "W1p") plan->push_back({"W1p", Ring, 4, 64, false});
-        else if (name == "W1w") plan->push_back({"W1w", Ring, 4, 64, true});
-        else if (name == "W2w") plan->push_back({"W2w", Broadcast, 8, 64, true});
-        else if (name == "W3") plan->push_back({"W3", RoundTrip, 2, 64, false});
-        else if (name == "W4") plan->push_back({"W4", Idle, 0, 0, false});
-        else if (name == "W6") plan->push_back({"W6", Frozen, 4, 64, false});
+        if (name == "W1p")
+            plan->push_back({"W1p", Ring, 4, 64, false});
+        else if (name == "W1w")
+            plan->push_back({"W1w", Ring, 4, 64, true});
+        else if (name == "W2w")
+            plan->push_back({"W2w", Broadcast, 8, 64, true});
+        else if (name == "W3")
+            plan->push_back({"W3", RoundTrip, 2, 64, false});
+        else if (name == "W4")
+            plan->push_back({"W4", Idle, 0, 0, false});
+        else if (name == "W6")
+            plan->push_back({"W6", Frozen, 4, 64, false});
         else if (name == "W5")
             for (int s : gOpt.sizes) plan->push_back({"W5", Ring, 4, s, false});
         else {
@@ -905,13 +950,14 @@ int main(int argc, char **argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    void *shared = mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void *shared =
+        mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return 1;
     gControl = static_cast<Control *>(shared);
 
     std::printf("machine: %s\n", machine().c_str());
-    std::printf("settings: runs=%d seconds=%.1f warmup=%.1f hub_yield=%s\n", gOpt.runs, gOpt.seconds, gOpt.warmup,
-                gOpt.hubAlwaysBusy ? "never" : "when idle");
+    std::printf("settings: runs=%d seconds=%.1f warmup=%.1f hub_yield=%s\n", gOpt.runs,
+                gOpt.seconds, gOpt.warmup, gOpt.hubAlwaysBusy ? "never" : "when idle");
     std::fflush(stdout);
 
     std::vector<Workload> plan;

@@ -48,7 +48,8 @@ int connectAs(const std::string &name) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = loopback();
     if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        ::send(fd, name.c_str(), name.size() + 1, MSG_NOSIGNAL) != static_cast<ssize_t>(name.size() + 1)) {
+        ::send(fd, name.c_str(), name.size() + 1, MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(name.size() + 1)) {
         close(fd);
         return -1;
     }
@@ -58,7 +59,7 @@ int connectAs(const std::string &name) {
 uint8_t gScratch[QueueBytes];
 
 class Client : public Endpoint {
-public:
+  public:
     ~Client() override {
         if (fd_ >= 0) close(fd_);
     }
@@ -85,10 +86,11 @@ public:
         if (n == 0 || (n < 0 && !wouldBlock())) return lose();
         if (n > 0) {
             moved = true;
-            bool ok = frames_.feed(gScratch, static_cast<size_t>(n), [this](const uint8_t *f, size_t len) {
-                if (len >= 4)
-                    in_.push(f[0], f[1], reinterpret_cast<const char *>(f + 3), len - 4);
-            });
+            bool ok = frames_.feed(
+                gScratch, static_cast<size_t>(n), [this](const uint8_t *f, size_t len) {
+                    if (len >= 4)
+                        in_.push(f[0], f[1], reinterpret_cast<const char *>(f + 3), len - 4);
+                });
             if (!ok) return lose();
         }
         return moved;
@@ -104,7 +106,7 @@ public:
         length_ += static_cast<uint32_t>(length + 3);
     }
 
-private:
+  private:
     bool lose() {
         close(fd_);
         fd_ = -1;
@@ -128,7 +130,7 @@ struct Member {
 };
 
 class RelayHub : public Hub {
-public:
+  public:
     ~RelayHub() override {
         for (Member *m : members_) {
             close(m->fd);
@@ -156,12 +158,14 @@ public:
             size_t held = 0;
             while (held == 0 || name[held - 1] != 0) { // the handshake, up to its 0
                 pollfd q{fd, POLLIN, 0};
-                ssize_t n = poll(&q, 1, 10000) == 1 ? recv(fd, name + held, sizeof name - held, 0) : -1;
+                ssize_t n =
+                    poll(&q, 1, 10000) == 1 ? recv(fd, name + held, sizeof name - held, 0) : -1;
                 if (n <= 0 || held + static_cast<size_t>(n) > sizeof name) return false;
                 held += static_cast<size_t>(n);
             }
             tune(fd);
-            Member *m = new Member{static_cast<uint8_t>(2 + members_.size()), fd, false, false, {}, {}, 0, 0};
+            Member *m = new Member{
+                static_cast<uint8_t>(2 + members_.size()), fd, false, false, {}, {}, 0, 0};
             m->frames.limit = QueueBytes - 2;
             m->queue.resize(RelayRoom);
             members_.push_back(m);
@@ -191,7 +195,7 @@ public:
     }
     bool next(Message *m) override { return in_.next(m); }
 
-private:
+  private:
     bool receiveFrom(Member *m) {
         ssize_t n = recv(m->fd, gScratch, sizeof gScratch, 0);
         if (n == 0 || (n < 0 && !wouldBlock())) {
@@ -254,7 +258,7 @@ private:
 
 // W4's idle members for the TCP hubs: connected, introduced, and silent.
 class TcpMembers : public Members {
-public:
+  public:
     ~TcpMembers() override {
         for (int fd : fds_) close(fd);
     }
@@ -270,7 +274,7 @@ public:
     }
     void idle() override { usleep(10000); }
 
-private:
+  private:
     std::vector<int> fds_;
 };
 

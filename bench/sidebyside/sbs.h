@@ -21,12 +21,12 @@
 namespace sbs {
 
 const int Port = LobbyPort;
-const int MaxClients = 8;     // client processes of one run
+const int MaxClients = 8;               // client processes of one run
 const int MaxMembers = LobbyMaxClients; // idle members of W4 (and the hubs' capacity)
 const uint32_t QueueBytes = LobbyQueueBytes;
-const uint8_t DataId = 7;     // a workload message
-const uint8_t CreditId = 8;   // end-to-end credit: text = messages received so far
-const uint8_t NoiseId = 9;    // W6: broadcasts that reach the frozen member, not counted
+const uint8_t DataId = 7;   // a workload message
+const uint8_t CreditId = 8; // end-to-end credit: text = messages received so far
+const uint8_t NoiseId = 9;  // W6: broadcasts that reach the frozen member, not counted
 const uint8_t JoinId = MsgJoin, LeaveId = MsgLeave, ErrorId = MsgError;
 const uint8_t Everybody = BroadcastId, HubId = HostId;
 
@@ -82,7 +82,7 @@ struct Message {
 
 // A client's side of the lobby.
 class Endpoint {
-public:
+  public:
     virtual ~Endpoint() {}
     virtual bool connect(int index) = 0;
     // One update; true when the backend knows it moved something.
@@ -95,7 +95,7 @@ public:
 
 // The hub: admits members, relays, and takes what is addressed to it.
 class Hub {
-public:
+  public:
     virtual ~Hub() {}
     virtual bool open() = 0;
     // Admits members until `count` are present, raising `seat` one by one.
@@ -106,7 +106,7 @@ public:
 
 // W4's idle members, all in one process.
 class Members {
-public:
+  public:
     virtual ~Members() {}
     virtual bool add(int count, Control *c) = 0;
     virtual void idle() = 0; // what an idle member does between checks

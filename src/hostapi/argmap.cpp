@@ -18,8 +18,7 @@ static_assert(sizeof(ArgValue) == 8 && offsetof(ArgValue, kind) == 0 &&
 static_assert(sizeof(CharList) == 12 && offsetof(CharList, head) == 0 &&
                   offsetof(CharList, tail) == 4 && offsetof(CharList, count) == 8,
               "CharList layout");
-static_assert(sizeof(CharCell) == 8 && offsetof(CharCell, ch) == 0 &&
-                  offsetof(CharCell, next) == 4,
+static_assert(sizeof(CharCell) == 8 && offsetof(CharCell, ch) == 0 && offsetof(CharCell, next) == 4,
               "CharCell layout");
 #endif
 

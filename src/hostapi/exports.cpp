@@ -12,7 +12,6 @@
 
 #include <cstring>
 
-
 using namespace ll;
 
 namespace {
@@ -60,10 +59,14 @@ int32_t answer(ArgNode *map, int32_t value) {
 
 const char *refusalText(OpenRefusal refusal) {
     switch (refusal) {
-    case OpenAlreadyConnected: return ErrAlreadyConnected;
-    case OpenNoUser: return ErrNoUser;
-    case OpenUserTooLong: return ErrUserTooLong;
-    case OpenAllowed: break;
+    case OpenAlreadyConnected:
+        return ErrAlreadyConnected;
+    case OpenNoUser:
+        return ErrNoUser;
+    case OpenUserTooLong:
+        return ErrUserTooLong;
+    case OpenAllowed:
+        break;
     }
     return nullptr;
 }
@@ -159,10 +162,14 @@ int32_t p2pRecv(ArgNode *map) {
 
 int32_t p2pSearchClient(ArgNode *map) {
     switch (searchStart()) {
-    case SearchStarted: return succeed(map);
-    case SearchAlreadyRunning: return answer(map, 0);
-    case SearchPortTaken: return refuse(map, ErrBind);
-    case SearchThreadFailed: return refuse(map, ErrThread);
+    case SearchStarted:
+        return succeed(map);
+    case SearchAlreadyRunning:
+        return answer(map, 0);
+    case SearchPortTaken:
+        return refuse(map, ErrBind);
+    case SearchThreadFailed:
+        return refuse(map, ErrThread);
     }
     return 0;
 }
@@ -223,13 +230,20 @@ int32_t p2pConnect(ArgNode *map) {
         succeed(map);
         writeString(map, "addr", out.address);
         return 1;
-    case ConnectNotAllowed: return refuse(map, refusalText(out.refusal));
-    case ConnectResolveFailed: return fail(map, ErrResolve);
-    case ConnectSocketFailed: return fail(map, ErrSocket);
-    case ConnectFailed: return fail(map, ErrConnect);
-    case ConnectHandshakeFailed: return fail(map, ErrSendUser);
-    case ConnectWrongSecret: return fail(map, ErrWrongSecret);
-    case ConnectNotPrivate: return fail(map, ErrNotPrivate);
+    case ConnectNotAllowed:
+        return refuse(map, refusalText(out.refusal));
+    case ConnectResolveFailed:
+        return fail(map, ErrResolve);
+    case ConnectSocketFailed:
+        return fail(map, ErrSocket);
+    case ConnectFailed:
+        return fail(map, ErrConnect);
+    case ConnectHandshakeFailed:
+        return fail(map, ErrSendUser);
+    case ConnectWrongSecret:
+        return fail(map, ErrWrongSecret);
+    case ConnectNotPrivate:
+        return fail(map, ErrNotPrivate);
     }
     return 0;
 }
@@ -238,9 +252,12 @@ int32_t p2pConnect(ArgNode *map) {
 
 int32_t p2pFindLobbies(ArgNode *map) {
     switch (lobbiesFind()) {
-    case FindStarted: return succeed(map);
-    case FindNotIdle: return refuse(map, ErrAlreadyConnected);
-    case FindNoSocket: return fail(map, ErrSocket);
+    case FindStarted:
+        return succeed(map);
+    case FindNotIdle:
+        return refuse(map, ErrAlreadyConnected);
+    case FindNoSocket:
+        return fail(map, ErrSocket);
     }
     return 0;
 }
@@ -253,7 +270,8 @@ int32_t p2pSend(ArgNode *map) {
     // One walk over the host application's cells; a chat-sized text needs no
     // allocation.
     char shortText[StackTextSize];
-    char *text = msg->count <= sizeof shortText ? shortText : static_cast<char *>(heapAlloc(msg->count));
+    char *text =
+        msg->count <= sizeof shortText ? shortText : static_cast<char *>(heapAlloc(msg->count));
     size_t length = listCopyText(msg, text);
     uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
     uint8_t receiver = static_cast<uint8_t>(mapGetInt(map, "rcv"));

@@ -20,12 +20,13 @@ namespace ll {
 
 namespace {
 
-static_assert(PrivateHandshakesAtOnce < PollerCapacity, "the door watches the listener and every handshake");
+static_assert(PrivateHandshakesAtOnce < PollerCapacity,
+              "the door watches the listener and every handshake");
 
 struct Newcomer {
-    Socket socket;    // InvalidSocket: a free slot
-    uint64_t since;   // when it was accepted
-    bool complete;    // its handshake is done: it waits for a search
+    Socket socket;  // InvalidSocket: a free slot
+    uint64_t since; // when it was accepted
+    bool complete;  // its handshake is done: it waits for a search
     Admittance handshake;
 };
 
@@ -87,7 +88,8 @@ void welcome(Door *d, Socket c) {
 // pause instead of a spin.
 void welcomeAll(Door *d, Socket listener) {
     int taken = 0;
-    for (Socket c; taken < PrivateAcceptBurst && (c = sockAccept(listener)) != InvalidSocket; ++taken)
+    for (Socket c; taken < PrivateAcceptBurst && (c = sockAccept(listener)) != InvalidSocket;
+         ++taken)
         welcome(d, c);
     if (taken == 0) sleepMs(AdmissionWaitSliceMs);
 }
@@ -118,7 +120,8 @@ void expire(Door *d) {
 Newcomer *firstComplete(Door *d) {
     Newcomer *first = nullptr;
     for (Newcomer &n : d->slots)
-        if (n.socket != InvalidSocket && n.complete && (!first || n.since < first->since)) first = &n;
+        if (n.socket != InvalidSocket && n.complete && (!first || n.since < first->since))
+            first = &n;
     return first;
 }
 

@@ -47,10 +47,10 @@ size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
 // first's, each family in the resolver's order; the rest of one family once
 // the other has run out.
 struct AddressOrder {
-    int family;             // the first address's family
-    const addrinfo *same;   // the next address of that family
-    const addrinfo *other;  // the next address of any other family
-    bool otherNext;         // which of the two comes next
+    int family;            // the first address's family
+    const addrinfo *same;  // the next address of that family
+    const addrinfo *other; // the next address of any other family
+    bool otherNext;        // which of the two comes next
 };
 
 const addrinfo *seek(const addrinfo *ai, int family, bool same) {
@@ -78,7 +78,8 @@ const addrinfo *takeNext(AddressOrder *o) {
 // Every attempt under way is waited for in one sockConnectWait, whose poll
 // array and Winsock select set hold ConnectWaitCapacity: one more would
 // never be seen to connect, fail or time out until another ended.
-static_assert(ConnectAttemptsAtOnce <= ConnectWaitCapacity, "the connect wait must watch every attempt");
+static_assert(ConnectAttemptsAtOnce <= ConnectWaitCapacity,
+              "the connect wait must watch every attempt");
 
 // Connect attempts under way, each with the time it is given up.
 struct Attempts {
@@ -104,8 +105,8 @@ struct Race {
     Attempts a;
     uint64_t nextStart;
     Socket won;
-    const addrinfo *joined;  // where the winner goes
-    bool anySocket;          // whether any socket could be made at all
+    const addrinfo *joined; // where the winner goes
+    bool anySocket;         // whether any socket could be made at all
 };
 
 // Starts an attempt at the pending address; one that connects at once wins.
@@ -141,7 +142,8 @@ void awaitAttempts(Race *r, uint64_t now) {
         if (a.deadline[i] < until) until = a.deadline[i];
     if (r->pending && a.count < ConnectAttemptsAtOnce && r->nextStart < until) until = r->nextStart;
     bool connected = false;
-    int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0, &connected);
+    int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0,
+                            &connected);
     if (i >= 0) {
         Socket s = a.socket[i];
         const addrinfo *ai = a.to[i];

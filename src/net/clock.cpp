@@ -24,8 +24,10 @@ void clockHold() {
 }
 
 void clockAdvance(uint64_t ms) {
-    if (held.load()) heldAt.fetch_add(ms);
-    else ahead.fetch_add(ms);
+    if (held.load())
+        heldAt.fetch_add(ms);
+    else
+        ahead.fetch_add(ms);
 }
 
 void clockRelease() {

@@ -34,7 +34,8 @@ bool onLocalNet(DiscoveryState &d, uint32_t sender) {
         d.netsReadMs = now;
     }
     for (int i = 0; i < d.netCount; ++i)
-        if (d.nets[i].netmask != 0 && ((sender ^ d.nets[i].address) & d.nets[i].netmask) == 0) return true;
+        if (d.nets[i].netmask != 0 && ((sender ^ d.nets[i].address) & d.nets[i].netmask) == 0)
+            return true;
     return false;
 }
 
@@ -59,8 +60,8 @@ void answerQueries(DiscoveryState &d) {
         if (port == 0 || !discoveryQueryParse(datagram, static_cast<size_t>(n))) continue;
         if (!onLocalNet(d, from) || !withinBudget(d)) continue;
         uint8_t answer[DiscoveryAnswerMax];
-        size_t length = discoveryAnswer(answer, static_cast<uint8_t>(net.clientCount + 1), announcedPrivate(),
-                                        net.ownName, std::strlen(net.ownName));
+        size_t length = discoveryAnswer(answer, static_cast<uint8_t>(net.clientCount + 1),
+                                        announcedPrivate(), net.ownName, std::strlen(net.ownName));
         if (length > 0) sockSendTo4(d.announcer, from, port, answer, static_cast<int>(length));
     }
 }
@@ -83,7 +84,8 @@ void takeAnswers(DiscoveryState &d) {
         int n = sockRecvFrom4(d.listing, datagram, sizeof datagram, &from, &port);
         if (n == IoAgain || n == IoFailed) break;
         DiscoveryAnswer answer;
-        if (port != LobbyPort || !discoveryAnswerParse(datagram, static_cast<size_t>(n), &answer)) continue;
+        if (port != LobbyPort || !discoveryAnswerParse(datagram, static_cast<size_t>(n), &answer))
+            continue;
         if (answer.version != DiscoveryVersion || !firstAnswerFrom(d, from)) continue;
         char text[DiscoveryNoticeMax];
         size_t length = discoveryNotice(from, answer, text);
@@ -136,7 +138,8 @@ FindStart lobbiesFind() {
         if (hostBits < 3 || hostBits == ~0u) continue;
         uint32_t broadcast = nets[i].address | hostBits;
         bool sent = false; // two addresses on one network: one query
-        for (int j = 0; j < i && !sent; ++j) sent = (nets[j].address | ~nets[j].netmask) == broadcast;
+        for (int j = 0; j < i && !sent; ++j)
+            sent = (nets[j].address | ~nets[j].netmask) == broadcast;
         if (!sent) sockSendTo4(s, broadcast, LobbyPort, query, static_cast<int>(length));
     }
     d.listing = s;

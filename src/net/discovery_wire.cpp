@@ -14,7 +14,8 @@ const uint8_t KindAnswer = 'A';
 const uint8_t FlagPrivate = 1;
 
 bool hasHead(const uint8_t *data, size_t length, uint8_t kind) {
-    return length >= 5 && std::memcmp(data, Magic, sizeof Magic) == 0 && data[3] == kind && data[4] != 0;
+    return length >= 5 && std::memcmp(data, Magic, sizeof Magic) == 0 && data[3] == kind &&
+           data[4] != 0;
 }
 
 void putHead(uint8_t *out, uint8_t kind) {
@@ -34,9 +35,10 @@ bool discoveryQueryParse(const uint8_t *data, size_t length) {
     return length == DiscoveryQuerySize && hasHead(data, length, KindQuery);
 }
 
-size_t discoveryAnswer(uint8_t out[DiscoveryAnswerMax], uint8_t members, bool isPrivate, const char *name,
-                       size_t nameLength) {
-    if (nameLength == 0 || nameLength > MaxNameLength || members == 0 || members > MaxClients + 1) return 0;
+size_t discoveryAnswer(uint8_t out[DiscoveryAnswerMax], uint8_t members, bool isPrivate,
+                       const char *name, size_t nameLength) {
+    if (nameLength == 0 || nameLength > MaxNameLength || members == 0 || members > MaxClients + 1)
+        return 0;
     if (std::memchr(name, 0, nameLength)) return 0;
     putHead(out, KindAnswer);
     out[5] = members;
@@ -47,7 +49,8 @@ size_t discoveryAnswer(uint8_t out[DiscoveryAnswerMax], uint8_t members, bool is
 }
 
 bool discoveryAnswerParse(const uint8_t *data, size_t length, DiscoveryAnswer *out) {
-    if (length < DiscoveryAnswerHead || length > DiscoveryAnswerMax || !hasHead(data, length, KindAnswer))
+    if (length < DiscoveryAnswerHead || length > DiscoveryAnswerMax ||
+        !hasHead(data, length, KindAnswer))
         return false;
     uint8_t members = data[5], flags = data[6], nameLength = data[7];
     if (members == 0 || members > MaxClients + 1 || (flags & ~FlagPrivate) != 0) return false;
@@ -63,7 +66,8 @@ bool discoveryAnswerParse(const uint8_t *data, size_t length, DiscoveryAnswer *o
     return true;
 }
 
-size_t discoveryNotice(uint32_t address, const DiscoveryAnswer &answer, char out[DiscoveryNoticeMax]) {
+size_t discoveryNotice(uint32_t address, const DiscoveryAnswer &answer,
+                       char out[DiscoveryNoticeMax]) {
     size_t n = ipv4Format(address, out);
     out[n++] = ' ';
     unsigned members = answer.members;

@@ -41,8 +41,8 @@ bool discoveryQueryParse(const uint8_t *data, size_t length);
 
 // Writes the answer for a lobby (a name of 1..MaxNameLength bytes, members
 // 1..MaxClients + 1); returns its length, 0 when the values do not fit.
-size_t discoveryAnswer(uint8_t out[DiscoveryAnswerMax], uint8_t members, bool isPrivate, const char *name,
-                       size_t nameLength);
+size_t discoveryAnswer(uint8_t out[DiscoveryAnswerMax], uint8_t members, bool isPrivate,
+                       const char *name, size_t nameLength);
 bool discoveryAnswerParse(const uint8_t *data, size_t length, DiscoveryAnswer *out);
 
 // The text of the notice for an answer from `address` (host order):
@@ -51,6 +51,7 @@ bool discoveryAnswerParse(const uint8_t *data, size_t length, DiscoveryAnswer *o
 // The dotted quad, a space, up to three digits, " private ", the name and
 // the terminator.
 const size_t DiscoveryNoticeMax = 15 + 1 + 3 + 9 + MaxNameLength + 1;
-size_t discoveryNotice(uint32_t address, const DiscoveryAnswer &answer, char out[DiscoveryNoticeMax]);
+size_t discoveryNotice(uint32_t address, const DiscoveryAnswer &answer,
+                       char out[DiscoveryNoticeMax]);
 
 } // namespace ll

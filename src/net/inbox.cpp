@@ -52,7 +52,8 @@ void inboxPushText(Inbox *inbox, uint8_t sender, uint8_t msgId, const char *text
 
 void inboxRecycle(Inbox *inbox, InboxEntry *entry) {
     if (!entry) return;
-    if (entry->length > ShortText || inbox->spareCount >= SpareEntries) return inboxEntryFree(entry);
+    if (entry->length > ShortText || inbox->spareCount >= SpareEntries)
+        return inboxEntryFree(entry);
     entry->next = inbox->spares;
     inbox->spares = entry;
     ++inbox->spareCount;

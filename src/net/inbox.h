@@ -14,7 +14,7 @@ namespace ll {
 // sized to its text.
 struct InboxEntry {
     InboxEntry *next;
-    uint8_t sender;  // member id; HostId for the lobby host; 0 for local notices
+    uint8_t sender; // member id; HostId for the lobby host; 0 for local notices
     uint8_t msgId;
     uint32_t length;
     char text[1];
@@ -29,11 +29,11 @@ struct Inbox {
     InboxEntry *head;
     InboxEntry *tail; // kept so that appending never walks the list
     uint32_t count;
-    uint32_t bytes; // text bytes of all entries
+    uint32_t bytes;     // text bytes of all entries
     InboxEntry *spares; // short entries to use again
     uint32_t spareCount;
-    InboxEntry *taken;  // the entry the host application read last: its text
-                        // is in use until the next take
+    InboxEntry *taken; // the entry the host application read last: its text
+                       // is in use until the next take
 };
 
 // Allocates an entry holding `text` (`length` bytes, 0 bytes not allowed).

@@ -53,8 +53,8 @@ enum SearchStart {
     SearchThreadFailed    // the admission thread could not be started
 };
 SearchStart searchStart();
-int32_t searchRunning();                // 1 while an admission runs
-int32_t searchOutcome();                // Search* outcome of the last admission
+int32_t searchRunning();                 // 1 while an admission runs
+int32_t searchOutcome();                 // Search* outcome of the last admission
 void searchSetCancelled(bool cancelled); // turn away / admit the next newcomer
 
 // ---- The pump and the members (lobby host) ----
@@ -81,9 +81,9 @@ enum ConnectStep {
 };
 struct ConnectOutcome {
     ConnectStep step;
-    OpenRefusal refusal;    // why, when step is ConnectNotAllowed
-    bool handshakeTried;    // a connection was made and the handshake sent on it
-    int32_t handshakeSends; // then: the sends that carried it
+    OpenRefusal refusal;           // why, when step is ConnectNotAllowed
+    bool handshakeTried;           // a connection was made and the handshake sent on it
+    int32_t handshakeSends;        // then: the sends that carried it
     char address[AddressTextSize]; // connected: the lobby host's address as numeric text
 };
 // Connects to the lobby host at `address` (null: this machine) as `user`
@@ -92,14 +92,13 @@ struct ConnectOutcome {
 // made wins.
 // With a secret the whole private handshake is made before it returns, for
 // at most PrivateJoinDeadlineMs after the connection.
-ConnectOutcome clientConnect(const char *address, const char *user,
-                             const JoinSecret &secret = {});
+ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret = {});
 
 // ---- LAN discovery (player) ----
 enum FindStart {
     FindStarted = 0,
-    FindNotIdle,  // a lobby or connection is open
-    FindNoSocket  // no UDP socket could be made
+    FindNotIdle, // a lobby or connection is open
+    FindNoSocket // no UDP socket could be made
 };
 // Sends one query to the directed broadcast address of every IPv4 network
 // of this machine; for DiscoveryListenMs the updates turn each lobby's first

@@ -123,7 +123,7 @@ bool encryptAndHash(NoiseSymmetric *s, const uint8_t *in, size_t length, uint8_t
 bool decryptAndHash(NoiseSymmetric *s, const uint8_t *in, size_t length, uint8_t *out) {
     uint8_t hashBefore[NoiseHashLength];
     std::memcpy(hashBefore, s->hash, NoiseHashLength);
-    mixHash(s, in, length);  // of the ciphertext, before `out` may overwrite it
+    mixHash(s, in, length); // of the ciphertext, before `out` may overwrite it
     return decryptWithAd(&s->cipher, hashBefore, NoiseHashLength, in, length, out);
 }
 
@@ -184,26 +184,26 @@ bool noiseWriteMessage(NoiseHandshake *hs, const uint8_t *payload, size_t payloa
                        uint8_t *out, size_t *outLength) {
     if (!ourTurn(*hs) || payloadLength > NoiseMaxMessage - NoiseHandshakeOverhead) return fail(hs);
     NoiseSymmetric *s = &hs->symmetric;
-    if (hs->message == 0) mixKeyAndHash(s, hs->psk, NoiseKeyLength);  // -> psk
-    std::memcpy(out, hs->ephemeralPublic, NoiseKeyLength);             // e
+    if (hs->message == 0) mixKeyAndHash(s, hs->psk, NoiseKeyLength); // -> psk
+    std::memcpy(out, hs->ephemeralPublic, NoiseKeyLength);           // e
     mixEphemeral(s, hs->ephemeralPublic);
-    if (hs->message == 1 && !mixDh(hs)) return fail(hs);               // ee
+    if (hs->message == 1 && !mixDh(hs)) return fail(hs); // ee
     if (!encryptAndHash(s, payload, payloadLength, out + NoiseKeyLength)) return fail(hs);
     *outLength = NoiseKeyLength + sealedLength(s->cipher, payloadLength);
     ++hs->message;
     return true;
 }
 
-bool noiseReadMessage(NoiseHandshake *hs, const uint8_t *message, size_t length,
-                      uint8_t *payload, size_t *payloadLength) {
+bool noiseReadMessage(NoiseHandshake *hs, const uint8_t *message, size_t length, uint8_t *payload,
+                      size_t *payloadLength) {
     if (hs->failed || hs->message >= 2 || ourTurn(*hs) || length < NoiseHandshakeOverhead ||
         length > NoiseMaxMessage)
         return fail(hs);
     NoiseSymmetric *s = &hs->symmetric;
-    if (hs->message == 0) mixKeyAndHash(s, hs->psk, NoiseKeyLength);  // -> psk
-    std::memcpy(hs->remoteEphemeral, message, NoiseKeyLength);         // e
+    if (hs->message == 0) mixKeyAndHash(s, hs->psk, NoiseKeyLength); // -> psk
+    std::memcpy(hs->remoteEphemeral, message, NoiseKeyLength);       // e
     mixEphemeral(s, hs->remoteEphemeral);
-    if (hs->message == 1 && !mixDh(hs)) return fail(hs);               // ee
+    if (hs->message == 1 && !mixDh(hs)) return fail(hs); // ee
     size_t sealed = length - NoiseKeyLength;
     if (!decryptAndHash(s, message + NoiseKeyLength, sealed, payload)) return fail(hs);
     *payloadLength = sealed - NoiseTagLength;

@@ -21,10 +21,10 @@
 
 namespace ll {
 
-const size_t NoiseKeyLength = 32;   // X25519 keys, ChaCha20 keys, the psk
-const size_t NoiseHashLength = 32;  // SHA-256
-const size_t NoiseTagLength = 16;   // Poly1305
-const size_t NoiseSaltLength = 16;  // Argon2id's salt for the psk
+const size_t NoiseKeyLength = 32;  // X25519 keys, ChaCha20 keys, the psk
+const size_t NoiseHashLength = 32; // SHA-256
+const size_t NoiseTagLength = 16;  // Poly1305
+const size_t NoiseSaltLength = 16; // Argon2id's salt for the psk
 // The framework's bound on any message, handshake or transport.
 const size_t NoiseMaxMessage = 65535;
 const size_t NoiseMaxPayload = NoiseMaxMessage - NoiseTagLength;
@@ -33,7 +33,7 @@ const size_t NoiseHandshakeOverhead = NoiseKeyLength + NoiseTagLength;
 
 struct NoiseCipher {
     uint8_t key[NoiseKeyLength];
-    uint64_t nonce;  // the next one to use; UINT64_MAX is never used
+    uint64_t nonce; // the next one to use; UINT64_MAX is never used
     bool hasKey;
 };
 
@@ -48,12 +48,12 @@ enum class NoiseRole : uint8_t { Initiator, Responder };
 struct NoiseHandshake {
     NoiseSymmetric symmetric;
     uint8_t psk[NoiseKeyLength];
-    uint8_t ephemeral[NoiseKeyLength];        // our private key
+    uint8_t ephemeral[NoiseKeyLength]; // our private key
     uint8_t ephemeralPublic[NoiseKeyLength];
     uint8_t remoteEphemeral[NoiseKeyLength];
     NoiseRole role;
-    uint8_t message;  // handshake messages done: 0, 1, 2 (complete)
-    bool failed;      // a failed handshake accepts nothing more
+    uint8_t message; // handshake messages done: 0, 1, 2 (complete)
+    bool failed;     // a failed handshake accepts nothing more
 };
 
 // One direction of a connection after the handshake.
@@ -80,8 +80,8 @@ bool noiseWriteMessage(NoiseHandshake *hs, const uint8_t *payload, size_t payloa
 // (room for length - NoiseHandshakeOverhead). False for a message that is
 // too short or too long, not the peer's turn, a low-order key or a failed
 // tag (a wrong psk, tampering): the handshake has then failed for good.
-bool noiseReadMessage(NoiseHandshake *hs, const uint8_t *message, size_t length,
-                      uint8_t *payload, size_t *payloadLength);
+bool noiseReadMessage(NoiseHandshake *hs, const uint8_t *message, size_t length, uint8_t *payload,
+                      size_t *payloadLength);
 inline bool noiseComplete(const NoiseHandshake &hs) { return hs.message == 2 && !hs.failed; }
 // After the second message: the two ciphers of this side, and the handshake
 // hash. The handshake's keys are wiped. False before the handshake completed.

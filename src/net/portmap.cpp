@@ -31,22 +31,22 @@ const int MaxServices = 4;
 
 // The thread's own record of the conversation.
 struct Conversation {
-    PortmapTask *task;    // the stop flag and the notice callback
-    bool closing;         // the lobby has closed: only the deletion is left
+    PortmapTask *task; // the stop flag and the notice callback
+    bool closing;      // the lobby has closed: only the deletion is left
     bool haveGateway;
     uint32_t gateway;
-    uint32_t local;       // this machine's address towards the router
-    Socket natpmp;        // connected to the gateway's NAT-PMP port
+    uint32_t local; // this machine's address towards the router
+    Socket natpmp;  // connected to the gateway's NAT-PMP port
     bool haveLocation;
-    HttpUrl location;     // the UPnP description, from the SSDP answer
-    IgdService service;   // the connection service in use
-    Protocol protocol;    // how the mapping was asked for
-    bool mayBeMapped;     // a mapping request went out: delete it at the end
-    bool mapped;          // the router confirmed it
-    uint32_t leaseS;      // the lease it granted; 0: a permanent one
-    uint64_t grantedAt;   // when the request that it granted went out
-    char external[16];    // the external address, dotted
-    char *http;           // PortmapHttpCapacity bytes for one HTTP answer
+    HttpUrl location;   // the UPnP description, from the SSDP answer
+    IgdService service; // the connection service in use
+    Protocol protocol;  // how the mapping was asked for
+    bool mayBeMapped;   // a mapping request went out: delete it at the end
+    bool mapped;        // the router confirmed it
+    uint32_t leaseS;    // the lease it granted; 0: a permanent one
+    uint64_t grantedAt; // when the request that it granted went out
+    char external[16];  // the external address, dotted
+    char *http;         // PortmapHttpCapacity bytes for one HTTP answer
 };
 
 bool cut(const Conversation &c) { return !c.closing && c.task->stop.load() != 0; }
@@ -55,7 +55,7 @@ int sliceUntil(uint64_t deadline) {
     uint64_t now = nowMs();
     if (now >= deadline) return 0;
     return deadline - now < static_cast<uint64_t>(PortmapSliceMs) ? static_cast<int>(deadline - now)
-                                                                   : PortmapSliceMs;
+                                                                  : PortmapSliceMs;
 }
 
 void announce(const Conversation &c, const char *text) { c.task->post(text); }
@@ -65,8 +65,8 @@ void announce(const Conversation &c, const char *text) { c.task->post(text); }
 // Sends a request to the gateway, resent on RFC 6886's schedule, until its
 // answer comes; false at the deadline, when the gateway refuses datagrams
 // (nobody listens on the port) or when the lobby closes.
-bool natpmpAsk(Conversation &c, const uint8_t *request, size_t length, uint8_t opcode, NatPmpAnswer *answer,
-               uint64_t deadline) {
+bool natpmpAsk(Conversation &c, const uint8_t *request, size_t length, uint8_t opcode,
+               NatPmpAnswer *answer, uint64_t deadline) {
     if (c.natpmp == InvalidSocket) return false;
     int wait = NatPmpFirstResendMs;
     uint64_t resend = 0;
@@ -84,7 +84,8 @@ bool natpmpAsk(Conversation &c, const uint8_t *request, size_t length, uint8_t o
         uint8_t data[64];
         int n = sockRecv(c.natpmp, data, sizeof data);
         if (n == IoFailed) return false;
-        if (n > 0 && natpmpParse(data, static_cast<size_t>(n), answer) && answer->opcode == 128 + opcode)
+        if (n > 0 && natpmpParse(data, static_cast<size_t>(n), answer) &&
+            answer->opcode == 128 + opcode)
             return true;
     }
 }
@@ -118,7 +119,8 @@ Renewal natpmpRenew(Conversation &c) {
     uint8_t request[12];
     size_t length = natpmpMapRequest(request, LobbyPort, LobbyPort, PortmapLeaseS);
     NatPmpAnswer a;
-    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs)) return NotAnswered;
+    if (!natpmpAsk(c, request, length, NatPmpOpMapTcp, &a, nowMs() + PortmapAnswerBudgetMs))
+        return NotAnswered;
     // Another port: ours lapsed and the lobby port went to another machine.
     if (a.result != 0 || a.lifetimeS == 0 || a.externalPort != LobbyPort) return Lost;
     c.leaseS = a.lifetimeS;
@@ -147,13 +149,17 @@ bool httpConnect(const Conversation &c, Socket s, const HttpUrl &url, uint64_t d
 }
 
 // Sends the whole request; false when it did not all go before the deadline.
-bool httpSend(const Conversation &c, Socket s, const char *request, size_t length, uint64_t deadline) {
+bool httpSend(const Conversation &c, Socket s, const char *request, size_t length,
+              uint64_t deadline) {
     size_t sent = 0;
     while (sent < length && !cut(c) && nowMs() < deadline) {
         int n = sockSend(s, request + sent, static_cast<int>(length - sent));
-        if (n > 0) sent += static_cast<size_t>(n);
-        else if (n == IoAgain) sockWaitWritable(s, sliceUntil(deadline));
-        else break;
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n == IoAgain)
+            sockWaitWritable(s, sliceUntil(deadline));
+        else
+            break;
     }
     return sent == length;
 }
@@ -178,8 +184,8 @@ bool httpReceive(Conversation &c, Socket s, HttpAnswer *answer, uint64_t deadlin
 
 // One HTTP request and its whole answer (in c.http); false when none came.
 // Also learns this machine's address towards the router.
-bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t length, HttpAnswer *answer,
-             uint64_t deadline) {
+bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t length,
+             HttpAnswer *answer, uint64_t deadline) {
     Socket s = tcpOpen4();
     if (s == InvalidSocket) return false;
     bool ok = httpConnect(c, s, url, deadline) && sockLocal4(s, &c.local) &&
@@ -190,11 +196,12 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
 
 // A SOAP call of c.service; false when no answer came. `status` is the HTTP
 // status, `error` the UPnP error code of a fault (-1 otherwise).
-bool soapCall(Conversation &c, const char *action, const SoapArg *args, int count, HttpAnswer *answer,
-              int *error, uint64_t deadline) {
+bool soapCall(Conversation &c, const char *action, const SoapArg *args, int count,
+              HttpAnswer *answer, int *error, uint64_t deadline) {
     char request[2048];
     size_t length = soapRequest(request, sizeof request, c.service, action, args, count);
-    if (length == 0 || !httpAsk(c, c.service.control, request, length, answer, deadline)) return false;
+    if (length == 0 || !httpAsk(c, c.service.control, request, length, answer, deadline))
+        return false;
     if (answer->status == 200) {
         *error = -1;
     } else {
@@ -213,10 +220,14 @@ bool soapAdd(Conversation &c, uint32_t leaseS, int *error, uint64_t deadline) {
     *--p = '\0';
     do *--p = static_cast<char>('0' + leaseS % 10);
     while ((leaseS /= 10) != 0);
-    const SoapArg args[] = {{"NewRemoteHost", ""},          {"NewExternalPort", port},
-                            {"NewProtocol", "TCP"},         {"NewInternalPort", port},
-                            {"NewInternalClient", local},   {"NewEnabled", "1"},
-                            {"NewPortMappingDescription", "lobbylink"}, {"NewLeaseDuration", p}};
+    const SoapArg args[] = {{"NewRemoteHost", ""},
+                            {"NewExternalPort", port},
+                            {"NewProtocol", "TCP"},
+                            {"NewInternalPort", port},
+                            {"NewInternalClient", local},
+                            {"NewEnabled", "1"},
+                            {"NewPortMappingDescription", "lobbylink"},
+                            {"NewLeaseDuration", p}};
     HttpAnswer answer;
     return soapCall(c, "AddPortMapping", args, 8, &answer, error, deadline);
 }
@@ -227,15 +238,18 @@ enum Holder { HeldByNobody, HeldByUs, HeldByOther, HeldUnknown };
 Holder portHolder(Conversation &c, uint64_t deadline) {
     char port[8], holder[64];
     std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
-    const SoapArg which[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
+    const SoapArg which[] = {
+        {"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
     HttpAnswer answer;
     int error;
-    if (!soapCall(c, "GetSpecificPortMappingEntry", which, 3, &answer, &error, deadline)) return HeldUnknown;
+    if (!soapCall(c, "GetSpecificPortMappingEntry", which, 3, &answer, &error, deadline))
+        return HeldUnknown;
     if (error == UpnpNoSuchEntry) return HeldByNobody;
     if (error != -1) return HeldUnknown; // a router that does not know the query
     uint32_t client = 0;
-    bool ours = xmlText(answer.body, answer.bodyLength, "NewInternalClient", holder, sizeof holder) &&
-                ipv4Parse(holder, std::strlen(holder), &client) && client == c.local;
+    bool ours =
+        xmlText(answer.body, answer.bodyLength, "NewInternalClient", holder, sizeof holder) &&
+        ipv4Parse(holder, std::strlen(holder), &client) && client == c.local;
     return ours ? HeldByUs : HeldByOther;
 }
 
@@ -249,11 +263,14 @@ bool pickService(Conversation &c, const IgdService *services, int count, bool *a
         int error;
         char text[64];
         uint32_t address = 0;
-        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error, nowMs() + PortmapHttpMs))
+        if (!soapCall(c, "GetExternalIPAddress", nullptr, 0, &answer, &error,
+                      nowMs() + PortmapHttpMs))
             continue;
         *answered = true;
-        found = error == -1 && xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
-                ipv4Parse(text, std::strlen(text), &address) && address != 0;
+        found =
+            error == -1 &&
+            xmlText(answer.body, answer.bodyLength, "NewExternalIPAddress", text, sizeof text) &&
+            ipv4Parse(text, std::strlen(text), &address) && address != 0;
         if (found) ipv4Format(address, c.external);
     }
     return found;
@@ -274,7 +291,8 @@ const char *mapByUpnp(Conversation &c) {
     char request[512];
     size_t length = httpGet(request, sizeof request, c.location);
     HttpAnswer answer;
-    if (length == 0 || !httpAsk(c, c.location, request, length, &answer, deadline) || answer.status != 200)
+    if (length == 0 || !httpAsk(c, c.location, request, length, &answer, deadline) ||
+        answer.status != 200)
         return cut(c) ? nullptr : PortmapNoRouter;
     IgdService services[MaxServices];
     int count = descriptionParse(answer.body, answer.bodyLength, c.location, services, MaxServices);
@@ -320,7 +338,8 @@ void upnpDelete(Conversation &c) {
     if (holder == HeldByOther || holder == HeldByNobody) return;
     char port[8];
     std::memcpy(port, LobbyService.text, sizeof LobbyService.text);
-    const SoapArg args[] = {{"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
+    const SoapArg args[] = {
+        {"NewRemoteHost", ""}, {"NewExternalPort", port}, {"NewProtocol", "TCP"}};
     HttpAnswer answer;
     int error;
     soapCall(c, "DeletePortMapping", args, 3, &answer, &error, deadline);
@@ -336,14 +355,14 @@ enum NatPmpState { NatPending, NatAnswered, NatGone };
 // SSDP search, each with when it is sent again.
 struct Search {
     NatPmpState nat;
-    bool natRefused;  // the NAT-PMP gateway has no external address to give
+    bool natRefused; // the NAT-PMP gateway has no external address to give
     uint8_t ask[2];
     size_t askLength;
     char ssdpAsk[256];
     size_t ssdpAskLength;
     Socket ssdp;
     uint64_t natResend, ssdpResend;
-    int natWait;      // NAT-PMP's next resend interval
+    int natWait; // NAT-PMP's next resend interval
 };
 
 void searchOpen(const Conversation &c, Search *s, uint64_t now) {
@@ -361,7 +380,8 @@ void searchOpen(const Conversation &c, Search *s, uint64_t now) {
 // SsdpResendMs.
 void searchSend(const Conversation &c, Search *s, uint64_t now) {
     if (s->nat == NatPending && now >= s->natResend) {
-        if (sockSend(c.natpmp, s->ask, static_cast<int>(s->askLength)) == IoFailed) s->nat = NatGone;
+        if (sockSend(c.natpmp, s->ask, static_cast<int>(s->askLength)) == IoFailed)
+            s->nat = NatGone;
         s->natResend = now + static_cast<uint64_t>(s->natWait);
         s->natWait *= 2;
     }
@@ -384,7 +404,9 @@ void natpmpHear(Conversation &c, Search *s) {
         s->nat = NatGone; // nobody listens on the gateway's NAT-PMP port
         return;
     }
-    if (n <= 0 || !natpmpParse(data, static_cast<size_t>(n), &a) || a.opcode != 128 + NatPmpOpAddress) return;
+    if (n <= 0 || !natpmpParse(data, static_cast<size_t>(n), &a) ||
+        a.opcode != 128 + NatPmpOpAddress)
+        return;
     if (a.result == 0 && a.address != 0) {
         ipv4Format(a.address, c.external);
         s->nat = NatAnswered;
@@ -420,13 +442,15 @@ Found discover(Conversation &c) {
             found = FoundNatPmp;
             break;
         }
-        if (c.haveLocation && (s.nat == NatGone || now - start >= static_cast<uint64_t>(PortmapPreferNatPmpMs))) {
+        if (c.haveLocation &&
+            (s.nat == NatGone || now - start >= static_cast<uint64_t>(PortmapPreferNatPmpMs))) {
             found = FoundUpnp;
             break;
         }
         if (now >= deadline || cut(c)) break;
         searchSend(c, &s, now);
-        int ready = sockWaitEither(s.nat == NatPending ? c.natpmp : InvalidSocket, s.ssdp, sliceUntil(deadline));
+        int ready = sockWaitEither(s.nat == NatPending ? c.natpmp : InvalidSocket, s.ssdp,
+                                   sliceUntil(deadline));
         if (ready < 0) sleepMs(sliceUntil(deadline));
         if (ready > 0 && (ready & 1)) natpmpHear(c, &s);
         if (ready > 0 && (ready & 2)) ssdpHear(c, s);
@@ -479,25 +503,35 @@ void portmapMain(void *task) {
     c.haveGateway = defaultGateway4(&c.gateway);
     if (c.haveGateway) {
         c.natpmp = udpOpen4();
-        if (c.natpmp != InvalidSocket &&
-            (sockConnect4(c.natpmp, c.gateway, NatPmpPort) != 1 || !sockLocal4(c.natpmp, &c.local))) {
+        if (c.natpmp != InvalidSocket && (sockConnect4(c.natpmp, c.gateway, NatPmpPort) != 1 ||
+                                          !sockLocal4(c.natpmp, &c.local))) {
             sockClose(c.natpmp);
             c.natpmp = InvalidSocket;
         }
     }
     const char *outcome = nullptr;
     switch (discover(c)) {
-    case FoundNatPmp: outcome = mapByNatPmp(c); break;
-    case FoundUpnp: outcome = mapByUpnp(c); break;
-    case FoundRefusal: outcome = PortmapRefused; break;
-    case FoundNothing: outcome = PortmapNoRouter; break;
+    case FoundNatPmp:
+        outcome = mapByNatPmp(c);
+        break;
+    case FoundUpnp:
+        outcome = mapByUpnp(c);
+        break;
+    case FoundRefusal:
+        outcome = PortmapRefused;
+        break;
+    case FoundNothing:
+        outcome = PortmapNoRouter;
+        break;
     }
     if (outcome && !cut(c)) announce(c, outcome);
     if (c.mapped) renewWhileOpen(c);
     if (c.mayBeMapped) {
         c.closing = true;
-        if (c.protocol == ByNatPmp) natpmpDelete(c);
-        else upnpDelete(c);
+        if (c.protocol == ByNatPmp)
+            natpmpDelete(c);
+        else
+            upnpDelete(c);
     }
     sockClose(c.natpmp);
     heapFree(c.http);

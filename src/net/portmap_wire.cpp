@@ -146,7 +146,8 @@ size_t natpmpAddressRequest(uint8_t out[2]) {
     return 2;
 }
 
-size_t natpmpMapRequest(uint8_t out[12], uint16_t internalPort, uint16_t externalPort, uint32_t lifetimeS) {
+size_t natpmpMapRequest(uint8_t out[12], uint16_t internalPort, uint16_t externalPort,
+                        uint32_t lifetimeS) {
     out[0] = 0;
     out[1] = NatPmpOpMapTcp;
     put16(out + 2, 0); // reserved
@@ -191,7 +192,8 @@ size_t ssdpSearch(char *out, size_t capacity) {
 }
 
 bool ssdpParse(const char *data, size_t length, char *location, size_t capacity) {
-    if (!startsWithNoCase(data, length, "HTTP/1.1 200") && !startsWithNoCase(data, length, "HTTP/1.0 200"))
+    if (!startsWithNoCase(data, length, "HTTP/1.1 200") &&
+        !startsWithNoCase(data, length, "HTTP/1.0 200"))
         return false;
     size_t at = 0;
     while (at < length) {
@@ -199,7 +201,8 @@ bool ssdpParse(const char *data, size_t length, char *location, size_t capacity)
         while (end < length && data[end] != '\n') ++end;
         const char *line = data + at;
         size_t n = end - at;
-        if (startsWithNoCase(line, n, "location:")) return copyTrimmed(line + 9, n - 9, location, capacity);
+        if (startsWithNoCase(line, n, "location:"))
+            return copyTrimmed(line + 9, n - 9, location, capacity);
         at = end + 1;
     }
     return false;
@@ -246,7 +249,8 @@ bool urlResolve(const HttpUrl &base, const char *text, size_t length, HttpUrl *o
 
 // ---- The device description ----
 
-int descriptionParse(const char *xml, size_t length, const HttpUrl &location, IgdService *out, int max) {
+int descriptionParse(const char *xml, size_t length, const HttpUrl &location, IgdService *out,
+                     int max) {
     // Relative control URLs are relative to URLBase where the description
     // gives one, else to the description's own URL.
     HttpUrl base = location;
@@ -414,7 +418,8 @@ size_t soapRequest(char *out, size_t capacity, const IgdService &service, const 
     // The body first, at the end of the buffer's second half, to know its
     // length; then the head and the body in place.
     Writer body{out + capacity / 2, capacity - capacity / 2, 0, true};
-    body.text("<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    body.text("<?xml version=\"1.0\"?>\r\n<s:Envelope "
+              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
               "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:");
     body.text(action);
     body.text(" xmlns:u=\"");
@@ -483,7 +488,8 @@ bool elementText(const char *xml, size_t length, size_t nameEnd, char *out, size
 bool xmlText(const char *xml, size_t length, const char *name, char *out, size_t capacity) {
     size_t nameEnd = 0;
     for (size_t i = 0; i < length; ++i)
-        if (opensTag(xml, length, i, name, &nameEnd)) return elementText(xml, length, nameEnd, out, capacity);
+        if (opensTag(xml, length, i, name, &nameEnd))
+            return elementText(xml, length, nameEnd, out, capacity);
     return false;
 }
 

@@ -34,7 +34,8 @@ struct NatPmpAnswer {
 };
 // The two requests; each returns its length (2 and 12 bytes).
 size_t natpmpAddressRequest(uint8_t out[2]);
-size_t natpmpMapRequest(uint8_t out[12], uint16_t internalPort, uint16_t externalPort, uint32_t lifetimeS);
+size_t natpmpMapRequest(uint8_t out[12], uint16_t internalPort, uint16_t externalPort,
+                        uint32_t lifetimeS);
 // False unless the bytes are a whole answer of version 0 to one of the two
 // requests.
 bool natpmpParse(const uint8_t *data, size_t length, NatPmpAnswer *out);
@@ -70,13 +71,14 @@ struct IgdService {
 // Finds the connection services of a description fetched from `location`:
 // every WANIPConnection first, then every WANPPPConnection, at most `max`.
 // Returns how many.
-int descriptionParse(const char *xml, size_t length, const HttpUrl &location, IgdService *out, int max);
+int descriptionParse(const char *xml, size_t length, const HttpUrl &location, IgdService *out,
+                     int max);
 
 // ---- HTTP ----
 enum HttpRead { HttpIncomplete, HttpComplete, HttpBad };
 struct HttpAnswer {
     int status;
-    const char *body;  // inside the parsed buffer
+    const char *body; // inside the parsed buffer
     size_t bodyLength;
 };
 // Parses an answer read so far into `data` (`closed`: the server has closed

@@ -14,8 +14,8 @@ void writeDataFrame(uint8_t *out, uint8_t msgId, uint8_t receiver, const char *t
     out[2 + textLength] = 0;
 }
 
-void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receiver,
-                    const char *text, size_t textLength) {
+void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receiver, const char *text,
+                    size_t textLength) {
     out[0] = sender;
     writeDataFrame(out + 1, msgId, receiver, text, textLength);
 }
@@ -100,8 +100,8 @@ FrameStatus frameReaderNext(FrameReader *r, const uint8_t **input, size_t *input
     return FrameComplete;
 }
 
-SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength,
-                     FrameHandler onFrame, void *context, SplitStop *stop) {
+SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength, FrameHandler onFrame,
+                     void *context, SplitStop *stop) {
     for (;;) {
         const uint8_t *frame = nullptr;
         size_t length = 0;

@@ -37,8 +37,8 @@ inline size_t hostFrameSize(size_t textLength) { return textLength + LobbyHostFr
 // Each writer fills exactly the size given above at `out`.
 void writeDataFrame(uint8_t *out, uint8_t msgId, uint8_t receiver, const char *text,
                     size_t textLength);
-void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receiver,
-                    const char *text, size_t textLength);
+void writeHostFrame(uint8_t *out, uint8_t sender, uint8_t msgId, uint8_t receiver, const char *text,
+                    size_t textLength);
 // Join and leave notices are host frames addressed to everybody.
 inline void writeNotice(uint8_t *out, uint8_t member, uint8_t kind, const char *name,
                         size_t nameLength) {
@@ -47,10 +47,10 @@ inline void writeNotice(uint8_t *out, uint8_t member, uint8_t kind, const char *
 
 // The fields of a received frame; `text` points into the frame.
 struct FrameFields {
-    uint8_t sender;    // host frames only; 0 in a data frame
+    uint8_t sender; // host frames only; 0 in a data frame
     uint8_t msgId;
     uint8_t receiver;
-    const char *text;  // textLength bytes, followed by the frame's 0
+    const char *text; // textLength bytes, followed by the frame's 0
     size_t textLength;
 };
 // Each reader takes a complete frame of `length` bytes, its 0 included, and
@@ -104,8 +104,8 @@ struct SplitStop {
 // Hands every complete frame of the bytes after what the reader holds to
 // `onFrame`, until the bytes are used up, a frame is too long or one is
 // refused (then *stop tells where).
-SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength,
-                     FrameHandler onFrame, void *context, SplitStop *stop);
+SplitEnd splitFrames(FrameReader *r, const uint8_t *input, size_t inputLength, FrameHandler onFrame,
+                     void *context, SplitStop *stop);
 // One non-blocking receive of at most `budget` bytes from `s` into
 // `buffer`, split as above.
 SplitEnd receiveFrames(Socket s, uint8_t *buffer, uint32_t budget, FrameReader *r,

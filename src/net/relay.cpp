@@ -60,7 +60,8 @@ ClientRecord *popDue() {
 }
 
 void heapifyDue() {
-    for (int32_t s = net.dueCount / 2 - 1; s >= 0; --s) siftDown(net.due, net.dueCount, s, net.due[s]);
+    for (int32_t s = net.dueCount / 2 - 1; s >= 0; --s)
+        siftDown(net.due, net.dueCount, s, net.due[s]);
 }
 
 void dropFromDue(ClientRecord *r) {
@@ -189,7 +190,8 @@ ClientRecord *soleReceiver(const ClientRecord *from, uint8_t receiver) {
 }
 
 // A member the frame is addressed to that has no room for `need` bytes, or null.
-ClientRecord *lacksRoom(const ClientRecord *from, uint8_t receiver, ClientRecord *only, uint32_t need) {
+ClientRecord *lacksRoom(const ClientRecord *from, uint8_t receiver, ClientRecord *only,
+                        uint32_t need) {
     if (receiver != BroadcastId) return only && !fits(only, need) ? only : nullptr;
     for (ClientRecord *r = net.clients; r; r = r->next)
         if (r != from && !r->failed && !fits(r, need)) return r;
@@ -210,9 +212,9 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
     bool toInbox = receiver == BroadcastId || receiver == HostId;
     if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &net.inboxWaiters, need);
     ClientRecord *only = receiver == BroadcastId ? nullptr : soleReceiver(from, receiver);
-    if (ClientRecord *full = lacksRoom(from, receiver, only, need)) return waitOn(from, &full->waiters, need);
-    if (toInbox)
-        inboxPushText(&net.inbox, from->id, f.msgId, f.text, f.textLength);
+    if (ClientRecord *full = lacksRoom(from, receiver, only, need))
+        return waitOn(from, &full->waiters, need);
+    if (toInbox) inboxPushText(&net.inbox, from->id, f.msgId, f.text, f.textLength);
     if (receiver != BroadcastId) {
         if (only) relayTo(only, from->id, frame, length);
         return true;

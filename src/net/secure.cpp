@@ -102,7 +102,8 @@ LinkSent linkSend(Socket s, RecordLink *l, const uint8_t *data, uint32_t length)
     }
 }
 
-bool linkOpen(RecordLink *l, const uint8_t *in, size_t length, uint8_t *plain, size_t *plainLength) {
+bool linkOpen(RecordLink *l, const uint8_t *in, size_t length, uint8_t *plain,
+              size_t *plainLength) {
     *plainLength = 0;
     uint8_t *at = queueReserve(&l->in, static_cast<uint32_t>(length),
                                static_cast<uint32_t>(RecordMax + length));
@@ -139,8 +140,8 @@ SplitEnd linkReceive(Socket s, RecordLink *l, uint8_t *scratch, uint8_t *plain, 
 
 namespace {
 
-const uint8_t PhaseLength1 = 0, PhaseMessage1 = 1, PhaseLength2 = 2, PhaseRecord = 3,
-              PhaseDone = 4, PhaseFailed = 5;
+const uint8_t PhaseLength1 = 0, PhaseMessage1 = 1, PhaseLength2 = 2, PhaseRecord = 3, PhaseDone = 4,
+              PhaseFailed = 5;
 
 AdmitStep admitFail(Admittance *a) {
     a->phase = PhaseFailed;
@@ -195,14 +196,16 @@ AdmitStep admittanceTake(Admittance *a, uint32_t n) {
     if (a->phase >= PhaseDone || n > a->need - a->have) return admitFail(a);
     a->have += n;
     if (a->have < a->need) return AdmitMore;
-    uint32_t size = a->phase == PhaseLength1 || a->phase == PhaseLength2 ? readLength(a->buffer) : 0;
+    uint32_t size =
+        a->phase == PhaseLength1 || a->phase == PhaseLength2 ? readLength(a->buffer) : 0;
     switch (a->phase) {
     case PhaseLength1:
         if (size < NoiseHandshakeOverhead || size > NoiseHandshakeOverhead + MaxNameLength)
             return admitFail(a);
         expect(a, PhaseMessage1, size);
         return AdmitMore;
-    case PhaseMessage1: return takeMessage1(a);
+    case PhaseMessage1:
+        return takeMessage1(a);
     case PhaseLength2:
         if (size != NoiseTagLength) return admitFail(a); // the first record is empty
         expect(a, PhaseRecord, size);

@@ -30,7 +30,7 @@ namespace ll {
 
 // The lobby's secret, stretched once when the lobby opens.
 struct LobbySecret {
-    bool on = false;                   // a private lobby
+    bool on = false;                    // a private lobby
     uint8_t salt[NoiseSaltLength] = {}; // random per lobby, sent in the greeting
     uint8_t psk[NoiseKeyLength] = {};   // Argon2id(secret, salt)
 };
@@ -92,9 +92,10 @@ enum AdmitStep { AdmitMore, AdmitReply, AdmitDone, AdmitFailed };
 struct Admittance {
     NoiseHandshake hs;
     NoiseTransport keys;
-    uint8_t phase;   // 0 length of message 1, 1 message 1, 2 length of the record, 3 the record, 4 done
-    uint32_t have;   // bytes of the current piece read
-    uint32_t need;   // bytes of the current piece
+    uint8_t
+        phase; // 0 length of message 1, 1 message 1, 2 length of the record, 3 the record, 4 done
+    uint32_t have; // bytes of the current piece read
+    uint32_t need; // bytes of the current piece
     uint8_t buffer[RecordHeader + NoiseHandshakeOverhead + MaxNameLength];
     char name[HandshakeLimit];
     uint8_t reply[RecordHeader + NoiseHandshakeOverhead]; // message 2, to send whole

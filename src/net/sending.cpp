@@ -35,7 +35,8 @@ void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t l
         // traffic for a moment is not dropped for a chat line. p2pBuffer
         // still answers from QueueCapacity, for applications that pace by it.
         uint8_t *at = nullptr;
-        if (size < QueueCapacity) at = recordQueueReserve(r, static_cast<uint32_t>(size), RelayRoom);
+        if (size < QueueCapacity)
+            at = recordQueueReserve(r, static_cast<uint32_t>(size), RelayRoom);
         if (at)
             writeHostFrame(at, HostId, msgId, receiver, text, length);
         else

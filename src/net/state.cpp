@@ -112,7 +112,8 @@ void checkInvariants() {
         LL_ASSERT(r->aboveMark == (q.length >= HighWaterMark));
         LL_ASSERT(r->reader.count <= r->reader.limit);
         // Something to do puts a record on the due list.
-        bool work = q.length > 0 || r->failed || !r->watched || (r->held.length > 0 && !r->waitList);
+        bool work =
+            q.length > 0 || r->failed || !r->watched || (r->held.length > 0 && !r->waitList);
         LL_ASSERT(!work || r->due);
         // A held sender keeps its frame and what came after it, the reader
         // nothing; it waits on the list of what lacks room, and nowhere else.

@@ -49,15 +49,15 @@ struct ClientRecord {
     uint64_t order = 0;             // admission sequence: the pump services in this order
     ByteQueue held;                 // received bytes not yet routed, from the frame that waits
     uint32_t heldNeed = 0;          // queue bytes the waiting frame needs at its blocker
-    ClientRecord **waitList = nullptr; // the list this sender waits on, or null
+    ClientRecord **waitList = nullptr;  // the list this sender waits on, or null
     ClientRecord *nextWaiter = nullptr; // next sender on that list
     ClientRecord *waiters = nullptr;    // senders waiting for this queue to drain
-    bool due = false;               // on net.due (or net.later): the next walk services it
+    bool due = false;                   // on net.due (or net.later): the next walk services it
     ClientRecord *next = nullptr;
 };
 
 struct NetState {
-    NetMode mode = Idle;                // app; changed only by setMode
+    NetMode mode = Idle;                 // app; changed only by setMode
     Socket listenSocket = InvalidSocket; // lock: open from a search's bind to its end
     Socket connSocket = InvalidSocket;   // lock: the client role's connection
     uint8_t nextId = 1;                  // lock: the id handed out last
@@ -81,21 +81,21 @@ struct NetState {
     bool walking = false;                 // lock: the pump's walk runs
     uint64_t walkAt = 0;                  // lock: order of the record being serviced
     ClientRecord *inboxWaiters = nullptr; // lock: senders waiting for the inbox to take more
-    Inbox inbox = {};                    // lock: entries waiting for p2pRecv
-    Poller poller;                       // lock: readiness of the clients' sockets
-    ByteQueue sendQueue;                 // lock: client role, bytes for the lobby host;
-                                         // holds less than QueueCapacity bytes
+    Inbox inbox = {};                     // lock: entries waiting for p2pRecv
+    Poller poller;                        // lock: readiness of the clients' sockets
+    ByteQueue sendQueue;                  // lock: client role, bytes for the lobby host;
+                                          // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
-    RecordLink clientLink;               // lock: client role, sealed in a private lobby
-    LobbySecret secret;                  // lock: a private lobby's salt and key (lobby host)
+    RecordLink clientLink; // lock: client role, sealed in a private lobby
+    LobbySecret secret;    // lock: a private lobby's salt and key (lobby host)
 
-    Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock"
-    bool threadStarted = false;     // app: acceptThread holds a thread to join
-    ThreadHandle acceptThread = {}; // app
-    bool listening = false;         // lock: the search's socket listens
-    bool inGrace = false;           // lock: a search ended, its socket stays open for
-                                    // SearchGraceMs and its thread takes up the next one
-    std::atomic<int> searchStop{0}; // atomic: asks the running admission to end now
+    Mutex lock = LL_MUTEX_INIT;          // guards every field marked "lock"
+    bool threadStarted = false;          // app: acceptThread holds a thread to join
+    ThreadHandle acceptThread = {};      // app
+    bool listening = false;              // lock: the search's socket listens
+    bool inGrace = false;                // lock: a search ended, its socket stays open for
+                                         // SearchGraceMs and its thread takes up the next one
+    std::atomic<int> searchStop{0};      // atomic: asks the running admission to end now
     uint8_t scratch[QueueCapacity] = {}; // app, under lock: one receive's worth
     uint8_t plain[QueueCapacity] = {};   // app, under lock: that receive's records, opened
     void *ready[PollerCapacity] = {};    // app, under lock: the poller's answer

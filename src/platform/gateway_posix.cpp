@@ -63,7 +63,8 @@ bool defaultGateway4(uint32_t *gateway) {
     kernel.nl_family = AF_NETLINK;
     bool found = false;
     uint32_t best = 0;
-    if (::sendto(s, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+    if (::sendto(s, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
+                 sizeof kernel) < 0) {
         ::close(s);
         return false;
     }
@@ -76,14 +77,16 @@ bool defaultGateway4(uint32_t *gateway) {
         // NLMSG_NEXT, spelt out without their mixed-sign comparisons).
         for (size_t at = 0; at + sizeof(nlmsghdr) <= static_cast<size_t>(n);) {
             const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer + at);
-            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > static_cast<size_t>(n) - at) break;
+            if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > static_cast<size_t>(n) - at)
+                break;
             at += NLMSG_ALIGN(h->nlmsg_len);
             if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
                 done = true;
                 break;
             }
             uint32_t gw = 0, metric = 0;
-            if (h->nlmsg_type == RTM_NEWROUTE && defaultRoute(h, &gw, &metric) && (!found || metric < best)) {
+            if (h->nlmsg_type == RTM_NEWROUTE && defaultRoute(h, &gw, &metric) &&
+                (!found || metric < best)) {
                 *gateway = gw;
                 best = metric;
                 found = true;

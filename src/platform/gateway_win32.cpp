@@ -22,8 +22,8 @@ typedef DWORD(WINAPI *GetIpForwardTableFn)(PMIB_IPFORWARDTABLE, PULONG, BOOL);
 bool defaultGateway4(uint32_t *gateway) {
     HMODULE iphlpapi = ::LoadLibraryW(L"iphlpapi.dll");
     if (!iphlpapi) return false;
-    GetIpForwardTableFn getTable =
-        reinterpret_cast<GetIpForwardTableFn>(reinterpret_cast<void *>(::GetProcAddress(iphlpapi, "GetIpForwardTable")));
+    GetIpForwardTableFn getTable = reinterpret_cast<GetIpForwardTableFn>(
+        reinterpret_cast<void *>(::GetProcAddress(iphlpapi, "GetIpForwardTable")));
     bool found = false;
     if (getTable) {
         ULONG size = 0;
@@ -40,7 +40,8 @@ bool defaultGateway4(uint32_t *gateway) {
         DWORD best = 0;
         for (DWORD i = 0; table && i < table->dwNumEntries; ++i) {
             const MIB_IPFORWARDROW &row = table->table[i];
-            if (row.dwForwardDest != 0 || row.dwForwardMask != 0 || row.dwForwardNextHop == 0) continue;
+            if (row.dwForwardDest != 0 || row.dwForwardMask != 0 || row.dwForwardNextHop == 0)
+                continue;
             if (found && row.dwForwardMetric1 >= best) continue;
             *gateway = ntohl(row.dwForwardNextHop);
             best = row.dwForwardMetric1;

@@ -6,7 +6,8 @@
 namespace ll {
 
 void outOfMemory(size_t size) {
-    std::fprintf(stderr, "lobbylink: out of memory (%lu bytes)\n", static_cast<unsigned long>(size));
+    std::fprintf(stderr, "lobbylink: out of memory (%lu bytes)\n",
+                 static_cast<unsigned long>(size));
     std::abort();
 }
 

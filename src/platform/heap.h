@@ -11,10 +11,10 @@
 
 namespace ll {
 
-void *heapAlloc(size_t size);             // never null
-void *heapZeroed(size_t size);            // never null, zero-filled
+void *heapAlloc(size_t size);               // never null
+void *heapZeroed(size_t size);              // never null, zero-filled
 void *heapResize(void *block, size_t size); // never null; keeps the contents
-void heapFree(void *block);               // null is fine
+void heapFree(void *block);                 // null is fine
 // The one outcome of memory that cannot be had, also outside malloc (the
 // secret's stretching): the process ends with a line on stderr.
 [[noreturn]] void outOfMemory(size_t size);

@@ -18,7 +18,8 @@ namespace {
 
 typedef ULONG(WINAPI *GetAdaptersAddressesFn)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
 
-const ULONG AdapterFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+const ULONG AdapterFlags =
+    GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
 
 // The adapters' list, in a block the caller frees; null when unavailable.
 PIP_ADAPTER_ADDRESSES adapters(GetAdaptersAddressesFn get) {

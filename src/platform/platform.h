@@ -22,7 +22,8 @@ const Socket InvalidSocket = ~static_cast<uintptr_t>(0);
 struct Mutex {
     void *srw; // an SRWLOCK, which is one pointer wide and zero when free
 };
-#define LL_MUTEX_INIT {nullptr}
+#define LL_MUTEX_INIT                                                                              \
+    { nullptr }
 typedef void *ThreadHandle;
 #else
 typedef int Socket;
@@ -30,7 +31,8 @@ const Socket InvalidSocket = -1;
 struct Mutex {
     pthread_mutex_t m;
 };
-#define LL_MUTEX_INIT {PTHREAD_MUTEX_INITIALIZER}
+#define LL_MUTEX_INIT                                                                              \
+    { PTHREAD_MUTEX_INITIALIZER }
 typedef pthread_t ThreadHandle;
 #endif
 
@@ -41,9 +43,9 @@ typedef pthread_t ThreadHandle;
 const int PollerCapacity = 256;
 #ifdef _WIN32
 struct Poller {
-    int count = 0;                        // sockets watched
-    Socket sockets[PollerCapacity] = {};  // the watched sockets
-    void *tags[PollerCapacity] = {};      // what each stands for
+    int count = 0;                       // sockets watched
+    Socket sockets[PollerCapacity] = {}; // the watched sockets
+    void *tags[PollerCapacity] = {};     // what each stands for
 };
 #else
 struct Poller {

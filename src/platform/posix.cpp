@@ -25,7 +25,9 @@ Socket sockOpenFor(const struct addrinfo *ai) {
     return ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
 }
 
-Socket listenerSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+Socket listenerSocket(int family) {
+    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
 
 bool acceptIpv4Too(Socket s) {
     // The system's default may be IPv6 only (net.ipv6.bindv6only).
@@ -96,7 +98,8 @@ bool sockSetKeepAlive(Socket s, int idleS, int probeS, int probes) {
            // Keep-alive is silent while data waits unacknowledged; without a
            // user timeout, retransmissions to a vanished peer go on for
            // about a quarter of an hour.
-           ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) == 0;
+           ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) ==
+               0;
 }
 
 bool sockSetNoDelay(Socket s) {
@@ -163,13 +166,19 @@ int sockWaitReadable(Socket s, int timeoutMs) {
     return 1; // POLLIN, POLLHUP or POLLERR: the next call reports what it is
 }
 
-Socket udpOpen4() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP); }
-Socket tcpOpen4() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP); }
+Socket udpOpen4() {
+    return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+}
+Socket tcpOpen4() {
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+}
 
 int sockSendTo4(Socket s, uint32_t address, uint16_t port, const void *data, int length) {
     sockaddr_in a = ipv4SockAddr(address, port);
     ssize_t n;
-    do n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    do
+        n = ::sendto(s, data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                     reinterpret_cast<sockaddr *>(&a), sizeof a);
     while (n < 0 && errno == EINTR);
     return ioOutcome(n);
 }
@@ -191,7 +200,9 @@ int sockRecvFrom4(Socket s, void *data, int length, uint32_t *address, uint16_t 
     sockaddr_in a;
     socklen_t size = sizeof a;
     ssize_t n;
-    do n = ::recvfrom(s, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr *>(&a), &size);
+    do
+        n = ::recvfrom(s, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr *>(&a),
+                       &size);
     while (n < 0 && errno == EINTR);
     if (n < 0) return ioOutcome(n);
     if (size < sizeof a || a.sin_family != AF_INET) return 0; // not an IPv4 sender: skipped
@@ -203,7 +214,8 @@ int sockRecvFrom4(Socket s, void *data, int length, uint32_t *address, uint16_t 
 bool sockLocal4(Socket s, uint32_t *address) {
     sockaddr_in a;
     socklen_t length = sizeof a;
-    if (::getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0 || a.sin_family != AF_INET) return false;
+    if (::getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) != 0 || a.sin_family != AF_INET)
+        return false;
     *address = ntohl(a.sin_addr.s_addr);
     return true;
 }

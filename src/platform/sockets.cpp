@@ -35,7 +35,8 @@ Socket sockOpenListener(uint16_t port) {
         any6.sin6_family = AF_INET6;
         any6.sin6_addr = in6addr_any;
         any6.sin6_port = htons(port);
-        if (acceptIpv4Too(s) && bindListener(s, reinterpret_cast<const sockaddr *>(&any6), sizeof any6))
+        if (acceptIpv4Too(s) &&
+            bindListener(s, reinterpret_cast<const sockaddr *>(&any6), sizeof any6))
             return s;
         bool taken = addressTaken();
         sockClose(s);

@@ -47,13 +47,15 @@ Socket sockOpenFor(const struct addrinfo *ai) {
     return notInherited(::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol));
 }
 
-Socket listenerSocket(int family) { return notInherited(::socket(family, SOCK_STREAM, IPPROTO_TCP)); }
+Socket listenerSocket(int family) {
+    return notInherited(::socket(family, SOCK_STREAM, IPPROTO_TCP));
+}
 
 bool acceptIpv4Too(Socket s) {
     // Windows makes IPv6 sockets IPv6 only unless told otherwise.
     DWORD off = 0;
-    return ::setsockopt(static_cast<SOCKET>(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char *>(&off),
-                        sizeof off) == 0;
+    return ::setsockopt(static_cast<SOCKET>(s), IPPROTO_IPV6, IPV6_V6ONLY,
+                        reinterpret_cast<const char *>(&off), sizeof off) == 0;
 }
 
 // No SO_REUSEADDR here: on Winsock it would let this socket take a port that
@@ -70,7 +72,9 @@ bool addressTaken() {
 
 bool sockListen(Socket s) { return ::listen(static_cast<SOCKET>(s), SOMAXCONN) == 0; }
 
-Socket sockAccept(Socket s) { return notInherited(::accept(static_cast<SOCKET>(s), nullptr, nullptr)); }
+Socket sockAccept(Socket s) {
+    return notInherited(::accept(static_cast<SOCKET>(s), nullptr, nullptr));
+}
 
 namespace {
 bool setBlocking(Socket s, bool blocking) {
@@ -91,7 +95,8 @@ int connectTo(Socket s, const sockaddr *to, int length) {
     return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
 
-static_assert(ConnectWaitCapacity <= FD_SETSIZE, "sockConnectWait's select must hold every connect it watches");
+static_assert(ConnectWaitCapacity <= FD_SETSIZE,
+              "sockConnectWait's select must hold every connect it watches");
 
 namespace {
 // Adds a socket to a select set. Winsock's FD_SET is a macro holding a
@@ -213,8 +218,8 @@ Socket udpBind4(uint16_t port) {
     if (s == InvalidSocket) return s;
     BOOL on = TRUE;
     sockaddr_in a = ipv4SockAddr(INADDR_ANY, port);
-    if (::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char *>(&on),
-                     sizeof on) != 0 ||
+    if (::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_BROADCAST,
+                     reinterpret_cast<const char *>(&on), sizeof on) != 0 ||
         ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         ::closesocket(static_cast<SOCKET>(s));
         return InvalidSocket;

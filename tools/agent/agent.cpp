@@ -99,12 +99,15 @@ struct Lock {
     void lock() { EnterCriticalSection(&cs); }
     void unlock() { LeaveCriticalSection(&cs); }
     void signal() { WakeAllConditionVariable(&cv); }
-    void wait(int ms) { SleepConditionVariableCS(&cv, &cs, ms < 0 ? INFINITE : static_cast<DWORD>(ms)); }
+    void wait(int ms) {
+        SleepConditionVariableCS(&cv, &cs, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+    }
 };
 
 int readInput(char *buf, int size) {
     DWORD n = 0;
-    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(size), &n, nullptr)) return 0;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(size), &n, nullptr))
+        return 0;
     return static_cast<int>(n);
 }
 
@@ -283,7 +286,8 @@ std::string valueText(const ArgValue *v) {
     std::string s;
     const CharList *list = v->payload.string;
     const CharCell *cell = list ? list->head : nullptr;
-    for (uint32_t i = 0; list && i < list->count && cell; ++i, cell = cell->next) s.push_back(cell->ch);
+    for (uint32_t i = 0; list && i < list->count && cell; ++i, cell = cell->next)
+        s.push_back(cell->ch);
     return hex(s);
 }
 
@@ -333,7 +337,8 @@ std::string entryText(const Entry &e) {
 }
 
 long msSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
 // Sleeps about a millisecond, pumping first when update is on.
@@ -433,7 +438,8 @@ std::string parseFlood(const std::vector<std::string> &w, Flood *f) {
         {"self", &f->self}, {"ms", &f->ms}, {"odd", &f->odd}, {"peers", &f->peers}};
     for (size_t i = 1; i < w.size(); ++i) {
         size_t eq = w[i].find('=');
-        std::string key = w[i].substr(0, eq), value = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+        std::string key = w[i].substr(0, eq),
+                    value = eq == std::string::npos ? "" : w[i].substr(eq + 1);
         if (key == "room") {
             f->roomIds = parseIdList(value);
             continue;
@@ -524,7 +530,8 @@ std::string doFlood(const std::vector<std::string> &w) {
     floodSend(FloodEnd, BroadcastId, std::to_string(sent));
     // Receive until every other member's count has come; pumping on lets
     // the others finish too.
-    while (static_cast<long>(f.ends.size()) < f.peers && msSince(start) < f.ms + 60000) floodWait(&f);
+    while (static_cast<long>(f.ends.size()) < f.peers && msSince(start) < f.ms + 60000)
+        floodWait(&f);
     return floodReport(f, sent);
 }
 
@@ -555,8 +562,10 @@ std::string handle(const std::string &line) {
         }
         return "ok";
     }
-    if (c == "take" && w.size() == 3 && parseInt(w[1], &a) && parseInt(w[2], &b)) return doTake(a, b);
-    if (c == "poll" && w.size() == 4 && parseInt(w[2], &d) && parseInt(w[3], &b)) return doPoll(w[1], d, b);
+    if (c == "take" && w.size() == 3 && parseInt(w[1], &a) && parseInt(w[2], &b))
+        return doTake(a, b);
+    if (c == "poll" && w.size() == 4 && parseInt(w[2], &d) && parseInt(w[3], &b))
+        return doPoll(w[1], d, b);
     if (c == "flood") return doFlood(w);
     if (c == "unload") {
         tools::libraryUnload(&lib);

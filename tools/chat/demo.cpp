@@ -27,7 +27,7 @@ struct Participant {
     std::string name;  // in the lobby
     int id = 0;        // member id the lobby host gives it
     Child child;
-    std::string partial;              // output not yet ended by "\n"
+    std::string partial; // output not yet ended by "\n"
     bool outputEnded = false;
     std::vector<std::string> transcript;
     std::vector<std::string> awaited; // lines the current step waits for, in order
@@ -211,8 +211,8 @@ void privateLobby(Demo &d) {
     expect(gold, "* private lobby open on port " + std::to_string(LobbyPort) + " as gold");
     settle(d);
     setEnvironment(SecretVariable, "x" + code);
-    Participant *blue = start(d, "blue, a wrong secret", "blue", 0,
-                              {"join", "--private", "blue", "127.0.0.1"});
+    Participant *blue =
+        start(d, "blue, a wrong secret", "blue", 0, {"join", "--private", "blue", "127.0.0.1"});
     expect(blue, "! cannot join the lobby at 127.0.0.1: the secret is wrong");
     expectExit(blue, 1);
     settle(d);

@@ -110,8 +110,8 @@ std::string asText(const Event &e) {
     }
     case EventTrace:
         return "trace " + wallClock() + " usr=" + std::to_string(e.rawUsr) +
-               " id=" + std::to_string(e.rawId) + " len=" + std::to_string(e.text.size()) +
-               " \"" + raw(e.text) + "\"";
+               " id=" + std::to_string(e.rawId) + " len=" + std::to_string(e.text.size()) + " \"" +
+               raw(e.text) + "\"";
     }
     return "";
 }
@@ -144,9 +144,10 @@ std::string asJson(const Event &e) {
                ",\"you\":" + (e.you ? "true" : "false") +
                (e.room >= 0 ? ",\"room\":" + std::to_string(e.room) : "") + "}";
     case EventTrace:
-        return "{\"event\":\"trace\",\"time\":\"" + wallClock() + "\",\"usr\":" +
-               std::to_string(e.rawUsr) + ",\"id\":" + std::to_string(e.rawId) +
-               ",\"length\":" + std::to_string(e.text.size()) + ",\"hex\":\"" + tools::toHex(e.text) + "\"}";
+        return "{\"event\":\"trace\",\"time\":\"" + wallClock() +
+               "\",\"usr\":" + std::to_string(e.rawUsr) + ",\"id\":" + std::to_string(e.rawId) +
+               ",\"length\":" + std::to_string(e.text.size()) + ",\"hex\":\"" +
+               tools::toHex(e.text) + "\"}";
     }
     return "";
 }

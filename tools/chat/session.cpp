@@ -31,12 +31,12 @@ namespace {
 
 const int FrameMs = 10;
 const int QueueSize = LobbyQueueBytes; // p2pBuffer's answer for an empty send queue
-const int PortTakenAfterMs = 1000; // the lobby port stays taken this long: say so
-const int BindRetryMs = 20;        // until then, try again this often
-const int SearchRetryMs = 1000;    // then this often
-const int ConnectTryMs = 2000;     // a lobby host between two searches refuses for a moment
-const int FlushMs = 2000;          // on /quit, for what is still queued to go out
-const int FindMs = 2500;           // p2pFindLobbies' answers arrive within about two seconds
+const int PortTakenAfterMs = 1000;     // the lobby port stays taken this long: say so
+const int BindRetryMs = 20;            // until then, try again this often
+const int SearchRetryMs = 1000;        // then this often
+const int ConnectTryMs = 2000;         // a lobby host between two searches refuses for a moment
+const int FlushMs = 2000;              // on /quit, for what is still queued to go out
+const int FindMs = 2500;               // p2pFindLobbies' answers arrive within about two seconds
 
 struct Session {
     bool lobbyHost = false;
@@ -74,13 +74,15 @@ std::string getString(ArgNode *map, const char *key) {
 
 // The library's "error" texts in words.
 std::string explain(const std::string &error) {
-    if (error == "user too long") return "the name is longer than " + std::to_string(LobbyMaxNameLength) + " characters";
+    if (error == "user too long")
+        return "the name is longer than " + std::to_string(LobbyMaxNameLength) + " characters";
     if (error == "no user") return "no name given";
     if (error == "already connected") return "already in a lobby";
     if (error == "WSAStartup") return "the socket library did not start";
     if (error == "getaddrinfo") return "the address cannot be resolved";
     if (error == "socket") return "no socket could be opened";
-    if (error == "couldn't connect") return "no lobby host answers there (port " + std::to_string(LobbyPort) + ")";
+    if (error == "couldn't connect")
+        return "no lobby host answers there (port " + std::to_string(LobbyPort) + ")";
     if (error == "failed to send user") return "the connection broke during the handshake";
     if (error == "secret too long")
         return "the secret is longer than " + std::to_string(LobbyMaxSecretLength) + " bytes";
@@ -237,9 +239,11 @@ void show(Session &s, const Entry &in) {
         const std::string port = std::to_string(LobbyPort);
         if (in.msg == "no router")
             complain("no router answered: players outside your network cannot join "
-                     "unless TCP port " + port + " is forwarded to this machine by hand");
+                     "unless TCP port " +
+                     port + " is forwarded to this machine by hand");
         else if (in.msg == "refused")
-            complain("the router refused to open port " + port + " (another machine has it, or it "
+            complain("the router refused to open port " + port +
+                     " (another machine has it, or it "
                      "is not allowed): players outside your network cannot join");
         else if (in.msg == "lost")
             complain("the router no longer forwards port " + port +
@@ -325,7 +329,7 @@ void sendText(Session &s, int receiver, const std::string &text) {
     llMapSetString(map, "msg", text.c_str());
     llMapSetInt(map, "id", s.msgId);
     llMapSetInt(map, "rcv", receiver); // BroadcastId, HostId or one member's id
-    lib.send(map); // queued; the next p2pUpdate sends it
+    lib.send(map);                     // queued; the next p2pUpdate sends it
     llMapFree(map);
 
     Event sent;
@@ -463,8 +467,9 @@ void kickMember(Session &s, const std::string &rest) {
 }
 
 void command(Session &s, const InputLine &line) {
-    if (line.tooLong) return complain("line too long (more than " + std::to_string(MaxInputLine) +
-                                       " bytes): nothing sent");
+    if (line.tooLong)
+        return complain("line too long (more than " + std::to_string(MaxInputLine) +
+                        " bytes): nothing sent");
     if (line.hasZero) return complain("a line with a 0 byte cannot be sent");
     const std::string &text = line.text;
     if (text.empty()) return;
@@ -532,8 +537,9 @@ void showLobby(const std::string &text) {
     std::string kind = text.substr(m + 1, k - m - 1), name = text.substr(k + 1);
     // A private lobby lets in only who knows its secret, asked for by --private.
     bool secret = kind == "private";
-    say("lobby \"" + name + "\" at " + address + ", " + members + (members == "1" ? " member, " : " members, ") +
-        kind + ": join with: lobbylink-chat join " + (secret ? "--private " : "") + "NAME " + address +
+    say("lobby \"" + name + "\" at " + address + ", " + members +
+        (members == "1" ? " member, " : " members, ") + kind + ": join with: lobbylink-chat join " +
+        (secret ? "--private " : "") + "NAME " + address +
         (secret ? " (and the secret its lobby host gave you)" : ""));
 }
 
@@ -551,7 +557,8 @@ int runFind(const Options &options) {
     if (!ok) complain("cannot look for lobbies: " + explain(getString(map, "error")));
     llMapFree(map);
     int found = 0;
-    for (uint64_t end = monotonicMs() + FindMs; ok && monotonicMs() < end && !interruptRequested();) {
+    for (uint64_t end = monotonicMs() + FindMs;
+         ok && monotonicMs() < end && !interruptRequested();) {
         lib.update(nullptr); // the answers arrive here
         for (const Entry &e : takeInbox())
             if (e.usr == 0 && e.id == MsgLobbyFound) {
@@ -582,8 +589,8 @@ int runSession(const Options &options) {
     s.name = options.name;
     if (!startLibrary()) return 1;
     terminalStart();
-    bool in = s.lobbyHost ? openLobby(s, options.secret)
-                          : joinLobby(s, options.address, options.secret);
+    bool in =
+        s.lobbyHost ? openLobby(s, options.secret) : joinLobby(s, options.address, options.secret);
     if (in) {
         mainLoop(s);
         leave(s);

@@ -9,11 +9,11 @@ struct Options {
     bool json = false;   // --json
     bool trace = false;  // --trace
     bool lobbyHost = false;
-    bool portmap = false; // host --portmap: ask the home router to open the port
-    bool announce = false; // host --announce: answer players' find
+    bool portmap = false;     // host --portmap: ask the home router to open the port
+    bool announce = false;    // host --announce: answer players' find
     bool secretAsked = false; // --private
     std::string secret;       // of a private lobby, from obtainSecret
-    std::string address; // join: empty for this machine
+    std::string address;      // join: empty for this machine
     std::string name;
 };
 

@@ -12,12 +12,12 @@ const char Prompt[] = "> ";
 
 struct Terminal {
     bool interactive = false;
-    bool escapes = true;  // "\r\x1b[K" erases the line
+    bool escapes = true; // "\r\x1b[K" erases the line
     bool ended = false;
-    std::string typed;    // the line so far
+    std::string typed; // the line so far
     bool tooLong = false;
     bool hasZero = false;
-    int escape = 0;       // 1 after ESC, 2 inside a control sequence
+    int escape = 0; // 1 after ESC, 2 inside a control sequence
 };
 
 Terminal term;

@@ -39,14 +39,10 @@ const struct {
     const char *name;
     SlotCall Library::*slot;
 } SlotExports[] = {
-    {"nlPointerFunc", &Library::nlPointerFunc},
-    {"nlIntegerFunc", &Library::nlIntegerFunc},
-    {"nlStringFunc", &Library::nlStringFunc},
-    {"nlKeyCharFunc", &Library::nlKeyCharFunc},
-    {"nlKeyDownFunc", &Library::nlKeyDownFunc},
-    {"nlKeyUpFunc", &Library::nlKeyUpFunc},
-    {"nlMouseDownFunc", &Library::nlMouseDownFunc},
-    {"nlMouseUpFunc", &Library::nlMouseUpFunc},
+    {"nlPointerFunc", &Library::nlPointerFunc},     {"nlIntegerFunc", &Library::nlIntegerFunc},
+    {"nlStringFunc", &Library::nlStringFunc},       {"nlKeyCharFunc", &Library::nlKeyCharFunc},
+    {"nlKeyDownFunc", &Library::nlKeyDownFunc},     {"nlKeyUpFunc", &Library::nlKeyUpFunc},
+    {"nlMouseDownFunc", &Library::nlMouseDownFunc}, {"nlMouseUpFunc", &Library::nlMouseUpFunc},
     {"nlMouseMoveFunc", &Library::nlMouseMoveFunc},
 };
 

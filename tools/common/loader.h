@@ -19,8 +19,8 @@ struct Library {
     MapCall init, terminate, nlTerminate, disconnect, createLobby, recv;
     MapCall searchClient, isSearching, cancelSearch, uncancelSearch, searchClientError;
     MapCall update, kick, numClients, clientName, connect, send, buffer, findLobbies;
-    SlotCall nlPointerFunc, nlIntegerFunc, nlStringFunc, nlKeyCharFunc, nlKeyDownFunc,
-        nlKeyUpFunc, nlMouseDownFunc, nlMouseUpFunc, nlMouseMoveFunc;
+    SlotCall nlPointerFunc, nlIntegerFunc, nlStringFunc, nlKeyCharFunc, nlKeyDownFunc, nlKeyUpFunc,
+        nlMouseDownFunc, nlMouseUpFunc, nlMouseMoveFunc;
 
     // The export of that name ("p2pSend") that takes a dictionary, or null.
     MapCall byName(const std::string &name) const;

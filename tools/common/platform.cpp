@@ -136,7 +136,8 @@ bool terminalReadHidden(std::string *line) {
     DWORD mode = 0;
     bool console = GetConsoleMode(in, &mode) != 0;
     if (console)
-        SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~ENABLE_ECHO_INPUT);
+        SetConsoleMode(in,
+                       (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~ENABLE_ECHO_INPUT);
     line->clear();
     bool complete = false;
     char c;
