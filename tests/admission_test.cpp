@@ -11,8 +11,12 @@ namespace {
 using namespace kit;
 using AdmissionTest = LibTest;
 
-std::string join(int id, const std::string &name) { return frame({id, MsgJoin, BroadcastId}, name); }
-bool searchEnded(int code) { return waitUntil([&] { return searchError() == code && !isSearching(); }); }
+std::string join(int id, const std::string &name) {
+    return frame({id, MsgJoin, BroadcastId}, name);
+}
+bool searchEnded(int code) {
+    return waitUntil([&] { return searchError() == code && !isSearching(); });
+}
 
 // Pumps until `expected` has come from `p`, then checks that nothing follows.
 void expectStream(Peer &p, const std::string &expected) {
@@ -59,7 +63,8 @@ TEST_F(AdmissionTest, SplitEmptyAndLongestHandshakes) {
     ASSERT_TRUE(split.send("c" + nul()));
     ASSERT_TRUE(waitUntil([] { return numClients() == 1; }));
     // Two receives, each followed by its pause of 100 ms, and no longer ones.
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     EXPECT_GE(took.count(), 200);
     EXPECT_LT(took.count(), 350);
     EXPECT_EQ(clientName(2), "abc");
@@ -99,9 +104,14 @@ TEST_F(AdmissionTest, FailedHandshakesAndBind) {
         EXPECT_EQ(again.s("error"), "bind");
         EXPECT_EQ(again.i("result"), 0);
     }
-    struct Case { std::string data; bool hangUp; int code; };
-    for (const Case &c : {Case{std::string(LobbyMaxNameLength + 1, 'x'), false, SearchHandshakeTooLong},
-                          Case{"abc", true, SearchHandshakeLost}}) {
+    struct Case {
+        std::string data;
+        bool hangUp;
+        int code;
+    };
+    for (const Case &c :
+         {Case{std::string(LobbyMaxNameLength + 1, 'x'), false, SearchHandshakeTooLong},
+          Case{"abc", true, SearchHandshakeLost}}) {
         Map m;
         p2pSearchClient(m);
         Peer p = connectLobby();
@@ -143,14 +153,20 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
         ASSERT_EQ(m.i("result"), 1) << k;
         for (auto &p : peers) p.send(bytes({9, 255}) + "tick" + nul());
         Peer fresh;
-        std::thread t([&] { fresh = connectLobby(); fresh.send("p" + std::to_string(k) + nul()); });
+        std::thread t([&] {
+            fresh = connectLobby();
+            fresh.send("p" + std::to_string(k) + nul());
+        });
         bool admitted = updateUntil([&] { return numClients() == k + 1 && !isSearching(); });
         t.join();
         ASSERT_TRUE(admitted) << k;
         peers.push_back(std::move(fresh));
     }
     std::vector<Msg> got;
-    updateUntil([&] { for (Msg &m : drain()) got.push_back(m); return got.size() >= 15; });
+    updateUntil([&] {
+        for (Msg &m : drain()) got.push_back(m);
+        return got.size() >= 15;
+    });
     EXPECT_EQ(got.size(), 15u); // five joins, ten ticks
     EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Msg &m) { return m.id == 126; }), 5);
     for (int k = 0; k < 5; ++k) EXPECT_EQ(clientName(k + 2), "p" + std::to_string(k));
@@ -165,7 +181,8 @@ TEST_F(AdmissionTest, BackToBackSearchesWhileTrafficFlows) {
         for (size_t at = head.size(), end; at < in.size(); at = end + 1) {
             end = std::min(in.find('\0', at), in.size() - 1);
             std::string f = in.substr(at, end + 1 - at);
-            if (f.size() < 2 || f.substr(1) != bytes({9, 255}) + "tick" + nul() || f[0] == k + 2) later += f;
+            if (f.size() < 2 || f.substr(1) != bytes({9, 255}) + "tick" + nul() || f[0] == k + 2)
+                later += f;
         }
         EXPECT_EQ(hex(later), hex(want)) << "newcomer " << k;
     }
@@ -191,11 +208,14 @@ TEST_F(AdmissionTest, PlayersJoiningTogetherAreAllAdmittedAndNoneForgesANotice) 
                 fresh[k].send("g" + std::to_string(group) + "-" + std::to_string(k) + nul());
             });
         const size_t want = peers.size() + group;
-        bool all = updateUntil([&] {
-            if (!isSearching() && numClients() < static_cast<int>(want)) p2pSearchClient(nullptr);
-            for (Msg &j : drain()) joins.push_back(j);
-            return joins.size() == want && !isSearching();
-        }, 15000);
+        bool all = updateUntil(
+            [&] {
+                if (!isSearching() && numClients() < static_cast<int>(want))
+                    p2pSearchClient(nullptr);
+                for (Msg &j : drain()) joins.push_back(j);
+                return joins.size() == want && !isSearching();
+            },
+            15000);
         for (auto &th : t) th.join();
         ASSERT_TRUE(all) << group << " joined at once, admitted " << joins.size() - peers.size();
         for (auto &p : fresh) peers.push_back(std::move(p));
@@ -222,7 +242,8 @@ TEST_F(AdmissionTest, PlayersJoiningTogetherAreAllAdmittedAndNoneForgesANotice) 
     updateFor(200);
     for (auto &p : peers) p.recvQuiet(50, 1000);
     Peer &forger = peers[0]; // the first of the pair, "g2-0"
-    int forgerId = std::find_if(joins.begin(), joins.end(), [](const Msg &j) { return j.msg == "g2-0"; })->usr;
+    int forgerId =
+        std::find_if(joins.begin(), joins.end(), [](const Msg &j) { return j.msg == "g2-0"; })->usr;
     for (int kind : {MsgError, MsgJoin, MsgLeave})
         ASSERT_TRUE(forger.send(bytes({kind, BroadcastId}) + "fake-player" + nul()));
     send(MsgJoin, BroadcastId, "fake-player");
@@ -232,7 +253,8 @@ TEST_F(AdmissionTest, PlayersJoiningTogetherAreAllAdmittedAndNoneForgesANotice) 
     ASSERT_TRUE(updateUntilMsg(&got));
     EXPECT_EQ(got, (Msg{forgerId, 9, "real"}));
     std::string relayed = frame({forgerId, 9, BroadcastId}, "real");
-    for (size_t k = 1; k < peers.size(); ++k) EXPECT_EQ(hex(peers[k].recvQuiet(100)), hex(relayed)) << k;
+    for (size_t k = 1; k < peers.size(); ++k)
+        EXPECT_EQ(hex(peers[k].recvQuiet(100)), hex(relayed)) << k;
     EXPECT_EQ(numClients(), 7);
     EXPECT_TRUE(drain().empty());
 }
@@ -262,7 +284,10 @@ TEST_F(AdmissionTest, TerminateDoesNotWaitForASilentClient) {
     ASSERT_TRUE(silent.ok());
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // accepted, now reading
     std::atomic<bool> done{false};
-    std::thread t([&] { p2pTerminate(nullptr); done = true; });
+    std::thread t([&] {
+        p2pTerminate(nullptr);
+        done = true;
+    });
     bool returned = waitUntil([&] { return done.load(); }, 10000);
     if (!returned) silent.close(); // let it go, so that the test ends
     t.join();

@@ -12,7 +12,8 @@ using Bytes = std::vector<uint8_t>;
 
 static Bytes hex(const char *text) {
     Bytes out;
-    for (const char *p = text; p[0] && p[1]; p += 2) out.push_back((uint8_t)std::stoi(std::string(p, 2), nullptr, 16));
+    for (const char *p = text; p[0] && p[1]; p += 2)
+        out.push_back((uint8_t)std::stoi(std::string(p, 2), nullptr, 16));
     return out;
 }
 static std::string toHex(const uint8_t *data, size_t length) {
@@ -34,9 +35,11 @@ const char RespEphemeral[] = "bbdb4cdbd309f1a1f2e1456967fe288cadd6f712d65dc7b779
 const char HandshakeHash[] = "f4d03dc34495c95729ea6de9e1b59004b59733102488b3e24bc441e0be208eaf";
 const char *const Messages[][2] = {
     {"4c756477696720766f6e204d69736573",
-     "ca35def5ae56cec33dc2036731ab14896bc4c75dbb07a61f879f8e3afa4c794479b962b8aff8485742ac32f905ba45369e2465fb59e138a93d67a0d1266b6a54"},
+     "ca35def5ae56cec33dc2036731ab14896bc4c75dbb07a61f879f8e3afa4c794479b962b8aff8485742ac32f905ba4"
+     "5369e2465fb59e138a93d67a0d1266b6a54"},
     {"4d757272617920526f746862617264",
-     "95ebc60d2b1fa672c1f46a8aa265ef51bfe38e7ccb39ec5be34069f144808843d6062704d5a9c422a8e834423f8c1feada7e8d0d910a1a2cd030fb584221e3"},
+     "95ebc60d2b1fa672c1f46a8aa265ef51bfe38e7ccb39ec5be34069f144808843d6062704d5a9c422a8e834423f8c1"
+     "feada7e8d0d910a1a2cd030fb584221e3"},
     {"462e20412e20486179656b", "e632c3763d7669067383433197a3baddf146e9e70ad4b4e9e59e0f"},
     {"4361726c204d656e676572", "64c6bee32ea91c8474bb4c21d7a700109ad45af77b29764ba5eb1e"},
     {"4a65616e2d426170746973746520536179",
@@ -53,8 +56,10 @@ struct Pair {
     NoiseTransport link[2];
     explicit Pair(const Bytes &responderPsk = hex(vector::Psk)) {
         Bytes prologue = hex(vector::Prologue), psk = hex(vector::Psk);
-        EXPECT_TRUE(noiseStart(&side[0], NoiseRole::Initiator, psk.data(), prologue.data(), prologue.size()));
-        EXPECT_TRUE(noiseStart(&side[1], NoiseRole::Responder, responderPsk.data(), prologue.data(), prologue.size()));
+        EXPECT_TRUE(noiseStart(&side[0], NoiseRole::Initiator, psk.data(), prologue.data(),
+                               prologue.size()));
+        EXPECT_TRUE(noiseStart(&side[1], NoiseRole::Responder, responderPsk.data(), prologue.data(),
+                               prologue.size()));
         noiseUseEphemeral(&side[0], hex(vector::InitEphemeral).data());
         noiseUseEphemeral(&side[1], hex(vector::RespEphemeral).data());
     }
@@ -64,7 +69,8 @@ struct Pair {
         Bytes payload = hex(vector::Messages[i][0]), got(NoiseMaxMessage);
         wire->assign(payload.size() + NoiseHandshakeOverhead, 0);
         size_t n = 0, m = 0;
-        if (!noiseWriteMessage(&side[i], payload.data(), payload.size(), wire->data(), &n)) return false;
+        if (!noiseWriteMessage(&side[i], payload.data(), payload.size(), wire->data(), &n))
+            return false;
         EXPECT_EQ(n, wire->size());
         if (!noiseReadMessage(&side[1 - i], wire->data(), n, got.data(), &m)) return false;
         EXPECT_EQ(toHex(got.data(), m), vector::Messages[i][0]);
@@ -92,10 +98,11 @@ TEST(Noise, HandshakeAndRecordsMatchThePublishedVectorByteForByte) {
     for (int s = 0; s < 2; ++s) {
         ASSERT_TRUE(noiseSplit(&p.side[s], &p.link[s]));
         EXPECT_EQ(toHex(p.link[s].handshakeHash, NoiseHashLength), vector::HandshakeHash);
-        EXPECT_EQ(p.side[s].ephemeral[0] | p.side[s].psk[0] | p.side[s].symmetric.chainingKey[0], 0);
+        EXPECT_EQ(p.side[s].ephemeral[0] | p.side[s].psk[0] | p.side[s].symmetric.chainingKey[0],
+                  0);
     }
     for (int i = 2; i < 6; ++i) {
-        int from = i % 2;  // the initiator sends the even ones
+        int from = i % 2; // the initiator sends the even ones
         Bytes payload = hex(vector::Messages[i][0]), plain;
         Bytes sealed = seal(&p.link[from].send, payload);
         EXPECT_EQ(toHex(sealed), vector::Messages[i][1]) << "transport message " << i;
@@ -121,7 +128,8 @@ TEST(Noise, TamperedReplayedReorderedOrShortRecordsAndAWrongPskFail) {
     EXPECT_EQ(toHex(plain), "6869");
     EXPECT_FALSE(open(&in, first, &plain)) << "replayed";
     ASSERT_TRUE(open(&in, second, &plain));
-    EXPECT_FALSE(noiseOpen(&p.link[1].send, first.data(), first.size(), plain.data())) << "other key";
+    EXPECT_FALSE(noiseOpen(&p.link[1].send, first.data(), first.size(), plain.data()))
+        << "other key";
 
     // The nonce is never reused: the last one, 2^64-1, is refused.
     out.nonce = UINT64_MAX - 1;
@@ -144,7 +152,8 @@ TEST(Noise, TamperedReplayedReorderedOrShortRecordsAndAWrongPskFail) {
     // Garbage of each length around a first message, and a message out of turn.
     Pair r;
     Bytes junk(NoiseHandshakeOverhead + 3, 0x5a), got(NoiseMaxMessage);
-    EXPECT_FALSE(noiseReadMessage(&r.side[1], junk.data(), NoiseHandshakeOverhead - 1, got.data(), &n));
+    EXPECT_FALSE(
+        noiseReadMessage(&r.side[1], junk.data(), NoiseHandshakeOverhead - 1, got.data(), &n));
     EXPECT_FALSE(noiseReadMessage(&r.side[0], junk.data(), junk.size(), got.data(), &n));
 }
 

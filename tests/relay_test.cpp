@@ -14,7 +14,6 @@ namespace {
 
 using namespace kit;
 
-
 void expectSame(const std::string &got, const std::string &expected) {
     EXPECT_EQ(hex(got.substr(0, 100)), hex(expected.substr(0, 100)));
     EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
@@ -59,9 +58,13 @@ class RelayTest : public LibTest {
 
 TEST_F(RelayTest, RoutingByReceiverByte) {
     auto p = lobby({"a", "b", "c"});
-    struct Case { int rcv; bool inbox, toB, toC; };
-    for (const Case &c : {Case{255, true, true, true}, Case{1, true, false, false}, Case{3, false, true, false},
-                          Case{4, false, false, true}, Case{2, false, false, false}, Case{9, false, false, false}}) {
+    struct Case {
+        int rcv;
+        bool inbox, toB, toC;
+    };
+    for (const Case &c : {Case{255, true, true, true}, Case{1, true, false, false},
+                          Case{3, false, true, false}, Case{4, false, false, true},
+                          Case{2, false, false, false}, Case{9, false, false, false}}) {
         SCOPED_TRACE(c.rcv);
         // A broadcast marker behind the frame shows when everything is through.
         std::string text = "m" + std::to_string(c.rcv);
@@ -82,7 +85,8 @@ TEST_F(RelayTest, FramesAcrossAndWithinReceives) {
     auto p = lobby({"a", "b"});
     // One update routes two frames of one receive in order; empty frames and a
     // frame with receiver 0 go nowhere.
-    ASSERT_TRUE(p[0].send(nul() + nul() + frame({5, 255}, "one") + bytes({6, 0, 0}) + frame({6, 255}, "two")));
+    ASSERT_TRUE(p[0].send(nul() + nul() + frame({5, 255}, "one") + bytes({6, 0, 0}) +
+                          frame({6, 255}, "two")));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     p2pUpdate(nullptr);
     EXPECT_EQ(drain(), (std::vector<Msg>{{2, 5, "one"}, {2, 6, "two"}}));
@@ -94,7 +98,8 @@ TEST_F(RelayTest, FramesAcrossAndWithinReceives) {
     Msg m;
     ASSERT_TRUE(updateUntilMsg(&m));
     EXPECT_EQ(m, (Msg{2, 7, "split"}));
-    expectBytes(p[1], frame({2, 5, 255}, "one") + frame({2, 6, 255}, "two") + frame({2, 7, 255}, "split"));
+    expectBytes(p[1], frame({2, 5, 255}, "one") + frame({2, 6, 255}, "two") +
+                          frame({2, 7, 255}, "split"));
 }
 
 TEST_F(RelayTest, LeaveNoticesInListOrder) {
@@ -154,12 +159,18 @@ struct HeldClock {
 
 // Relays `data` from a while member `to` does not read, until its queue at
 // the lobby host holds more than p2pBuffer counts.
-void fillQueue(Peer &a, const std::string &data, int to, std::atomic<bool> *wrote, std::thread *writer) {
+void fillQueue(Peer &a, const std::string &data, int to, std::atomic<bool> *wrote,
+               std::thread *writer) {
     *wrote = false;
     *writer = std::thread([&a, &data, wrote] { *wrote = a.send(data); });
     Map q;
     q.set("id", to);
-    EXPECT_TRUE(waitUntil([&] { p2pBuffer(q); return q.i("res") == 0; }, 5000, true));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            p2pBuffer(q);
+            return q.i("res") == 0;
+        },
+        5000, true));
     updateFor(100);
 }
 
@@ -257,15 +268,16 @@ TEST_F(RelayTest, SlowButSteadyReaderIsNeverDropped) {
     std::atomic<bool> wrote{false}, read{false};
     std::thread writer([&] { wrote = a.send(data); });
     HeldClock clock;
-    std::thread reader([&] { // 40 bytes every 250 ms of the lobby host's clock for 13 s, then the rest
-        for (int step = 0; step < 52; ++step) {
-            got += b.recv(40, 0);
-            ll::clockAdvance(250);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        got += b.recv(toB.size() - got.size(), 30000);
-        read = true;
-    });
+    std::thread reader(
+        [&] { // 40 bytes every 250 ms of the lobby host's clock for 13 s, then the rest
+            for (int step = 0; step < 52; ++step) {
+                got += b.recv(40, 0);
+                ll::clockAdvance(250);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            got += b.recv(toB.size() - got.size(), 30000);
+            read = true;
+        });
     EXPECT_TRUE(updateUntil([&] { return read.load(); }, 60000));
     reader.join();
     EXPECT_TRUE(updateUntil([&] { return wrote.load(); }, 30000));

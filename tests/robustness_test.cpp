@@ -105,7 +105,8 @@ TEST_F(Robustness, FramesSentWithTheHandshakeAreKept) {
     p2pSearchClient(m);
     ASSERT_EQ(m.i("result"), 1);
     Peer eager = connectLobby();
-    ASSERT_TRUE(eager.send("eager" + nul() + frame({7, HostId}, "first") + frame({8, HostId}, "next")));
+    ASSERT_TRUE(
+        eager.send("eager" + nul() + frame({7, HostId}, "first") + frame({8, HostId}, "next")));
     ASSERT_TRUE(waitUntil([] { return numClients() == 1; }));
     Msg got;
     std::vector<Msg> all;
@@ -206,9 +207,11 @@ TEST_F(Robustness, ConnectLandsOnIPv4WhenIPv6IsBlackHoled) {
         close(fd);
         ASSERT_EQ(mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
         unlink(hosts);
-        ASSERT_EQ(std::system("nft add table ip6 lltest && "
-                              "nft add chain ip6 lltest out '{ type filter hook output priority 0; }' && "
-                              "nft add rule ip6 lltest out tcp dport 31903 drop"), 0);
+        ASSERT_EQ(
+            std::system("nft add table ip6 lltest && "
+                        "nft add chain ip6 lltest out '{ type filter hook output priority 0; }' && "
+                        "nft add rule ip6 lltest out tcp dport 31903 drop"),
+            0);
         addrinfo hints = {}, *list = nullptr;
         hints.ai_socktype = SOCK_STREAM;
         ASSERT_EQ(getaddrinfo("lobby.test", nullptr, &hints, &list), 0);
@@ -227,7 +230,8 @@ TEST_F(Robustness, ConnectLandsOnIPv4WhenIPv6IsBlackHoled) {
         int before = openDescriptors();
         auto start = Clock::now();
         p2pConnect(c.set("address", "lobby.test").set("user", "red"));
-        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         EXPECT_EQ(c.i("result"), 1);
         EXPECT_EQ(c.s("addr"), "127.0.0.2");
         EXPECT_EQ(openDescriptors(), before + 1) << "only the connection is left open";
@@ -378,7 +382,8 @@ int intOption(int fd, int level, int name) {
 void expectKeptAlive(int fd) {
     EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 30);
-    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL) * intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 30);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL) * intOption(fd, IPPROTO_TCP, TCP_KEEPCNT),
+              30);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 60000);
 }
 
@@ -415,7 +420,8 @@ TEST_F(Robustness, ChildProcessesHoldNoLobbySocket) {
     ASSERT_EQ(m.i("result"), 1);
     pid_t sleeper = 0;
     const char *argv[] = {"sleep", "30", nullptr};
-    ASSERT_EQ(posix_spawnp(&sleeper, "sleep", nullptr, nullptr, const_cast<char **>(argv), environ), 0);
+    ASSERT_EQ(posix_spawnp(&sleeper, "sleep", nullptr, nullptr, const_cast<char **>(argv), environ),
+              0);
     kick(2);
     EXPECT_TRUE(member.waitClosed());
     p2pDisconnect(nullptr);

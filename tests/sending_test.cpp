@@ -89,13 +89,14 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     send(5, 255, "hi");
     send(6, -1, "x");
     send(7, 256 + 3, "y");
-    send(8, 1, "z"); // the lobby host itself is no client
-    send(8, 9, "z"); // nobody has id 9
+    send(8, 1, "z");   // the lobby host itself is no client
+    send(8, 9, "z");   // nobody has id 9
     send(0, 255, "0"); // a 0 message id cannot be framed
     sendNothing();
     std::string all = bytes({1, 5, 0xFF, 'h', 'i', 0, 1, 6, 0xFF, 'x', 0});
     std::string wantA = notice(1, MsgJoin, "host") + notice(3, MsgJoin, "b") + all;
-    std::string wantB = notice(1, MsgJoin, "host") + notice(2, MsgJoin, "a") + all + bytes({1, 7, 3, 'y', 0});
+    std::string wantB =
+        notice(1, MsgJoin, "host") + notice(2, MsgJoin, "a") + all + bytes({1, 7, 3, 'y', 0});
     EXPECT_EQ(room(2), LobbyQueueBytes - int(wantA.size()));
     EXPECT_EQ(room(3), LobbyQueueBytes - int(wantB.size()));
     EXPECT_EQ(room(9), 0);
@@ -105,7 +106,8 @@ TEST_F(SendingTest, LobbyHostQueuesHostFramesAndDropsAFullClient) {
     // Fill a's queue to four bytes short of the relay room without pumping
     // (p2pBuffer answers 0 long before); a broadcast then fails a, b still
     // gets it, and a is gone at the next update.
-    for (int i = 0; i < 4; ++i) send(9, 2, std::string(kit::LongestHostText, 'f')); // a queue but one byte each
+    for (int i = 0; i < 4; ++i)
+        send(9, 2, std::string(kit::LongestHostText, 'f')); // a queue but one byte each
     EXPECT_EQ(kit::numClients(), 2);
     ASSERT_EQ(room(2), 0);
     send(5, 255, "hi");

@@ -28,7 +28,8 @@ using kit::msLeft;
 // An answer's text value ('x' and hex, as the agent writes it).
 std::string unhex(const std::string &v) {
     std::string out;
-    if (v.empty() || v[0] != 'x' || !tools::fromHex(v.substr(1), &out)) return "<not a text: " + v + ">";
+    if (v.empty() || v[0] != 'x' || !tools::fromHex(v.substr(1), &out))
+        return "<not a text: " + v + ">";
     return out;
 }
 
@@ -136,8 +137,8 @@ std::vector<kit::Msg> Reply::msgs() const {
     std::vector<kit::Msg> out;
     for (const std::string &m : all("m")) {
         size_t a = m.find(','), b = m.find(',', a + 1);
-        out.push_back({std::atoi(m.substr(0, a).c_str()), std::atoi(m.substr(a + 1, b - a - 1).c_str()),
-                       unhex(m.substr(b + 1))});
+        out.push_back({std::atoi(m.substr(0, a).c_str()),
+                       std::atoi(m.substr(a + 1, b - a - 1).c_str()), unhex(m.substr(b + 1))});
     }
     return out;
 }
@@ -249,8 +250,10 @@ Reply Agent::answer(int ms) {
         char buf[65536];
         ssize_t n = ::read(out_, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) up_ = false;
-        else buffered_.append(buf, static_cast<size_t>(n));
+        if (n <= 0)
+            up_ = false;
+        else
+            buffered_.append(buf, static_cast<size_t>(n));
     }
     if (!up_ && buffered_.find('\n') == std::string::npos) {
         r.line = "<" + who_ + " has ended>";
@@ -270,7 +273,8 @@ Reply Agent::answer(int ms) {
             first = false;
         } else if (r.ok) {
             size_t eq = word.find('=');
-            if (eq != std::string::npos) r.fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
+            if (eq != std::string::npos)
+                r.fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
         }
         at = sp + 1;
     }
@@ -303,7 +307,8 @@ std::vector<kit::Msg> Agent::take(int n, int ms) {
 }
 
 bool Agent::poll(const std::string &name, int value, int ms) {
-    Reply r = req("poll " + name + " " + std::to_string(value) + " " + std::to_string(ms), ms + 20000);
+    Reply r =
+        req("poll " + name + " " + std::to_string(value) + " " + std::to_string(ms), ms + 20000);
     EXPECT_TRUE(r.ok) << who_ << ": poll " << name << ": " << r;
     return r.ok && r.i("ret") == value;
 }

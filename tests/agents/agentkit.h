@@ -22,7 +22,9 @@ bool haveWindows();
 std::vector<Build> builds();
 // Test names for a suite instantiated over builds().
 struct BuildName {
-    std::string operator()(const ::testing::TestParamInfo<Build> &i) const { return buildName(i.param); }
+    std::string operator()(const ::testing::TestParamInfo<Build> &i) const {
+        return buildName(i.param);
+    }
 };
 
 // An entry of a request's dictionary: an integer or a text.
@@ -39,8 +41,8 @@ struct Reply {
     bool ok = false;
     std::vector<std::pair<std::string, std::string>> fields;
     bool has(const std::string &key) const;
-    int i(const std::string &key) const;         // an integer field (0 if absent)
-    std::string s(const std::string &key) const; // a text field ("<none>" if absent)
+    int i(const std::string &key) const;           // an integer field (0 if absent)
+    std::string s(const std::string &key) const;   // a text field ("<none>" if absent)
     std::string raw(const std::string &key) const; // a field as written
     std::vector<std::string> all(const std::string &key) const;
     std::vector<kit::Msg> msgs() const; // the m= fields of take

@@ -40,12 +40,14 @@ void expectStream(Peer &p, const std::string &expected, const char *who) {
     std::string got = p.recv(expected.size(), 10000);
     got += p.recv(1, 150);
     EXPECT_EQ(kit::hex(got.substr(0, 120)), kit::hex(expected.substr(0, 120))) << who;
-    EXPECT_TRUE(got == expected) << who << ": " << got.size() << " of " << expected.size() << " bytes";
+    EXPECT_TRUE(got == expected) << who << ": " << got.size() << " of " << expected.size()
+                                 << " bytes";
 }
 
 long msSince(std::chrono::steady_clock::time_point t) {
     return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+            .count());
 }
 
 // A raw client admitted under `name` as member number `members`.
@@ -76,9 +78,14 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     }
 
     // Failed handshakes: 64 bytes without a 0; a name cut off by a hang-up and by a reset.
-    struct Case { std::string data; int end; int code; }; // end: 0 stay, 1 close, 2 reset
-    for (const Case &c : {Case{std::string(64, 'x'), 0, SearchHandshakeTooLong},
-                          Case{"abc", 1, SearchHandshakeLost}, Case{"abc", 2, SearchHandshakeLost}}) {
+    struct Case {
+        std::string data;
+        int end;
+        int code;
+    }; // end: 0 stay, 1 close, 2 reset
+    for (const Case &c :
+         {Case{std::string(64, 'x'), 0, SearchHandshakeTooLong},
+          Case{"abc", 1, SearchHandshakeLost}, Case{"abc", 2, SearchHandshakeLost}}) {
         EXPECT_EQ(H.call("p2pSearchClient").i("result"), 1);
         Peer p = kit::connectLobby();
         ASSERT_TRUE(p.ok() && p.send(c.data));
@@ -127,13 +134,15 @@ TEST_P(RawPeers, AgainstALobbyHost) {
 
     // Two frames in one receive around frames too short to route (no header,
     // receiver 0): those go nowhere. Then a frame split over two receives.
-    ASSERT_TRUE(red.send(nul() + nul() + frame({5, 255}, "one") + bytes({6, 0, 0}) + frame({6, 255}, "two")));
+    ASSERT_TRUE(red.send(nul() + nul() + frame({5, 255}, "one") + bytes({6, 0, 0}) +
+                         frame({6, 255}, "two")));
     EXPECT_EQ(H.take(2), (Msgs{{2, 5, "one"}, {2, 6, "two"}}));
     ASSERT_TRUE(red.send(bytes({7, 255}) + "sp"));
     EXPECT_EQ(H.take(1, 300), Msgs{});
     ASSERT_TRUE(red.send("lit" + nul()));
     EXPECT_EQ(H.take(1), (Msgs{{2, 7, "split"}}));
-    const std::string relayed = frame({2, 5, 255}, "one") + frame({2, 6, 255}, "two") + frame({2, 7, 255}, "split");
+    const std::string relayed =
+        frame({2, 5, 255}, "one") + frame({2, 6, 255}, "two") + frame({2, 7, 255}, "split");
     for (Peer *p : {&blue, &teal, &split, &empty, &longPeer}) expectStream(*p, relayed, "a member");
     expectStream(red, "", "red, the sender");
 
@@ -154,7 +163,8 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     reset(blue);
     EXPECT_EQ(H.take(1), (Msgs{{3, MsgLeave, "blue"}}));
     expectStream(red, leave(3, "blue"), "red");
-    for (Peer *p : {&split, &empty, &longPeer}) expectStream(*p, leave(4, "teal") + leave(3, "blue"), "a member");
+    for (Peer *p : {&split, &empty, &longPeer})
+        expectStream(*p, leave(4, "teal") + leave(3, "blue"), "a member");
     EXPECT_EQ(H.take(1, 300), Msgs{});
     EXPECT_EQ(H.null("p2pNumClients"), 4);
 }
@@ -167,7 +177,8 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(C.call("p2pInit").i("result"), 1);
 
     // Refused names open no connection.
-    Reply tooLong = C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", std::string(64, 'n')}});
+    Reply tooLong =
+        C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", std::string(64, 'n')}});
     EXPECT_EQ(tooLong.raw("chain"), "auer");
     EXPECT_EQ(tooLong.s("error"), "user too long");
     EXPECT_EQ(tooLong.i("result"), 0);
@@ -198,7 +209,8 @@ TEST_P(RawPeers, AgainstAClient) {
 
     // Host frames: two in one receive around one too short to carry a header,
     // a sender above 127; then a frame in two pieces; then the longest frame.
-    ASSERT_TRUE(host.send(bytes({2, 5, 0xFF, 'h', 'i', 0, 1, 7, 2, 0, 1, 2, 0, 200, 126, 0xFF, 'x', 0})));
+    ASSERT_TRUE(
+        host.send(bytes({2, 5, 0xFF, 'h', 'i', 0, 1, 7, 2, 0, 1, 2, 0, 200, 126, 0xFF, 'x', 0})));
     EXPECT_EQ(C.take(3), (Msgs{{2, 5, "hi"}, {1, 7, ""}, {-56, MsgJoin, "x"}}));
     ASSERT_TRUE(host.send(bytes({3, 6, 0xFF, 'a', 'b'})));
     EXPECT_EQ(C.take(1, 300), Msgs{});
@@ -251,7 +263,8 @@ std::string sealed(ll::NoiseCipher *c, const std::string &plain) {
 // Everything that opens of what arrives at `p` within `ms` (stopping once
 // `want` bytes opened), through a record link with `keys`; false when a
 // record does not open.
-bool opened(Peer &p, const ll::NoiseTransport &keys, size_t want, std::string *plain, int ms = 5000) {
+bool opened(Peer &p, const ll::NoiseTransport &keys, size_t want, std::string *plain,
+            int ms = 5000) {
     ll::RecordLink link;
     link.sealed = true;
     link.keys = keys;
@@ -282,16 +295,18 @@ std::string handshakeRaw(Peer &p, const std::string &secret, const std::string &
     EXPECT_TRUE(ll::noiseStart(&hs, ll::NoiseRole::Initiator, psk, u8(greet), greet.size()));
     std::string first(ll::RecordHeader + ll::NoiseHandshakeOverhead + name.size(), '\0');
     size_t n = 0;
-    EXPECT_TRUE(ll::noiseWriteMessage(&hs, u8(name), name.size(), reinterpret_cast<uint8_t *>(&first[2]), &n));
+    EXPECT_TRUE(ll::noiseWriteMessage(&hs, u8(name), name.size(),
+                                      reinterpret_cast<uint8_t *>(&first[2]), &n));
     first[0] = static_cast<char>(n >> 8);
     first[1] = static_cast<char>(n);
     p.send(first);
     std::string answer = p.recv(ll::RecordHeader + ll::NoiseHandshakeOverhead, 5000);
     uint8_t none[1];
     size_t payload = 0;
-    *answered = answer.size() == ll::RecordHeader + ll::NoiseHandshakeOverhead &&
-                ll::noiseReadMessage(&hs, u8(answer) + 2, ll::NoiseHandshakeOverhead, none, &payload) &&
-                ll::noiseSplit(&hs, keys);
+    *answered =
+        answer.size() == ll::RecordHeader + ll::NoiseHandshakeOverhead &&
+        ll::noiseReadMessage(&hs, u8(answer) + 2, ll::NoiseHandshakeOverhead, none, &payload) &&
+        ll::noiseSplit(&hs, keys);
     return first;
 }
 
@@ -323,7 +338,8 @@ TEST_P(RawPeers, APrivateLobbyLetsInOnlyWhoKnowsTheSecret) {
     EXPECT_EQ(greet.substr(0, 20), "lobbylink private 1 ");
     EXPECT_EQ(greet.find('\0'), ll::GreetingLength - 1) << kit::hex(greet);
     EXPECT_TRUE(today.waitClosed(5000) && junk.waitClosed(5000));
-    Peer wrong = kit::connectLobby(), recorded = kit::connectLobby(), replayer = kit::connectLobby();
+    Peer wrong = kit::connectLobby(), recorded = kit::connectLobby(),
+         replayer = kit::connectLobby();
     ll::NoiseTransport keys;
     bool answered = false;
     handshakeRaw(wrong, "not the secret", "mallory", &keys, &answered);
@@ -373,7 +389,8 @@ TEST_P(RawPeers, APrivateLobbyLetsInOnlyWhoKnowsTheSecret) {
     P.update(false);
     P.null("p2pDisconnect");
     auto start = std::chrono::steady_clock::now();
-    Reply joined = P.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "ann"}, {"secret", Secret}});
+    Reply joined =
+        P.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "ann"}, {"secret", Secret}});
     long joinMs = msSince(start);
     EXPECT_TRUE(H.poll("p2pNumClients", 1) && H.poll("p2pIsSearching", 0));
     flooding = false;
@@ -381,8 +398,9 @@ TEST_P(RawPeers, APrivateLobbyLetsInOnlyWhoKnowsTheSecret) {
     long floodMs = msSince(floodStart);
     EXPECT_EQ(joined.i("result"), 1) << joined;
     H.update(true);
-    std::printf("private lobby: the player joined in %ld ms while strangers connected %ld times a second\n",
-                joinMs, floodMs ? strangers.load() * 1000L / floodMs : 0);
+    std::printf(
+        "private lobby: the player joined in %ld ms while strangers connected %ld times a second\n",
+        joinMs, floodMs ? strangers.load() * 1000L / floodMs : 0);
     EXPECT_EQ(H.take(1), (Msgs{{2, MsgJoin, "ann"}}));
     P.update(true);
     EXPECT_EQ(P.take(1), (Msgs{{1, MsgJoin, "gold"}}));
@@ -421,8 +439,8 @@ TEST_P(RawPeers, APrivateLobbysClient) {
     EXPECT_EQ(C.call("p2pInit").i("result"), 1);
     // Sent without waiting for the answer: this process plays the lobby host meanwhile.
     auto connect = [&](const std::string &secret) {
-        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value +
-               " user=" + agents::Arg("u", "ann").value + " secret=" + agents::Arg("s", secret).value);
+        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value + " user=" +
+               agents::Arg("u", "ann").value + " secret=" + agents::Arg("s", secret).value);
     };
     // Something else than a greeting.
     connect(Secret);
@@ -451,7 +469,8 @@ TEST_P(RawPeers, APrivateLobbysClient) {
             if (in.empty()) break;
             std::copy(in.begin(), in.end(), ll::admittanceInto(&a));
             step = ll::admittanceTake(&a, static_cast<uint32_t>(in.size()));
-            if (step == ll::AdmitReply) host.send(std::string(reinterpret_cast<char *>(a.reply), sizeof a.reply));
+            if (step == ll::AdmitReply)
+                host.send(std::string(reinterpret_cast<char *>(a.reply), sizeof a.reply));
         }
         if (step == ll::AdmitFailed) host.close(); // as a lobby host does
         r = C.answer(20000);
@@ -481,6 +500,7 @@ TEST_P(RawPeers, APrivateLobbysClient) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, RawPeers, ::testing::ValuesIn(agents::builds()), agents::BuildName());
+INSTANTIATE_TEST_SUITE_P(Builds, RawPeers, ::testing::ValuesIn(agents::builds()),
+                         agents::BuildName());
 
 } // namespace

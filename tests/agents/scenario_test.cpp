@@ -52,12 +52,14 @@ std::string textOf(size_t n, int seed) {
 }
 
 const std::string HostName = "host\xff";
-const std::string Names[3] = {"a", "b\x01\x7f\x80\xff \r\n", "c" + textOf(LobbyMaxNameLength - 1, 'c')}; // c: the longest name
+const std::string Names[3] = {"a", "b\x01\x7f\x80\xff \r\n",
+                              "c" + textOf(LobbyMaxNameLength - 1, 'c')}; // c: the longest name
 
 // Each agent's next entries must be `want`, and nothing more (with `want`
 // empty: nothing arrives for a while). The agents are asked all at once.
 void expectEach(std::initializer_list<Agent *> who, const Msgs &want) {
-    std::string req = want.empty() ? "take 1 300" : "take " + std::to_string(want.size()) + " 15000";
+    std::string req =
+        want.empty() ? "take 1 300" : "take " + std::to_string(want.size()) + " 15000";
     for (Agent *a : who) a->send(req);
     for (Agent *a : who) {
         Reply r = a->answer(40000);
@@ -96,7 +98,9 @@ void join(Agent &host, Agent &client, const std::string &name, int members,
     }
     bool admitted = host.poll("p2pNumClients", members);
     if (admitted)
-        joinMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        joinMs.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     EXPECT_TRUE(admitted && host.poll("p2pIsSearching", 0)) << name;
 }
 
@@ -111,8 +115,8 @@ class Scenario : public ::testing::TestWithParam<Arrangement> {
         std::string each;
         for (double ms : v) each += " " + std::to_string(static_cast<int>(ms));
         std::sort(v.begin(), v.end());
-        std::printf("join: %s, p2pConnect to admission: median %.0f ms; in turn:%s\n", GetParam().name.c_str(),
-                    v[v.size() / 2], each.c_str());
+        std::printf("join: %s, p2pConnect to admission: median %.0f ms; in turn:%s\n",
+                    GetParam().name.c_str(), v[v.size() / 2], each.c_str());
     }
 
     // Starts the agents, opens the lobby and admits a, b and c (ids 2, 3, 4):
@@ -137,10 +141,14 @@ class Scenario : public ::testing::TestWithParam<Arrangement> {
         join(*host, *b, Names[1], 2, "::1");
         join(*host, *c, Names[2], 3, nullptr);
         ASSERT_FALSE(HasFailure());
-        expectEach({host.get()}, {{2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
-        expectEach({a.get()}, {{1, MsgJoin, HostName}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
-        expectEach({b.get()}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {4, MsgJoin, Names[2]}});
-        expectEach({c.get()}, {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}});
+        expectEach({host.get()},
+                   {{2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
+        expectEach({a.get()},
+                   {{1, MsgJoin, HostName}, {3, MsgJoin, Names[1]}, {4, MsgJoin, Names[2]}});
+        expectEach({b.get()},
+                   {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {4, MsgJoin, Names[2]}});
+        expectEach({c.get()},
+                   {{1, MsgJoin, HostName}, {2, MsgJoin, Names[0]}, {3, MsgJoin, Names[1]}});
         EXPECT_EQ(host->call("p2pClientName", {{"id", 3}}).s("result"), Names[1]);
         EXPECT_EQ(host->call("p2pClientName", {{"id", 4}}).s("result"), Names[2]);
     }
@@ -152,8 +160,8 @@ TEST_P(Scenario, WholeConversation) {
     Agent &H = *host, &A = *a, &B = *b, &C = *c;
 
     // Unicast and broadcast in every direction, exact texts and ids.
-    const std::string t1 = textOf(300, 1), t2 = textOf(255, 2), t3 = textOf(17, 3), t4 = textOf(1000, 4),
-                      t5 = "\r\n\x1a";
+    const std::string t1 = textOf(300, 1), t2 = textOf(255, 2), t3 = textOf(17, 3),
+                      t4 = textOf(1000, 4), t5 = "\r\n\x1a";
     A.say(10, 255, t1);
     expectEach({&H, &B, &C}, {{2, 10, t1}});
     B.say(11, 4, t2);
@@ -171,7 +179,8 @@ TEST_P(Scenario, WholeConversation) {
     // The longest texts from a client (relayed as a frame of a whole queue)
     // and from the lobby host.
     EXPECT_EQ(A.call("p2pBuffer").i("res"), LobbyQueueBytes);
-    const std::string longA = textOf(kit::LongestClientText, 7), longB = textOf(kit::LongestClientText, 8),
+    const std::string longA = textOf(kit::LongestClientText, 7),
+                      longB = textOf(kit::LongestClientText, 8),
                       longH = textOf(kit::LongestHostText, 9);
     A.say(14, 255, longA);
     expectEach({&H, &B, &C}, {{2, 14, longA}});
@@ -206,7 +215,9 @@ TEST_P(Scenario, WholeConversation) {
     EXPECT_EQ(H.call("p2pSearchClient").i("result"), 1);
     ASSERT_TRUE(H.poll("p2pIsSearching", 1));
     H.null("p2pCancelSearch");
-    EXPECT_EQ(C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "c3"}, {"secret", secret}}).i("result"), 1);
+    EXPECT_EQ(C.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "c3"}, {"secret", secret}})
+                  .i("result"),
+              1);
     EXPECT_TRUE(H.poll("p2pIsSearching", 0));
     EXPECT_EQ(H.null("p2pSearchClientError"), SearchOk);
     EXPECT_EQ(H.null("p2pNumClients"), 2);
@@ -248,7 +259,8 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
     std::map<int, Agent *> members{{1, host.get()}, {2, a.get()}, {3, b.get()}, {4, c.get()}};
     for (auto &m : members) {
         int s = m.first;
-        m.second->send("flood self=" + std::to_string(s) + " ms=3000 odd=" + std::to_string(s == 1 ? 255 : next(s)) +
+        m.second->send("flood self=" + std::to_string(s) +
+                       " ms=3000 odd=" + std::to_string(s == 1 ? 255 : next(s)) +
                        " peers=3 room=" + (s == 1 ? "2,3,4" : "0"));
     }
     std::map<int, Reply> replies;
@@ -268,7 +280,8 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
             EXPECT_EQ(n, replies[s].i("sent")) << s;
             std::string want;
             for (int q = 0; q < n; ++q)
-                if (s == 1 || q % 2 == 0 || next(s) == self) want += (want.empty() ? "" : ",") + std::to_string(q);
+                if (s == 1 || q % 2 == 0 || next(s) == self)
+                    want += (want.empty() ? "" : ",") + std::to_string(q);
             EXPECT_TRUE(f.substr(c2 + 1) == want)
                 << "from " << s << " at " << self << ": " << f.substr(c2 + 1, 200) << "...";
         }
@@ -285,6 +298,8 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Arrangements, Scenario, ::testing::ValuesIn(arrangements()),
-                         [](const ::testing::TestParamInfo<Arrangement> &i) { return std::string(i.param.name); });
+                         [](const ::testing::TestParamInfo<Arrangement> &i) {
+                             return std::string(i.param.name);
+                         });
 
 } // namespace

@@ -33,7 +33,8 @@ int connectLobby() {
     a.sin_family = AF_INET;
     a.sin_port = htons(LobbyPort);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) fz::fail("connect: %s", strerror(errno));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        fz::fail("connect: %s", strerror(errno));
     return fd;
 }
 
@@ -69,7 +70,8 @@ bool closedWithin(int fd, int ms) {
 }
 
 std::string notice(uint8_t id, const std::string &name) {
-    return std::string{static_cast<char>(id), static_cast<char>(MsgJoin), static_cast<char>(BroadcastId)} +
+    return std::string{static_cast<char>(id), static_cast<char>(MsgJoin),
+                       static_cast<char>(BroadcastId)} +
            name + std::string(1, '\0');
 }
 
@@ -163,14 +165,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!ends || !waitSearchEnd(5000)) ll::lobbyDisconnect();
         int32_t outcome = ll::searchOutcome();
         if (ends) {
-            int32_t expect = complete ? (full && !cancel ? SearchLobbyFull : SearchOk)
-                                      : tooLong ? SearchHandshakeTooLong : SearchHandshakeLost;
+            int32_t expect = complete  ? (full && !cancel ? SearchLobbyFull : SearchOk)
+                             : tooLong ? SearchHandshakeTooLong
+                                       : SearchHandshakeLost;
             // A reset may overtake bytes not yet read.
             FZ_CHECK(outcome == expect || (ending == 1 && outcome == SearchHandshakeLost),
                      "outcome %d, expected %d", outcome, expect);
         }
-        bool admitted = ll::net.mode == ll::Lobby && outcome == SearchOk && complete && !cancel && !full;
-        FZ_CHECK(ll::memberCount() == (ll::net.mode == ll::Lobby ? members + (admitted ? 1 : 0) : 0),
+        bool admitted =
+            ll::net.mode == ll::Lobby && outcome == SearchOk && complete && !cancel && !full;
+        FZ_CHECK(ll::memberCount() ==
+                     (ll::net.mode == ll::Lobby ? members + (admitted ? 1 : 0) : 0),
                  "%d members after the admission", ll::memberCount());
         if (admitted) {
             std::string name = hs.substr(0, zero);
@@ -186,11 +191,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (c >= 0) {
                 // One that half-closed has left: it may hear a part.
                 std::string heard = recvFor(c, told.size(), ending == 0 ? 300 : 3000);
-                FZ_CHECK(heard == told || (ending == 0 && told.compare(0, heard.size(), heard) == 0),
-                         "the newcomer heard %zu of %zu bytes of notices", heard.size(), told.size());
+                FZ_CHECK(
+                    heard == told || (ending == 0 && told.compare(0, heard.size(), heard) == 0),
+                    "the newcomer heard %zu of %zu bytes of notices", heard.size(), told.size());
             }
             for (int i = 0; i < members; ++i) {
-                std::string heard = recvFor(far[static_cast<size_t>(i)], notice(id, name).size(), 3000);
+                std::string heard =
+                    recvFor(far[static_cast<size_t>(i)], notice(id, name).size(), 3000);
                 FZ_CHECK(heard == notice(id, name), "member %d was not told of the newcomer", i);
             }
         } else if (c >= 0 && ending != 2) {

@@ -76,7 +76,8 @@ struct Client {
     void write(const std::string &bytes) {
         size_t done = 0;
         while (far >= 0 && !halfClosed && done < bytes.size()) {
-            ssize_t n = ::send(far, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+            ssize_t n =
+                ::send(far, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
@@ -146,8 +147,8 @@ struct Client {
             got.pop_back();
         }
         FZ_CHECK(got.size() <= expect.size() && std::equal(got.begin(), got.end(), expect.begin()),
-                 "the inbox is not a prefix of the frames sent (%zu entries, %zu frames)", got.size(),
-                 expect.size());
+                 "the inbox is not a prefix of the frames sent (%zu entries, %zu frames)",
+                 got.size(), expect.size());
         bool whole = !ended || (tooLong && !overflowed && !closed && !halfClosed);
         FZ_CHECK(!whole || got.size() == expect.size(), "the inbox holds %zu of %zu frames",
                  got.size(), expect.size());
@@ -168,18 +169,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Client c;
         while (in.more()) {
             switch (in.byte() % 10) {
-            case 0: case 1: case 2: case 3: c.write(in.bytes(in.byte())); break;
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+                c.write(in.bytes(in.byte()));
+                break;
             case 4: { // a flood: one chunk many times over
                 std::string chunk = in.bytes(in.byte() % 32 + 1), flood;
                 size_t times = in.word() % 4096 + 1;
-                for (size_t i = 0; i < times && flood.size() < 2 * ll::QueueCapacity; ++i) flood += chunk;
+                for (size_t i = 0; i < times && flood.size() < 2 * ll::QueueCapacity; ++i)
+                    flood += chunk;
                 c.write(flood);
                 break;
             }
-            case 5: case 6:
+            case 5:
+            case 6:
                 for (int n = in.byte() % 4; n >= 0; --n) c.update();
                 break;
-            case 7: c.take(in.byte() % 8); break;
+            case 7:
+                c.take(in.byte() % 8);
+                break;
             case 8: {
                 uint8_t msgId = in.byte(), receiver = in.byte();
                 size_t length = in.byte() < 220 ? in.byte() % 64 + 1 : in.word() % 70000 + 1;
@@ -198,7 +208,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     if (c.far >= 0) ::shutdown(c.far, SHUT_WR);
                     c.halfClosed = true;
                     break;
-                default: c.paused = !c.paused; break;
+                default:
+                    c.paused = !c.paused;
+                    break;
                 }
                 break;
             }

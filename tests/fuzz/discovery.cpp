@@ -35,19 +35,23 @@ void answer(uint32_t from, const uint8_t *data, size_t size) {
     uint8_t again[DiscoveryAnswerMax];
     size_t n = discoveryAnswer(again, a.members, a.isPrivate, a.name, a.nameLength);
     again[4] = a.version;
-    FZ_CHECK(n == size && std::memcmp(again, data, n) == 0, "answer of %zu bytes does not encode back", size);
+    FZ_CHECK(n == size && std::memcmp(again, data, n) == 0,
+             "answer of %zu bytes does not encode back", size);
     char text[DiscoveryNoticeMax + 8];
     std::memset(text, 'x', sizeof text);
     size_t t = discoveryNotice(from, a, text);
-    FZ_CHECK(t < DiscoveryNoticeMax && text[t] == 0 && text[DiscoveryNoticeMax] == 'x', "notice of %zu", t);
+    FZ_CHECK(t < DiscoveryNoticeMax && text[t] == 0 && text[DiscoveryNoticeMax] == 'x',
+             "notice of %zu", t);
     std::string printable;
     for (size_t i = 0; i < a.nameLength; ++i)
         if (a.name[i] >= 0x20 && a.name[i] < 0x7F) printable += a.name[i];
-    for (size_t i = 0; i < t; ++i) FZ_CHECK(text[i] >= 0x20 && text[i] < 0x7F, "byte %zu unprintable", i);
-    FZ_CHECK(t >= printable.size() && std::memcmp(text + t - printable.size(), printable.data(),
-                                                  printable.size()) == 0,
+    for (size_t i = 0; i < t; ++i)
+        FZ_CHECK(text[i] >= 0x20 && text[i] < 0x7F, "byte %zu unprintable", i);
+    FZ_CHECK(t >= printable.size() &&
+                 std::memcmp(text + t - printable.size(), printable.data(), printable.size()) == 0,
              "notice \"%s\" does not end with the name", text);
-    FZ_CHECK(std::strstr(text, a.isPrivate ? " private " : " open ") != nullptr, "notice \"%s\"", text);
+    FZ_CHECK(std::strstr(text, a.isPrivate ? " private " : " open ") != nullptr, "notice \"%s\"",
+             text);
 }
 
 } // namespace

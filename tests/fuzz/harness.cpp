@@ -174,7 +174,8 @@ size_t Lobby::write(size_t k, const std::string &bytes) {
     Member &m = members[k];
     size_t done = 0;
     while (m.fd >= 0 && !m.halfClosed && done < bytes.size()) {
-        ssize_t n = ::send(m.fd, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n =
+            ::send(m.fd, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
@@ -226,7 +227,8 @@ void Lobby::noteDepartures() {
             ++present;
         }
     }
-    FZ_CHECK(ll::memberCount() == present, "member count %d, present %d", ll::memberCount(), present);
+    FZ_CHECK(ll::memberCount() == present, "member count %d, present %d", ll::memberCount(),
+             present);
 }
 
 size_t Lobby::pump() {
@@ -358,16 +360,19 @@ void Lobby::stallCheck() {
                 if (f.size() < 3) continue;
                 uint8_t receiver = static_cast<uint8_t>(f[1]);
                 const Member *to = byId(receiver);
-                if (receiver == BroadcastId || receiver == HostId || (to && to->present && to->paused))
+                if (receiver == BroadcastId || receiver == HostId ||
+                    (to && to->present && to->paused))
                     break;
                 if (receiver != b.id) continue;
                 ++due;
                 early += s.at[i] < b.seatedAt ? 1 : 0;
             }
             size_t got = b.framesFrom[a.id];
-            FZ_CHECK(got + early >= due,
-                     "member %u got %zu frames from %u, which sent it %zu it could take (frozen members "
-                     "and a full inbox held it back)", b.id, got, a.id, due - early);
+            FZ_CHECK(
+                got + early >= due,
+                "member %u got %zu frames from %u, which sent it %zu it could take (frozen members "
+                "and a full inbox held it back)",
+                b.id, got, a.id, due - early);
         }
     }
 }
@@ -422,8 +427,8 @@ void Lobby::verifyMember(const Member &b) {
         FZ_CHECK(f.size() >= 4, "member %u got a %zu-byte frame", b.id, f.size());
         uint8_t sender = static_cast<uint8_t>(f[0]), receiver = static_cast<uint8_t>(f[2]);
         FZ_CHECK(sender != b.id, "member %u got its own frame back", b.id);
-        FZ_CHECK(receiver == BroadcastId || receiver == b.id,
-                 "member %u got a frame for %u", b.id, receiver);
+        FZ_CHECK(receiver == BroadcastId || receiver == b.id, "member %u got a frame for %u", b.id,
+                 receiver);
         FZ_CHECK(sender == HostId || byId(sender), "member %u got a frame from %u", b.id, sender);
         got[sender].push_back(f.substr(1));
     }
@@ -439,7 +444,8 @@ void Lobby::verifyMember(const Member &b) {
                  std::equal(fromHost.begin(), fromHost.end(), expect.begin()),
              "member %u: the lobby host's frames are not a prefix of its sends", b.id);
     FZ_CHECK(!b.present || fromHost.size() == expect.size(),
-             "member %u got %zu of the lobby host's %zu frames", b.id, fromHost.size(), expect.size());
+             "member %u got %zu of the lobby host's %zu frames", b.id, fromHost.size(),
+             expect.size());
 
     for (const Member &a : members) {
         if (&a == &b) continue;
@@ -481,7 +487,8 @@ void Lobby::verifyMember(const Member &b) {
                      "member %u lacks the leave notice of %u", b.id, a.id);
         if (routedAll(a)) {
             size_t need = late + (noticed ? 1 : 0);
-            FZ_CHECK(o.size() >= need && std::equal(o.begin(), o.end(), relayed.end() - static_cast<long>(o.size())),
+            FZ_CHECK(o.size() >= need && std::equal(o.begin(), o.end(),
+                                                    relayed.end() - static_cast<long>(o.size())),
                      "member %u got %zu frames from %u, at least the last %zu expected", b.id,
                      o.size(), a.id, need);
         }
@@ -514,8 +521,8 @@ void Lobby::verifyInbox() {
         }
         FZ_CHECK(o.size() <= expect.size() && std::equal(o.begin(), o.end(), expect.begin()),
                  "inbox entries from %u are not a prefix of what it sent", a.id);
-        FZ_CHECK(!routedAll(a) || o.size() == expect.size(), "inbox holds %zu of %zu entries from %u",
-                 o.size(), expect.size(), a.id);
+        FZ_CHECK(!routedAll(a) || o.size() == expect.size(),
+                 "inbox holds %zu of %zu entries from %u", o.size(), expect.size(), a.id);
     }
 }
 

@@ -69,18 +69,18 @@ class Lobby {
     struct Member {
         uint8_t id = 0;
         std::string name;
-        int fd = -1;            // our end: the member's side of the connection
-        bool present = true;    // in the lobby, as memberName tells
-        bool paused = false;    // its end is not read after updates
+        int fd = -1;         // our end: the member's side of the connection
+        bool present = true; // in the lobby, as memberName tells
+        bool paused = false; // its end is not read after updates
         bool everPaused = false;
         uint64_t readAt = 0;    // the clock when its end was last read
         bool stallable = false; // the clock moved the stall timeout past readAt
         bool kicked = false, closed = false, halfClosed = false;
-        bool overSent = false;  // a lobby host send did not fit its relay room
+        bool overSent = false; // a lobby host send did not fit its relay room
         uint64_t seatedAt = 0, departedAt = UINT64_MAX, firstWriteAt = UINT64_MAX;
-        std::string out; // bytes the member wrote, as far as its end took them
+        std::string out;              // bytes the member wrote, as far as its end took them
         std::vector<uint64_t> zeroAt; // the step at which each 0 of `out` was written
-        std::string in;  // bytes it read
+        std::string in;               // bytes it read
         std::vector<uint32_t> framesFrom = std::vector<uint32_t>(256); // in `in`, by sender
         size_t inFrameAt = 0; // where the unfinished frame of `in` starts
         Sent sent;            // what the lobby host takes of `out`, when it was last asked

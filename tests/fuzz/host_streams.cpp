@@ -16,12 +16,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int initial = in.byte() % 6 + 1;
     for (int i = 0; i < initial; ++i) {
         uint8_t id = static_cast<uint8_t>(2 + in.byte() % LobbyMaxClients);
-        while (lobby.seat(id, "m" + std::to_string(id)) < 0) id = static_cast<uint8_t>(id % LobbyMaxClients + 2);
+        while (lobby.seat(id, "m" + std::to_string(id)) < 0)
+            id = static_cast<uint8_t>(id % LobbyMaxClients + 2);
     }
     auto pick = [&] { return static_cast<size_t>(in.byte()) % lobby.size(); };
     while (in.more()) {
         switch (in.byte() % 10) {
-        case 0: case 1: case 2: case 3: case 4: { // bytes from one member
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+        case 4: { // bytes from one member
             size_t k = pick();
             lobby.write(k, in.bytes(in.byte()));
             break;
@@ -44,14 +49,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             lobby.hostSend(msgId, rcv, in.bytes(in.byte() % 64));
             break;
         }
-        case 7: lobby.kick(pick()); break;
+        case 7:
+            lobby.kick(pick());
+            break;
         case 8: { // a member's connection: closed, half-closed, reading paused or resumed
             size_t k = pick();
             switch (in.byte() % 4) {
-            case 0: lobby.closeEnd(k); break;
-            case 1: lobby.halfClose(k); break;
-            case 2: lobby.pause(k, true); break;
-            default: lobby.pause(k, false); break;
+            case 0:
+                lobby.closeEnd(k);
+                break;
+            case 1:
+                lobby.halfClose(k);
+                break;
+            case 2:
+                lobby.pause(k, true);
+                break;
+            default:
+                lobby.pause(k, false);
+                break;
             }
             break;
         }
@@ -61,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             size_t times = in.word() % 4096 + 1;
             std::string flood;
             flood.reserve(times * chunk.size());
-            for (size_t i = 0; i < times && flood.size() < 4 * ll::QueueCapacity; ++i) flood += chunk;
+            for (size_t i = 0; i < times && flood.size() < 4 * ll::QueueCapacity; ++i)
+                flood += chunk;
             lobby.write(k, flood);
             break;
         }

@@ -54,13 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             lobby->seat(id, "p" + text(in, in.byte() % 12));
             break;
         }
-        case 1: case 2: { // a member sends
+        case 1:
+        case 2: { // a member sends
             uint8_t msgId = in.byte();
             uint8_t rcv = receiver(in.byte());
             lobby->write(k, dataFrame(msgId, rcv, text(in, in.byte() % 48 + 1)));
             break;
         }
-        case 3: case 4: { // time passes (up to 31 s), then updates
+        case 3:
+        case 4: { // time passes (up to 31 s), then updates
             uint8_t b = in.byte();
             if (b >= 8) lobby->pass((b >> 3) * 1000u);
             for (int n = b % 8; n >= 0; --n) lobby->update();
@@ -81,8 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             lobby->hostSend(msgId, rcv, text(in, length));
             break;
         }
-        case 7: lobby->kick(k); break;
-        case 8: lobby->pause(k, !lobby->member(k).paused); break;
+        case 7:
+            lobby->kick(k);
+            break;
+        case 8:
+            lobby->pause(k, !lobby->member(k).paused);
+            break;
         case 9: // a member leaves
             if (in.byte() & 1)
                 lobby->closeEnd(k);

@@ -40,7 +40,8 @@ const uint16_t Port = 31903;
 using agents::run;
 
 int msSince(Clock::time_point t0) {
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
 // Every namespace: no IPv6, 127.x routed like any address, the guard.
@@ -60,16 +61,19 @@ class Lan {
         std::string name = std::string(t->test_suite_name()) + "." + t->name();
         // Namespace names are global: the build directory keeps two builds'
         // runs of one test apart.
-        prefix_ = "lllan" + std::to_string(std::hash<std::string>{}(std::string(LL_LAN_TAG) + name) % 1000000);
+        prefix_ = "lllan" + std::to_string(
+                                std::hash<std::string>{}(std::string(LL_LAN_TAG) + name) % 1000000);
         down();
         std::string out = run("sh -ec '" + script() + "'");
-        up_ = run("ip -n " + ns("far") + " route").find("127.66.0.0/24 via 127.67.0.1") != std::string::npos;
+        up_ = run("ip -n " + ns("far") + " route").find("127.66.0.0/24 via 127.67.0.1") !=
+              std::string::npos;
         if (!up_) ADD_FAILURE() << "the LAN did not come up: " << out;
     }
     ~Lan() { down(); }
     bool up() const { return up_; }
     std::string ns(const std::string &member) const { return prefix_ + "-" + member; }
-    std::unique_ptr<Agent> agent(const std::string &member, Build build, const std::string &who) const {
+    std::unique_ptr<Agent> agent(const std::string &member, Build build,
+                                 const std::string &who) const {
         return agents::agentIn(ns(member), build, who);
     }
     // A UDP socket made inside a namespace, bound to `port` (0: any).
@@ -110,22 +114,27 @@ class Lan {
         std::string s;
         for (const char *m : {"sw", "a", "b", "c", "p", "gw", "far"})
             s += "ip netns add " + ns(m) + "\nip netns exec " + ns(m) + " sh -ec \"$0\"\n";
-        s += "ip -n " + ns("sw") + " link add br0 type bridge\nip -n " + ns("sw") + " link set br0 up\n";
+        s += "ip -n " + ns("sw") + " link add br0 type bridge\nip -n " + ns("sw") +
+             " link set br0 up\n";
         const std::pair<const char *, const char *> onLan[] = {
             {"a", "2"}, {"b", "3"}, {"c", "4"}, {"p", "5"}, {"gw", "1"}};
         for (auto &m : onLan) {
             std::string n = ns(m.first), port = std::string("v") + m.first;
-            s += "ip link add eth0 netns " + n + " type veth peer name " + port + " netns " + ns("sw") + "\n";
+            s += "ip link add eth0 netns " + n + " type veth peer name " + port + " netns " +
+                 ns("sw") + "\n";
             s += "ip -n " + ns("sw") + " link set " + port + " master br0 up\n";
             s += "ip -n " + n + " addr add 127.66.0." + m.second + "/24 brd + dev eth0\n";
             s += "ip -n " + n + " link set eth0 up\n";
             // src: 127.x addresses have host scope, which a route through a
             // gateway does not pick on its own.
             if (m.first != std::string("gw"))
-                s += "ip -n " + n + " route add 127.67.0.0/24 via 127.66.0.1 src 127.66.0." + m.second + "\n";
+                s += "ip -n " + n + " route add 127.67.0.0/24 via 127.66.0.1 src 127.66.0." +
+                     m.second + "\n";
         }
-        s += "ip link add eth1 netns " + ns("gw") + " type veth peer name eth0 netns " + ns("far") + "\n";
-        s += "ip -n " + ns("gw") + " addr add 127.67.0.1/24 brd + dev eth1\nip -n " + ns("gw") + " link set eth1 up\n";
+        s += "ip link add eth1 netns " + ns("gw") + " type veth peer name eth0 netns " + ns("far") +
+             "\n";
+        s += "ip -n " + ns("gw") + " addr add 127.67.0.1/24 brd + dev eth1\nip -n " + ns("gw") +
+             " link set eth1 up\n";
         s += "ip -n " + ns("far") + " addr add 127.67.0.2/24 brd + dev eth0\nip -n " + ns("far") +
              " link set eth0 up\n";
         s += "ip -n " + ns("far") + " route add 127.66.0.0/24 via 127.67.0.1 src 127.67.0.2\n";
@@ -134,7 +143,8 @@ class Lan {
         std::string quoted;
         for (char c : s) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         std::string setup;
-        for (char c : std::string(NamespaceSetup)) setup += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        for (char c : std::string(NamespaceSetup))
+            setup += c == '\'' ? std::string("'\\''") : std::string(1, c);
         return quoted + "' '" + setup;
     }
 };
@@ -197,7 +207,8 @@ std::vector<Msg> list(Agent &player, size_t expected, const char *what) {
         if (more.empty()) break;
         for (const Msg &m : more) {
             std::printf("lan: %s (%s): notice %zu after %d ms: {%d, %d, \"%s\"}\n", what,
-                        agents::buildName(player.build()), got.size() + 1, msSince(t0), m.usr, m.id, m.msg.c_str());
+                        agents::buildName(player.build()), got.size() + 1, msSince(t0), m.usr, m.id,
+                        m.msg.c_str());
             got.push_back(m);
         }
     }
@@ -231,8 +242,8 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     std::unique_ptr<Agent> guest = lan.agent("b", Build::Linux, "guest of b");
     std::unique_ptr<Agent> c = lan.agent("c", Build::Linux, "silent");
     std::unique_ptr<Agent> player = lan.agent("p", GetParam(), "player");
-    ASSERT_TRUE(a && b && guest && c && player && a->alive() && b->alive() && guest->alive() && c->alive() &&
-                player->alive());
+    ASSERT_TRUE(a && b && guest && c && player && a->alive() && b->alive() && guest->alive() &&
+                c->alive() && player->alive());
     for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) {
         x->call("p2pInit");
         x->update(true);
@@ -240,12 +251,15 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     ASSERT_EQ(a->call("p2pCreateLobby", {{"user", "gold"}, {"announce", 1}}).i("result"), 1);
     // "the back room" is private: it lists as such, and its guest joins with the secret.
     const std::string backRoomKind = "private", backRoomSecret = "k7qz3mhx9wtp";
-    ASSERT_EQ(b->call("p2pCreateLobby", {{"user", "the back room"}, {"announce", 1}, {"secret", backRoomSecret}})
+    ASSERT_EQ(b->call("p2pCreateLobby",
+                      {{"user", "the back room"}, {"announce", 1}, {"secret", backRoomSecret}})
                   .i("result"),
               1);
     ASSERT_EQ(c->call("p2pCreateLobby", {{"user", "silent"}}).i("result"), 1);
     b->call("p2pSearchClient");
-    ASSERT_EQ(guest->call("p2pConnect", {{"address", "127.66.0.3"}, {"user", "guest"}, {"secret", backRoomSecret}})
+    ASSERT_EQ(guest
+                  ->call("p2pConnect",
+                         {{"address", "127.66.0.3"}, {"user", "guest"}, {"secret", backRoomSecret}})
                   .i("result"),
               1);
     ASSERT_TRUE(b->poll("p2pNumClients", 1));
@@ -256,7 +270,8 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     EXPECT_EQ(busy.i("result"), 0) << busy;
 
     std::set<std::string> found = texts(list(*player, 2, "two lobbies announce"));
-    EXPECT_EQ(found, (std::set<std::string>{"127.66.0.2 1 open gold", "127.66.0.3 2 " + backRoomKind + " the back room"}));
+    EXPECT_EQ(found, (std::set<std::string>{"127.66.0.2 1 open gold",
+                                            "127.66.0.3 2 " + backRoomKind + " the back room"}));
 
     // The lobby without "announce" has no UDP socket at all: the port is free.
     EXPECT_EQ(run("ip netns exec " + lan.ns("c") + " ss -Huan"), "");
@@ -271,18 +286,19 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     EXPECT_EQ(q.bytes, Query);
     EXPECT_EQ(q.to, 0x7F4200FFu) << "the query goes to the directed broadcast address";
     const std::string evil = "\x1b[2Jevil\n twin";
-    const std::string forged = std::string("LLDA\x01\x07\x01", 7) + static_cast<char>(evil.size()) + evil;
+    const std::string forged =
+        std::string("LLDA\x01\x07\x01", 7) + static_cast<char>(evil.size()) + evil;
     sendTo(fake, q.from, q.port, std::string("LLDA\x01\x07\x01\x20", 8) + "short");
     sendTo(fake, q.from, q.port, forged);
     sendTo(fake, q.from, q.port, forged);
     std::vector<Msg> got = player->take(3, 5000);
     std::vector<Msg> late = player->take(1, 3000);
     got.insert(got.end(), late.begin(), late.end());
-    std::printf("lan: with a forged answer (%s): %zu notices after %d ms\n", agents::buildName(GetParam()),
-                got.size(), msSince(t0));
+    std::printf("lan: with a forged answer (%s): %zu notices after %d ms\n",
+                agents::buildName(GetParam()), got.size(), msSince(t0));
     EXPECT_EQ(texts(got), (std::set<std::string>{"127.66.0.2 1 open gold",
-                                                  "127.66.0.3 2 " + backRoomKind + " the back room",
-                                                  "127.66.0.4 7 private [2Jevil twin"}));
+                                                 "127.66.0.3 2 " + backRoomKind + " the back room",
+                                                 "127.66.0.4 7 private [2Jevil twin"}));
     EXPECT_EQ(got.size(), 3u);
     ::close(fake);
 
@@ -306,7 +322,8 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     // second it spans (two at most).
     for (int i = 0; i < 100; ++i) sendTo(near, A, Port, Query);
     int answered = countAnswers(near, 1500);
-    std::printf("lan: 100 queries at once (%s): %d answers\n", agents::buildName(GetParam()), answered);
+    std::printf("lan: 100 queries at once (%s): %d answers\n", agents::buildName(GetParam()),
+                answered);
     EXPECT_GE(answered, 1);
     EXPECT_LE(answered, 40);
     ::close(far);
@@ -323,22 +340,28 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     c->call("p2pTerminate"); // its lobby port goes to lobbylink-chat
     if (GetParam() == Build::Linux) {
         std::string out = run("ip netns exec " + lan.ns("c") + " sh -c 'sleep 5 | " + LL_CHAT +
-                              " host --announce chatty' & sleep 1; ip netns exec " + lan.ns("p") + " " + LL_CHAT +
-                              " find; wait");
+                              " host --announce chatty' & sleep 1; ip netns exec " + lan.ns("p") +
+                              " " + LL_CHAT + " find; wait");
         std::printf("lan: lobbylink-chat find:\n%s", out.c_str());
-        EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: lobbylink-chat join NAME 127.66.0.2"),
-                  std::string::npos) << out;
-        EXPECT_NE(out.find("lobby \"the back room\" at 127.66.0.3, 2 members, private: join with: lobbylink-chat "
-                           "join --private NAME 127.66.0.3 (and the secret its lobby host gave you)"),
+        EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: "
+                           "lobbylink-chat join NAME 127.66.0.2"),
                   std::string::npos)
             << out;
-        EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos) << out;
+        EXPECT_NE(
+            out.find("lobby \"the back room\" at 127.66.0.3, 2 members, private: join with: "
+                     "lobbylink-chat "
+                     "join --private NAME 127.66.0.3 (and the secret its lobby host gave you)"),
+            std::string::npos)
+            << out;
+        EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos)
+            << out;
     }
     for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) x->call("p2pTerminate");
     EXPECT_EQ(a->quit(), 0);
     EXPECT_EQ(player->quit(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, Discovery, ::testing::ValuesIn(agents::builds()), agents::BuildName());
+INSTANTIATE_TEST_SUITE_P(Builds, Discovery, ::testing::ValuesIn(agents::builds()),
+                         agents::BuildName());
 
 } // namespace

@@ -38,7 +38,8 @@ int socketAt(uint16_t port, int type = SOCK_DGRAM) {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     ::inet_pton(AF_INET, Gateway, &a.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) ADD_FAILURE() << "bind " << port;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        ADD_FAILURE() << "bind " << port;
     if (type == SOCK_STREAM) ::listen(fd, 8);
     return fd;
 }
@@ -47,19 +48,24 @@ void put16(uint8_t *p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); 
 void put32(uint8_t *p, uint32_t v) { put16(p, v >> 16), put16(p + 2, v); }
 
 std::string soap(const std::string &inner) {
-    return "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" +
+    return "<?xml version=\"1.0\"?><s:Envelope "
+           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" +
            inner + "</s:Body></s:Envelope>";
 }
 std::string fault(int code) {
-    return soap("<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail><UPnPError "
+    return soap("<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</"
+                "faultstring><detail><UPnPError "
                 "xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
                 std::to_string(code) + "</errorCode></UPnPError></detail></s:Fault>");
 }
 const char Description[] =
     "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device><deviceType>"
-    "urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType><deviceList><device><deviceList><device>"
-    "<serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>"
-    "<controlURL>/ctl</controlURL></service></serviceList></device></deviceList></device></deviceList>"
+    "urn:schemas-upnp-org:device:InternetGatewayDevice:1</"
+    "deviceType><deviceList><device><deviceList><device>"
+    "<serviceList><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</"
+    "serviceType>"
+    "<controlURL>/ctl</controlURL></service></serviceList></device></deviceList></device></"
+    "deviceList>"
     "</device></root>";
 
 // The home router: NAT-PMP, or UPnP that grants permanent leases only
@@ -69,20 +75,24 @@ struct FakeRouter {
     std::atomic<uint32_t> lifetimeS{1200}; // NAT-PMP: the lease it grants
     std::atomic<uint16_t> result{0};       // NAT-PMP: its result code
     std::atomic<uint16_t> externalPort{LobbyPort};
-    std::atomic<bool> silent{false};       // NAT-PMP: mapping requests go unanswered
+    std::atomic<bool> silent{false}; // NAT-PMP: mapping requests go unanswered
     std::atomic<bool> stop{false};
     std::mutex lock;
-    std::vector<uint32_t> asked; // the lease of every mapping request (NAT-PMP, UPnP)
+    std::vector<uint32_t> asked;        // the lease of every mapping request (NAT-PMP, UPnP)
     int nat = -1, ssdp = -1, http = -1; // bound before the library asks anything
     std::thread thread;
 
     explicit FakeRouter(bool u) : upnp(u) {
         // The guard first: nothing may leave for an address beyond loopback.
         // Once per process (and its network namespace).
-        static int made = std::system("nft -f " LL_GUARD " && ip route add default via 127.0.0.2 dev lo");
-        EXPECT_EQ(made, 0) << "no guard or no default route: the test needs a network namespace of its own";
-        if (upnp) ssdp = socketAt(SsdpPort), http = socketAt(HttpPort, SOCK_STREAM);
-        else nat = socketAt(NatPmpPort);
+        static int made =
+            std::system("nft -f " LL_GUARD " && ip route add default via 127.0.0.2 dev lo");
+        EXPECT_EQ(made, 0)
+            << "no guard or no default route: the test needs a network namespace of its own";
+        if (upnp)
+            ssdp = socketAt(SsdpPort), http = socketAt(HttpPort, SOCK_STREAM);
+        else
+            nat = socketAt(NatPmpPort);
         thread = std::thread([this] { run(); });
     }
     ~FakeRouter() {
@@ -137,8 +147,9 @@ struct FakeRouter {
         sockaddr_in from;
         socklen_t len = sizeof from;
         if (::recvfrom(fd, q, sizeof q, 0, reinterpret_cast<sockaddr *>(&from), &len) <= 0) return;
-        std::string a = "HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
-                        "LOCATION: http://127.0.0.2:5555/desc.xml\r\n\r\n";
+        std::string a =
+            "HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+            "LOCATION: http://127.0.0.2:5555/desc.xml\r\n\r\n";
         ::sendto(fd, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
     }
     // One HTTP exchange: the whole request (its head, and a body of
@@ -149,7 +160,8 @@ struct FakeRouter {
         std::string q;
         for (;;) {
             size_t head = q.find("\r\n\r\n"), at = q.find("Content-Length:");
-            size_t length = at == std::string::npos ? 0 : std::strtoul(q.c_str() + at + 15, nullptr, 10);
+            size_t length =
+                at == std::string::npos ? 0 : std::strtoul(q.c_str() + at + 15, nullptr, 10);
             if (head != std::string::npos && q.size() >= head + 4 + length) break;
             pollfd p = {c, POLLIN, 0};
             char buf[4096];
@@ -161,7 +173,8 @@ struct FakeRouter {
         if (q.find("GET /desc.xml") == 0) {
             body = Description;
         } else if (q.find("#GetExternalIPAddress") != std::string::npos) {
-            body = soap("<u:GetExternalIPAddressResponse><NewExternalIPAddress>" + std::string(External) +
+            body = soap("<u:GetExternalIPAddressResponse><NewExternalIPAddress>" +
+                        std::string(External) +
                         "</NewExternalIPAddress></u:GetExternalIPAddressResponse>");
         } else if (q.find("#GetSpecificPortMappingEntry") != std::string::npos) {
             status = "500 Internal Server Error", body = fault(714); // nobody holds the port

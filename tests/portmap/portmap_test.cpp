@@ -46,7 +46,9 @@ class Router {
         std::string name = std::string(t->test_suite_name()) + "." + t->name();
         // Namespace names are global: the build directory keeps two builds'
         // runs of one test apart.
-        prefix_ = "llpm" + std::to_string(std::hash<std::string>{}(std::string(LL_ROUTER_DIR) + name) % 1000000);
+        prefix_ =
+            "llpm" +
+            std::to_string(std::hash<std::string>{}(std::string(LL_ROUTER_DIR) + name) % 1000000);
         script("down");
         std::string out = run(cmd("up") + " " + mode);
         up_ = run("ip netns list").find(prefix_ + "-lan") != std::string::npos;
@@ -70,7 +72,9 @@ class Router {
         std::string r = rules();
         return r.find("dnat") != std::string::npos || r.find(" accept") != std::string::npos;
     }
-    std::string log() const { return run("cat " + std::string(LL_ROUTER_DIR) + "/" + prefix_ + ".log"); }
+    std::string log() const {
+        return run("cat " + std::string(LL_ROUTER_DIR) + "/" + prefix_ + ".log");
+    }
 
     // Runs `fn` inside namespace PREFIX-side: an agent started or a socket
     // made there stays there.
@@ -94,7 +98,8 @@ class Router {
     std::string prefix_;
     bool up_ = false;
     std::string cmd(const char *what) const {
-        return std::string("sh ") + LL_ROUTER_SCRIPT + " " + what + " " + LL_ROUTER_DIR + " " + prefix_;
+        return std::string("sh ") + LL_ROUTER_SCRIPT + " " + what + " " + LL_ROUTER_DIR + " " +
+               prefix_;
     }
     void script(const char *what) const { run(cmd(what)); }
 };
@@ -107,14 +112,15 @@ std::string openMapped(Agent &host, const char *what, int *ms = nullptr) {
     auto t0 = Clock::now();
     EXPECT_EQ(host.call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
     std::vector<Msg> got = host.take(1, 10000);
-    int elapsed = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    int elapsed = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
     if (ms) *ms = elapsed;
     EXPECT_EQ(got.size(), 1u) << what;
     if (got.empty()) return "<no notice>";
     EXPECT_EQ(got[0].usr, 0);
     EXPECT_EQ(got[0].id, MsgPortmap);
-    std::printf("portmap: %s (%s): \"%s\" %d ms after p2pCreateLobby\n", what, agents::buildName(host.build()),
-                got[0].msg.c_str(), elapsed);
+    std::printf("portmap: %s (%s): \"%s\" %d ms after p2pCreateLobby\n", what,
+                agents::buildName(host.build()), got[0].msg.c_str(), elapsed);
     return got[0].msg;
 }
 
@@ -161,8 +167,10 @@ TEST_P(Portmap, PlayerOutsideJoinsThroughTheRouterUntilTheLobbyCloses) {
     // Closing the lobby deletes the mapping before p2pDisconnect returns.
     auto closing = Clock::now();
     host->call("p2pDisconnect");
-    std::printf("portmap: p2pDisconnect took %d ms\n",
-                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count()));
+    std::printf(
+        "portmap: p2pDisconnect took %d ms\n",
+        static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count()));
     std::string after = router.rules();
     std::printf("portmap: after p2pDisconnect:\n%s", after.c_str());
     EXPECT_FALSE(router.forwardsAnything()) << after;
@@ -172,9 +180,10 @@ TEST_P(Portmap, PlayerOutsideJoinsThroughTheRouterUntilTheLobbyCloses) {
     // lobbylink-chat says how outside players join (its input ends after a
     // second, which closes the lobby).
     if (GetParam() == Build::Linux) {
-        std::string chat = run("ip netns exec " + router.prefix() + "-lan sh -c 'sleep 1 | " + LL_CHAT +
-                               " host --portmap gold'");
-        EXPECT_NE(chat.find("players outside your network join with: join NAME 11.22.33.44"), std::string::npos)
+        std::string chat = run("ip netns exec " + router.prefix() + "-lan sh -c 'sleep 1 | " +
+                               LL_CHAT + " host --portmap gold'");
+        EXPECT_NE(chat.find("players outside your network join with: join NAME 11.22.33.44"),
+                  std::string::npos)
             << chat;
         EXPECT_FALSE(router.forwardsAnything()) << router.rules();
     }
@@ -188,7 +197,8 @@ TEST_P(Portmap, PlayerOutsideJoinsThroughTheRouterUntilTheLobbyCloses) {
     EXPECT_EQ(host->quit(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, Portmap, ::testing::ValuesIn(agents::builds()), agents::BuildName());
+INSTANTIATE_TEST_SUITE_P(Builds, Portmap, ::testing::ValuesIn(agents::builds()),
+                         agents::BuildName());
 
 // ---- Each protocol alone, and routers that say no ----
 
@@ -197,14 +207,17 @@ struct Case {
     const char *notice;
     Build build;
 };
-void PrintTo(const Case &c, std::ostream *os) { *os << c.mode << " " << agents::buildName(c.build); }
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.mode << " " << agents::buildName(c.build);
+}
 
 std::vector<Case> cases() {
     std::vector<Case> out{{"natpmp", External, Build::Linux},
                           {"upnp", External, Build::Linux},
                           {"natpmp-refuse", "refused", Build::Linux},
                           {"upnp-refuse", "refused", Build::Linux}};
-    if (agents::haveWindows()) out.push_back({"upnp", External, Build::Windows}); // Winsock's HTTP path
+    if (agents::haveWindows())
+        out.push_back({"upnp", External, Build::Windows}); // Winsock's HTTP path
     return out;
 }
 
@@ -219,7 +232,8 @@ TEST_P(PortmapRouter, AnnouncesTheOutcomeAndLeavesNoMappingBehind) {
     bool mapped = std::string(GetParam().notice) == External;
     EXPECT_EQ(router.forwardsLobby(), mapped) << router.rules();
     if (mapped) { // a 20-minute lease, as the router logs it
-        const char *lease = std::string(GetParam().mode) == "upnp" ? "leaseduration=1200" : "lifetime=1200s";
+        const char *lease =
+            std::string(GetParam().mode) == "upnp" ? "leaseduration=1200" : "lifetime=1200s";
         EXPECT_NE(router.log().find(lease), std::string::npos) << lease;
     }
     if (!mapped) {
@@ -235,7 +249,8 @@ TEST_P(PortmapRouter, AnnouncesTheOutcomeAndLeavesNoMappingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, PortmapRouter, ::testing::ValuesIn(cases()),
                          [](const ::testing::TestParamInfo<Case> &i) {
-                             std::string n = std::string(i.param.mode) + "_" + agents::buildName(i.param.build);
+                             std::string n =
+                                 std::string(i.param.mode) + "_" + agents::buildName(i.param.build);
                              for (char &c : n)
                                  if (c == '-') c = '_';
                              return n;
@@ -255,8 +270,9 @@ TEST_P(PortmapTaken, AnotherMachinesMappingIsNeverTakenOver) {
     // towards the router.
     std::string lan = "ip -n " + router.prefix() + "-lan ";
     auto be = [&](const std::string &at) {
-        return run(lan + "route replace 127.77.0.0/24 dev eth0 scope link src " + at + " && " + lan +
-                   "route replace default via 127.77.0.1 src " + at + " && " + lan + "route get 127.77.0.1");
+        return run(lan + "route replace 127.77.0.0/24 dev eth0 scope link src " + at + " && " +
+                   lan + "route replace default via 127.77.0.1 src " + at + " && " + lan +
+                   "route get 127.77.0.1");
     };
     run(lan + "addr add 127.77.0.3/24 dev eth0");
     std::string moved = be("127.77.0.3");
@@ -265,7 +281,8 @@ TEST_P(PortmapTaken, AnotherMachinesMappingIsNeverTakenOver) {
     ASSERT_TRUE(second && second->alive());
     EXPECT_EQ(openMapped(*second, GetParam()), "refused");
     second->call("p2pDisconnect");
-    EXPECT_TRUE(router.forwardsLobby()) << "the first machine's mapping is gone: " << router.rules();
+    EXPECT_TRUE(router.forwardsLobby())
+        << "the first machine's mapping is gone: " << router.rules();
     // The first machine's mapping goes while its lobby is open (another
     // lobby of that machine renews it and deletes it on closing), and the
     // second machine's lobby maps the port. The first machine's lobby,
@@ -281,7 +298,8 @@ TEST_P(PortmapTaken, AnotherMachinesMappingIsNeverTakenOver) {
     EXPECT_EQ(openMapped(*second, "the port free again"), External);
     be("127.77.0.2");
     first->call("p2pDisconnect");
-    EXPECT_TRUE(router.forwardsLobby("127.77.0.3")) << "the second machine's mapping is gone: " << router.rules();
+    EXPECT_TRUE(router.forwardsLobby("127.77.0.3"))
+        << "the second machine's mapping is gone: " << router.rules();
     be("127.77.0.3");
     second->call("p2pDisconnect");
     EXPECT_FALSE(router.forwardsAnything()) << router.rules();
@@ -375,18 +393,22 @@ TEST(PortmapOverwritingRouter, AnotherMachinesMappingIsNeitherReplacedNorDeleted
     Router router("none");
     ASSERT_TRUE(router.up());
     std::string asked; // the fake's thread writes it until stop()
-    const std::string description = "<root><device><serviceList><service><serviceType>urn:schemas-upnp-org:service:"
-                                    "WANIPConnection:1</serviceType><controlURL>/ctl</controlURL></service>"
-                                    "</serviceList></device></root>";
-    int search = gatewaySocket(router, SOCK_DGRAM, 1900), http = gatewaySocket(router, SOCK_STREAM, 5555);
+    const std::string description =
+        "<root><device><serviceList><service><serviceType>urn:schemas-upnp-org:service:"
+        "WANIPConnection:1</serviceType><controlURL>/ctl</controlURL></service>"
+        "</serviceList></device></root>";
+    int search = gatewaySocket(router, SOCK_DGRAM, 1900),
+        http = gatewaySocket(router, SOCK_STREAM, 5555);
     FakeGateway gateway({search, http}, [&](int s) {
         if (s == search) { // the M-SEARCH
             char ask[1500];
             sockaddr_in from = {};
             socklen_t length = sizeof from;
-            const char found[] = "HTTP/1.1 200 OK\r\nLOCATION: http://127.77.0.1:5555/desc.xml\r\n\r\n";
+            const char found[] =
+                "HTTP/1.1 200 OK\r\nLOCATION: http://127.77.0.1:5555/desc.xml\r\n\r\n";
             if (::recvfrom(s, ask, sizeof ask, 0, reinterpret_cast<sockaddr *>(&from), &length) > 0)
-                ::sendto(s, found, sizeof found - 1, 0, reinterpret_cast<sockaddr *>(&from), length);
+                ::sendto(s, found, sizeof found - 1, 0, reinterpret_cast<sockaddr *>(&from),
+                         length);
             return;
         }
         int c = ::accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
@@ -398,20 +420,26 @@ TEST(PortmapOverwritingRouter, AnotherMachinesMappingIsNeitherReplacedNorDeleted
             in.append(part, static_cast<size_t>(n));
             size_t head = in.find("\r\n\r\n"), sized = in.find("Content-Length:");
             if (head != std::string::npos &&
-                in.size() >= head + 4 + (sized == std::string::npos ? 0 : std::atol(in.c_str() + sized + 15)))
+                in.size() >=
+                    head + 4 +
+                        (sized == std::string::npos ? 0 : std::atol(in.c_str() + sized + 15)))
                 break;
         }
         size_t hash = in.find('#'); // SOAPAction: "service#Action"
-        std::string action = in.compare(0, 4, "GET ") == 0   ? "GET"
-                             : hash == std::string::npos ? "?"
-                                                         : in.substr(hash + 1, in.find('"', hash) - hash - 1);
-        if (in.find("<NewExternalPort>31903</NewExternalPort>") != std::string::npos) action += " 31903";
+        std::string action = in.compare(0, 4, "GET ") == 0 ? "GET"
+                             : hash == std::string::npos
+                                 ? "?"
+                                 : in.substr(hash + 1, in.find('"', hash) - hash - 1);
+        if (in.find("<NewExternalPort>31903</NewExternalPort>") != std::string::npos)
+            action += " 31903";
         asked += action + "\n";
         std::string body; // any other call succeeds
         if (action == "GET") body = description;
-        if (action == "GetExternalIPAddress") body = "<NewExternalIPAddress>11.22.33.44</NewExternalIPAddress>";
+        if (action == "GetExternalIPAddress")
+            body = "<NewExternalIPAddress>11.22.33.44</NewExternalIPAddress>";
         if (action == "GetSpecificPortMappingEntry 31903")
-            body = "<NewInternalPort>31903</NewInternalPort><NewInternalClient>127.77.0.3</NewInternalClient>";
+            body = "<NewInternalPort>31903</NewInternalPort><NewInternalClient>127.77.0.3</"
+                   "NewInternalClient>";
         std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                              "\r\nConnection: close\r\n\r\n" + body;
         ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
@@ -451,7 +479,8 @@ TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
     EXPECT_EQ(got[1], (Msg{2, 7, "hello at home"}));
     EXPECT_EQ(got.size(), 2u) << "the outcome came before the budget was up";
     got = host->take(1, 10000);
-    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    int ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], (Msg{0, MsgPortmap, "no router"}));
     std::printf("portmap: no router: \"no router\" %d ms after p2pCreateLobby\n", ms);
@@ -463,7 +492,8 @@ TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
     ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
     auto closing = Clock::now();
     host->call("p2pDisconnect");
-    ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count());
+    ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count());
     std::printf("portmap: p2pDisconnect while waiting for a router took %d ms\n", ms);
     EXPECT_LT(ms, 2000);
     EXPECT_EQ(host->take(1, 4000).size(), 0u);

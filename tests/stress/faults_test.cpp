@@ -4,8 +4,8 @@
 // p2pDisconnect and p2pTerminate at every point of an admission; a lobby host
 // killed under its members; a silent connection holding a search; a peer
 // that vanishes without a word; a member that stops reading and a host
-// application that stops taking entries, while two others stream. Each scenario that holds adds a line to the
-// summary file named by LL_SUMMARY.
+// application that stops taking entries, while two others stream. Each scenario that holds adds a
+// line to the summary file named by LL_SUMMARY.
 #include "support/descriptors.h"
 #include "support/testkit.h"
 
@@ -180,7 +180,9 @@ TEST_F(Faults, ATakenPortAndAFloodOfConnectionsDuringAHandshake) {
         int fd = rawConnect();
         ASSERT_GE(fd, 0);
         switch (i % 4) {
-        case 0: ::close(fd); break;
+        case 0:
+            ::close(fd);
+            break;
         case 1:
             ::send(fd, "intruder\0\x07\xffhello\0", 17, MSG_NOSIGNAL);
             flood.push_back(fd);
@@ -191,7 +193,9 @@ TEST_F(Faults, ATakenPortAndAFloodOfConnectionsDuringAHandshake) {
             ::close(fd);
             break;
         }
-        default: flood.push_back(fd); break;
+        default:
+            flood.push_back(fd);
+            break;
         }
     }
     ASSERT_TRUE(player.send(std::string("yer") + nul()));
@@ -223,7 +227,8 @@ TEST_F(Faults, DisconnectAndTerminateAtEveryPointOfAnAdmission) {
     const int baseline = openDescriptors();
     for (bool terminate : {false, true}) {
         for (int point = Searching; point < Points; ++point) {
-            SCOPED_TRACE((terminate ? "terminate at point " : "disconnect at point ") + std::to_string(point));
+            SCOPED_TRACE((terminate ? "terminate at point " : "disconnect at point ") +
+                         std::to_string(point));
             createLobby("gold");
             Map m;
             p2pSearchClient(m);
@@ -256,7 +261,8 @@ TEST_F(Faults, DisconnectAndTerminateAtEveryPointOfAnAdmission) {
     createLobby("gold");
     Peer after;
     EXPECT_GT(admitId(&after, "after"), 0);
-    survived("p2pDisconnect and p2pTerminate at each of 5 points of an admission: nothing outlives them");
+    survived("p2pDisconnect and p2pTerminate at each of 5 points of an admission: nothing outlives "
+             "them");
 }
 
 TEST_F(Faults, ALobbyHostKilledUnderItsMembersGivesEachOneLossNotice) {
@@ -281,28 +287,32 @@ TEST_F(Faults, ALobbyHostKilledUnderItsMembersGivesEachOneLossNotice) {
             p2pInit(nullptr);
             // Admitted once the lobby host's join notice arrives; a connection
             // that only queued behind another admission is turned away.
-            bool admitted = waitUntil([&] {
-                Map m;
-                p2pConnect(m.set("user", "c" + std::to_string(i)));
-                Msg first;
-                if (m.i("result") == 1 && updateUntilMsg(&first, 3000) &&
-                    first == Msg{HostId, MsgJoin, "gold"})
-                    return true;
-                p2pDisconnect(nullptr);
-                ::usleep(50000);
-                return false;
-            }, 30000);
+            bool admitted = waitUntil(
+                [&] {
+                    Map m;
+                    p2pConnect(m.set("user", "c" + std::to_string(i)));
+                    Msg first;
+                    if (m.i("result") == 1 && updateUntilMsg(&first, 3000) &&
+                        first == Msg{HostId, MsgJoin, "gold"})
+                        return true;
+                    p2pDisconnect(nullptr);
+                    ::usleep(50000);
+                    return false;
+                },
+                30000);
             ASSERT_TRUE(admitted);
             // Notices until the loss, then a second to catch a second one.
             int losses = 0, others = 0;
             Msg x;
-            ASSERT_TRUE(updateUntil([&] {
-                while (recv(&x)) {
-                    losses += x == Msg{0, MsgError, "error"};
-                    others += x.id == MsgError && !(x == Msg{0, MsgError, "error"});
-                }
-                return losses > 0;
-            }, 30000));
+            ASSERT_TRUE(updateUntil(
+                [&] {
+                    while (recv(&x)) {
+                        losses += x == Msg{0, MsgError, "error"};
+                        others += x.id == MsgError && !(x == Msg{0, MsgError, "error"});
+                    }
+                    return losses > 0;
+                },
+                30000));
             updateFor(1000);
             while (recv(&x)) losses += x == Msg{0, MsgError, "error"};
             EXPECT_EQ(losses, 1);
@@ -356,7 +366,8 @@ TEST_F(Faults, AVanishedPeerIsNoticedAtBothEnds) {
     char own[64] = {}, parent[64] = {};
     std::string parentNs = "/proc/" + std::to_string(::getppid()) + "/ns/net";
     if (::readlink("/proc/self/ns/net", own, sizeof own - 1) < 0 ||
-        ::readlink(parentNs.c_str(), parent, sizeof parent - 1) < 0 || std::strcmp(own, parent) == 0)
+        ::readlink(parentNs.c_str(), parent, sizeof parent - 1) < 0 ||
+        std::strcmp(own, parent) == 0)
         GTEST_SKIP() << "needs a network namespace of its own";
     if (!sh("ip link add llva type veth peer name llvb 2>/dev/null"))
         GTEST_SKIP() << "no veth pairs here";
@@ -372,7 +383,11 @@ TEST_F(Faults, AVanishedPeerIsNoticedAtBothEnds) {
         ASSERT_EQ(m.i("result"), 1);
         ch.tellParent('c');
         Msg x;
-        ASSERT_TRUE(updateUntil([&] { return recv(&x) && x == Msg{0, MsgError, "error"}; }, 110000))
+        ASSERT_TRUE(updateUntil(
+            [&] {
+                return recv(&x) && x == Msg{0, MsgError, "error"};
+            },
+            110000))
             << "the vanished lobby host was never noticed";
         p2pTerminate(nullptr);
     });
@@ -475,7 +490,8 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
     std::atomic<uint64_t> aSent{0}, dSent{0};
     std::atomic<int> writeFailures{0};
     std::vector<std::thread> threads;
-    auto writer = [&](Member *w, std::atomic<uint64_t> *sent, int msgId, int receiver, size_t size) {
+    auto writer = [&](Member *w, std::atomic<uint64_t> *sent, int msgId, int receiver,
+                      size_t size) {
         return std::thread([=, &stopWriting, &writeFailures] {
             while (!stopWriting) {
                 std::string chunk = stream::batch(*sent, 8, msgId, receiver, size);
@@ -504,7 +520,8 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
                 }
                 x.partial.append(buf, static_cast<size_t>(n));
                 size_t start = 0;
-                for (size_t z; (z = x.partial.find('\0', start)) != std::string::npos; start = z + 1)
+                for (size_t z; (z = x.partial.find('\0', start)) != std::string::npos;
+                     start = z + 1)
                     x.take(x.partial.substr(start, z - start), a.id, d.id);
                 x.partial.erase(0, start);
             }
@@ -519,7 +536,8 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
         Msg x;
         while (recv(&x)) {
             if (x.id == MsgJoin || x.id == MsgLeave) continue;
-            bool inOrder = x.usr == d.id && x.id == 6 && std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD;
+            bool inOrder = x.usr == d.id && x.id == 6 &&
+                           std::strtoull(x.msg.c_str(), nullptr, 10) == inboxFromD;
             inboxErrors += inOrder ? 0 : 1;
             ++inboxFromD;
         }
@@ -567,47 +585,56 @@ TEST_F(Faults, OneFrozenMemberOrASlowHostDoesNotHoldOthersBack) {
         EXPECT_EQ(numClients(), 4) << "second " << s;
     }
     stopWriting = true;
-    bool drained = updateUntil([&] {
-        takeEntries();
-        return b.fromA == aSent && a.fromD == dSent && b.fromD == dSent && c.fromD == dSent &&
-               inboxFromD == dSent;
-    }, 60000);
+    bool drained = updateUntil(
+        [&] {
+            takeEntries();
+            return b.fromA == aSent && a.fromD == dSent && b.fromD == dSent && c.fromD == dSent &&
+                   inboxFromD == dSent;
+        },
+        60000);
     stopReading = true;
     for (std::thread &t : threads) t.join();
 
     auto row = [&](size_t from, size_t to) {
         std::string out;
-        for (size_t s = from; s < to; ++s) out += (s > from ? ", " : "") + std::to_string(static_cast<int>(kib[s]));
+        for (size_t s = from; s < to; ++s)
+            out += (s > from ? ", " : "") + std::to_string(static_cast<int>(kib[s]));
         return out;
     };
-    std::string table = "| | A -> B, KiB per second |\n|---|---|\n| C reading | " + row(0, 3) +
-                        " |\n| C frozen | " + row(3, 9) +
-                        " |\n| the host application takes no inbox entry for 6 s (C reading again) | " +
-                        row(9, 15) + " |\n";
+    std::string table =
+        "| | A -> B, KiB per second |\n|---|---|\n| C reading | " + row(0, 3) +
+        " |\n| C frozen | " + row(3, 9) +
+        " |\n| the host application takes no inbox entry for 6 s (C reading again) | " +
+        row(9, 15) + " |\n";
     std::printf("%s", table.c_str());
     double reading = (kib[0] + kib[1] + kib[2]) / 3;
     for (size_t s = 3; s < 15; ++s)
         EXPECT_GE(kib[s], reading / 5) << "second " << s << " of the stalls: A -> B starved";
-    EXPECT_TRUE(drained) << "B got " << b.fromA << " of " << aSent << " from A; A, B, C and the inbox got "
-                         << a.fromD << ", " << b.fromD << ", " << c.fromD << ", " << inboxFromD << " of "
-                         << dSent << " from D";
+    EXPECT_TRUE(drained) << "B got " << b.fromA << " of " << aSent
+                         << " from A; A, B, C and the inbox got " << a.fromD << ", " << b.fromD
+                         << ", " << c.fromD << ", " << inboxFromD << " of " << dSent << " from D";
     EXPECT_EQ(writeFailures, 0);
     EXPECT_EQ(inboxErrors, 0);
     for (Member &x : m) {
         EXPECT_EQ(x.errors, 0) << "member " << x.id << ": frames lost, repeated or out of order";
         std::vector<std::string> cameAndWent; // the joins of the lobby as it began aside
         for (const std::string &n : x.notices)
-            if (n != "+gold" && n != "+ann" && n != "+ben" && n != "+cal" && n != "+dot") cameAndWent.push_back(n);
-        EXPECT_EQ(cameAndWent, (std::vector<std::string>{"+" + eve, "-" + eve, "+" + fay, "-" + fay}))
+            if (n != "+gold" && n != "+ann" && n != "+ben" && n != "+cal" && n != "+dot")
+                cameAndWent.push_back(n);
+        EXPECT_EQ(cameAndWent,
+                  (std::vector<std::string>{"+" + eve, "-" + eve, "+" + fay, "-" + fay}))
             << "member " << x.id;
     }
     EXPECT_EQ(numClients(), 4);
-    if (std::FILE *f = std::getenv("LL_SUMMARY") ? std::fopen(std::getenv("LL_SUMMARY"), "a") : nullptr) {
+    if (std::FILE *f =
+            std::getenv("LL_SUMMARY") ? std::fopen(std::getenv("LL_SUMMARY"), "a") : nullptr) {
         std::fprintf(f, "%s", table.c_str());
         std::fclose(f);
     }
-    survived("a member frozen for 6 s, players coming and going meanwhile, then a host application taking "
-             "nothing for 6 s: A -> B kept flowing, nobody dropped, every frame and notice once and in order");
+    survived("a member frozen for 6 s, players coming and going meanwhile, then a host application "
+             "taking "
+             "nothing for 6 s: A -> B kept flowing, nobody dropped, every frame and notice once "
+             "and in order");
 }
 
 } // namespace

@@ -164,12 +164,14 @@ bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
     ll::admittanceStart(&a, lobby);
     uint8_t greeting[ll::GreetingLength];
     ll::greetingWrite(lobby.salt, greeting);
-    bool ok = ::send(c, greeting, sizeof greeting, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof greeting);
+    bool ok =
+        ::send(c, greeting, sizeof greeting, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof greeting);
     for (ll::AdmitStep step = ll::AdmitMore; ok && step != ll::AdmitDone;) {
         ssize_t n = ::recv(c, ll::admittanceInto(&a), ll::admittanceWant(&a), 0);
         step = n > 0 ? ll::admittanceTake(&a, static_cast<uint32_t>(n)) : ll::AdmitFailed;
         if (step == ll::AdmitReply)
-            ok = ::send(c, a.reply, sizeof a.reply, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof a.reply);
+            ok = ::send(c, a.reply, sizeof a.reply, MSG_NOSIGNAL) ==
+                 static_cast<ssize_t>(sizeof a.reply);
         ok = ok && step != ll::AdmitFailed;
     }
     if (ok) {
@@ -205,7 +207,8 @@ int runHost(Cmd cmd, int seated, double seconds) {
     int one = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = loopback(SeatPort);
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(listener, 512) != 0)
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        ::listen(listener, 512) != 0)
         return 2;
     say(cmd.out, "listening");
     std::map<uint8_t, std::string> names; // id -> name
@@ -215,7 +218,8 @@ int runHost(Cmd cmd, int seated, double seconds) {
         int c = ::accept(listener, nullptr, nullptr);
         char name[ll::HandshakeLimit] = {};
         ll::NoiseTransport keys{};
-        if (secret.empty() ? !seatName(c, name, sizeof name) : !seatHandshake(c, name, &keys)) return 4;
+        if (secret.empty() ? !seatName(c, name, sizeof name) : !seatHandshake(c, name, &keys))
+            return 4;
         nonBlocking(c);
         uint8_t id = static_cast<uint8_t>(2 + i);
         {
@@ -257,18 +261,22 @@ int runHost(Cmd cmd, int seated, double seconds) {
                 continue;
             }
             if (id == MsgLeave) {
-                if (names[usr] != msg) error("host: leave of %u \"%s\", known as \"%s\"", usr, msg.c_str(), names[usr].c_str());
+                if (names[usr] != msg)
+                    error("host: leave of %u \"%s\", known as \"%s\"", usr, msg.c_str(),
+                          names[usr].c_str());
                 names.erase(usr);
                 continue;
             }
             char kind;
             int serial;
             uint32_t seq;
-            if (!parseText(msg, &kind, &serial, &seq) || names[usr].substr(1) != std::to_string(serial)) {
+            if (!parseText(msg, &kind, &serial, &seq) ||
+                names[usr].substr(1) != std::to_string(serial)) {
                 error("host: entry \"%.40s\" from %u (%s)", msg.c_str(), usr, names[usr].c_str());
                 continue;
             }
-            bool ok = kind == 'b' ? fromB[serial].take(seq) : kind == 'h' && fromH[serial].take(seq);
+            bool ok =
+                kind == 'b' ? fromB[serial].take(seq) : kind == 'h' && fromH[serial].take(seq);
             if (!ok) error("host: %c%d.%u out of order", kind, serial, seq);
         }
         if (p2pNumClients(nullptr) < Lobby && !p2pIsSearching(nullptr)) {
@@ -303,7 +311,8 @@ int runHost(Cmd cmd, int seated, double seconds) {
             sending = false;
             endMb = residentMb();
             say(cmd.out, "hostsent " + std::to_string(hostB) + " " + std::to_string(hostU));
-            for (auto &u : unicastSeq) say(cmd.out, "hostuni " + u.first + " " + std::to_string(u.second));
+            for (auto &u : unicastSeq)
+                say(cmd.out, "hostuni " + u.first + " " + std::to_string(u.second));
             say(cmd.out, "quiet");
         } else if (line == "finish" || line == "eof") {
             break;
@@ -311,16 +320,18 @@ int runHost(Cmd cmd, int seated, double seconds) {
         ::usleep(200);
     }
     for (auto &t : fromB)
-        say(cmd.out, "inbox b " + std::to_string(t.first) + " " + std::to_string(t.second.first) + " " +
-                         std::to_string(t.second.last) + " " + std::to_string(t.second.count));
+        say(cmd.out, "inbox b " + std::to_string(t.first) + " " + std::to_string(t.second.first) +
+                         " " + std::to_string(t.second.last) + " " +
+                         std::to_string(t.second.count));
     for (auto &t : fromH)
-        say(cmd.out, "inbox h " + std::to_string(t.first) + " " + std::to_string(t.second.first) + " " +
-                         std::to_string(t.second.last) + " " + std::to_string(t.second.count));
+        say(cmd.out, "inbox h " + std::to_string(t.first) + " " + std::to_string(t.second.first) +
+                         " " + std::to_string(t.second.last) + " " +
+                         std::to_string(t.second.count));
     p2pDisconnect(nullptr);
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
-    say(cmd.out, "rss " + std::to_string(ru.ru_maxrss / 1024) + " " + std::to_string(halfwayMb) + " " +
-                     std::to_string(endMb) + " fds " + std::to_string(descriptors) + " " +
+    say(cmd.out, "rss " + std::to_string(ru.ru_maxrss / 1024) + " " + std::to_string(halfwayMb) +
+                     " " + std::to_string(endMb) + " fds " + std::to_string(descriptors) + " " +
                      std::to_string(openDescriptors()) + " searches " + std::to_string(searches) +
                      " entries " + std::to_string(entries) + " errors " + std::to_string(errors));
     p2pTerminate(nullptr);
@@ -342,21 +353,21 @@ struct Member {
     bool kicked = false;
     uint8_t id = 0; // as the others know it
     std::string out, in;
-    ll::NoiseTransport keys{}; // a private lobby's
-    std::string sealed;        // received bytes of records not opened yet
-    std::map<uint8_t, int> view;          // id -> serial, from its own stream
+    ll::NoiseTransport keys{};   // a private lobby's
+    std::string sealed;          // received bytes of records not opened yet
+    std::map<uint8_t, int> view; // id -> serial, from its own stream
     uint32_t bSent = 0, hSent = 0;
-    std::map<int, uint32_t> uSent;        // receiver serial -> unicasts sent
-    std::map<int, uint32_t> bAtJoin;      // serial -> bSent when it saw that member join
-    std::map<int, Track> fromB, fromU;    // sender serial -> what arrived
+    std::map<int, uint32_t> uSent;     // receiver serial -> unicasts sent
+    std::map<int, uint32_t> bAtJoin;   // serial -> bSent when it saw that member join
+    std::map<int, Track> fromB, fromU; // sender serial -> what arrived
     Track fromHostB, fromHostU;
-    std::map<int, int> joins, leaves;     // serial -> notices seen
+    std::map<int, int> joins, leaves; // serial -> notices seen
     double nextSend = 0, pauseUntil = 0, nextPause = 0;
     bool welcomed = false;
 };
 
 struct Generator {
-    std::vector<Member> all; // by serial
+    std::vector<Member> all;     // by serial
     std::map<uint8_t, int> idOf; // current id -> serial (global view)
     std::mt19937 rng{11};
     long bytesOut = 0, bytesIn = 0, framesIn = 0, joins = 0, leaves = 0, kicks = 0;
@@ -391,14 +402,17 @@ struct Generator {
         std::string body = f.substr(3);
         if (kind == MsgJoin && rcv == BroadcastId) {
             if (!r.welcomed) {
-                if (sender != HostId || body != "host") error("%s: first notice is not the welcome", r.name.c_str());
+                if (sender != HostId || body != "host")
+                    error("%s: first notice is not the welcome", r.name.c_str());
                 r.welcomed = true;
                 return;
             }
             int s = body.size() > 1 ? std::atoi(body.c_str() + 1) : -1;
-            if (s < 0 || s >= static_cast<int>(all.size()) || all[static_cast<size_t>(s)].name != body)
+            if (s < 0 || s >= static_cast<int>(all.size()) ||
+                all[static_cast<size_t>(s)].name != body)
                 return error("%s: join of unknown \"%s\"", r.name.c_str(), body.c_str());
-            if (r.view.count(sender)) error("%s: join of %u, already there", r.name.c_str(), sender);
+            if (r.view.count(sender))
+                error("%s: join of %u, already there", r.name.c_str(), sender);
             r.view[sender] = s;
             ++r.joins[s];
             r.bAtJoin[s] = r.bSent;
@@ -408,7 +422,8 @@ struct Generator {
         if (kind == MsgLeave && rcv == BroadcastId) {
             auto it = r.view.find(sender);
             if (it == r.view.end() || all[static_cast<size_t>(it->second)].name != body)
-                return error("%s: leave of %u \"%s\" not in its view", r.name.c_str(), sender, body.c_str());
+                return error("%s: leave of %u \"%s\" not in its view", r.name.c_str(), sender,
+                             body.c_str());
             ++r.leaves[it->second];
             r.view.erase(it);
             return;
@@ -440,7 +455,8 @@ struct Generator {
         while (m.sealed.size() - at >= ll::RecordHeader) {
             const uint8_t *r = reinterpret_cast<const uint8_t *>(m.sealed.data()) + at;
             size_t size = static_cast<size_t>(r[0]) << 8 | r[1];
-            if (size < ll::NoiseTagLength || size > ll::RecordPayloadMax + ll::NoiseTagLength) return false;
+            if (size < ll::NoiseTagLength || size > ll::RecordPayloadMax + ll::NoiseTagLength)
+                return false;
             if (m.sealed.size() - at < ll::RecordHeader + size) break;
             if (!ll::noiseOpen(&m.keys.receive, r + ll::RecordHeader, size, plain)) return false;
             m.in.append(reinterpret_cast<char *>(plain), size - ll::NoiseTagLength);
@@ -458,8 +474,8 @@ struct Generator {
         for (const std::string &piece : {f.substr(0, cut), f.substr(cut)}) {
             if (piece.empty()) continue;
             std::string record(piece.size() + ll::RecordHeader + ll::NoiseTagLength, '\0');
-            if (!ll::recordSeal(&m.keys.send, reinterpret_cast<const uint8_t *>(piece.data()), piece.size(),
-                                reinterpret_cast<uint8_t *>(&record[0])))
+            if (!ll::recordSeal(&m.keys.send, reinterpret_cast<const uint8_t *>(piece.data()),
+                                piece.size(), reinterpret_cast<uint8_t *>(&record[0])))
                 return error("%s: nonces spent", m.name.c_str());
             m.out += record;
         }
@@ -470,7 +486,7 @@ struct Generator {
         for (;;) {
             ssize_t n = ::recv(m.fd, buf, sizeof buf, MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-            if (n <= 0) { // closed by the lobby host
+            if (n <= 0) {                                // closed by the lobby host
                 if (m.state == Joining && !m.welcomed) { // turned away: try again later
                     ::close(m.fd);
                     m.fd = -1;
@@ -509,8 +525,13 @@ struct Generator {
         m.nextSend = now() + (0.5 + (rng() % 1000) / 1000.0) / rate;
         size_t pad = rng() % 40;
         switch (rng() % 4) {
-        case 0: case 1: put(m, frame({1, BroadcastId}, text('b', m.serial, m.bSent++, pad))); break;
-        case 2: put(m, frame({2, HostId}, text('h', m.serial, m.hSent++, pad))); break;
+        case 0:
+        case 1:
+            put(m, frame({1, BroadcastId}, text('b', m.serial, m.bSent++, pad)));
+            break;
+        case 2:
+            put(m, frame({2, HostId}, text('h', m.serial, m.hSent++, pad)));
+            break;
         default: { // a unicast to a steady member it knows
             if (m.view.empty()) break;
             auto it = m.view.begin();
@@ -530,9 +551,11 @@ struct Generator {
     std::string salt;
     bool handshake(int fd, Member &m) {
         uint8_t greeting[ll::GreetingLength], lobbySalt[ll::NoiseSaltLength];
-        if (!readAll(fd, greeting, sizeof greeting) || !ll::greetingRead(greeting, lobbySalt)) return false;
+        if (!readAll(fd, greeting, sizeof greeting) || !ll::greetingRead(greeting, lobbySalt))
+            return false;
         std::string s(reinterpret_cast<char *>(lobbySalt), sizeof lobbySalt);
-        if (s != salt && !ll::noiseStretchSecret(secret.data(), secret.size(), lobbySalt, psk)) return false;
+        if (s != salt && !ll::noiseStretchSecret(secret.data(), secret.size(), lobbySalt, psk))
+            return false;
         salt = s;
         ll::NoiseHandshake hs;
         uint8_t one[ll::RecordHeader + ll::NoiseHandshakeOverhead + ll::MaxNameLength];
@@ -540,13 +563,16 @@ struct Generator {
         uint8_t first[ll::RecordHeader + ll::NoiseTagLength];
         size_t n = 0;
         bool ok = ll::noiseStart(&hs, ll::NoiseRole::Initiator, psk, greeting, sizeof greeting) &&
-                  ll::noiseWriteMessage(&hs, reinterpret_cast<const uint8_t *>(m.name.data()), m.name.size(),
-                                        one + ll::RecordHeader, &n);
+                  ll::noiseWriteMessage(&hs, reinterpret_cast<const uint8_t *>(m.name.data()),
+                                        m.name.size(), one + ll::RecordHeader, &n);
         one[0] = static_cast<uint8_t>(n >> 8);
         one[1] = static_cast<uint8_t>(n);
-        ok = ok && ::send(fd, one, n + ll::RecordHeader, MSG_NOSIGNAL) == static_cast<ssize_t>(n + ll::RecordHeader) &&
+        ok = ok &&
+             ::send(fd, one, n + ll::RecordHeader, MSG_NOSIGNAL) ==
+                 static_cast<ssize_t>(n + ll::RecordHeader) &&
              readAll(fd, two, sizeof two) &&
-             ll::noiseReadMessage(&hs, two + ll::RecordHeader, ll::NoiseHandshakeOverhead, none, &n) &&
+             ll::noiseReadMessage(&hs, two + ll::RecordHeader, ll::NoiseHandshakeOverhead, none,
+                                  &n) &&
              ll::noiseSplit(&hs, &m.keys) && ll::recordSeal(&m.keys.send, nullptr, 0, first) &&
              ::send(fd, first, sizeof first, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof first);
         ll::noiseWipe(&hs);
@@ -571,7 +597,8 @@ struct Generator {
             return false;
         }
         std::string hs = m.name + std::string(1, '\0');
-        bool ok = secret.empty() ? ::send(fd, hs.data(), hs.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(hs.size())
+        bool ok = secret.empty() ? ::send(fd, hs.data(), hs.size(), MSG_NOSIGNAL) ==
+                                       static_cast<ssize_t>(hs.size())
                                  : handshake(fd, m);
         if (!ok) {
             ::close(fd);
@@ -592,11 +619,16 @@ int main(int argc, char **argv) {
     const char *summary = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
-        if (a == "--seconds") seconds = std::atof(argv[i + 1]);
-        else if (a == "--seated") seated = std::atoi(argv[i + 1]);
-        else if (a == "--rate") rate = std::atof(argv[i + 1]);
-        else if (a == "--summary") summary = argv[i + 1];
-        else if (a == "--secret") secret = argv[i + 1];
+        if (a == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (a == "--seated")
+            seated = std::atoi(argv[i + 1]);
+        else if (a == "--rate")
+            rate = std::atof(argv[i + 1]);
+        else if (a == "--summary")
+            summary = argv[i + 1];
+        else if (a == "--secret")
+            secret = argv[i + 1];
     }
     if (seated > Lobby) seated = Lobby;
     std::signal(SIGPIPE, SIG_IGN);
@@ -645,8 +677,8 @@ int main(int argc, char **argv) {
         for (const Member &o : g.all)
             if (&o != &m) m.view[o.id] = o.serial;
 
-    std::printf("soak: %d members seated, admitting the rest; %g s of traffic in %s lobby\n", seated, seconds,
-                secret.empty() ? "an open" : "a private");
+    std::printf("soak: %d members seated, admitting the rest; %g s of traffic in %s lobby\n",
+                seated, seconds, secret.empty() ? "an open" : "a private");
     int joiner = -1;
     double nextChurn = now() + 1, start = now(), lastJoinTry = 0;
     long peakMembers = 0;
@@ -663,7 +695,8 @@ int main(int argc, char **argv) {
                 fds.push_back({m.fd, POLLIN, 0});
                 who.push_back(i);
             }
-            if (traffic && m.steady && m.serial % 40 == 1 && now() >= m.nextPause) { // a slow reader
+            if (traffic && m.steady && m.serial % 40 == 1 &&
+                now() >= m.nextPause) { // a slow reader
                 m.pauseUntil = now() + 2;
                 m.nextPause = now() + 8;
             }
@@ -693,7 +726,8 @@ int main(int argc, char **argv) {
             nextChurn = now() + 0.4;
             std::vector<size_t> churn;
             for (size_t i = 0; i < g.all.size(); ++i)
-                if (!g.all[i].steady && g.all[i].state == Active && g.all[i].out.empty() && g.all[i].id)
+                if (!g.all[i].steady && g.all[i].state == Active && g.all[i].out.empty() &&
+                    g.all[i].id)
                     churn.push_back(i);
             if (!churn.empty()) {
                 Member &c = g.all[churn[g.rng() % churn.size()]];
@@ -738,7 +772,8 @@ int main(int argc, char **argv) {
         char k;
         int serial;
         long first, last, count;
-        if (std::sscanf(line.c_str(), "inbox %c %d %ld %ld %ld", &k, &serial, &first, &last, &count) == 5)
+        if (std::sscanf(line.c_str(), "inbox %c %d %ld %ld %ld", &k, &serial, &first, &last,
+                        &count) == 5)
             (k == 'b' ? inboxB : inboxH)[serial] = Track{first, last, count};
         else if (line.rfind("rss ", 0) == 0)
             report = line;
@@ -774,8 +809,9 @@ int main(int argc, char **argv) {
                 if (fb == r.fromB.end() || fb->second.first > static_cast<long>(from) ||
                     fb->second.last != static_cast<long>(s.bSent) - 1)
                     error("%s got broadcasts %ld..%ld of %s, expected %u..%u", r.name.c_str(),
-                          fb == r.fromB.end() ? -1 : fb->second.first, fb == r.fromB.end() ? -1 : fb->second.last,
-                          s.name.c_str(), from, s.bSent - 1);
+                          fb == r.fromB.end() ? -1 : fb->second.first,
+                          fb == r.fromB.end() ? -1 : fb->second.last, s.name.c_str(), from,
+                          s.bSent - 1);
             }
             if (r.steady) {
                 auto us = s.uSent.find(r.serial);
@@ -785,25 +821,30 @@ int main(int argc, char **argv) {
                 delivered += gotU;
                 lost += std::max(0L, static_cast<long>(n) - gotU);
                 if (gotU != static_cast<long>(n) || (n && fu->second.first != 0))
-                    error("%s got %ld of %u unicasts from %s", r.name.c_str(), gotU, n, s.name.c_str());
+                    error("%s got %ld of %u unicasts from %s", r.name.c_str(), gotU, n,
+                          s.name.c_str());
             }
         }
         if (r.state == Active && r.steady) {
             for (const Member &c : g.all)
                 if (!c.steady && c.welcomed && (c.state == Gone || c.state == Leaving)) {
                     auto j = r.joins.find(c.serial), l = r.leaves.find(c.serial);
-                    int jn = j == r.joins.end() ? 0 : j->second, ln = l == r.leaves.end() ? 0 : l->second;
+                    int jn = j == r.joins.end() ? 0 : j->second,
+                        ln = l == r.leaves.end() ? 0 : l->second;
                     bool seatedC = c.serial < seated;
                     if (ln != 1 || jn != (seatedC ? 0 : 1))
-                        error("%s saw %s join %d and leave %d times", r.name.c_str(), c.name.c_str(), jn, ln);
+                        error("%s saw %s join %d and leave %d times", r.name.c_str(),
+                              c.name.c_str(), jn, ln);
                 }
             uint32_t n = hostUni.count(r.name) ? hostUni[r.name] : 0;
             lost += std::max(0L, static_cast<long>(n) - r.fromHostU.count);
-            if (r.fromHostU.count != static_cast<long>(n)) error("%s got %ld of %u lobby host unicasts", r.name.c_str(), r.fromHostU.count, n);
+            if (r.fromHostU.count != static_cast<long>(n))
+                error("%s got %ld of %u lobby host unicasts", r.name.c_str(), r.fromHostU.count, n);
             delivered += r.fromHostU.count + r.fromHostB.count;
             lost += std::max(0L, hostB - r.fromHostB.count);
             if (r.fromHostB.count != hostB || r.fromHostB.first > 0)
-                error("%s got %ld of %ld lobby host broadcasts", r.name.c_str(), r.fromHostB.count, hostB);
+                error("%s got %ld of %ld lobby host broadcasts", r.name.c_str(), r.fromHostB.count,
+                      hostB);
         }
     }
     for (const Member &s : g.all) { // the lobby host's inbox
@@ -814,32 +855,37 @@ int main(int argc, char **argv) {
         long gh = inboxH.count(s.serial) ? inboxH[s.serial].count : 0;
         delivered += gb + gh;
         if (s.kicked) continue;
-        lost += std::max(0L, static_cast<long>(s.bSent) - gb) + std::max(0L, static_cast<long>(s.hSent) - gh);
+        lost += std::max(0L, static_cast<long>(s.bSent) - gb) +
+                std::max(0L, static_cast<long>(s.hSent) - gh);
         if (gb != s.bSent || gh != s.hSent)
-            error("lobby host got %ld/%u broadcasts and %ld/%u messages from %s", gb, s.bSent, gh, s.hSent, s.name.c_str());
+            error("lobby host got %ld/%u broadcasts and %ld/%u messages from %s", gb, s.bSent, gh,
+                  s.hSent, s.name.c_str());
     }
 
     long uniTotal = 0;
     for (auto &u : hostUni) uniTotal += u.second;
     if (uniTotal != hostU) error("lobby host unicasts: %ld listed, %ld sent", uniTotal, hostU);
-    long rssMb = -1, halfMb = -1, endMb = -1, fdBefore = -1, fdAfter = -2, searches = 0, entries = 0, hostErrors = -1;
-    std::sscanf(report.c_str(), "rss %ld %ld %ld fds %ld %ld searches %ld entries %ld errors %ld", &rssMb,
-                &halfMb, &endMb, &fdBefore,
-                &fdAfter, &searches, &entries, &hostErrors);
-    if (fdBefore != fdAfter) error("lobby host descriptors: %ld before, %ld after", fdBefore, fdAfter);
+    long rssMb = -1, halfMb = -1, endMb = -1, fdBefore = -1, fdAfter = -2, searches = 0,
+         entries = 0, hostErrors = -1;
+    std::sscanf(report.c_str(), "rss %ld %ld %ld fds %ld %ld searches %ld entries %ld errors %ld",
+                &rssMb, &halfMb, &endMb, &fdBefore, &fdAfter, &searches, &entries, &hostErrors);
+    if (fdBefore != fdAfter)
+        error("lobby host descriptors: %ld before, %ld after", fdBefore, fdAfter);
     if (rssMb < 0 || rssMb > 1024) error("lobby host peak RSS %ld MB", rssMb);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         error("lobby host ended with status %d (errors %ld; LeakSanitizer exits 23)",
               WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), hostErrors);
     char line[512];
     std::snprintf(line, sizeof line,
-                  "soak%s: %ld members at once over TCP for %.0f s; %ld messages sent, %ld deliveries checked "
-                  "(%ld bytes out, %ld in); %ld joins, %ld leaves, %ld kicks; lobby host RSS %ld MB at half time, "
+                  "soak%s: %ld members at once over TCP for %.0f s; %ld messages sent, %ld "
+                  "deliveries checked "
+                  "(%ld bytes out, %ld in); %ld joins, %ld leaves, %ld kicks; lobby host RSS %ld "
+                  "MB at half time, "
                   "%ld MB at the end, peak %ld MB; "
                   "descriptors %ld -> %ld; messages lost: %ld, other faults: %d",
-                  secret.empty() ? "" : " (private lobby)", peakMembers, seconds, sent, delivered, g.bytesOut, g.bytesIn, g.joins, g.leaves, g.kicks, halfMb,
-                  endMb, rssMb,
-                  fdBefore, fdAfter, lost, errors);
+                  secret.empty() ? "" : " (private lobby)", peakMembers, seconds, sent, delivered,
+                  g.bytesOut, g.bytesIn, g.joins, g.leaves, g.kicks, halfMb, endMb, rssMb, fdBefore,
+                  fdAfter, lost, errors);
     std::printf("%s\n", line);
     if (summary)
         if (FILE *f = std::fopen(summary, "a")) {
