@@ -80,6 +80,12 @@ void admitMember(Socket c, const char *name, const NoiseTransport *keys) {
     inboxPushText(&net.inbox, rec->id, MsgJoin, rec->name, std::strlen(rec->name));
 }
 
+void endSearchInGraceLocked(int32_t outcome) {
+    net.inGrace = true;
+    net.searchError = outcome;
+    net.searching = 0;
+}
+
 void closeListenerLocked() {
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
@@ -167,9 +173,7 @@ bool takeOneConnection(Socket listener) {
         admitMember(c, name, nullptr);
     else
         sockClose(c);
-    net.inGrace = true;
-    net.searchError = outcome;
-    net.searching = 0;
+    endSearchInGraceLocked(outcome);
     return true;
 }
 

@@ -146,9 +146,7 @@ bool offer(Door *d) {
     } else {
         drop(d, n);
     }
-    net.inGrace = true;
-    net.searchError = outcome;
-    net.searching = 0;
+    endSearchInGraceLocked(outcome);
     d->graceEnd = now + SearchGraceMs;
     return true;
 }

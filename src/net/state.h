@@ -159,6 +159,9 @@ void stopAdmission();
 // private lobby, else null), and closes the search's listening socket.
 void admitMember(Socket c, const char *name, const NoiseTransport *keys);
 void closeListenerLocked();
+// Ends a search that took a connection: its outcome is set and its socket
+// stays open for the grace, where the next search takes it up.
+void endSearchInGraceLocked(int32_t outcome);
 bool admissionStopAsked();
 // A private lobby's admission (admission_private.cpp): serves several
 // handshakes at once on `listener` until it is stopped or the grace after a
