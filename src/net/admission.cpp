@@ -42,9 +42,10 @@ int waitReadableOrStop(Socket s, uint64_t deadline) {
 
 // The pause that follows each handshake receive; false when asked to stop.
 bool handshakePause() {
-    for (int left = AdmissionHandshakePauseMs; left > 0; left -= AdmissionWaitSliceMs) {
+    const uint64_t until = nowMs() + AdmissionHandshakePauseMs;
+    while (nowMs() < until) {
         if (stopAsked()) return false;
-        sleepMs(left < AdmissionWaitSliceMs ? left : AdmissionWaitSliceMs);
+        clockNap(until, AdmissionWaitSliceMs);
     }
     return !stopAsked();
 }
@@ -117,7 +118,7 @@ bool awaitNextSearch() {
                 return false;
             }
         }
-        sleepMs(AdmissionWaitSliceMs);
+        clockNap(deadline, AdmissionWaitSliceMs);
     }
 }
 

@@ -18,6 +18,14 @@ uint64_t nowMs() {
     return monotonicMs() + ahead.load();
 }
 
+void clockNap(uint64_t until, int sliceMs) {
+    if (held.load(std::memory_order_acquire)) return sleepMs(1);
+    uint64_t now = nowMs();
+    if (now >= until) return;
+    uint64_t left = until - now;
+    sleepMs(left < static_cast<uint64_t>(sliceMs) ? static_cast<int>(left) : sliceMs);
+}
+
 void clockHold() {
     heldAt.store(nowMs());
     held.store(true, std::memory_order_release);
@@ -31,6 +39,7 @@ void clockAdvance(uint64_t ms) {
 }
 
 void clockRelease() {
+    if (!held.load()) return;
     uint64_t at = heldAt.load(), system = monotonicMs();
     ahead.store(at > system ? at - system : 0);
     held.store(false, std::memory_order_release);

@@ -11,6 +11,12 @@ namespace ll {
 // clock, unless a test holds it).
 uint64_t nowMs();
 
+// Sleeps until the clock reaches `until`, for at most sliceMs of real time
+// (a thread that waits in slices checks between them whether to stop).
+// While a test holds the clock it moves only by clockAdvance: the nap is
+// then a short one, so the waiting thread sees the advance soon.
+void clockNap(uint64_t until, int sliceMs);
+
 // A seam for the library's own tests, which link its objects: from
 // clockHold on the clock stands still and moves only by clockAdvance, so a
 // test steps over a ten-second deadline at once; clockRelease lets it run

@@ -6,9 +6,12 @@
 // ended by its 0 within 64 bytes is admitted (named exactly so, announced
 // to everybody, told of everybody), 64 bytes without a 0 are too long, an
 // end before the 0 loses the handshake. Afterwards a search can start, no
-// descriptor is left open and nothing else changed.
+// descriptor is left open and nothing else changed. The library's clock is
+// held: the pause after each handshake receive ends when the harness moves
+// the clock on, not after real time.
 #include "fuzz/harness.h"
 
+#include "net/clock.h"
 #include "net/state.h"
 
 #include <arpa/inet.h>
@@ -44,11 +47,9 @@ std::string recvFor(int fd, size_t n, int ms) {
     auto end = Clock::now() + std::chrono::milliseconds(ms);
     char buf[4096];
     while (out.size() < n && Clock::now() < end) {
+        ll::lobbyUpdate();
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10) <= 0) {
-            ll::lobbyUpdate();
-            continue;
-        }
+        if (::poll(&p, 1, 1) <= 0) continue;
         ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), MSG_DONTWAIT);
         if (got <= 0) break;
         out.append(buf, static_cast<size_t>(got));
@@ -82,11 +83,13 @@ bool searchOver() {
     return !ll::net.searching && (ll::net.listenSocket == ll::InvalidSocket || ll::net.inGrace);
 }
 
+// Moves the clock on a handshake pause at a time until the search is over.
 bool waitSearchEnd(int ms) {
     auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (!searchOver()) {
         if (Clock::now() >= end) return false;
-        sleepMs(2);
+        ll::clockAdvance(ll::AdmissionHandshakePauseMs);
+        sleepMs(1);
     }
     return true;
 }
@@ -96,6 +99,7 @@ bool waitSearchEnd(int ms) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fz::Input in{data, size};
     const int descriptors = fz::openDescriptors();
+    ll::clockHold();
     uint8_t flags = in.byte(), ending = in.byte() % 5, split = in.byte(), queued = in.byte() % 4;
     std::string hs = in.bytes(80);
 
@@ -133,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t cut = hs.empty() ? 0 : split % (hs.size() + 1);
     ::send(c, hs.data(), cut, MSG_NOSIGNAL);
     if (cut < hs.size()) {
-        sleepMs(split & 1 ? 20 : 0);
+        sleepMs(split & 1 ? 2 : 0);
         ::send(c, hs.data() + cut, hs.size() - cut, MSG_NOSIGNAL);
     }
 
@@ -148,7 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         c = -1;
     }
     if (ending == 3 || ending == 4) { // the lobby ends in the middle of it
-        sleepMs(split % 150);
+        sleepMs(split % 4);
+        ll::clockAdvance(split % 150);
+        sleepMs(split / 64);
         if (ending == 3) {
             ll::lobbyDisconnect();
         } else {
@@ -161,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ll::lobbyDisconnect(); // termination keeps the mode; this returns to idle
     } else {
         bool ends = complete || tooLong || ending != 2;
-        if (!ends) sleepMs(30); // silent: the lobby host gives up on it below
+        if (!ends) sleepMs(5); // silent: the lobby host gives up on it below
         if (!ends || !waitSearchEnd(5000)) ll::lobbyDisconnect();
         int32_t outcome = ll::searchOutcome();
         if (ends) {

@@ -10,7 +10,6 @@
 #include <iterator>
 #include <dirent.h>
 #include <linux/sockios.h>
-#include <map>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,7 +26,7 @@ void fail(const char *fmt, ...) {
     std::abort();
 }
 
-void checkCore() {
+void checkCore(bool texts) {
     ll::Guard g(&ll::net.lock);
     ll::checkInvariants();
     uint32_t n = 0;
@@ -35,11 +34,15 @@ void checkCore() {
     for (const ll::InboxEntry *e = ll::net.inbox.head; e; e = e->next) {
         ++n;
         last = e;
-        FZ_CHECK(e->text[e->length] == '\0', "inbox entry %u lacks its 0", n);
-        FZ_CHECK(!std::memchr(e->text, 0, e->length), "inbox entry %u holds a 0", n);
+        if (texts) checkText(e->text, e->length);
     }
     FZ_CHECK(n == ll::net.inbox.count, "inbox count %u, list %u", ll::net.inbox.count, n);
     FZ_CHECK(last == ll::net.inbox.tail, "inbox tail is not the last entry");
+}
+
+void checkText(const char *text, uint32_t length) {
+    FZ_CHECK(text[length] == '\0', "an inbox entry lacks its 0");
+    FZ_CHECK(!std::memchr(text, 0, length), "an inbox entry holds a 0");
 }
 
 namespace {
@@ -233,7 +236,8 @@ void Lobby::noteDepartures() {
 
 size_t Lobby::pump() {
     ll::lobbyUpdate();
-    checkCore();
+    // Each entry's text is checked as it is taken: every one is, by close().
+    checkCore(false);
     noteDepartures();
     size_t moved = 0;
     for (size_t k = 0; k < members.size(); ++k) {
@@ -262,7 +266,9 @@ size_t Lobby::take(size_t n) {
     while (taken < n) {
         ll::InboxMessage e;
         if (!ll::inboxTake(&e)) break;
-        inbox.push_back({e.sender, e.msgId, std::string(e.text, e.length)});
+        checkText(e.text, e.length);
+        inbox.push_back({e.sender, e.msgId, inboxText.size(), e.length});
+        inboxText.append(e.text, e.length);
         ++taken;
     }
     return taken;
@@ -422,7 +428,7 @@ void Lobby::verifyMember(const Member &b) {
     std::vector<View> frames = frameViews(b.in, &tail);
     FZ_CHECK(!b.present || tail == 0, "member %u holds an unfinished frame", b.id);
     // The frames b got by sender, each without its sender's byte.
-    std::map<uint8_t, std::vector<View>> got;
+    std::vector<std::vector<View>> got(256);
     for (View f : frames) {
         FZ_CHECK(f.size() >= 4, "member %u got a %zu-byte frame", b.id, f.size());
         uint8_t sender = static_cast<uint8_t>(f[0]), receiver = static_cast<uint8_t>(f[2]);
@@ -499,24 +505,26 @@ void Lobby::verifyMember(const Member &b) {
 }
 
 void Lobby::verifyInbox() {
-    std::map<uint8_t, std::vector<Entry>> got;
+    // Entries as (message id, text), by sender: views, not copies.
+    using Seen = std::pair<uint8_t, View>;
+    std::vector<std::vector<Seen>> got(256);
     for (const Entry &e : inbox) {
         FZ_CHECK(byId(e.sender), "inbox entry from %u, no such member", e.sender);
-        got[e.sender].push_back(e);
+        got[e.sender].emplace_back(e.msgId, View(inboxText).substr(e.at, e.length));
     }
     for (const Member &a : members) {
         const Sent &s = a.sent;
-        std::vector<Entry> expect;
+        std::vector<Seen> expect;
+        expect.reserve(s.frames.size());
         for (View f : s.frames) {
             uint8_t receiver = static_cast<uint8_t>(f.size() >= 3 ? f[1] : 0);
             if (f.size() >= 3 && (receiver == BroadcastId || receiver == HostId))
-                expect.push_back(
-                    {a.id, static_cast<uint8_t>(f[0]), std::string(f.substr(2, f.size() - 3))});
+                expect.emplace_back(static_cast<uint8_t>(f[0]), f.substr(2, f.size() - 3));
         }
-        std::vector<Entry> o = got[a.id];
+        std::vector<Seen> &o = got[a.id];
         if (!a.present) {
-            Entry leave{a.id, MsgLeave, a.name};
-            FZ_CHECK(!o.empty() && o.back() == leave, "no leave entry for %u", a.id);
+            FZ_CHECK(!o.empty() && o.back() == Seen(MsgLeave, View(a.name)),
+                     "no leave entry for %u", a.id);
             o.pop_back();
         }
         FZ_CHECK(o.size() <= expect.size() && std::equal(o.begin(), o.end(), expect.begin()),

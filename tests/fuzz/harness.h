@@ -50,8 +50,11 @@ struct Input {
 #define FZ_CHECK(cond, ...) ((cond) ? (void)0 : ::fz::fail(__VA_ARGS__))
 
 // The library's own invariants and a well-formed inbox (count against the
-// list, tail, every entry's text ends in its 0 and holds no other).
-void checkCore();
+// list, tail and, with texts, every entry's text ends in its 0 and holds no
+// other).
+void checkCore(bool texts = true);
+// An inbox entry's text ends in its 0 and holds no other.
+void checkText(const char *text, uint32_t length);
 
 // A member's frames as the lobby host takes them: those before the first
 // frame (or unfinished tail) longer than the limit, each with the step at
@@ -85,12 +88,10 @@ class Lobby {
         size_t inFrameAt = 0; // where the unfinished frame of `in` starts
         Sent sent;            // what the lobby host takes of `out`, when it was last asked
     };
+    // An inbox entry taken; its text is inboxText[at, at + length).
     struct Entry {
         uint8_t sender, msgId;
-        std::string text;
-        bool operator==(const Entry &o) const {
-            return sender == o.sender && msgId == o.msgId && text == o.text;
-        }
+        size_t at, length;
     };
     struct HostSend {
         uint64_t at;
@@ -155,6 +156,7 @@ class Lobby {
     uint64_t timeMs = 0; // how far the library's clock moved in this lobby
     std::vector<Member> members;
     std::vector<Entry> inbox;
+    std::string inboxText; // the texts of the entries taken, one after another
     std::vector<HostSend> sends;
 };
 
