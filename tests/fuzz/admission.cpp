@@ -36,8 +36,14 @@ int connectLobby() {
     a.sin_family = AF_INET;
     a.sin_port = htons(LobbyPort);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        fz::fail("connect: %s", strerror(errno));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    // libFuzzer's timer signal may interrupt the connect, which then goes
+    // on by itself: wait for its end.
+    int err = errno;
+    pollfd p{fd, POLLOUT, 0};
+    socklen_t len = sizeof err;
+    if (err == EINTR && ::poll(&p, 1, 5000) == 1) getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) fz::fail("connect: %s", strerror(err));
     return fd;
 }
 
