@@ -171,6 +171,18 @@ void onReply(Handshake &h) {
     std::string taken = h.wire.substr(0, h.fed);
     FZ_CHECK(a.reply[0] == 0 && a.reply[1] == NoiseHandshakeOverhead, "answer of %u bytes",
              a.reply[0] << 8 | a.reply[1]);
+    // The clients' keys are fixed, so a first message of an earlier input
+    // (one the fuzzer kept among its words) is a client's that knows the
+    // secret too: it joins the clients of this input.
+    if (std::none_of(h.clients.begin(), h.clients.end(),
+                     [&](const Client &c) { return c.valid && c.message == taken; }))
+        for (uint8_t k = 0; k < ClientKeys; ++k) {
+            Client c = makeClient(k, false, false, a.name);
+            if (c.valid && c.message == taken) {
+                h.clients.push_back(c);
+                break;
+            }
+        }
     for (size_t i = 0; i < h.clients.size(); ++i) {
         Client &c = h.clients[i];
         if (!c.valid || c.message != taken) continue;
