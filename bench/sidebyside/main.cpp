@@ -721,8 +721,11 @@ void printPrivateTable() {
     std::vector<std::pair<std::string, std::string>> rows; // row, unit
     for (const Result &r : gResults) {
         auto &v = values[{r.row, r.backend}];
-        if (v.empty() && r.backend.find(PrivateSuffix) != std::string::npos)
-            rows.push_back({r.row, r.unit});
+        // A row once, however many libraries ran it in a private lobby.
+        std::pair<std::string, std::string> row{r.row, r.unit};
+        if (r.backend.find(PrivateSuffix) != std::string::npos &&
+            std::find(rows.begin(), rows.end(), row) == rows.end())
+            rows.push_back(row);
         v.push_back(r.value);
     }
     auto med = [&](const std::string &row, const std::string &label) {
