@@ -244,7 +244,7 @@ void feed(Handshake &h, uint32_t chunk) {
 void addClient(Handshake &h, fz::Input &in) {
     uint8_t p = in.byte();
     std::string name = in.bytes(in.byte() % 72);
-    if (h.clients.size() == MaxClientsMade) { // enough curve work for one input: a replay
+    if (h.clients.size() >= MaxClientsMade) { // enough curve work for one input: a replay
         h.wire += h.clients[p % MaxClientsMade].message;
         return;
     }
