@@ -156,8 +156,9 @@ exec 3>&-
 
 sed -E 's/"time":"[0-9:.]{12}"/"time":"T"/' "$work/watcher.json" >"$work/watcher.norm"
 cat >"$work/watcher.expected" <<EOF
-{"event":"info","text":"joined the lobby at this machine (::1) as watcher"}
+{"event":"info","text":"joining the lobby at this machine as watcher"}
 {"event":"trace","time":"T","usr":1,"id":126,"length":4,"hex":"676f6c64"}
+{"event":"info","text":"joined the lobby at this machine as watcher"}
 {"event":"join","member":1,"name":"gold"}
 {"event":"trace","time":"T","usr":2,"id":126,"length":3,"hex":"726564"}
 {"event":"join","member":2,"name":"red"}
@@ -219,7 +220,7 @@ type_secret thief "x$code"
 wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
 wait_dead thief 1
 start stranger join stranger 127.0.0.1
-wait_for stranger "! the lobby host did not let you in: the lobby is full, or private (join it with --private and its secret)"
+wait_for stranger "! cannot join the lobby at 127.0.0.1: the lobby is private (join it with --private and its secret)"
 wait_dead stranger 1
 t new-window -d -t chat -n key -e "LOBBYLINK_SECRET=$code" \
   "$(printf '%q ' "$chat" join --private key 127.0.0.1); echo \"[exit status \$?]\"; exec sleep 600"
