@@ -18,6 +18,7 @@
 //       build/windows/bench/ll_join_bench.exe build/windows/lobbylink.dll'  (one line)
 // --quick follows the joins to the black hole for one second instead of the
 // whole ten, and skips the blocking call there.
+#include "common/blackhole.h"
 #include "common/loader.h"
 #include "common/platform.h"
 #include "lobbylink/hostmap.h"
@@ -25,15 +26,6 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
-typedef SOCKET RawSocket;
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-typedef int RawSocket;
 #endif
 
 #include <algorithm>
@@ -53,58 +45,6 @@ using Clock = std::chrono::steady_clock;
 double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
-
-// ---- The black hole ----------------------------------------------------------
-
-void closeRaw(RawSocket s) {
-#ifdef _WIN32
-    closesocket(s);
-#else
-    close(s);
-#endif
-}
-
-void nonBlocking(RawSocket s) {
-#ifdef _WIN32
-    u_long on = 1;
-    ioctlsocket(s, FIONBIO, &on);
-#else
-    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-#endif
-}
-
-sockaddr_in lobbyAddress() {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(LobbyPort);
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    return a;
-}
-
-// A listener with a backlog of one that nobody accepts from, and connections
-// that fill it: further connection attempts get no answer at all.
-struct BlackHole {
-    std::vector<RawSocket> sockets;
-    bool open() {
-        sockaddr_in a = lobbyAddress();
-        RawSocket l = socket(AF_INET, SOCK_STREAM, 0);
-        sockets.push_back(l);
-        if (bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(l, 0) != 0)
-            return false;
-        for (int i = 0; i < 3; ++i) {
-            RawSocket c = socket(AF_INET, SOCK_STREAM, 0);
-            nonBlocking(c);
-            connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);
-            sockets.push_back(c);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        return true;
-    }
-    ~BlackHole() {
-        for (RawSocket s : sockets) closeRaw(s);
-    }
-};
 
 // ---- The library, twice ------------------------------------------------------
 
@@ -202,6 +142,15 @@ double blockingJoin(bool secret) {
     return took;
 }
 
+// The lobby host's next search, once the last one has admitted its player.
+void searchAgain() {
+    for (int i = 0; i < 5000 && host.isSearching(nullptr) == 1; ++i) {
+        host.update(nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    host.searchClient(nullptr);
+}
+
 // p2pDisconnect `afterMs` into an async join: its time.
 double cancelAfter(bool secret, int afterMs) {
     ArgNode *m = joinArgs(secret, true);
@@ -219,7 +168,7 @@ double cancels(bool secret, std::vector<double> *each) {
         double ms = cancelAfter(secret, afterMs);
         each->push_back(ms);
         most = std::max(most, ms);
-        if (secret) host.update(nullptr);
+        if (secret) searchAgain(); // in case the join was quicker
     }
     return most;
 }
@@ -270,7 +219,7 @@ int main(int argc, char **argv) {
     Figures hole;
     std::vector<double> holeCancels;
     {
-        BlackHole bh;
+        tools::BlackHole bh;
         if (!bh.open()) {
             std::fprintf(stderr, "cannot make the black hole on 127.0.0.1:%d\n", LobbyPort);
             return 1;
@@ -294,10 +243,9 @@ int main(int argc, char **argv) {
     std::vector<double> lobbyCancels;
     for (int r = 0; r < rounds; ++r) {
         privateBlocking = std::max(privateBlocking, blockingJoin(true));
-        for (int i = 0; i < 50 && host.isSearching(nullptr) == 1; ++i) host.update(nullptr);
-        host.searchClient(nullptr);
+        searchAgain();
         lobby.keep(asyncJoin(true, 10000));
-        host.searchClient(nullptr);
+        searchAgain();
     }
     double privateCancel = cancels(true, &lobbyCancels);
     row("private lobby, blocking", privateBlocking, nullptr);

@@ -30,6 +30,7 @@ const char ErrSendUser[] = "failed to send user";
 const char ErrSecretTooLong[] = "secret too long";
 const char ErrWrongSecret[] = "wrong secret";
 const char ErrNotPrivate[] = "not a private lobby";
+const char ErrRefused[] = "refused";
 
 // Failures found before anything is tried: "error" first, then "result" 0.
 int32_t refuse(ArgNode *map, const char *error) {
@@ -69,6 +70,48 @@ const char *refusalText(OpenRefusal refusal) {
         break;
     }
     return nullptr;
+}
+
+// The "error" of a blocking p2pConnect that failed at `step`.
+const char *connectError(ConnectStep step) {
+    switch (step) {
+    case ConnectResolveFailed:
+        return ErrResolve;
+    case ConnectSocketFailed:
+        return ErrSocket;
+    case ConnectFailed:
+        return ErrConnect;
+    case ConnectHandshakeFailed:
+        return ErrSendUser;
+    case ConnectWrongSecret:
+        return ErrWrongSecret;
+    case ConnectNotPrivate:
+        return ErrNotPrivate;
+    case ConnectThreadFailed:
+        return ErrThread;
+    case ConnectRefused: // a blocking call is never told
+    case Connected:
+    case ConnectNotAllowed:
+        break;
+    }
+    return ErrConnect;
+}
+
+// The reason in the one notice (0, MsgError, reason) that ends a join with
+// "async" that failed at `step`; called on the join's thread. A lobby host
+// that ends the connection during the handshake or before admitting
+// refused the player, whichever side noticed first; no socket is as good
+// as no connection.
+const char *joinNotice(ConnectStep step) {
+    switch (step) {
+    case ConnectHandshakeFailed:
+    case ConnectRefused:
+        return ErrRefused;
+    case ConnectSocketFailed:
+        return ErrConnect;
+    default:
+        return connectError(step);
+    }
 }
 
 // The host application's nine callback slots, kept for it and never called.
@@ -211,6 +254,8 @@ int32_t p2pClientName(ArgNode *map) {
 
 // ---- Client connection ----
 
+// With "async" = 1 the join goes on on a thread of the library's own and
+// "result" 1 means that it started: its outcome comes as notices.
 int32_t p2pConnect(ArgNode *map) {
     listingStop();
     JoinSecret secret;
@@ -220,32 +265,17 @@ int32_t p2pConnect(ArgNode *map) {
     }
     char *user = mapGetString(map, "user");
     char *address = mapGetString(map, "address");
-    ConnectOutcome out = clientConnect(address, user, secret);
+    bool async = mapGetInt(map, "async") == 1;
+    ConnectOutcome out = clientConnect(address, user, secret, async ? joinNotice : nullptr);
     heapFree(address);
     heapFree(user);
     secretRelease(secret);
     if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
-    switch (out.step) {
-    case Connected:
-        succeed(map);
-        writeString(map, "addr", out.address);
-        return 1;
-    case ConnectNotAllowed:
-        return refuse(map, refusalText(out.refusal));
-    case ConnectResolveFailed:
-        return fail(map, ErrResolve);
-    case ConnectSocketFailed:
-        return fail(map, ErrSocket);
-    case ConnectFailed:
-        return fail(map, ErrConnect);
-    case ConnectHandshakeFailed:
-        return fail(map, ErrSendUser);
-    case ConnectWrongSecret:
-        return fail(map, ErrWrongSecret);
-    case ConnectNotPrivate:
-        return fail(map, ErrNotPrivate);
-    }
-    return 0;
+    if (out.step == ConnectNotAllowed) return refuse(map, refusalText(out.refusal));
+    if (out.step != Connected) return fail(map, connectError(out.step));
+    succeed(map);
+    if (!async) writeString(map, "addr", out.address);
+    return 1;
 }
 
 // ---- LAN discovery ----

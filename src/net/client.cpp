@@ -1,6 +1,8 @@
 // The client role: one connection to a lobby host, opened by p2pConnect with
-// the handshake, then pumped by p2pUpdate (send the queue once, receive once,
-// hand every complete frame to the inbox).
+// the handshake (the join's steps, run by join.cpp), then pumped by
+// p2pUpdate (send the queue once, receive once, hand every complete frame to
+// the inbox).
+#include "net/join.h"
 #include "net/state.h"
 
 #include <cstring>
@@ -10,26 +12,45 @@ namespace ll {
 namespace {
 
 // The connection to the lobby host is gone: one notice, and nothing more
-// until the host application disconnects.
+// until the host application disconnects. A join's connection that goes
+// before the lobby host's join notice was never let in: its notice says
+// the lobby host refused it.
 void connectionLost() {
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
     linkFree(&net.clientLink);
-    inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
+    const char *text = net.awaitingAdmission ? net.joinText(ConnectRefused) : LossNotice;
+    net.awaitingAdmission = false;
+    inboxPushText(&net.inbox, 0, MsgError, text, std::strlen(text));
 }
 
 // A host frame goes to the inbox; one too short to carry its fields is
-// dropped. Every frame is taken.
+// dropped. Every frame is taken. A join's connection hears the lobby host's
+// join notice first once admitted; what comes before it is not the lobby
+// speaking, and goes nowhere.
 bool deliver(void *, const uint8_t *frame, size_t length) {
     FrameFields f;
-    if (readHostFrame(frame, length, &f))
-        inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
+    if (!readHostFrame(frame, length, &f)) return true;
+    if (net.awaitingAdmission) {
+        if (f.sender != HostId || f.msgId != MsgJoin) return true;
+        net.awaitingAdmission = false;
+    }
+    inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
     return true;
 }
 
+// The pause after a handshake send, on the core's clock in slices; false
+// when the join is stopped meanwhile.
+bool handshakePause(const std::atomic<int> &stop) {
+    const uint64_t until = nowMs() + ClientHandshakePauseMs;
+    while (nowMs() < until && !stop.load()) clockNap(until, JoinWaitSliceMs);
+    return !stop.load();
+}
+
 // Sends the handshake (the name and its 0) on the still blocking socket,
-// pausing after every send that took something. Returns the bytes sent.
-size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
+// pausing after every send that took something. Returns the bytes sent
+// (fewer than all when the join is stopped).
+size_t sendHandshake(Socket s, const char *user, int32_t *calls, const std::atomic<int> &stop) {
     size_t total = std::strlen(user) + 1, sent = 0;
     *calls = 0;
     while (sent < total) {
@@ -37,7 +58,7 @@ size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
         if (n <= 0) break; // a blocking socket: any outcome but bytes ends it
         ++*calls;
         sent += static_cast<size_t>(n);
-        sleepMs(ClientHandshakePauseMs);
+        if (!handshakePause(stop)) return 0;
     }
     return sent;
 }
@@ -133,17 +154,19 @@ void startNext(Race *r, uint64_t now) {
 }
 
 // Waits for an attempt to end, until the next is due or one runs out of
-// time. One that connected wins; one that failed starts the next at once.
-// Then the attempts out of time are given up.
+// time, for one slice at most (a join may be stopped). One that connected
+// wins; one that failed starts the next at once. Then the attempts out of
+// time are given up.
 void awaitAttempts(Race *r, uint64_t now) {
     Attempts &a = r->a;
     uint64_t until = a.deadline[0];
     for (int i = 1; i < a.count; ++i)
         if (a.deadline[i] < until) until = a.deadline[i];
     if (r->pending && a.count < ConnectAttemptsAtOnce && r->nextStart < until) until = r->nextStart;
+    uint64_t wait = until > now ? until - now : 0;
+    if (wait > static_cast<uint64_t>(JoinWaitSliceMs)) wait = JoinWaitSliceMs;
     bool connected = false;
-    int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0,
-                            &connected);
+    int i = sockConnectWait(a.socket, a.count, static_cast<int>(wait), &connected);
     if (i >= 0) {
         Socket s = a.socket[i];
         const addrinfo *ai = a.to[i];
@@ -165,9 +188,11 @@ void awaitAttempts(Race *r, uint64_t now) {
 // (RFC 8305): an attempt starts at once, then one every ConnectStaggerMs
 // while none has connected, and at once when one fails; each is given up
 // ConnectTimeoutMs after it started. Returns the connection, blocking again,
-// and where it goes (*joined); InvalidSocket when none connected, with
-// *anySocket telling whether any socket could be made at all.
-Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySocket) {
+// and where it goes (*joined); InvalidSocket when none connected or the
+// join was stopped, with *anySocket telling whether any socket could be
+// made at all.
+Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySocket,
+                    const std::atomic<int> &stop) {
     Race r;
     r.order = orderOf(list);
     r.pending = takeNext(&r.order);
@@ -176,7 +201,7 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
     r.won = InvalidSocket;
     r.joined = nullptr;
     r.anySocket = false;
-    while (r.won == InvalidSocket) {
+    while (r.won == InvalidSocket && !stop.load()) {
         uint64_t now = nowMs();
         if (r.pending && r.a.count < ConnectAttemptsAtOnce && now >= r.nextStart)
             startNext(&r, now);
@@ -188,6 +213,10 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
             break; // every address failed
     }
     while (r.a.count > 0) dropAttempt(&r.a, r.a.count - 1, true); // the slower ones lost
+    if (r.won != InvalidSocket && stop.load()) {
+        sockClose(r.won);
+        r.won = InvalidSocket;
+    }
     if (r.anySocket) *anySocket = true;
     if (r.won != InvalidSocket) *joined = r.joined;
     return r.won;
@@ -214,77 +243,64 @@ namespace {
 
 // The handshake on the new connection `s`, still blocking: the name, or in a
 // private lobby the whole private handshake, whose keys go to `link`.
-ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, RecordLink *link,
-                      ConnectOutcome *out) {
+ConnectStep handshake(Socket s, JoinTask *t) {
+    ConnectOutcome *out = &t->out;
     out->handshakeTried = true;
-    if (secret.length == 0) {
-        bool whole = sendHandshake(s, user, &out->handshakeSends) == std::strlen(user) + 1;
-        return whole ? Connected : ConnectHandshakeFailed;
+    if (t->secret.length == 0) {
+        size_t sent = sendHandshake(s, t->user, &out->handshakeSends, t->stop);
+        return sent == std::strlen(t->user) + 1 ? Connected : ConnectHandshakeFailed;
     }
     NoiseTransport keys;
-    JoinEnd end = joinPrivate(s, secret.text, secret.length, user, nowMs() + PrivateJoinDeadlineMs,
-                              &keys, &out->handshakeSends);
+    JoinEnd end = joinPrivate(s, t->secret.text, t->secret.length, t->user,
+                              JoinWait{nowMs() + PrivateJoinDeadlineMs, &t->stop}, &keys,
+                              &out->handshakeSends);
     if (end == JoinNotPrivate) return ConnectNotPrivate;
     if (end == JoinWrongSecret) return ConnectWrongSecret;
     if (end == JoinLost) return ConnectHandshakeFailed;
-    link->sealed = true;
-    link->keys = keys;
+    t->link.sealed = true;
+    t->link.keys = keys;
     noiseWipe(&keys);
+    return Connected;
+}
+
+// Resolves the address and connects to the first that answers; the step
+// that failed, or Connected with the connection in *s.
+ConnectStep connectTo(JoinTask *t, Socket *s) {
+    addrinfo *list = nullptr;
+    t->resolving.store(1); // a stop from here on leaves the thread to end by itself
+    bool resolved = !t->stop.load() && resolveTcp(t->address, LobbyService.text, &list) == 0;
+    t->resolving.store(0);
+    if (!resolved) return ConnectResolveFailed;
+    const addrinfo *joined = nullptr;
+    bool anySocket = false;
+    *s = connectFirst(list, &joined, &anySocket, t->stop);
+    if (*s != InvalidSocket) resolveText(joined, t->out.address, sizeof t->out.address);
+    resolveFree(list);
+    if (*s == InvalidSocket) return anySocket || !list ? ConnectFailed : ConnectSocketFailed;
     return Connected;
 }
 
 } // namespace
 
-ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret) {
-    ConnectOutcome out = {Connected, openingRefusal(user), false, 0, {}};
-    if (out.refusal != OpenAllowed) {
-        out.step = ConnectNotAllowed;
-        return out;
-    }
-
-    addrinfo *list = nullptr;
-    if (resolveTcp(address, LobbyService.text, &list) != 0) {
-        out.step = ConnectResolveFailed;
-        return out;
-    }
-    const addrinfo *joined = nullptr;
-    bool anySocket = false;
-    Socket s = connectFirst(list, &joined, &anySocket);
-    if (s != InvalidSocket) resolveText(joined, out.address, sizeof out.address);
-    resolveFree(list);
-    if (s == InvalidSocket) {
-        out.step = anySocket || !list ? ConnectFailed : ConnectSocketFailed;
-        return out;
-    }
+void joinRun(JoinTask *t) {
+    Socket s = InvalidSocket;
+    t->out.step = connectTo(t, &s);
+    if (t->out.step != Connected) return;
     // Without no-delay the client only sends a little later, and without
     // keep-alive a vanished lobby host is only noticed once something is
     // sent to it: neither failure is worth giving the connection up.
     (void)sockSetNoDelay(s);
     (void)sockSetKeepAlive(s, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
-
-    RecordLink link;
-    out.step = handshake(s, user, secret, &link, &out);
+    t->out.step = handshake(s, t);
     // The pump must never block on the connection: one that stays blocking
     // is given up as a failed connect.
-    if (out.step == Connected && !sockSetNonBlocking(s)) out.step = ConnectFailed;
-    if (out.step != Connected) {
-        linkFree(&link);
+    if (t->out.step == Connected && !sockSetNonBlocking(s)) t->out.step = ConnectFailed;
+    if (t->out.step != Connected || t->stop.load()) {
+        linkFree(&t->link);
         sockClose(s);
-        return out;
+        return;
     }
-    setOwnName(user);
-    {
-        Guard g(&net.lock);
-        net.connSocket = s;
-        // A new connection starts clean, also after an overflow that left
-        // the last connection's bytes behind.
-        queueFree(&net.sendQueue);
-        net.clientReader.count = 0;
-        linkFree(&net.clientLink);
-        net.clientLink = link;
-    }
-    setMode(Client);
-    return out;
+    t->socket = s;
 }
 
 } // namespace ll

@@ -127,9 +127,12 @@ const size_t SecretStretchBytes = size_t{32} << 20;
 // this is only reached with an open lobby host (which waits for a name and
 // says nothing), a lobby host that is not admitting, or a dead path.
 const uint64_t PrivateJoinDeadlineMs = 10000;
-// It waits for the lobby host's bytes in slices of this length and checks
-// the deadline between them.
-const uint64_t JoinWaitSliceMs = 100;
+// A join (p2pConnect) waits for its connects, its handshake pause and the
+// lobby host's bytes in slices of this length, and checks between them the
+// deadline and whether the application cancelled it: p2pDisconnect ends a
+// join under way within about this long (a stretch of the secret under way
+// excepted, which cannot be cut short).
+const int JoinWaitSliceMs = 25;
 // Handshakes the admission of a private lobby serves at once, each with its
 // own HandshakeDeadlineMs. A newcomer beyond them displaces the one that
 // has waited longest, one that has sent nothing first, so strangers who

@@ -223,14 +223,16 @@ void admittanceWipe(Admittance *a) { noiseWipe(a, sizeof *a); }
 
 namespace {
 
-// Reads exactly `n` bytes from the blocking socket by `deadline`; false on
-// the connection's end, a failure or the deadline. It waits in slices, so
-// the deadline holds on the core's clock.
-bool readExactly(Socket s, uint8_t *out, size_t n, uint64_t deadline) {
+// Reads exactly `n` bytes from the blocking socket by the join's deadline;
+// false on the connection's end, a failure, the deadline or a stop. It
+// waits in slices, so the deadline holds on the core's clock and a stop is
+// seen within a slice.
+bool readExactly(Socket s, uint8_t *out, size_t n, const JoinWait &w) {
+    const uint64_t slice = static_cast<uint64_t>(JoinWaitSliceMs);
     for (size_t got = 0; got < n;) {
         uint64_t now = nowMs();
-        if (now >= deadline) return false;
-        uint64_t wait = deadline - now < JoinWaitSliceMs ? deadline - now : JoinWaitSliceMs;
+        if (now >= w.deadline || w.stop->load()) return false;
+        uint64_t wait = w.deadline - now < slice ? w.deadline - now : slice;
         int ready = sockWaitReadable(s, static_cast<int>(wait));
         if (ready < 0) return false;
         if (ready == 0) continue;
@@ -252,13 +254,13 @@ bool sendAll(Socket s, const uint8_t *data, size_t n, int32_t *sends) {
 }
 
 // Message 2 and the first record, once message 1 is out.
-JoinEnd finishJoin(Socket s, NoiseHandshake *hs, uint64_t deadline, NoiseTransport *keys,
+JoinEnd finishJoin(Socket s, NoiseHandshake *hs, const JoinWait &w, NoiseTransport *keys,
                    int32_t *sends) {
     uint8_t reply[RecordHeader + NoiseHandshakeOverhead];
     // A lobby host that does not know our secret closes without an answer.
-    if (!readExactly(s, reply, RecordHeader, deadline)) return JoinWrongSecret;
+    if (!readExactly(s, reply, RecordHeader, w)) return JoinWrongSecret;
     if (readLength(reply) != NoiseHandshakeOverhead ||
-        !readExactly(s, reply + RecordHeader, NoiseHandshakeOverhead, deadline))
+        !readExactly(s, reply + RecordHeader, NoiseHandshakeOverhead, w))
         return JoinWrongSecret;
     size_t payload = 0;
     uint8_t none[1];
@@ -274,12 +276,16 @@ JoinEnd finishJoin(Socket s, NoiseHandshake *hs, uint64_t deadline, NoiseTranspo
 } // namespace
 
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
-                    uint64_t deadline, NoiseTransport *keys, int32_t *sends) {
+                    const JoinWait &w, NoiseTransport *keys, int32_t *sends) {
     uint8_t greeting[GreetingLength], salt[NoiseSaltLength], psk[NoiseKeyLength];
     // An open lobby host says nothing until it has a name.
-    if (!readExactly(s, greeting, sizeof greeting, deadline) || !greetingRead(greeting, salt))
+    if (!readExactly(s, greeting, sizeof greeting, w) || !greetingRead(greeting, salt))
         return JoinNotPrivate;
     if (!noiseStretchSecret(secret, secretLength, salt, psk)) outOfMemory(SecretStretchBytes);
+    if (w.stop->load()) { // cancelled while stretching: nothing more goes out
+        noiseWipe(psk, sizeof psk);
+        return JoinLost;
+    }
     NoiseHandshake hs;
     bool started = noiseStart(&hs, NoiseRole::Initiator, psk, greeting, sizeof greeting);
     noiseWipe(psk, sizeof psk);
@@ -293,7 +299,7 @@ JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const cha
     }
     writeLength(first, written);
     JoinEnd end = sendAll(s, first, RecordHeader + written, sends)
-                      ? finishJoin(s, &hs, deadline, keys, sends)
+                      ? finishJoin(s, &hs, w, keys, sends)
                       : JoinLost;
     noiseWipe(&hs);
     return end;

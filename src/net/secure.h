@@ -23,6 +23,7 @@
 #include "net/protocol.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -112,10 +113,17 @@ inline bool admittanceUntouched(const Admittance *a) { return a->phase == 0 && a
 
 // ---- The client's side ----
 enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinLost };
-// Runs the whole handshake on the blocking socket `s` for `user`, until
-// `deadline` (nowMs): reads the greeting, stretches the secret, sends the
-// name in message 1, reads message 2 and sends the first record.
+// How long a join may wait (a nowMs time), and the flag that stops it early.
+struct JoinWait {
+    uint64_t deadline;
+    const std::atomic<int> *stop;
+};
+// Runs the whole handshake on the blocking socket `s` for `user`, until the
+// deadline or a stop: reads the greeting, stretches the secret, sends the
+// name in message 1, reads message 2 and sends the first record. A stop
+// ends it at its next wait (a stop during the stretch, once the stretch is
+// done), with any outcome but JoinDone.
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
-                    uint64_t deadline, NoiseTransport *keys, int32_t *sends);
+                    const JoinWait &w, NoiseTransport *keys, int32_t *sends);
 
 } // namespace ll

@@ -19,9 +19,12 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
         writeDataFrame(at, msgId, receiver, text, length);
         return;
     }
-    // Overflow: the connection is given up, its queued bytes stay as they are.
+    // Overflow: the connection is given up (a join under way is stopped),
+    // its queued bytes stay as they are.
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
+    joinStopLocked();
+    net.awaitingAdmission = false;
     inboxPushText(&net.inbox, 0, MsgError, OverflowNotice, sizeof OverflowNotice - 1);
     setMode(Idle);
 }
@@ -54,11 +57,11 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
     if (length == 0 || msgId == 0 || isNoticeId(msgId)) return;
     Guard g(&net.lock);
     // The path follows the connections, not the mode: a client-role
-    // connection takes the message; without one it goes to the admitted
-    // members, whom a search admits in any mode (an idle library that
-    // searched, a client whose connection was lost). With no member it goes
-    // nowhere.
-    if (net.connSocket != InvalidSocket) {
+    // connection, or a join that will make one, takes the message; without
+    // one it goes to the admitted members, whom a search admits in any mode
+    // (an idle library that searched, a client whose connection was lost).
+    // With no member it goes nowhere.
+    if (net.connSocket != InvalidSocket || net.joining) {
         // A receiver of 0 would end the frame in its header.
         if (receiver != 0) sendAsClient(msgId, receiver, text, length);
     } else {

@@ -186,6 +186,7 @@ void sayLastWords(Socket s, RecordLink *link, const ByteQueue &q) {
 // words arrive: what is queued for a connection goes out as far as it takes
 // it at once, and the connection ends in order after those bytes.
 void endNetworking() {
+    joinCollect(); // a join under way ends here, and posts nothing
     stopAdmission();
     Guard g(&net.lock);
     if (net.connSocket != InvalidSocket) {
@@ -238,6 +239,7 @@ void lobbyDisconnect() {
     net.searching = 0;
     queueFree(&net.sendQueue);
     net.clientReader.count = 0;
+    net.awaitingAdmission = false;
     net.nextId = 1;
     setMode(Idle);
 }

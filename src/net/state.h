@@ -8,7 +8,11 @@
 //   admit a client or end the search: it touches "lock" fields only;
 // - the router thread (portmap.cpp), while a mapping is asked for, touches
 //   nothing here but `portmap.stop` (read) and, through the notice callback
-//   it is started with, the inbox under `lock`.
+//   it is started with, the inbox under `lock`;
+// - a join's thread (client.cpp), while p2pConnect's "async" join runs, works
+//   on sockets and a task of its own (JoinTask), and takes `lock` once at
+//   its end: to hand its connection over or post its failure notice, unless
+//   the application stopped it meanwhile.
 #pragma once
 
 #include "lobbylink/lobbylink.h"
@@ -29,6 +33,8 @@
 namespace ll {
 
 enum NetMode { Idle = 0, Lobby = 1, Client = 2 };
+
+struct JoinTask; // a join under way (client.cpp)
 
 // One admitted client (lobby host). Created by the admission thread under the
 // lock, then touched under the lock only. A sender whose frame cannot go yet
@@ -86,8 +92,14 @@ struct NetState {
     ByteQueue sendQueue;                  // lock: client role, bytes for the lobby host;
                                           // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
-    RecordLink clientLink; // lock: client role, sealed in a private lobby
-    LobbySecret secret;    // lock: a private lobby's salt and key (lobby host)
+    RecordLink clientLink;             // lock: client role, sealed in a private lobby
+    bool joining = false;              // lock: a join's thread has not handed its outcome over yet
+    bool awaitingAdmission = false;    // lock: the join's connection is handed over, and the
+                                       // lobby host's join notice has not come yet
+    JoinNoticeText joinText = nullptr; // lock: the texts of the last join's notices
+    JoinTask *joinTask = nullptr;      // app: the last join's task, while its thread is held
+    ThreadHandle joinThread = {};      // app: that thread, until collected by joinCollect
+    LobbySecret secret;                // lock: a private lobby's salt and key (lobby host)
 
     Mutex lock = LL_MUTEX_INIT;          // guards every field marked "lock"
     bool threadStarted = false;          // app: acceptThread holds a thread to join
@@ -149,6 +161,14 @@ void setOwnName(const char *user);
 // The two halves of an update; called with the lock held.
 void hostPump();
 void clientPump();
+
+// A join under way, and its thread: asks it to stop (with the lock held; it
+// then hands nothing over and posts nothing).
+void joinStopLocked();
+// Collects the last join's thread (without the lock): stops it, and waits
+// for it unless it is resolving a name, which cannot be cut short; then it
+// ends by itself and touches nothing shared.
+void joinCollect();
 
 // Stops a running admission and waits for its thread to end. Call without
 // holding the lock.
