@@ -40,9 +40,10 @@ bool deliver(void *, const uint8_t *frame, size_t length) {
 }
 
 // The pause after a handshake send, on the core's clock in slices; false
-// when the join is stopped meanwhile.
+// when the join is stopped meanwhile. The clock counts whole milliseconds:
+// one more makes the pause last at least its length.
 bool handshakePause(const std::atomic<int> &stop) {
-    const uint64_t until = nowMs() + ClientHandshakePauseMs;
+    const uint64_t until = nowMs() + ClientHandshakePauseMs + 1;
     while (nowMs() < until && !stop.load()) clockNap(until, JoinWaitSliceMs);
     return !stop.load();
 }

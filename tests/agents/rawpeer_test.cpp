@@ -2,6 +2,7 @@
 // in an agent (natively, and as the Windows build under Wine), with this test
 // process playing the other side over raw sockets.
 #include "agents/agentkit.h"
+#include "common/blackhole.h"
 #include "net/secure.h"
 
 #include <atomic>
@@ -236,6 +237,31 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(C.take(1, 300), Msgs{});
     C.null("p2pDisconnect");
 
+    // With "async" the call answers at once and the outcome arrives in the
+    // inbox. Admitted: what was sent meanwhile follows the name, and the
+    // lobby host's join notice comes first (what it sent before goes nowhere).
+    auto async = [&](const std::string &address, const std::string &user) {
+        Reply r = C.call("p2pConnect", {{"address", address}, {"user", user}, {"async", 1}});
+        EXPECT_EQ(r.raw("chain"), "aur") << r;
+        EXPECT_EQ(r.i("result"), 1) << r;
+    };
+    async("127.0.0.1", "carol");
+    C.say(5, 255, "early");
+    Peer third = lobby.accept();
+    expectStream(third, "carol" + nul() + frame({5, 255}, "early"), "the lobby host");
+    ASSERT_TRUE(
+        third.send(frame({1, 9, 255}, "not yet") + join(1, "gold") + frame({1, 9, 255}, "in")));
+    EXPECT_EQ(C.take(2), (Msgs{{1, MsgJoin, "gold"}, {1, 9, "in"}}));
+    C.null("p2pDisconnect");
+    // Refused: the lobby host reads the name and hangs up.
+    async("127.0.0.1", "dave");
+    Peer fourth = lobby.accept();
+    EXPECT_EQ(fourth.recvQuiet(), "dave" + nul());
+    fourth.close();
+    EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "refused"}}));
+    EXPECT_EQ(C.take(1, 300), Msgs{});
+    C.null("p2pDisconnect");
+
     // Nobody listening; without an address the loopback addresses are tried.
     ::close(lobby.fd);
     lobby.fd = -1;
@@ -243,6 +269,23 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(refused.raw("chain"), "ure"); // "result" first
     EXPECT_EQ(refused.i("result"), 0);
     EXPECT_EQ(refused.s("error"), "couldn't connect");
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), 0);
+    async("127.0.0.1", "bob");
+    EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "couldn't connect"}}));
+    C.null("p2pDisconnect");
+    async(kit::UnresolvableName, "bob");
+    EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "getaddrinfo"}}));
+    C.null("p2pDisconnect");
+    // A black hole: the join waits while messages queue, and p2pDisconnect
+    // ends it without a notice.
+    tools::BlackHole hole;
+    ASSERT_TRUE(hole.open());
+    async("127.0.0.1", "bob");
+    C.say(5, 255, "waiting");
+    EXPECT_EQ(C.take(1, 500), Msgs{});
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), LobbyQueueBytes - 10);
+    EXPECT_EQ(C.null("p2pDisconnect"), 0);
+    EXPECT_EQ(C.take(1, 300), Msgs{});
     EXPECT_EQ(C.call("p2pBuffer").i("res"), 0);
 }
 
@@ -437,66 +480,86 @@ TEST_P(RawPeers, APrivateLobbysClient) {
     Agent C(GetParam(), "client");
     ASSERT_TRUE(C.alive());
     EXPECT_EQ(C.call("p2pInit").i("result"), 1);
-    // Sent without waiting for the answer: this process plays the lobby host meanwhile.
+    // Sent without waiting for the answer: this process plays the lobby host
+    // meanwhile. With "async" the answer comes at once and the outcome as a
+    // notice; `failure` tells either way the "error" or the notice's reason
+    // ("" for a blocking call that got in).
+    bool async = false;
     auto connect = [&](const std::string &secret) {
-        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value + " user=" +
-               agents::Arg("u", "ann").value + " secret=" + agents::Arg("s", secret).value);
+        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value +
+               " user=" + agents::Arg("u", "ann").value +
+               " secret=" + agents::Arg("s", secret).value + (async ? " async=1" : ""));
     };
-    // Something else than a greeting.
-    connect(Secret);
-    Peer other = lobby.accept();
-    ASSERT_TRUE(other.send("welcome" + nul() + std::string(60, 'x')));
-    Reply r = C.answer(20000);
-    EXPECT_EQ(r.i("result"), 0) << r;
-    EXPECT_EQ(r.s("error"), "not a private lobby");
-
-    // A private lobby host of another secret, played here with the lobby
-    // host's own handshake; then one of ours, which seals a message and
-    // then tampers with the next.
-    for (const std::string &hostSecret : {std::string("another secret"), Secret}) {
-        ll::LobbySecret made;
-        ll::secretMake(&made, hostSecret.data(), hostSecret.size());
-        connect(Secret);
-        Peer host = lobby.accept();
-        uint8_t greeting[ll::GreetingLength];
-        ll::greetingWrite(made.salt, greeting);
-        ASSERT_TRUE(host.send(std::string(reinterpret_cast<char *>(greeting), sizeof greeting)));
-        ll::Admittance a;
-        ll::admittanceStart(&a, made);
-        ll::AdmitStep step = ll::AdmitMore;
-        while (step == ll::AdmitMore || step == ll::AdmitReply) {
-            std::string in = host.recv(ll::admittanceWant(&a), 5000);
-            if (in.empty()) break;
-            std::copy(in.begin(), in.end(), ll::admittanceInto(&a));
-            step = ll::admittanceTake(&a, static_cast<uint32_t>(in.size()));
-            if (step == ll::AdmitReply)
-                host.send(std::string(reinterpret_cast<char *>(a.reply), sizeof a.reply));
+    auto failure = [&]() -> std::string {
+        Reply r = C.answer(20000);
+        if (!async) {
+            EXPECT_TRUE(r.i("result") == 0 || r.i("pkg") == 2) << r; // the sends that carried it
+            return r.i("result") == 1 ? "" : r.s("error");
         }
-        if (step == ll::AdmitFailed) host.close(); // as a lobby host does
-        r = C.answer(20000);
-        if (hostSecret != Secret) {
-            EXPECT_EQ(step, ll::AdmitFailed);
-            EXPECT_EQ(r.i("result"), 0) << r;
-            EXPECT_EQ(r.s("error"), "wrong secret");
-            continue;
-        }
-        ASSERT_EQ(step, ll::AdmitDone);
-        EXPECT_EQ(std::string(a.name), "ann");
         EXPECT_EQ(r.i("result"), 1) << r;
-        EXPECT_EQ(r.i("pkg"), 2);
-        C.say(5, 255, "hi");
-        C.update(true);
-        std::string got;
-        EXPECT_TRUE(opened(host, a.keys, 5, &got));
-        EXPECT_EQ(kit::hex(got), kit::hex(bytes({5, 255}) + "hi" + nul()));
-        ASSERT_TRUE(host.send(sealed(&a.keys.send, bytes({1, 6, 255}) + "yo" + nul())));
-        EXPECT_EQ(C.take(1), (Msgs{{1, 6, "yo"}}));
-        std::string bad = sealed(&a.keys.send, bytes({1, 6, 255}) + "no" + nul());
-        bad.back() ^= 1;
-        ASSERT_TRUE(host.send(bad));
-        EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
-        EXPECT_EQ(C.take(1, 300), Msgs{});
-        ll::admittanceWipe(&a);
+        EXPECT_FALSE(r.has("pkg")) << r;
+        Msgs told = C.take(1, 300);
+        return told.empty() ? "" : told[0].msg;
+    };
+    C.update(true);
+    for (bool round : {false, true}) {
+        async = round;
+        // Something else than a greeting.
+        connect(Secret);
+        Peer other = lobby.accept();
+        ASSERT_TRUE(other.send("welcome" + nul() + std::string(60, 'x')));
+        EXPECT_EQ(failure(), "not a private lobby");
+        C.null("p2pDisconnect");
+        // A private lobby host of another secret, played here with the lobby
+        // host's own handshake; then one of ours, which seals a message and
+        // then tampers with the next.
+        for (const std::string &hostSecret : {std::string("another secret"), Secret}) {
+            ll::LobbySecret made;
+            ll::secretMake(&made, hostSecret.data(), hostSecret.size());
+            connect(Secret);
+            Peer host = lobby.accept();
+            uint8_t greeting[ll::GreetingLength];
+            ll::greetingWrite(made.salt, greeting);
+            ASSERT_TRUE(
+                host.send(std::string(reinterpret_cast<char *>(greeting), sizeof greeting)));
+            ll::Admittance a;
+            ll::admittanceStart(&a, made);
+            ll::AdmitStep step = ll::AdmitMore;
+            while (step == ll::AdmitMore || step == ll::AdmitReply) {
+                std::string in = host.recv(ll::admittanceWant(&a), 5000);
+                if (in.empty()) break;
+                std::copy(in.begin(), in.end(), ll::admittanceInto(&a));
+                step = ll::admittanceTake(&a, static_cast<uint32_t>(in.size()));
+                if (step == ll::AdmitReply)
+                    host.send(std::string(reinterpret_cast<char *>(a.reply), sizeof a.reply));
+            }
+            if (step == ll::AdmitFailed) host.close(); // as a lobby host does
+            std::string failed = failure();
+            if (hostSecret != Secret) {
+                EXPECT_EQ(step, ll::AdmitFailed);
+                EXPECT_EQ(failed, "wrong secret");
+                C.null("p2pDisconnect");
+                continue;
+            }
+            ASSERT_EQ(step, ll::AdmitDone);
+            EXPECT_EQ(std::string(a.name), "ann");
+            EXPECT_EQ(failed, "");
+            ASSERT_TRUE(host.send(sealed(&a.keys.send, join(1, "gold"))));
+            EXPECT_EQ(C.take(1), (Msgs{{1, MsgJoin, "gold"}}));
+            C.say(5, 255, "hi");
+            std::string got;
+            EXPECT_TRUE(opened(host, a.keys, 5, &got));
+            EXPECT_EQ(kit::hex(got), kit::hex(bytes({5, 255}) + "hi" + nul()));
+            ASSERT_TRUE(host.send(sealed(&a.keys.send, bytes({1, 6, 255}) + "yo" + nul())));
+            EXPECT_EQ(C.take(1), (Msgs{{1, 6, "yo"}}));
+            std::string bad = sealed(&a.keys.send, bytes({1, 6, 255}) + "no" + nul());
+            bad.back() ^= 1;
+            ASSERT_TRUE(host.send(bad));
+            EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
+            EXPECT_EQ(C.take(1, 300), Msgs{});
+            C.null("p2pDisconnect");
+            ll::admittanceWipe(&a);
+        }
     }
 }
 

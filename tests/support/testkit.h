@@ -117,6 +117,10 @@ struct Peer {
 // (bytes, set before connecting) keeps the connection's window small.
 Peer connectLobby(int receiveBuffer = 0);
 
+// A name the resolver turns down at once without asking any server (a label
+// of 64 characters is longer than names may have): p2pConnect's "getaddrinfo".
+const std::string UnresolvableName = std::string(64, 'x') + ".invalid";
+
 // A raw listening socket on the lobby port acting as a lobby host: on an
 // IPv4 or IPv6 address ("::" takes both families).
 struct Listener {

@@ -37,6 +37,10 @@ class BlackHole {
         sockaddr_in a = address();
         Raw l = socket(AF_INET, SOCK_STREAM, 0);
         sockets_.push_back(l);
+#ifndef _WIN32
+        int one = 1; // connections of an earlier listener may linger on the port
+        setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
         if (bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(l, 0) != 0)
             return false;
         for (int i = 0; i < 3; ++i) {
