@@ -46,7 +46,7 @@ class BlackHole {
         for (int i = 0; i < 3; ++i) {
             Raw c = socket(AF_INET, SOCK_STREAM, 0);
             nonBlocking(c);
-            connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            (void)connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a); // under way or refused
             sockets_.push_back(c);
         }
         // The fillers' handshakes complete (or are dropped) within moments.
