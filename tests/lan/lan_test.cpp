@@ -355,6 +355,10 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
             << out;
         EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos)
             << out;
+        // One network away nothing answers: find says so, and not "loopback only".
+        EXPECT_EQ(run("ip netns exec " + lan.ns("far") + " " + LL_CHAT + " find"),
+                  "* no lobby answered on your networks (only lobbies opened with host --announce "
+                  "do)\n");
     }
     for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) x->call("p2pTerminate");
     EXPECT_EQ(a->quit(), 0);
