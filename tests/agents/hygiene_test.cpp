@@ -66,7 +66,6 @@ TEST_P(UnloadHygiene, UnloadWhileASearchRuns) {
     EXPECT_EQ(host.quit(), 0) << "the host application did not end cleanly";
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowsHostHygiene, UnloadHygiene, ::testing::ValuesIn(agents::builds()),
-                         agents::BuildName());
+INSTANTIATE_TEST_SUITE_P(WindowsHostHygiene, UnloadHygiene, ::testing::ValuesIn(agents::builds()), agents::BuildName());
 
 } // namespace
