@@ -143,6 +143,10 @@ void checkInvariants() {
     const ByteQueue &s = net.sendQueue;
     LL_ASSERT(s.start + s.length <= s.capacity || (s.length == 0 && s.start == 0));
     LL_ASSERT(s.length < QueueCapacity);
+    // A join under way is a client's, and has no connection yet; one that
+    // waits for admission has its connection.
+    LL_ASSERT(!net.joining || (net.mode == Client && net.connSocket == InvalidSocket));
+    LL_ASSERT(!net.awaitingAdmission || net.connSocket != InvalidSocket);
 #endif
 }
 
