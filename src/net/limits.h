@@ -212,6 +212,12 @@ const int TurnBindMs = 10000;
 // ones are dropped (the server resets those players after its 30 s). One
 // poller holds the control connection and every bind.
 const int TurnBindsAtOnce = 16;
+// The server drops a player whose bind it refuses, for a stale nonce too (a
+// retry finds the player gone), so a bind must never be the request that
+// finds the nonce stale: players are bound with a nonce the server took
+// within this long, else a Refresh first checks it (and a 438 renews it).
+// Players who arrive together share one check.
+const uint64_t TurnNonceFreshMs = 250;
 const int TurnAttemptsWaiting = 256;
 // Releasing the allocation when the lobby closes waits at most this long for
 // the server, so p2pDisconnect and p2pTerminate never hang on it.

@@ -34,7 +34,6 @@ struct Bind {
     uint64_t deadline;
     uint32_t id; // the server's CONNECTION-ID for the player
     uint8_t tid[StunTidBytes];
-    int tries; // requests sent: a stale nonce is answered with a new one
     size_t got;
     uint8_t answer[TurnMessageCapacity];
 };
@@ -50,7 +49,8 @@ struct Relay {
     Poller poller;                   // the control connection and the binds that wait for answers
     bool allocated;                  // the relay is ours until released
     uint32_t lifetimeS;              // as last granted
-    uint64_t refreshAt;              //
+    uint64_t refreshAt;              // when the next Refresh is due
+    uint64_t nonceOkAt;              // when the server last took the nonce
     size_t got;                      // bytes in `in`
     uint8_t in[TurnMessageCapacity]; // read from the control connection
     uint8_t answer[TurnMessageCapacity]; // the answer awaited, copied out of `in`
@@ -184,7 +184,11 @@ Result request(Relay &r, const Ask &ask, uint64_t deadline, StunMessage *m) {
         if (!sendAll(r, r.control, r.out, n, deadline)) return nowMs() < deadline ? Gone : Silent;
         Result got = awaitAnswer(r, tid, deadline, m);
         if (got != Answered) return got;
-        if (m->cls == StunSuccess) return trusted(r, r.answer, *m) ? Answered : Declined;
+        if (m->cls == StunSuccess && trusted(r, r.answer, *m)) {
+            r.nonceOkAt = nowMs();
+            return Answered;
+        }
+        if (m->cls == StunSuccess) return Declined;
         if (!mayRetry(r, *m)) return Declined;
     }
     return Declined;
@@ -250,33 +254,29 @@ void bindEnd(Relay &r, Bind &b) {
     if (b.sent) pollerRemove(&r.poller, b.s);
     sockClose(b.s);
     b.s = InvalidSocket;
+    b.sent = false;
 }
 
 // Sends the ConnectionBind on the bind's connection, which has just
-// connected (or just had a stale nonce): a few hundred bytes that a new
-// connection's send buffer takes at once.
+// connected: a few hundred bytes that a new connection's send buffer takes
+// at once.
 void bindSend(Relay &r, Bind &b) {
     randombytes_buf(b.tid, sizeof b.tid);
     size_t n = build(Ask{StunConnectionBind, b.id}, r.out, b.tid, *r.auth);
-    bool wasSent = b.sent;
     b.got = 0;
-    ++b.tries;
     b.sent = n > 0 && sockSend(b.s, r.out, static_cast<int>(n)) == static_cast<int>(n) &&
-             (wasSent || pollerAdd(&r.poller, b.s, &b));
+             pollerAdd(&r.poller, b.s, &b);
     if (!b.sent) {
-        if (wasSent) pollerRemove(&r.poller, b.s);
         sockClose(b.s);
         b.s = InvalidSocket;
     }
 }
 
-void bindStart(Relay &r, Bind &b, uint32_t id) {
+// Opens the bind's connection to the server.
+void bindConnect(Relay &r, Bind &b) {
     b.s = sockOpenFor(r.server);
     if (b.s == InvalidSocket) return;
     b.sent = false;
-    b.id = id;
-    b.tries = 0;
-    b.deadline = nowMs() + TurnBindMs;
     int started = sockConnectStart(b.s, r.server);
     if (started > 0) {
         bindSend(r, b);
@@ -286,22 +286,28 @@ void bindStart(Relay &r, Bind &b, uint32_t id) {
     }
 }
 
-// The bind's answer came whole: the player's connection is handed over, a
-// stale nonce retried, anything else given up.
+void bindStart(Relay &r, Bind &b, uint32_t id) {
+    b.id = id;
+    b.deadline = nowMs() + TurnBindMs;
+    bindConnect(r, b);
+}
+
+// The bind's answer came whole: the player's connection is handed over, or
+// given up. A bind the server refuses costs the player (coturn drops the
+// connection it announced), so binds go out with a nonce it took shortly
+// before (TurnNonceFreshMs); a stale one's successor is kept all the same.
 void bindAnswered(Relay &r, Bind &b, size_t length) {
     StunMessage m;
     if (!stunParse(b.answer, length, &m) || std::memcmp(m.tid, b.tid, StunTidBytes) != 0)
         return bindEnd(r, b);
-    // A server may tie nonces to connections: a 401 on this new one names
-    // its nonce as a 438 would.
-    bool nonce = m.errorCode == StunStaleNonce || m.errorCode == StunUnauthorized;
-    if (m.cls == StunError && nonce && b.tries < TurnAuthTries && m.nonce &&
-        stunAuthNonce(r.auth, m.nonce, m.nonceLength))
-        return bindSend(r, b);
+    if (m.cls == StunError && m.errorCode == StunStaleNonce && m.nonce)
+        stunAuthNonce(r.auth, m.nonce, m.nonceLength);
     if (m.cls != StunSuccess || !trusted(r, b.answer, m)) return bindEnd(r, b);
+    r.nonceOkAt = nowMs();
     pollerRemove(&r.poller, b.s);
     Socket player = b.s;
     b.s = InvalidSocket;
+    b.sent = false;
     if (!sockSetBlocking(player) || !r.task->handover(r.task, player)) sockClose(player);
 }
 
@@ -359,20 +365,30 @@ void connectsEnded(Relay &r) {
 
 // ---- Keeping the allocation ----
 
+uint64_t refreshDelay(const Relay &r) {
+    uint64_t half = uint64_t{r.lifetimeS} * 1000u / 2;
+    return half > TurnLeastRefreshMs ? half : TurnLeastRefreshMs;
+}
+
 // Refreshes for the lifetime granted last; false when the server refused or
-// did not answer, or the control connection is gone.
+// did not answer, or the control connection is gone. Also how a nonce is
+// checked before players are bound with it: a stale one is renewed.
 bool refresh(Relay &r) {
     StunMessage m;
     Result got = request(r, Ask{StunRefresh, r.lifetimeS}, nowMs() + TurnTransactionMs, &m);
     if (cut(r)) return true; // the release follows
     if (got != Answered || (m.hasLifetime && m.lifetimeS == 0)) return false;
     if (m.hasLifetime) r.lifetimeS = m.lifetimeS;
+    r.refreshAt = nowMs() + refreshDelay(r);
     return true;
 }
 
-uint64_t refreshDelay(const Relay &r) {
-    uint64_t half = uint64_t{r.lifetimeS} * 1000u / 2;
-    return half > TurnLeastRefreshMs ? half : TurnLeastRefreshMs;
+// Whether a player waits and a bind slot is free for it.
+bool bindDue(const Relay &r) {
+    if (r.waitCount == 0) return false;
+    for (const Bind &b : r.binds)
+        if (b.s == InvalidSocket) return true;
+    return false;
 }
 
 // While the lobby lives: refreshes at half the lifetime, binds every player
@@ -382,10 +398,9 @@ bool serve(Relay &r) {
     r.refreshAt = nowMs() + refreshDelay(r);
     void *ready[TurnBindsAtOnce + 1];
     while (!cut(r)) {
-        if (nowMs() >= r.refreshAt) {
-            if (!refresh(r)) return false;
-            r.refreshAt = nowMs() + refreshDelay(r);
-        }
+        uint64_t now = nowMs();
+        bool nonceOld = r.auth->keyed && now - r.nonceOkAt > TurnNonceFreshMs;
+        if ((now >= r.refreshAt || (nonceOld && bindDue(r))) && !refresh(r)) return false;
         tendBinds(r);
         connectsEnded(r);
         bool connecting = false;

@@ -1,0 +1,101 @@
+#!/bin/sh
+# A relay server on "the Internet" and players behind NATs, for tests: network namespaces on
+# loopback-range addresses only, coturn started here as a process (never as a system service):
+#
+#   PREFIX-host 127.81.0.2 --lan-- PREFIX-nat1 127.91.0.2 --+
+#                                                           |
+#   PREFIX-peer 127.93.0.2 ----------------------- PREFIX-inet: routes, coturn on 127.90.0.1:3478
+#                                                           |
+#   PREFIX-behind 127.82.0.2 --lan-- PREFIX-nat2 127.92.0.2 -+
+#
+# The lobby host sits behind nat1, which masquerades and lets nothing in; a plain player is on the
+# Internet (peer), another behind nat2. Every namespace loads the guard that drops packets to any
+# address outside 127.0.0.0/8. 127.x addresses have host scope: a NAT masquerades only to an address
+# of global scope, so every address here is given one, and coturn takes loopback-range peers only
+# with --allow-loopback-peers. --server-relay lets any plain TCP client connect to a relayed address;
+# without it coturn resets every player whose address the lobby host has not permitted. Credentials
+# are coturn's REST ones: user "EXPIRY:NAME", password base64(HMAC-SHA1(secret, user)).
+#
+#   sh turn.sh up    DIR PREFIX SECRET   # namespaces and coturn (log DIR/PREFIX.log)
+#   sh turn.sh start DIR PREFIX SECRET   # coturn again, after a kill
+#   sh turn.sh kill  DIR PREFIX          # coturn ends at once (SIGKILL)
+#   sh turn.sh down  DIR PREFIX
+#   sh turn.sh sweep DIR                 # "down" for every PREFIX that "up" made in DIR and no "down" removed
+# Needs root, iproute2, nftables and coturn. Nonces go stale after 1 s (--stale-nonce=1), so a
+# conversation that lasts meets the 438 answers a long-lived lobby meets.
+set -eu
+cmd=$1; dir=$2; p=${3:-turn}; secret=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+start() {
+  ip netns exec "$p-inet" turnserver -n --no-cli --no-tls --no-dtls --no-udp --no-udp-relay \
+    -L 127.90.0.1 --allow-loopback-peers --server-relay --realm lobbylink.test \
+    --use-auth-secret --static-auth-secret="$secret" --stale-nonce=1 \
+    --db "$dir/$p.db" --pidfile "$dir/$p.turnserver.pid" --log-file "$dir/$p.log" --simple-log \
+    --no-stdout-log -v >/dev/null 2>&1 &
+  echo $! > "$dir/$p.pid"
+  # Ready once it listens.
+  for _ in $(seq 50); do
+    ip netns exec "$p-inet" ss -Hltn 'sport = :3478' | grep -q . && return 0
+    sleep 0.1
+  done
+  echo "coturn did not start:"; cat "$dir/$p.log"; exit 1
+}
+stop() { [ -f "$dir/$p.pid" ] && kill -9 "$(cat "$dir/$p.pid")" 2>/dev/null || true; rm -f "$dir/$p.pid"; }
+case $cmd in
+  sweep) for f in "$dir"/*.up; do [ -f "$f" ] && sh "$0" down "$dir" "$(basename "$f" .up)"; done; exit 0 ;;
+  kill) stop; exit 0 ;;
+  start) start; exit 0 ;;
+  down)
+    stop
+    for n in host nat1 inet peer nat2 behind; do ip netns del "$p-$n" 2>/dev/null || true; done
+    rm -f "$dir/$p.up" "$dir/$p.db" "$dir/$p.turnserver.pid"
+    exit 0 ;;
+esac
+mkdir -p "$dir"
+touch "$dir/$p.up"
+for n in host nat1 inet peer nat2 behind; do
+  ip netns add "$p-$n"
+  ip netns exec "$p-$n" sh -c '
+    sysctl -qw net.ipv6.conf.default.disable_ipv6=1 net.ipv6.conf.all.disable_ipv6=1
+    ip link set lo up
+    ip route del local 127.0.0.0/8 dev lo table local   # only 127.0.0.1 stays local: other 127.x are routed
+    sysctl -qw net.ipv4.conf.all.route_localnet=1 net.ipv4.conf.default.route_localnet=1
+    sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+    nft -f "$0"' "$here/../support/loopback-guard.nft"
+done
+# link A IFA ADDRA B IFB ADDRB: a veth pair between two namespaces, a /24 each side.
+link() {
+  ip link add "$2" netns "$p-$1" type veth peer name "$5" netns "$p-$4"
+  ip -n "$p-$1" addr add "$3/24" dev "$2" scope global; ip -n "$p-$1" link set "$2" up
+  ip -n "$p-$4" addr add "$6/24" dev "$5" scope global; ip -n "$p-$4" link set "$5" up
+}
+link nat1 wan 127.91.0.2 inet to1 127.91.0.1
+link nat2 wan 127.92.0.2 inet to2 127.92.0.1
+link peer eth0 127.93.0.2 inet top 127.93.0.1
+link host eth0 127.81.0.2 nat1 lan 127.81.0.1
+link behind eth0 127.82.0.2 nat2 lan 127.82.0.1
+ip -n "$p-inet" addr add 127.90.0.1/32 dev lo scope global
+ip netns exec "$p-inet" sysctl -qw net.ipv4.ip_forward=1
+ip -n "$p-peer" route add default via 127.93.0.1 src 127.93.0.2
+for n in 1 2; do
+  ip -n "$p-nat$n" route add default via 127.9$n.0.1 src 127.9$n.0.2
+  ip netns exec "$p-nat$n" sysctl -qw net.ipv4.ip_forward=1
+  ip netns exec "$p-nat$n" nft -f - <<'NFT'
+table ip nat {
+  chain forward { type filter hook forward priority 0; policy drop;
+    ct state established,related accept
+    iifname "lan" accept
+  }
+  chain postrouting { type nat hook postrouting priority 100; policy accept;
+    oifname "wan" masquerade
+  }
+}
+NFT
+done
+ip -n "$p-host" route add default via 127.81.0.1 src 127.81.0.2
+ip -n "$p-behind" route add default via 127.82.0.1 src 127.82.0.2
+# Port 3479 of the server's address swallows every packet: a server that never answers.
+ip netns exec "$p-inet" nft add table ip silent
+ip netns exec "$p-inet" nft add chain ip silent input '{ type filter hook input priority 0; }'
+ip netns exec "$p-inet" nft add rule ip silent input tcp dport 3479 drop
+start

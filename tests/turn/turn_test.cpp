@@ -1,0 +1,310 @@
+// A lobby host behind a NAT with no inbound path hosts through coturn
+// (turn.sh: namespaces on loopback-range addresses, coturn started as a
+// process): the relay task runs in the host's namespace, as the lobby will
+// run it, and hands each player's connection to this test, which talks on
+// it. Players connect from the Internet and from behind a second NAT with
+// plain TCP. The library's clock is the test's, so a refresh due in five
+// minutes or a silent server's deadline come when the test says.
+#include "net/clock.h"
+#include "net/digest.h"
+#include "net/limits.h"
+#include "net/turn.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace ll;
+
+namespace {
+
+const char Secret[] = "shared secret of the studio";
+const char Server[] = "127.90.0.1"; // coturn, on "the Internet"
+
+// The namespaces and coturn, down again on every way out of the test.
+class Net {
+  public:
+    Net() {
+        const auto *t = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(LL_TURN_DIR) + t->test_suite_name() + "." + t->name();
+        prefix_ = "llturn" + std::to_string(std::hash<std::string>{}(name) % 1000000);
+        script("down");
+        up_ = script("up") == 0;
+    }
+    ~Net() { script("down"); }
+    bool up() const { return up_; }
+    int script(const char *what) const {
+        return std::system((std::string("sh ") + LL_TURN_SCRIPT + " " + what + " " + LL_TURN_DIR +
+                            " " + prefix_ + " '" + Secret + "' >/dev/null 2>&1")
+                               .c_str());
+    }
+    std::string log() const {
+        std::ifstream in(std::string(LL_TURN_DIR) + "/" + prefix_ + ".log");
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // Runs `fn` inside namespace PREFIX-side: a thread started or a socket
+    // made there stays there.
+    void inside(const char *side, const std::function<void()> &fn) const {
+        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
+        if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+            fn();
+            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+        } else {
+            ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
+        }
+        if (self >= 0) ::close(self);
+        if (ns >= 0) ::close(ns);
+    }
+    // A plain TCP player connected from `side` to `port` of the server;
+    // -1 (errno kept) when the connect failed.
+    int player(const char *side, int port) const {
+        int s = -1;
+        inside(side, [&] { s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+        timeval tv{10, 0}; // every read and connect has a deadline
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, Server, &a.sin_addr);
+        if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
+        int e = errno;
+        ::close(s);
+        errno = e;
+        return -1;
+    }
+
+  private:
+    std::string prefix_;
+    bool up_ = false;
+};
+
+// What the relay task gave the lobby: its notices and the players handed over.
+struct Lobby {
+    std::mutex m;
+    std::condition_variable changed;
+    std::vector<std::string> notices;
+    std::vector<int> players;
+    size_t noticesTaken = 0, playersTaken = 0;
+    TurnTask task;
+
+    static void post(TurnTask *t, const char *text) {
+        Lobby *l = static_cast<Lobby *>(t->owner);
+        std::lock_guard<std::mutex> g(l->m);
+        l->notices.push_back(text);
+        l->changed.notify_all();
+    }
+    static bool handover(TurnTask *t, Socket s) {
+        Lobby *l = static_cast<Lobby *>(t->owner);
+        timeval tv{10, 0};
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::lock_guard<std::mutex> g(l->m);
+        l->players.push_back(s);
+        l->changed.notify_all();
+        return true;
+    }
+    // Starts the task in the lobby host's namespace with REST credentials
+    // made from `secret`.
+    bool start(const Net &net, const std::string &server, const char *secret = Secret) {
+        std::string user = std::to_string(std::time(nullptr) + 3600) + ":gold";
+        HmacSha1 h;
+        uint8_t mac[Sha1Bytes];
+        hmacSha1Start(&h, reinterpret_cast<const uint8_t *>(secret), std::strlen(secret));
+        hmacSha1Add(&h, user.data(), user.size());
+        hmacSha1End(&h, mac);
+        char password[64];
+        sodium_bin2base64(password, sizeof password, mac, sizeof mac,
+                          sodium_base64_VARIANT_ORIGINAL);
+        task.owner = this;
+        bool started = false;
+        net.inside("host", [&] {
+            started = turnStart(&task, TurnConfig{server.c_str(), user.c_str(), password}, post,
+                                handover);
+        });
+        return started;
+    }
+    // The next notice, or "" when none came within `ms` of real time.
+    std::string notice(int ms = 10000) {
+        std::unique_lock<std::mutex> g(m);
+        changed.wait_for(g, std::chrono::milliseconds(ms),
+                         [&] { return notices.size() > noticesTaken; });
+        return notices.size() > noticesTaken ? notices[noticesTaken++] : "";
+    }
+    int player() {
+        std::unique_lock<std::mutex> g(m);
+        changed.wait_for(g, std::chrono::seconds(10),
+                         [&] { return players.size() > playersTaken; });
+        return players.size() > playersTaken ? players[playersTaken++] : -1;
+    }
+    ~Lobby() {
+        turnStop(&task);
+        for (int s : players) ::close(s);
+    }
+};
+
+bool sendAll(int s, const std::string &data) {
+    return ::send(s, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+// Exactly `n` bytes, or what came before the end, a failure or the deadline.
+std::string receive(int s, size_t n) {
+    std::string got(n, '\0');
+    size_t have = 0;
+    while (have < n) {
+        ssize_t k = ::recv(s, &got[have], n - have, 0);
+        if (k <= 0) break;
+        have += static_cast<size_t>(k);
+    }
+    got.resize(have);
+    return got;
+}
+
+// A thousand round trips of 100 bytes between a player and the lobby host's end.
+void echo(int player, int host) {
+    for (int i = 0; i < 1000; ++i) {
+        std::string line = std::to_string(i) + std::string(100 - std::to_string(i).size(), '.');
+        ASSERT_TRUE(sendAll(player, line));
+        ASSERT_EQ(receive(host, 100), line) << i;
+        ASSERT_TRUE(sendAll(host, line));
+        ASSERT_EQ(receive(player, 100), line) << i;
+    }
+}
+
+int relayedPort(const std::string &address) {
+    std::string prefix = std::string(Server) + ":";
+    if (address.compare(0, prefix.size(), prefix) != 0) return 0;
+    return std::atoi(address.c_str() + prefix.size());
+}
+
+} // namespace
+
+TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
+    Net net;
+    ASSERT_TRUE(net.up());
+    Lobby lobby;
+    ASSERT_TRUE(lobby.start(net, Server));
+    std::string relayed = lobby.notice();
+    int port = relayedPort(relayed);
+    ASSERT_NE(port, 0) << relayed;
+    std::printf("turn: relayed address %s\n", relayed.c_str());
+
+    // Each player speaks before it is bound: its first bytes wait at the
+    // server and reach the lobby host whole.
+    int outside = net.player("peer", port), behind = net.player("behind", port);
+    ASSERT_GE(outside, 0);
+    ASSERT_GE(behind, 0);
+    ASSERT_TRUE(sendAll(outside, "hello from outside"));
+    ASSERT_TRUE(sendAll(behind, "hello from behind!"));
+    int first = lobby.player(), second = lobby.player();
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    std::string a = receive(first, 18), b = receive(second, 18);
+    if (a != "hello from outside") std::swap(first, second), std::swap(a, b);
+    EXPECT_EQ(a, "hello from outside");
+    EXPECT_EQ(b, "hello from behind!");
+    echo(outside, first);
+    echo(behind, second);
+
+    // Nonces go stale after a second; the refresh is due at half the
+    // lifetime. Stepped there, the task refreshes with a new nonce; a third
+    // player, later still, is bound after the nonce is checked (a bind the
+    // server refuses would cost the player): the relay stays.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    clockAdvance(TurnDefaultLifetimeS * 1000 / 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    int third = net.player("peer", port);
+    ASSERT_GE(third, 0);
+    int thirdHost = lobby.player();
+    ASSERT_GE(thirdHost, 0);
+    echo(third, thirdHost);
+    std::string log = net.log();
+    // The scheduled refresh and the check before the third bind each met a
+    // stale nonce and went again with the new one.
+    size_t stale = 0;
+    for (size_t at = 0; (at = log.find("error 438: Stale nonce", at)) != std::string::npos; ++at)
+        ++stale;
+    EXPECT_GE(stale, 2u) << log;
+    EXPECT_NE(log.find("REFRESH processed, success"), std::string::npos) << log;
+    EXPECT_EQ(log.find("CONNECTION_BIND processed, error"), std::string::npos) << log;
+
+    // Released: the players' connections end and the port refuses.
+    turnStop(&lobby.task);
+    EXPECT_EQ(receive(outside, 1), "");
+    EXPECT_EQ(net.player("peer", port), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_EQ(lobby.notice(0), ""); // one outcome, nothing lost
+    for (int s : {outside, behind, third}) ::close(s);
+}
+
+TEST(Turn, RefusedNoRelayAndLost) {
+    Net net;
+    ASSERT_TRUE(net.up());
+    {
+        Lobby wrong;
+        ASSERT_TRUE(wrong.start(net, Server, "not the secret"));
+        EXPECT_EQ(wrong.notice(), TurnRefused);
+    }
+    {
+        Lobby nobody; // nothing listens on the port
+        ASSERT_TRUE(nobody.start(net, std::string(Server) + ":3480"));
+        EXPECT_EQ(nobody.notice(), TurnNoRelay);
+    }
+    {
+        // A server that never answers: the deadline passes on the held clock.
+        clockHold();
+        Lobby silent;
+        ASSERT_TRUE(silent.start(net, std::string(Server) + ":3479"));
+        std::string got;
+        for (int i = 0; i < 50 && got.empty(); ++i) {
+            clockAdvance(TurnAnswerBudgetMs / 5);
+            got = silent.notice(100);
+        }
+        clockRelease();
+        EXPECT_EQ(got, TurnNoRelay);
+    }
+    {
+        // Stopped before any answer: no notice at all.
+        Lobby early;
+        ASSERT_TRUE(early.start(net, std::string(Server) + ":3479"));
+        turnStop(&early.task);
+        EXPECT_EQ(early.notice(0), "");
+    }
+    {
+        Lobby malformed;
+        EXPECT_FALSE(malformed.start(net, "[::1"));
+    }
+    Lobby lobby;
+    ASSERT_TRUE(lobby.start(net, Server));
+    int port = relayedPort(lobby.notice());
+    ASSERT_NE(port, 0);
+    int player = net.player("behind", port);
+    ASSERT_GE(player, 0);
+    int host = lobby.player();
+    ASSERT_GE(host, 0);
+    net.script("kill");
+    EXPECT_EQ(lobby.notice(), TurnLost);
+    EXPECT_EQ(receive(player, 1), "");
+    ::close(player);
+}
