@@ -78,7 +78,8 @@ size_t ipv6Text(const uint8_t ip[16], char *out, size_t size) {
 
 bool hostportParse(const char *text, size_t length, uint16_t defaultPort, HostPort *out) {
     out->port = defaultPort;
-    if (length > 0 && text[0] == '[') {
+    if (length == 0) return false;
+    if (text[0] == '[') {
         const char *close = static_cast<const char *>(std::memchr(text, ']', length));
         if (!close) return false;
         size_t inside = static_cast<size_t>(close - text) - 1, rest = length - inside - 2;
