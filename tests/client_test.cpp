@@ -34,6 +34,27 @@ struct ClientTest : kit::LibTest {
     }
 };
 
+// "address" as the chat writes it: brackets around IPv6, a port after a
+// colon; a bare host keeps the lobby port, and junk is not looked up.
+TEST_F(ClientTest, AddressesTakeBracketsAndPorts) {
+    kit::Listener v6;
+    ASSERT_TRUE(v6.open("::1"));
+    for (const char *address : {"[::1]", "[::1]:31903", "127.0.0.1:31903", "::1"}) {
+        kit::Map m;
+        p2pConnect(m.set("address", address).set("user", "alice"));
+        EXPECT_EQ(m.i("result"), 1) << address;
+        EXPECT_TRUE((address[0] == '1' ? lobby : v6).accept().ok()) << address;
+        p2pDisconnect(nullptr);
+    }
+    for (const char *address : {"127.0.0.1:1", "[::1", "127.0.0.1:99999", "a b"}) {
+        kit::Map m;
+        p2pConnect(m.set("address", address).set("user", "alice"));
+        EXPECT_EQ(m.i("result"), 0) << address;
+        bool tried = address == std::string("127.0.0.1:1"); // refused there
+        EXPECT_EQ(m.s("error") == "getaddrinfo", !tried) << address;
+    }
+}
+
 TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
     std::string tooLong(64, 'n');
     for (const char *user : {static_cast<const char *>(nullptr), tooLong.c_str()}) {
