@@ -32,7 +32,7 @@ const int Md5Shift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6
 
 void md5Block(uint32_t h[4], const uint8_t *block) {
     uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = le32(block + 4 * i);
+    for (size_t i = 0; i < 16; ++i) w[i] = le32(block + 4 * i);
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
     for (int i = 0; i < 64; ++i) {
         uint32_t f;
@@ -64,7 +64,7 @@ void md5Block(uint32_t h[4], const uint8_t *block) {
 
 void sha1Block(uint32_t h[5], const uint8_t *block) {
     uint32_t w[80];
-    for (int i = 0; i < 16; ++i) w[i] = be32(block + 4 * i);
+    for (size_t i = 0; i < 16; ++i) w[i] = be32(block + 4 * i);
     for (int i = 16; i < 80; ++i) w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
     for (int i = 0; i < 80; ++i) {

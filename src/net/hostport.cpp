@@ -54,7 +54,7 @@ void zeroRun(const uint16_t groups[8], int *at, int *run) {
 // (the first of equal ones) as "::".
 size_t ipv6Text(const uint8_t ip[16], char *out, size_t size) {
     uint16_t g[8];
-    for (int i = 0; i < 8; ++i) g[i] = static_cast<uint16_t>(ip[2 * i] << 8 | ip[2 * i + 1]);
+    for (size_t i = 0; i < 8; ++i) g[i] = static_cast<uint16_t>(ip[2 * i] << 8 | ip[2 * i + 1]);
     int at, run;
     zeroRun(g, &at, &run);
     size_t n = 0;

@@ -146,51 +146,74 @@ bool known(uint16_t type) {
     }
 }
 
+// ERROR-CODE: a class of 3 to 6 and a number below 100.
+bool takeError(const uint8_t *v, size_t length, StunMessage *m) {
+    if (m->errorCode != 0) return true;
+    if (length < 4 || (v[2] & 7) < 3 || (v[2] & 7) > 6 || v[3] > 99) return false;
+    m->errorCode = (v[2] & 7) * 100 + v[3];
+    return true;
+}
+
+bool takeNumber(const uint8_t *v, size_t length, bool *has, uint32_t *value) {
+    if (length != 4) return false;
+    if (!*has) *value = get32(v);
+    *has = true;
+    return true;
+}
+
+bool takeText(const uint8_t *v, size_t length, const uint8_t **text, size_t *textLength) {
+    if (length > StunTextCapacity) return false;
+    if (!*text) {
+        *text = v;
+        *textLength = length;
+    }
+    return true;
+}
+
+bool takeAddress(const uint8_t *data, const uint8_t *v, size_t length, bool *has, StunAddress *a) {
+    if (*has) return true;
+    *has = true;
+    return xorAddress(v, length, data, a);
+}
+
 // One attribute into the message; false when it is malformed. Only the
 // first of a type counts.
 bool take(const uint8_t *data, uint16_t type, const uint8_t *v, size_t length, StunMessage *m) {
     switch (type) {
-    case AttrErrorCode: {
-        if (m->errorCode != 0) return true;
-        if (length < 4 || (v[2] & 7) < 3 || (v[2] & 7) > 6 || v[3] > 99) return false;
-        m->errorCode = (v[2] & 7) * 100 + v[3];
-        return true;
-    }
+    case AttrErrorCode:
+        return takeError(v, length, m);
     case AttrLifetime:
-    case AttrConnectionId: {
-        if (length != 4) return false;
-        bool *has = type == AttrLifetime ? &m->hasLifetime : &m->hasConnectionId;
-        if (!*has) (type == AttrLifetime ? m->lifetimeS : m->connectionId) = get32(v);
-        *has = true;
-        return true;
-    }
+        return takeNumber(v, length, &m->hasLifetime, &m->lifetimeS);
+    case AttrConnectionId:
+        return takeNumber(v, length, &m->hasConnectionId, &m->connectionId);
     case AttrRealm:
-    case AttrNonce: {
-        if (length > StunTextCapacity) return false;
-        const uint8_t **text = type == AttrRealm ? &m->realm : &m->nonce;
-        if (!*text) {
-            *text = v;
-            (type == AttrRealm ? m->realmLength : m->nonceLength) = length;
-        }
-        return true;
-    }
+        return takeText(v, length, &m->realm, &m->realmLength);
+    case AttrNonce:
+        return takeText(v, length, &m->nonce, &m->nonceLength);
     case AttrRelayedAddress:
+        return takeAddress(data, v, length, &m->hasRelayed, &m->relayed);
     case AttrMappedXor:
-    case AttrPeerAddress: {
-        bool *has = type == AttrRelayedAddress ? &m->hasRelayed
-                    : type == AttrMappedXor    ? &m->hasMapped
-                                               : &m->hasPeer;
-        StunAddress *a = type == AttrRelayedAddress ? &m->relayed
-                         : type == AttrMappedXor    ? &m->mapped
-                                                    : &m->peer;
-        if (*has) return true;
-        *has = true;
-        return xorAddress(v, length, data, a);
-    }
+        return takeAddress(data, v, length, &m->hasMapped, &m->mapped);
+    case AttrPeerAddress:
+        return takeAddress(data, v, length, &m->hasPeer, &m->peer);
     default:
         if (type < 0x8000 && !known(type)) m->unknownRequired = true;
         return true;
     }
+}
+
+// The attribute at `at` (whose value, `n` bytes, lies within the message);
+// false when the message is malformed there. Only FINGERPRINT may follow
+// MESSAGE-INTEGRITY, and nothing FINGERPRINT.
+bool attribute(const uint8_t *data, size_t length, size_t at, size_t n, StunMessage *m) {
+    uint16_t type = get16(data + at);
+    const uint8_t *v = data + at + 4;
+    if (type == AttrFingerprint)
+        return n == 4 && at + 8 == length && (crc32Add(0, data, at) ^ FingerprintXor) == get32(v);
+    if (m->integrityAt != 0) return false;
+    if (type != AttrIntegrity) return take(data, type, v, n, m);
+    m->integrityAt = at;
+    return n == Sha1Bytes;
 }
 
 } // namespace
@@ -257,25 +280,10 @@ bool stunParse(const uint8_t *data, size_t length, StunMessage *m) {
         static_cast<uint16_t>((type & 0x000F) | (type & 0x00E0) >> 1 | (type & 0x3E00) >> 2);
     m->cls = static_cast<StunClass>((type >> 4 & 1) | (type >> 7 & 2));
     std::memcpy(m->tid, data + 8, StunTidBytes);
-    bool fingerprinted = false;
     for (size_t at = StunHeaderBytes; at < length;) {
-        if (length - at < 4 || fingerprinted) return false;
-        uint16_t t = get16(data + at);
+        if (length - at < 4) return false;
         size_t n = get16(data + at + 2), padded = (n + 3) & ~size_t{3};
-        if (length - at - 4 < padded) return false;
-        const uint8_t *v = data + at + 4;
-        if (t == AttrFingerprint) {
-            if (n != 4 || at + 8 != length || (crc32Add(0, data, at) ^ FingerprintXor) != get32(v))
-                return false;
-            fingerprinted = true;
-        } else if (m->integrityAt != 0) {
-            return false; // only FINGERPRINT may follow MESSAGE-INTEGRITY
-        } else if (t == AttrIntegrity) {
-            if (n != Sha1Bytes) return false;
-            m->integrityAt = at;
-        } else if (!take(data, t, v, n, m)) {
-            return false;
-        }
+        if (length - at - 4 < padded || !attribute(data, length, at, n, m)) return false;
         at += 4 + padded;
     }
     return true;

@@ -391,31 +391,42 @@ bool bindDue(const Relay &r) {
     return false;
 }
 
+bool anyConnecting(const Relay &r) {
+    for (const Bind &b : r.binds)
+        if (b.s != InvalidSocket && !b.sent) return true;
+    return false;
+}
+
+// Waits for the control connection or a bind's answer, as long as a slice
+// at most, and reads what came; false when the control connection is gone.
+bool waitAndRead(Relay &r) {
+    void *ready[TurnBindsAtOnce + 1];
+    int n = pollerWait(&r.poller, ready, TurnBindsAtOnce + 1,
+                       anyConnecting(r) ? TurnConnectPollMs : sliceUntil(r.refreshAt));
+    if (n < 0) return false;
+    for (int i = 0; i < n; ++i) {
+        if (ready[i] == &r) {
+            if (pump(r, nullptr, nullptr) < 0) return false;
+        } else {
+            Bind &b = *static_cast<Bind *>(ready[i]);
+            if (b.s != InvalidSocket) bindRead(r, b);
+        }
+    }
+    return true;
+}
+
 // While the lobby lives: refreshes at half the lifetime, binds every player
 // the server announces; false when the allocation is lost.
 bool serve(Relay &r) {
     if (!pollerAdd(&r.poller, r.control, &r)) return false;
     r.refreshAt = nowMs() + refreshDelay(r);
-    void *ready[TurnBindsAtOnce + 1];
     while (!cut(r)) {
         uint64_t now = nowMs();
         bool nonceOld = r.auth->keyed && now - r.nonceOkAt > TurnNonceFreshMs;
         if ((now >= r.refreshAt || (nonceOld && bindDue(r))) && !refresh(r)) return false;
         tendBinds(r);
         connectsEnded(r);
-        bool connecting = false;
-        for (const Bind &b : r.binds) connecting = connecting || (b.s != InvalidSocket && !b.sent);
-        int n = pollerWait(&r.poller, ready, TurnBindsAtOnce + 1,
-                           connecting ? TurnConnectPollMs : sliceUntil(r.refreshAt));
-        if (n < 0) return false;
-        for (int i = 0; i < n; ++i) {
-            if (ready[i] == &r) {
-                if (pump(r, nullptr, nullptr) < 0) return false;
-            } else {
-                Bind &b = *static_cast<Bind *>(ready[i]);
-                if (b.s != InvalidSocket) bindRead(r, b);
-            }
-        }
+        if (!waitAndRead(r)) return false;
     }
     return true;
 }
