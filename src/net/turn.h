@@ -72,7 +72,9 @@ extern const char TurnLost[];    // an allocation announced earlier cannot be ke
 bool turnStart(TurnTask *task, const TurnConfig &config, TurnPost post, TurnHandover handover);
 // Ends it: the allocation is released (Refresh with lifetime 0) within
 // TurnCloseMs, every connection of the server's is closed, and the thread
-// has ended when this returns. Nothing when none runs.
+// has ended when this returns. Nothing when none runs. (While the thread
+// still resolves the server's name, this waits for the system's resolver,
+// which takes no deadline; a numeric address never waits.)
 void turnStop(TurnTask *task);
 
 } // namespace ll
