@@ -1,28 +1,20 @@
 #!/bin/sh
-# A relay server on "the Internet" and players behind NATs, for tests: network namespaces on
-# loopback-range addresses only, coturn started here as a process (never as a system service):
+# A relay server on "the Internet" and players behind NATs, in network namespaces on loopback-range
+# addresses only, with coturn started here as a process (never as a system service):
 #
-#   PREFIX-host 127.81.0.2 --lan-- PREFIX-nat1 127.91.0.2 --+
-#                                                           |
-#   PREFIX-peer 127.93.0.2 ----------------------- PREFIX-inet: routes, coturn on 127.90.0.1:3478
-#                                                           |
-#   PREFIX-behind 127.82.0.2 --lan-- PREFIX-nat2 127.92.0.2 -+
+#   PREFIX-host 127.81.0.2 -- PREFIX-nat1 127.91.0.2 --+
+#   PREFIX-peer 127.93.0.2 ---------------------------- PREFIX-inet (routes; coturn on 127.90.0.1:3478)
+#   PREFIX-behind 127.82.0.2 -- PREFIX-nat2 127.92.0.2 -+
 #
-# The lobby host sits behind nat1, which masquerades and lets nothing in; a plain player is on the
-# Internet (peer), another behind nat2. Every namespace loads the guard that drops packets to any
-# address outside 127.0.0.0/8. 127.x addresses have host scope: a NAT masquerades only to an address
-# of global scope, so every address here is given one, and coturn takes loopback-range peers only
-# with --allow-loopback-peers. --server-relay lets any plain TCP client connect to a relayed address;
-# without it coturn resets every player whose address the lobby host has not permitted. Credentials
-# are coturn's REST ones: user "EXPIRY:NAME", password base64(HMAC-SHA1(secret, user)).
+# The NATs masquerade and let nothing in. Every namespace loads the loopback guard. 127.x addresses
+# have host scope, and masquerade needs an address of global scope: every address here gets one.
+# coturn takes loopback-range peers only with --allow-loopback-peers, and plain TCP clients on a
+# relayed address only with --server-relay. Credentials are its REST ones (user "EXPIRY:NAME",
+# password base64(HMAC-SHA1(secret, user))); nonces go stale after 1 s (--stale-nonce=1).
 #
-#   sh turn.sh up    DIR PREFIX SECRET   # namespaces and coturn (log DIR/PREFIX.log)
-#   sh turn.sh start DIR PREFIX SECRET   # coturn again, after a kill
-#   sh turn.sh kill  DIR PREFIX          # coturn ends at once (SIGKILL)
-#   sh turn.sh down  DIR PREFIX
-#   sh turn.sh sweep DIR                 # "down" for every PREFIX that "up" made in DIR and no "down" removed
-# Needs root, iproute2, nftables and coturn. Nonces go stale after 1 s (--stale-nonce=1), so a
-# conversation that lasts meets the 438 answers a long-lived lobby meets.
+#   sh turn.sh up DIR PREFIX SECRET | kill DIR PREFIX | down DIR PREFIX | sweep DIR
+# "kill" ends coturn at once; "sweep" takes down whatever "up" left in DIR. coturn logs to
+# DIR/PREFIX.log. Needs root, iproute2, nftables and coturn.
 set -eu
 cmd=$1; dir=$2; p=${3:-turn}; secret=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,7 +36,6 @@ stop() { [ -f "$dir/$p.pid" ] && kill -9 "$(cat "$dir/$p.pid")" 2>/dev/null || t
 case $cmd in
   sweep) for f in "$dir"/*.up; do [ -f "$f" ] && sh "$0" down "$dir" "$(basename "$f" .up)"; done; exit 0 ;;
   kill) stop; exit 0 ;;
-  start) start; exit 0 ;;
   down)
     stop
     for n in host nat1 inet peer nat2 behind; do ip netns del "$p-$n" 2>/dev/null || true; done

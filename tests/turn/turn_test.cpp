@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -101,13 +102,14 @@ class Net {
     bool up_ = false;
 };
 
-// What the relay task gave the lobby: its notices and the players handed over.
+// What the relay task gave the lobby: its notices and the players handed
+// over (with a deadline on every read).
 struct Lobby {
     std::mutex m;
     std::condition_variable changed;
-    std::vector<std::string> notices;
-    std::vector<int> players;
-    size_t noticesTaken = 0, playersTaken = 0;
+    std::deque<std::string> notices;
+    std::deque<int> players;
+    std::vector<int> taken;
     TurnTask task;
 
     static void post(TurnTask *t, const char *text) {
@@ -122,45 +124,44 @@ struct Lobby {
         ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         std::lock_guard<std::mutex> g(l->m);
         l->players.push_back(s);
+        l->taken.push_back(s);
         l->changed.notify_all();
         return true;
     }
     // Starts the task in the lobby host's namespace with REST credentials
-    // made from `secret`.
+    // made from `secret`: user "EXPIRY:NAME", password base64(HMAC-SHA1).
     bool start(const Net &net, const std::string &server, const char *secret = Secret) {
         std::string user = std::to_string(std::time(nullptr) + 3600) + ":gold";
         HmacSha1 h;
         uint8_t mac[Sha1Bytes];
+        char password[64];
         hmacSha1Start(&h, reinterpret_cast<const uint8_t *>(secret), std::strlen(secret));
         hmacSha1Add(&h, user.data(), user.size());
         hmacSha1End(&h, mac);
-        char password[64];
         sodium_bin2base64(password, sizeof password, mac, sizeof mac,
                           sodium_base64_VARIANT_ORIGINAL);
         task.owner = this;
         bool started = false;
         net.inside("host", [&] {
-            started = turnStart(&task, TurnConfig{server.c_str(), user.c_str(), password}, post,
-                                handover);
+            TurnConfig config{server.c_str(), user.c_str(), password};
+            started = turnStart(&task, config, post, handover);
         });
         return started;
     }
-    // The next notice, or "" when none came within `ms` of real time.
-    std::string notice(int ms = 10000) {
+    // The next one within `ms` of real time; `none` when nothing came.
+    template <typename T> T next(std::deque<T> &q, T none, int ms) {
         std::unique_lock<std::mutex> g(m);
-        changed.wait_for(g, std::chrono::milliseconds(ms),
-                         [&] { return notices.size() > noticesTaken; });
-        return notices.size() > noticesTaken ? notices[noticesTaken++] : "";
+        changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return !q.empty(); });
+        if (q.empty()) return none;
+        T front = q.front();
+        q.pop_front();
+        return front;
     }
-    int player() {
-        std::unique_lock<std::mutex> g(m);
-        changed.wait_for(g, std::chrono::seconds(10),
-                         [&] { return players.size() > playersTaken; });
-        return players.size() > playersTaken ? players[playersTaken++] : -1;
-    }
+    std::string notice(int ms = 10000) { return next(notices, std::string(), ms); }
+    int player() { return next(players, -1, 10000); }
     ~Lobby() {
         turnStop(&task);
-        for (int s : players) ::close(s);
+        for (int s : taken) ::close(s);
     }
 };
 
@@ -183,6 +184,7 @@ std::string receive(int s, size_t n) {
 
 // A thousand round trips of 100 bytes between a player and the lobby host's end.
 void echo(int player, int host) {
+    ASSERT_TRUE(player >= 0 && host >= 0);
     for (int i = 0; i < 1000; ++i) {
         std::string line = std::to_string(i) + std::string(100 - std::to_string(i).size(), '.');
         ASSERT_TRUE(sendAll(player, line));
@@ -213,17 +215,12 @@ TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
     // Each player speaks before it is bound: its first bytes wait at the
     // server and reach the lobby host whole.
     int outside = net.player("peer", port), behind = net.player("behind", port);
-    ASSERT_GE(outside, 0);
-    ASSERT_GE(behind, 0);
-    ASSERT_TRUE(sendAll(outside, "hello from outside"));
-    ASSERT_TRUE(sendAll(behind, "hello from behind!"));
+    ASSERT_TRUE(outside >= 0 && behind >= 0);
+    ASSERT_TRUE(sendAll(outside, "hello from outside") && sendAll(behind, "hello from behind!"));
     int first = lobby.player(), second = lobby.player();
-    ASSERT_GE(first, 0);
-    ASSERT_GE(second, 0);
     std::string a = receive(first, 18), b = receive(second, 18);
     if (a != "hello from outside") std::swap(first, second), std::swap(a, b);
-    EXPECT_EQ(a, "hello from outside");
-    EXPECT_EQ(b, "hello from behind!");
+    EXPECT_EQ(a + b, "hello from outsidehello from behind!");
     echo(outside, first);
     echo(behind, second);
 
@@ -235,13 +232,10 @@ TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
     clockAdvance(TurnDefaultLifetimeS * 1000 / 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(2200));
     int third = net.player("peer", port);
-    ASSERT_GE(third, 0);
-    int thirdHost = lobby.player();
-    ASSERT_GE(thirdHost, 0);
-    echo(third, thirdHost);
-    std::string log = net.log();
+    echo(third, lobby.player());
     // The scheduled refresh and the check before the third bind each met a
     // stale nonce and went again with the new one.
+    std::string log = net.log();
     size_t stale = 0;
     for (size_t at = 0; (at = log.find("error 438: Stale nonce", at)) != std::string::npos; ++at)
         ++stale;
@@ -261,16 +255,16 @@ TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
 TEST(Turn, RefusedNoRelayAndLost) {
     Net net;
     ASSERT_TRUE(net.up());
-    {
-        Lobby wrong;
-        ASSERT_TRUE(wrong.start(net, Server, "not the secret"));
-        EXPECT_EQ(wrong.notice(), TurnRefused);
+    // Wrong credentials, and a port where nothing listens.
+    const std::pair<std::string, const char *> declined[] = {
+        {Server, TurnRefused}, {std::string(Server) + ":3480", TurnNoRelay}};
+    for (const auto &c : declined) {
+        Lobby lobby;
+        ASSERT_TRUE(lobby.start(net, c.first, "not the secret"));
+        EXPECT_EQ(lobby.notice(), c.second) << c.first;
     }
-    {
-        Lobby nobody; // nothing listens on the port
-        ASSERT_TRUE(nobody.start(net, std::string(Server) + ":3480"));
-        EXPECT_EQ(nobody.notice(), TurnNoRelay);
-    }
+    Lobby malformed;
+    EXPECT_FALSE(malformed.start(net, "[::1"));
     {
         // A server that never answers: the deadline passes on the held clock.
         clockHold();
@@ -283,26 +277,18 @@ TEST(Turn, RefusedNoRelayAndLost) {
         }
         clockRelease();
         EXPECT_EQ(got, TurnNoRelay);
-    }
-    {
         // Stopped before any answer: no notice at all.
         Lobby early;
         ASSERT_TRUE(early.start(net, std::string(Server) + ":3479"));
         turnStop(&early.task);
         EXPECT_EQ(early.notice(0), "");
     }
-    {
-        Lobby malformed;
-        EXPECT_FALSE(malformed.start(net, "[::1"));
-    }
+    // coturn gone: the relay is lost, and so are the players on it.
     Lobby lobby;
     ASSERT_TRUE(lobby.start(net, Server));
-    int port = relayedPort(lobby.notice());
-    ASSERT_NE(port, 0);
-    int player = net.player("behind", port);
+    int port = relayedPort(lobby.notice()), player = port ? net.player("behind", port) : -1;
     ASSERT_GE(player, 0);
-    int host = lobby.player();
-    ASSERT_GE(host, 0);
+    ASSERT_GE(lobby.player(), 0);
     net.script("kill");
     EXPECT_EQ(lobby.notice(), TurnLost);
     EXPECT_EQ(receive(player, 1), "");
