@@ -27,7 +27,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <sched.h>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -60,9 +60,7 @@ class Net {
     }
     std::string log() const {
         std::ifstream in(std::string(LL_TURN_DIR) + "/" + prefix_ + ".log");
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     // Runs `fn` inside namespace PREFIX-side: a thread started or a socket
     // made there stays there.
@@ -172,13 +170,8 @@ bool sendAll(int s, const std::string &data) {
 // Exactly `n` bytes, or what came before the end, a failure or the deadline.
 std::string receive(int s, size_t n) {
     std::string got(n, '\0');
-    size_t have = 0;
-    while (have < n) {
-        ssize_t k = ::recv(s, &got[have], n - have, 0);
-        if (k <= 0) break;
-        have += static_cast<size_t>(k);
-    }
-    got.resize(have);
+    ssize_t k = ::recv(s, &got[0], n, MSG_WAITALL);
+    got.resize(k > 0 ? static_cast<size_t>(k) : 0);
     return got;
 }
 
