@@ -76,23 +76,19 @@ class Net {
         if (self >= 0) ::close(self);
         if (ns >= 0) ::close(ns);
     }
-    // A plain TCP player connected from `side` to `port` of the server;
-    // -1 (errno kept) when the connect failed.
+    // A plain TCP player connected from `side` to `port` of the server, or
+    // -errno when the connect failed.
     int player(const char *side, int port) const {
         int s = -1;
         inside(side, [&] { s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
         timeval tv{10, 0}; // every read and connect has a deadline
         ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, Server, &a.sin_addr);
+        sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {::inet_addr(Server)}, {}};
         if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
         int e = errno;
         ::close(s);
-        errno = e;
-        return -1;
+        return -e;
     }
 
   private:
@@ -239,8 +235,7 @@ TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
     // Released: the players' connections end and the port refuses.
     turnStop(&lobby.task);
     EXPECT_EQ(receive(outside, 1), "");
-    EXPECT_EQ(net.player("peer", port), -1);
-    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_EQ(net.player("peer", port), -ECONNREFUSED);
     EXPECT_EQ(lobby.notice(0), ""); // one outcome, nothing lost
     for (int s : {outside, behind, third}) ::close(s);
 }
