@@ -1,10 +1,8 @@
 // A lobby host behind a NAT with no inbound path hosts through coturn
-// (turn.sh: namespaces on loopback-range addresses, coturn started as a
-// process): the relay task runs in the host's namespace, as the lobby will
-// run it, and hands each player's connection to this test, which talks on
-// it. Players connect from the Internet and from behind a second NAT with
-// plain TCP. The library's clock is the test's, so a refresh due in five
-// minutes or a silent server's deadline come when the test says.
+// (turn.sh): the relay task runs in the host's namespace and hands each
+// player's connection to this test, which talks on it. Players connect with
+// plain TCP from the Internet and from behind a second NAT. The library's
+// clock is the test's: a refresh or a deadline comes when the test says.
 #include "net/clock.h"
 #include "net/digest.h"
 #include "net/limits.h"
@@ -17,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -97,13 +94,13 @@ class Net {
 };
 
 // What the relay task gave the lobby: its notices and the players handed
-// over (with a deadline on every read).
+// over (with a deadline on every read), each taken once.
 struct Lobby {
     std::mutex m;
     std::condition_variable changed;
-    std::deque<std::string> notices;
-    std::deque<int> players;
-    std::vector<int> taken;
+    std::vector<std::string> notices;
+    std::vector<int> players;
+    size_t noticesTaken = 0, playersTaken = 0;
     TurnTask task;
 
     static void post(TurnTask *t, const char *text) {
@@ -118,7 +115,6 @@ struct Lobby {
         ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         std::lock_guard<std::mutex> g(l->m);
         l->players.push_back(s);
-        l->taken.push_back(s);
         l->changed.notify_all();
         return true;
     }
@@ -137,25 +133,21 @@ struct Lobby {
         task.owner = this;
         bool started = false;
         net.inside("host", [&] {
-            TurnConfig config{server.c_str(), user.c_str(), password};
-            started = turnStart(&task, config, post, handover);
+            started = turnStart(&task, {server.c_str(), user.c_str(), password}, post, handover);
         });
         return started;
     }
     // The next one within `ms` of real time; `none` when nothing came.
-    template <typename T> T next(std::deque<T> &q, T none, int ms) {
+    template <typename T> T next(const std::vector<T> &all, size_t *taken, T none, int ms) {
         std::unique_lock<std::mutex> g(m);
-        changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return !q.empty(); });
-        if (q.empty()) return none;
-        T front = q.front();
-        q.pop_front();
-        return front;
+        changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return all.size() > *taken; });
+        return all.size() > *taken ? all[(*taken)++] : none;
     }
-    std::string notice(int ms = 10000) { return next(notices, std::string(), ms); }
-    int player() { return next(players, -1, 10000); }
+    std::string notice(int ms = 10000) { return next(notices, &noticesTaken, std::string(), ms); }
+    int player() { return next(players, &playersTaken, -1, 10000); }
     ~Lobby() {
         turnStop(&task);
-        for (int s : taken) ::close(s);
+        for (int s : players) ::close(s);
     }
 };
 
@@ -199,7 +191,6 @@ TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
     std::string relayed = lobby.notice();
     int port = relayedPort(relayed);
     ASSERT_NE(port, 0) << relayed;
-    std::printf("turn: relayed address %s\n", relayed.c_str());
 
     // Each player speaks before it is bound: its first bytes wait at the
     // server and reach the lobby host whole.
