@@ -1,8 +1,8 @@
 // The relay's codec against published vectors: MD5 (RFC 1321's suite),
 // HMAC-SHA1 (RFC 2202), CRC-32's check value, the STUN sample messages of
 // RFC 5769 (short-term and long-term integrity, fingerprints, XOR'd IPv4 and
-// IPv6 addresses, padding that is not zero), our signed requests read back,
-// and HOST[:PORT] texts. The rest of the parser is the fuzz target's.
+// IPv6 addresses, padding that is not zero) and HOST[:PORT] texts. Our own
+// requests read back, and the rest of the parser, are the fuzz target's.
 #include "net/hostport.h"
 #include "net/stun.h"
 
@@ -140,17 +140,8 @@ TEST(Stun, Rfc5769SampleMessagesParseAndVerify) {
     ASSERT_TRUE(stunParse(longTerm.data(), longTerm.size(), &m));
     EXPECT_FALSE(stunIntegrityOk(longTerm.data(), m, a.key));
 
-    // Our own request: signed, fingerprinted, delimited on a stream.
-    uint8_t tid[StunTidBytes] = {1, 2, 3}, out[2048];
-    size_t n = stunConnectionBind(out, sizeof out, tid, 0xbfae8a01, a), whole = 0;
-    ASSERT_EQ(stunFrame(out, n + 7, sizeof out, &whole), StunWhole);
-    EXPECT_EQ(whole, n);
-    EXPECT_EQ(stunFrame(out, n - 1, sizeof out, &whole), StunPartial);
-    EXPECT_EQ(stunFrame(out, n, n - 4, &whole), StunNotStun);
-    ASSERT_TRUE(stunParse(out, n, &m));
-    EXPECT_TRUE(m.method == StunConnectionBind && m.cls == StunRequest &&
-                m.connectionId == 0xbfae8a01 && stunIntegrityOk(out, m, a.key));
-    EXPECT_EQ(stunRefresh(out, 100, tid, 0, a), 0u); // does not fit
+    uint8_t out[64], tid[StunTidBytes] = {};
+    EXPECT_EQ(stunRefresh(out, sizeof out, tid, 0, a), 0u); // does not fit
 }
 
 // Texts in and out (p2pConnect's addresses are the client test's): what
