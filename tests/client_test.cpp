@@ -76,8 +76,7 @@ TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
     using Clock = std::chrono::steady_clock;
     kit::Map ok;
     auto start = Clock::now();
-    p2pConnect(
-        ok.setOverlong("address", "127.0.0.1 and more", 9).setOverlong("user", "alice!!!!!!!!", 5));
+    p2pConnect(ok.setOverlong("address", "127.0.0.1 and more", 9).setOverlong("user", "alice!!!!!!!!", 5));
     auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(100));
     EXPECT_EQ(ok.rootChain(), "aupr");
@@ -187,12 +186,10 @@ TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {
             got += host.recv(LobbyQueueBytes, 1); // the host starts reading late
         ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
     }
-    kit::updateUntil(
-        [&] {
-            got += host.recv(LobbyQueueBytes, 1);
-            return got.size() >= expected.size();
-        },
-        20000);
+    kit::updateUntil([&] {
+        got += host.recv(LobbyQueueBytes, 1);
+        return got.size() >= expected.size();
+    }, 20000);
     EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
 }
 
