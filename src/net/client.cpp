@@ -1,6 +1,7 @@
 // The client role: one connection to a lobby host, opened by p2pConnect with
 // the handshake, then pumped by p2pUpdate (send the queue once, receive once,
 // hand every complete frame to the inbox).
+#include "net/hostport.h"
 #include "net/state.h"
 
 #include <cstring>
@@ -242,8 +243,12 @@ ConnectOutcome clientConnect(const char *address, const char *user, const JoinSe
         return out;
     }
 
+    // "HOST", "HOST:PORT", "[IPV6]:PORT", "[IPV6]" or a bare IPv6 address;
+    // none: this machine. A bare host keeps the lobby port.
+    HostPort where = {{}, LobbyPort};
     addrinfo *list = nullptr;
-    if (resolveTcp(address, LobbyService.text, &list) != 0) {
+    if ((address && !hostportParse(address, std::strlen(address), LobbyPort, &where)) ||
+        resolveTcp(address ? where.host : nullptr, portText(where.port).text, &list) != 0) {
         out.step = ConnectResolveFailed;
         return out;
     }
