@@ -2,6 +2,7 @@
 // the handshake (the join's steps, run by join.cpp), then pumped by
 // p2pUpdate (send the queue once, receive once, hand every complete frame to
 // the inbox).
+#include "net/hostport.h"
 #include "net/join.h"
 #include "net/state.h"
 
@@ -267,9 +268,16 @@ ConnectStep handshake(Socket s, JoinTask *t) {
 // Resolves the address and connects to the first that answers; the step
 // that failed, or Connected with the connection in *s.
 ConnectStep connectTo(JoinTask *t, Socket *s) {
+    // "HOST", "HOST:PORT", "[IPV6]:PORT", "[IPV6]" or a bare IPv6 address;
+    // none: this machine. A bare host keeps the lobby port.
+    HostPort where = {{}, LobbyPort};
+    const char *address = t->address;
+    if (address && !hostportParse(address, std::strlen(address), LobbyPort, &where))
+        return ConnectResolveFailed;
     addrinfo *list = nullptr;
     t->resolving.store(1); // a stop from here on leaves the thread to end by itself
-    bool resolved = !t->stop.load() && resolveTcp(t->address, LobbyService.text, &list) == 0;
+    bool resolved = !t->stop.load() && resolveTcp(address ? where.host : nullptr,
+                                                  portText(where.port).text, &list) == 0;
     t->resolving.store(0);
     if (!resolved) return ConnectResolveFailed;
     const addrinfo *joined = nullptr;
