@@ -5,6 +5,7 @@
 // between which the thread checks whether the lobby has closed.
 #include "net/portmap.h"
 
+#include "net/address.h"
 #include "net/clock.h"
 #include "net/limits.h"
 #include "net/portmap_wire.h"
