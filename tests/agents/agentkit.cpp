@@ -170,7 +170,7 @@ Agent::Agent(Build build, std::string who) : build_(build), who_(std::move(who))
             ::setenv("WINEDEBUG", "-all", 1);
             // No debugger for an agent that crashes: it ends at once.
             ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d", 1);
-            std::string exe = std::string(LL_WINDOWS_DIR) + "/tools/agent/llagent.exe";
+            std::string exe = std::string(LL_WINDOWS_DIR) + "/tests/agents/agent/llagent.exe";
             std::string dll = windowsPath(std::string(LL_WINDOWS_DIR) + "/lobbylink.dll");
             ::execlp("wine", "wine", exe.c_str(), dll.c_str(), static_cast<char *>(nullptr));
         }
