@@ -156,19 +156,17 @@ void startNext(Race *r, uint64_t now) {
 }
 
 // Waits for an attempt to end, until the next is due or one runs out of
-// time, for one slice at most (a join may be stopped). One that connected
-// wins; one that failed starts the next at once. Then the attempts out of
-// time are given up.
-void awaitAttempts(Race *r, uint64_t now) {
+// time, in slices on the core's clock (a join may be stopped between them).
+// One that connected wins; one that failed starts the next at once. Then the
+// attempts out of time are given up.
+void awaitAttempts(Race *r) {
     Attempts &a = r->a;
     uint64_t until = a.deadline[0];
     for (int i = 1; i < a.count; ++i)
         if (a.deadline[i] < until) until = a.deadline[i];
     if (r->pending && a.count < ConnectAttemptsAtOnce && r->nextStart < until) until = r->nextStart;
-    uint64_t wait = until > now ? until - now : 0;
-    if (wait > static_cast<uint64_t>(JoinWaitSliceMs)) wait = JoinWaitSliceMs;
     bool connected = false;
-    int i = sockConnectWait(a.socket, a.count, static_cast<int>(wait), &connected);
+    int i = sockConnectWait(a.socket, a.count, clockSlice(until, JoinWaitSliceMs), &connected);
     if (i >= 0) {
         Socket s = a.socket[i];
         const addrinfo *ai = a.to[i];
@@ -181,7 +179,7 @@ void awaitAttempts(Race *r, uint64_t now) {
             r->nextStart = nowMs(); // a failure starts the next at once
         }
     }
-    now = nowMs();
+    uint64_t now = nowMs();
     for (int k = a.count - 1; k >= 0; --k)
         if (now >= a.deadline[k]) dropAttempt(&a, k, true);
 }
@@ -208,7 +206,7 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
         if (r.pending && r.a.count < ConnectAttemptsAtOnce && now >= r.nextStart)
             startNext(&r, now);
         else if (r.a.count > 0)
-            awaitAttempts(&r, now);
+            awaitAttempts(&r);
         else if (r.pending)
             r.nextStart = now; // nothing under way: the next at once
         else

@@ -73,6 +73,8 @@ const uint64_t HandshakeDeadlineMs = 10000;
 // p2pConnect gives up on one address this long after it started trying it,
 // instead of freezing the host application for the system's own timeout.
 const int ConnectTimeoutMs = 10000;
+// It waits for its attempts in slices (JoinWaitSliceMs) and reads the clock
+// between them, so that each attempt's time is measured on the core's clock.
 // p2pConnect staggers its attempts (RFC 8305): while none has connected, the
 // next address is tried this long after the previous one, alternating
 // between IPv6 and IPv4, and the earlier attempts keep running. A working

@@ -226,18 +226,37 @@ void lobbyMapPort() {
     postPortmapNotice(PortmapNoRouter);
 }
 
+namespace {
+// LAN discovery's notices: the update pumps it with the lock held.
+bool postLobbyFound(const char *text, size_t length) {
+    inboxPushText(&net.inbox, 0, MsgLobbyFound, text, length);
+    return !inboxFull(&net.inbox);
+}
+} // namespace
+
+void announceStart() {
+    if (net.mode == Lobby) announceOpen(&net.discovery);
+}
+
+FindStart lobbiesFind() {
+    if (net.mode != Idle) return FindNotIdle;
+    return listingOpen(&net.discovery) ? FindStarted : FindNoSocket;
+}
+
+void listingStop() { listingClose(&net.discovery); }
+
 bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
     portmapStop(&net.portmap);
-    discoveryStop();
+    discoveryClose(&net.discovery);
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
     portmapStop(&net.portmap);
-    discoveryStop();
+    discoveryClose(&net.discovery);
     endNetworking();
     Guard g(&net.lock);
     net.searching = 0;
@@ -273,7 +292,8 @@ void lobbyUpdate() {
     Guard g(&net.lock);
     hostPump();
     clientPump();
-    discoveryPump();
+    DiscoveryFacts facts = {net.clientCount + 1, net.secret.on, net.ownName, inboxFull(&net.inbox)};
+    discoveryPump(&net.discovery, facts, postLobbyFound);
     checkInvariants();
 }
 

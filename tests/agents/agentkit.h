@@ -1,4 +1,4 @@
-// Driving lobby agents (tools/agent) from a test: each agent is a process
+// Driving lobby agents (agents/agent) from a test: each agent is a process
 // that loads the library by file name, natively or as the 32-bit or the
 // 64-bit Windows build under Wine, and answers one line per request.
 #pragma once
