@@ -235,7 +235,7 @@ void noiseWipe(NoiseHandshake *hs) {
     NoiseRole role = hs->role;
     uint8_t message = hs->message;
     bool failed = hs->failed;
-    sodium_memzero(hs, sizeof *hs); // a holder of no keys: nothing to count
+    keyWipe(hs);
     hs->role = role;
     hs->message = message;
     hs->failed = failed;

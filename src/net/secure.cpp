@@ -355,6 +355,7 @@ JoinEnd join(Socket s, const char *secret, size_t secretLength, const char *user
 
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
                     uint64_t deadline, NoiseTransport *keys, int32_t *sends) {
+    noiseWipe(static_cast<void *>(keys), sizeof *keys); // a holder of none, as it comes
     JoinEnd end = join(s, secret, secretLength, user, deadline, keys, sends);
     if (end != JoinDone) keyWipe(keys);
     return end;

@@ -137,8 +137,8 @@ enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinBusy, JoinLost };
 // `deadline` (nowMs): reads the greeting, stretches the secret, sends the
 // name in message 1, reads message 2 and sends the first record. JoinBusy:
 // the lobby host let it go (LetGo, or the end of the connection before
-// message 1) for another reason than the secret. `keys` holds the
-// connection's keys after JoinDone, and none after any other end.
+// message 1) for another reason than the secret. `keys` (a holder of none)
+// holds the connection's keys after JoinDone, and none after any other end.
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
                     uint64_t deadline, NoiseTransport *keys, int32_t *sends);
 
