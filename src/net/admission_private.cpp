@@ -179,12 +179,17 @@ Newcomer *firstComplete(Door *d) {
 }
 
 // With the lock held: the running search admits the first newcomer that
-// completed, and ends; after a search, false once the grace is over.
+// completed, and ends; after a search, false once the grace is over. Then
+// the port closes at once, under the same lock: a search started from there
+// on opens its own, where it would otherwise take up this one, which is
+// ending, and be ended with it while its answer said it runs.
 bool offer(Door *d) {
     uint64_t now = nowMs();
     if (!net.searching) {
         if (d->graceEnd == 0) d->graceEnd = now + SearchGraceMs;
-        return now < d->graceEnd;
+        if (now < d->graceEnd) return true;
+        closeListenerLocked();
+        return false;
     }
     d->graceEnd = 0;
     Newcomer *n = firstComplete(d);
