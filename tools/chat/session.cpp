@@ -89,6 +89,8 @@ std::string explain(const std::string &error) {
     if (error == "wrong secret") return "the secret is wrong";
     if (error == "not a private lobby")
         return "no private lobby answers there (an open lobby is joined without --private)";
+    if (error == "private lobby") return "a private lobby answers there (join it with --private)";
+    if (error == "lobby busy") return "the lobby host could not take you now; try again";
     return error;
 }
 
