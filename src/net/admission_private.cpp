@@ -104,9 +104,10 @@ Newcomer *weakest(Door *d, bool only, uint64_t source) {
 // The slot for a newcomer from `source`: a free one, unless the source holds
 // its share of handshakes already; else one made free by displacing the
 // weakest newcomer (of that source, when it holds its share). Null when
-// every slot holds a newcomer whose handshake is complete.
+// every slot holds a newcomer whose handshake is complete. Newcomers whose
+// source the system cannot tell (0) are not held to one share together.
 Newcomer *slotFor(Door *d, uint64_t source) {
-    bool full = handshakesFrom(d, source) >= PrivateHandshakesPerSource;
+    bool full = source != 0 && handshakesFrom(d, source) >= PrivateHandshakesPerSource;
     if (!full)
         for (Newcomer &n : d->slots)
             if (n.socket == InvalidSocket) return &n;
