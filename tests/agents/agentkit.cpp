@@ -10,13 +10,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <arpa/inet.h>
-#include <deque>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -324,65 +320,6 @@ void Agent::update(bool on) {
 
 void Agent::say(int id, int rcv, const std::string &text) {
     call("p2pSend", {{"msg", text}, {"id", id}, {"rcv", rcv}});
-}
-
-Strangers::Strangers(const StrangerPlan &plan)
-    : plan_(plan), start_(Clock::now()), end_(start_), thread_([this] { run(); }) {}
-
-void Strangers::stop() {
-    if (!thread_.joinable()) return;
-    flooding_ = false;
-    thread_.join();
-}
-
-double Strangers::perSecond() const {
-    auto end = thread_.joinable() ? Clock::now() : end_;
-    double s = std::chrono::duration<double>(end - start_).count();
-    return s > 0 ? connected_.load() / s : 0;
-}
-
-void Strangers::run() {
-    struct Held {
-        int fd;
-        Clock::time_point since;
-    };
-    std::deque<Held> held;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(LobbyPort);
-    to.sin_addr.s_addr = htonl(0x7F000001);
-    const auto gap = std::chrono::microseconds(1000000 / plan_.perSecond);
-    timeval patience{0, 500000}; // a door that takes nobody slows the flood, never stops it
-    auto next = start_;
-    for (int i = 0; flooding_; ++i) {
-        auto now = Clock::now();
-        while (!held.empty() &&
-               now - held.front().since >= std::chrono::milliseconds(plan_.holdMs)) {
-            ::close(held.front().fd);
-            held.pop_front();
-        }
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr =
-            htonl(0x7F000000u + static_cast<uint32_t>(plan_.firstSource + i % plan_.sources));
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
-            ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0) {
-            ++connected_;
-            const std::string &say = plan_.say[static_cast<size_t>(i) % plan_.say.size()];
-            if (!say.empty())
-                (void)!::send(fd, say.data(), say.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            held.push_back({fd, now});
-        } else {
-            ::close(fd);
-        }
-        next += gap;
-        if (Clock::now() - next > std::chrono::seconds(1)) next = Clock::now(); // no catching up
-        std::this_thread::sleep_until(next);
-    }
-    for (const Held &h : held) ::close(h.fd);
-    end_ = Clock::now();
 }
 
 std::unique_ptr<Agent> agentIn(const std::string &netns, Build build, const std::string &who) {

@@ -5,13 +5,10 @@
 
 #include "support/testkit.h"
 
-#include <atomic>
-#include <chrono>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -98,37 +95,6 @@ class Agent {
     std::string buffered_;
     int status_ = -1;
     int reap(int ms);
-};
-
-// Strangers at a private lobby's door, as an attacker sends them: connections
-// to the lobby port on 127.0.0.1 at `perSecond`, from `sources` loopback
-// addresses (127.0.0.0 + `firstSource` and up; the players come from
-// 127.0.0.1), each sending its bytes (taken in turn from `say`; "" sends
-// nothing) and then keeping its connection until `holdMs` have passed,
-// longer than any handshake's deadline.
-struct StrangerPlan {
-    int perSecond = 500;
-    int sources = 1;
-    int firstSource = 2;
-    std::vector<std::string> say{""};
-    int holdMs = 12000;
-};
-class Strangers {
-  public:
-    explicit Strangers(const StrangerPlan &plan);
-    ~Strangers() { stop(); }
-    Strangers(const Strangers &) = delete;
-    Strangers &operator=(const Strangers &) = delete;
-    void stop(); // the flood ends and every connection is closed
-    int connected() const { return connected_.load(); }
-    double perSecond() const; // connections made per second so far
-  private:
-    StrangerPlan plan_;
-    std::atomic<bool> flooding_{true};
-    std::atomic<int> connected_{0};
-    std::chrono::steady_clock::time_point start_, end_;
-    std::thread thread_;
-    void run();
 };
 
 // An agent started inside the named network namespace (/run/netns/NAME):

@@ -1,6 +1,7 @@
 // The bytes on the wire, checked against a lobby host and a client that live
 // in an agent (natively, and as the Windows build under Wine), with this test
 // process playing the other side over raw sockets.
+#include "agent/strangers.h"
 #include "agents/agentkit.h"
 #include "net/secure.h"
 
@@ -386,24 +387,24 @@ TEST_P(RawPeers, APrivateLobbyLetsInOnlyWhoKnowsTheSecret) {
     // several times as much), from 50 addresses, each sending one byte or
     // garbage and then holding its connection: they outnumber the door's
     // slots, and displace each other.
-    agents::StrangerPlan plan;
+    flood::StrangerPlan plan;
     plan.perSecond = GetParam() == Build::Windows ? 200 : 500;
     plan.sources = 50;
     plan.firstSource = 10;
     plan.say = {"\x16", std::string(40, '\x01')};
-    agents::Strangers flood(plan);
+    flood::Strangers strangers(plan);
     std::this_thread::sleep_for(std::chrono::seconds(1)); // the door fills
     auto start = std::chrono::steady_clock::now();
     Reply joined =
         P.call("p2pConnect", {{"address", "127.0.0.1"}, {"user", "ann"}, {"secret", Secret}});
     long joinMs = msSince(start);
     EXPECT_TRUE(H.poll("p2pNumClients", 1) && H.poll("p2pIsSearching", 0));
-    flood.stop();
+    strangers.stop();
     EXPECT_EQ(joined.i("result"), 1) << joined;
     H.update(true);
     std::printf("private lobby: the player joined in %ld ms while strangers connected %.0f times a "
                 "second\n",
-                joinMs, flood.perSecond());
+                joinMs, strangers.perSecond());
     EXPECT_EQ(H.take(1), (Msgs{{2, MsgJoin, "ann"}}));
     P.update(true);
     EXPECT_EQ(P.take(1), (Msgs{{1, MsgJoin, "gold"}}));

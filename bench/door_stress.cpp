@@ -1,9 +1,9 @@
 // The private lobby's door under a flood of strangers: a stress tool that
 // prints figures, never run by the test command.
 //
-// A lobby host agent (the Linux build, and the Windows DLL under Wine where
-// it is built) opens a private lobby and keeps searching. Strangers
-// (agents::Strangers) connect from one address or from 50 (127.0.0.x),
+// A lobby host agent (tests/agents: the Linux build, and the Windows DLL
+// under Wine where it is built) opens a private lobby and keeps searching.
+// Strangers (tools/agent/strangers.h) connect from one address or from 50 (127.0.0.x),
 // each sending one byte and holding its connection, or sending garbage, at
 // 100 and at 500 a second. After a warm-up that fills the door, a player
 // who knows the secret (a Linux agent) joins and leaves, again and again,
@@ -14,10 +14,12 @@
 // (share of one core; under Wine its process and, after "+", its
 // wineserver, which carries Wine's sockets).
 //
-// In a network namespace of its own (the wineserver is told apart by it):
-//   tests/netns.sh build/tests/agents/ll_door_stress [--joins N] [--warmup S]
-//                                                    [--builds linux,windows]
+// It moves into a network namespace of its own (as root), where its
+// wineserver is the only one:
+//   build/bench/ll_door_stress [--joins N] [--warmup S] [--builds linux,windows]
+#include "agent/strangers.h"
 #include "agents/agentkit.h"
+#include "netns_here.h"
 
 #include <algorithm>
 #include <chrono>
@@ -113,13 +115,15 @@ void measure(Agent &host, Agent &player, Row *row) {
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    row->hostCpu = 100.0 * (cpuTicks(host.pid()) - hostStart) / tick / seconds;
-    if (server) row->serverCpu = 100.0 * (cpuTicks(server) - serverStart) / tick / seconds;
+    auto share = [&](long ticks) { return 100.0 * static_cast<double>(ticks) / tick / seconds; };
+    row->hostCpu = share(cpuTicks(host.pid()) - hostStart);
+    if (server) row->serverCpu = share(cpuTicks(server) - serverStart);
 }
 
 std::string ratio(long value, long reference) {
     char out[32];
-    std::snprintf(out, sizeof out, "%.1f×", reference ? static_cast<double>(value) / reference : 0);
+    std::snprintf(out, sizeof out, "%.1f×",
+                  reference ? static_cast<double>(value) / static_cast<double>(reference) : 0);
     return out;
 }
 
@@ -145,12 +149,16 @@ void print(Build build, const std::vector<Row> &rows) {
     std::fflush(stdout);
 }
 
-void runBuild(Build build) {
+bool runBuild(Build build) {
     Agent host(build, "lobby host"), player(Build::Linux, "player");
-    ASSERT_TRUE(host.alive() && player.alive());
     host.call("p2pInit");
     player.call("p2pInit");
-    ASSERT_EQ(host.call("p2pCreateLobby", {{"user", "gold"}, {"secret", Secret}}).i("result"), 1);
+    if (!host.alive() || !player.alive() ||
+        host.call("p2pCreateLobby", {{"user", "gold"}, {"secret", Secret}}).i("result") != 1) {
+        std::fprintf(stderr, "the %s lobby host or the player did not start\n",
+                     agents::buildName(build));
+        return false;
+    }
     host.update(true);
     std::vector<Row> rows(1);
     rows[0].strangers = "none (reference)";
@@ -159,7 +167,7 @@ void runBuild(Build build) {
     for (bool garbage : {false, true})
         for (int sources : {1, 50})
             for (int rate : {100, 500}) {
-                agents::StrangerPlan plan;
+                flood::StrangerPlan plan;
                 plan.perSecond = rate;
                 plan.sources = sources;
                 plan.firstSource = sources == 1 ? source++ : 10;
@@ -168,27 +176,28 @@ void runBuild(Build build) {
                 row.strangers = garbage ? "40 bytes of garbage" : "1 byte, then silent";
                 row.sources = sources == 1 ? "1 address" : "50 addresses";
                 {
-                    agents::Strangers flood(plan);
+                    flood::Strangers strangers(plan);
                     measure(host, player, &row);
-                    flood.stop();
+                    strangers.stop();
                     char made[48];
-                    std::snprintf(made, sizeof made, "%d (%.0f)", rate, flood.perSecond());
+                    std::snprintf(made, sizeof made, "%d (%.0f)", rate, strangers.perSecond());
                     row.rate = made;
                 }
                 rows.push_back(row);
                 std::this_thread::sleep_for(std::chrono::seconds(1)); // the door empties
             }
     print(build, rows);
-}
-
-TEST(DoorUnderFlood, Figures) {
-    for (Build b : builds) runBuild(b);
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
+    std::string why;
+    if (!enterPrivateNetwork(&why)) {
+        std::fprintf(stderr, "ll_door_stress: %s (run it as root)\n", why.c_str());
+        return 2;
+    }
     builds = agents::builds();
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i], v = argv[i + 1];
@@ -201,5 +210,7 @@ int main(int argc, char **argv) {
                 builds.push_back(Build::Windows);
         }
     }
-    return RUN_ALL_TESTS();
+    bool ok = true;
+    for (Build b : builds) ok = runBuild(b) && ok;
+    return ok ? 0 : 1;
 }
