@@ -196,7 +196,7 @@ enum {
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
  *   characters); becomes the lobby host. Failures: "error" = "already
  *   connected", "no user", "user too long", "0 byte in user" or "secret too
- *   long", then "result" = 0; nothing changes.
+ *   long", then "result" = 0.
  *   Private lobbies: with the optional String "secret" (a passphrase or an
  *   invite code, 1 to LobbyMaxSecretLength bytes, every one of which counts,
  *   a 0 byte as any other) only players who give
