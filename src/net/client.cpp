@@ -20,8 +20,11 @@ void connectionLost() {
 }
 
 // A host frame goes to the inbox; one too short to carry its fields is
-// dropped. Every frame is taken.
+// dropped. A private lobby's greeting as the first frame of an open
+// connection is no message: it is refused, and the connection ends.
 bool deliver(void *, const uint8_t *frame, size_t length) {
+    if (!net.clientHeard && !net.clientLink.sealed && greetingSeen(frame, length)) return false;
+    net.clientHeard = true;
     FrameFields f;
     if (readHostFrame(frame, length, &f))
         inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
@@ -207,10 +210,20 @@ void clientPump() {
     SplitStop never;
     SplitEnd end = linkReceive(net.connSocket, &net.clientLink, net.scratch, net.plain,
                                QueueCapacity, &net.clientReader, deliver, nullptr, &never);
-    if (end == SplitClosed || end == SplitTooLong) connectionLost();
+    if (end == SplitClosed || end == SplitTooLong || end == SplitRefused) connectionLost();
 }
 
 namespace {
+
+// A private lobby host greets every connection at once, so its greeting has
+// come by the end of the handshake's pause; an open lobby host says nothing
+// before it admits, and then no greeting. Looks without taking anything.
+bool greetedAsPrivate(Socket s) {
+    uint8_t head[GreetingLength];
+    if (sockWaitReadable(s, 0) <= 0) return false;
+    int n = sockPeek(s, head, sizeof head);
+    return n > 0 && greetingSeen(head, static_cast<size_t>(n));
+}
 
 // The handshake on the new connection `s`, still blocking: the name, or in a
 // private lobby the whole private handshake, whose keys go to `link`.
@@ -219,18 +232,25 @@ ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, Reco
     out->handshakeTried = true;
     if (secret.length == 0) {
         bool whole = sendHandshake(s, user, &out->handshakeSends) == std::strlen(user) + 1;
-        return whole ? Connected : ConnectHandshakeFailed;
+        if (!whole) return ConnectHandshakeFailed;
+        return greetedAsPrivate(s) ? ConnectPrivateLobby : Connected;
     }
-    NoiseTransport keys;
     JoinEnd end = joinPrivate(s, secret.text, secret.length, user, nowMs() + PrivateJoinDeadlineMs,
-                              &keys, &out->handshakeSends);
-    if (end == JoinNotPrivate) return ConnectNotPrivate;
-    if (end == JoinWrongSecret) return ConnectWrongSecret;
-    if (end == JoinLost) return ConnectHandshakeFailed;
-    link->sealed = true;
-    link->keys = keys;
-    noiseWipe(&keys);
-    return Connected;
+                              &link->keys, &out->handshakeSends);
+    link->sealed = end == JoinDone;
+    switch (end) {
+    case JoinDone:
+        return Connected;
+    case JoinNotPrivate:
+        return ConnectNotPrivate;
+    case JoinWrongSecret:
+        return ConnectWrongSecret;
+    case JoinBusy:
+        return ConnectBusy;
+    case JoinLost:
+        break;
+    }
+    return ConnectHandshakeFailed;
 }
 
 } // namespace
@@ -284,8 +304,8 @@ ConnectOutcome clientConnect(const char *address, const char *user, const JoinSe
         // the last connection's bytes behind.
         queueFree(&net.sendQueue);
         net.clientReader.count = 0;
-        linkFree(&net.clientLink);
-        net.clientLink = link;
+        net.clientHeard = false;
+        linkMove(&net.clientLink, &link);
     }
     setMode(Client);
     return out;

@@ -86,8 +86,9 @@ struct NetState {
     ByteQueue sendQueue;                  // lock: client role, bytes for the lobby host;
                                           // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
-    RecordLink clientLink; // lock: client role, sealed in a private lobby
-    LobbySecret secret;    // lock: a private lobby's salt and key (lobby host)
+    RecordLink clientLink;    // lock: client role, sealed in a private lobby
+    bool clientHeard = false; // lock: client role, a frame has come on this connection
+    LobbySecret secret;       // lock: a private lobby's salt and key (lobby host)
 
     Mutex lock = LL_MUTEX_INIT;          // guards every field marked "lock"
     bool threadStarted = false;          // app: acceptThread holds a thread to join
@@ -156,8 +157,9 @@ void stopAdmission();
 
 // The admission thread's shared steps (admission.cpp). With the lock held:
 // admits a newcomer whose handshake is complete (sealed with `keys` in a
-// private lobby, else null), and closes the search's listening socket.
-void admitMember(Socket c, const char *name, const NoiseTransport *keys);
+// private lobby, else null; they move to the member's link), and closes the
+// search's listening socket.
+void admitMember(Socket c, const char *name, NoiseTransport *keys);
 void closeListenerLocked();
 // Ends a search that took a connection: its outcome is set and its socket
 // stays open for the grace, where the next search takes it up.
