@@ -65,12 +65,12 @@ uint8_t nextFreeId() {
 
 } // namespace
 
-void admitMember(Socket c, const char *name, const NoiseTransport *keys) {
+void admitMember(Socket c, const char *name, NoiseTransport *keys) {
     net.nextId = nextFreeId();
     ClientRecord *rec = addClient(net.nextId, name, c);
     if (keys) {
         rec->link.sealed = true;
-        rec->link.keys = *keys;
+        keyMove(&rec->link.keys, keys);
     }
     queueNotice(rec, HostId, MsgJoin, net.ownName);
     for (ClientRecord *m = net.clients; m; m = m->next) {
@@ -186,9 +186,12 @@ void acceptThread(void *) {
         Guard g(&net.lock);
         listener = net.listenSocket;
         listening = net.listening;
-        secret = net.secret;
+        keyCopy(&secret, &net.secret);
     }
-    if (!listening) return endSearch(SearchListenFailed);
+    if (!listening) {
+        secretWipe(&secret);
+        return endSearch(SearchListenFailed);
+    }
     if (secret.on) {
         privateAdmission(listener, secret);
         secretWipe(&secret);

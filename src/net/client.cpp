@@ -15,21 +15,24 @@ namespace {
 // The connection to the lobby host is gone: one notice, and nothing more
 // until the host application disconnects. A join's connection that goes
 // before the lobby host's join notice was never let in: its notice says
-// the lobby host refused it.
-void connectionLost() {
+// why (`before`: the lobby host refused it, or it is a private lobby's).
+void connectionLost(ConnectStep before = ConnectRefused) {
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
     linkFree(&net.clientLink);
-    const char *text = net.awaitingAdmission ? net.joinText(ConnectRefused) : LossNotice;
+    const char *text = net.awaitingAdmission ? net.joinText(before) : LossNotice;
     net.awaitingAdmission = false;
     inboxPushText(&net.inbox, 0, MsgError, text, std::strlen(text));
 }
 
 // A host frame goes to the inbox; one too short to carry its fields is
-// dropped. Every frame is taken. A join's connection hears the lobby host's
-// join notice first once admitted; what comes before it is not the lobby
-// speaking, and goes nowhere.
+// dropped. A private lobby's greeting as the first frame of an open
+// connection is no message: it is refused, and the connection ends. A
+// join's connection hears the lobby host's join notice first once admitted;
+// what comes before it is not the lobby speaking, and goes nowhere.
 bool deliver(void *, const uint8_t *frame, size_t length) {
+    if (!net.clientHeard && !net.clientLink.sealed && greetingSeen(frame, length)) return false;
+    net.clientHeard = true;
     FrameFields f;
     if (!readHostFrame(frame, length, &f)) return true;
     if (net.awaitingAdmission) {
@@ -236,10 +239,22 @@ void clientPump() {
     SplitStop never;
     SplitEnd end = linkReceive(net.connSocket, &net.clientLink, net.scratch, net.plain,
                                QueueCapacity, &net.clientReader, deliver, nullptr, &never);
+    // Only a private lobby's greeting is refused (deliver).
+    if (end == SplitRefused) connectionLost(ConnectPrivateLobby);
     if (end == SplitClosed || end == SplitTooLong) connectionLost();
 }
 
 namespace {
+
+// A private lobby host greets every connection at once, so its greeting has
+// come by the end of the handshake's pause; an open lobby host says nothing
+// before it admits, and then no greeting. Looks without taking anything.
+bool greetedAsPrivate(Socket s) {
+    uint8_t head[GreetingLength];
+    if (sockWaitReadable(s, 0) <= 0) return false;
+    int n = sockPeek(s, head, sizeof head);
+    return n > 0 && greetingSeen(head, static_cast<size_t>(n));
+}
 
 // The handshake on the new connection `s`, still blocking: the name, or in a
 // private lobby the whole private handshake, whose keys go to `link`.
@@ -248,19 +263,26 @@ ConnectStep handshake(Socket s, JoinTask *t) {
     out->handshakeTried = true;
     if (t->secret.length == 0) {
         size_t sent = sendHandshake(s, t->user, &out->handshakeSends, t->stop);
-        return sent == std::strlen(t->user) + 1 ? Connected : ConnectHandshakeFailed;
+        if (sent != std::strlen(t->user) + 1) return ConnectHandshakeFailed;
+        return greetedAsPrivate(s) ? ConnectPrivateLobby : Connected;
     }
-    NoiseTransport keys;
     JoinEnd end = joinPrivate(s, t->secret.text, t->secret.length, t->user,
-                              JoinWait{nowMs() + PrivateJoinDeadlineMs, &t->stop}, &keys,
+                              JoinWait{nowMs() + PrivateJoinDeadlineMs, &t->stop}, &t->link.keys,
                               &out->handshakeSends);
-    if (end == JoinNotPrivate) return ConnectNotPrivate;
-    if (end == JoinWrongSecret) return ConnectWrongSecret;
-    if (end == JoinLost) return ConnectHandshakeFailed;
-    t->link.sealed = true;
-    t->link.keys = keys;
-    noiseWipe(&keys);
-    return Connected;
+    t->link.sealed = end == JoinDone;
+    switch (end) {
+    case JoinDone:
+        return Connected;
+    case JoinNotPrivate:
+        return ConnectNotPrivate;
+    case JoinWrongSecret:
+        return ConnectWrongSecret;
+    case JoinBusy:
+        return ConnectBusy;
+    case JoinLost:
+        break;
+    }
+    return ConnectHandshakeFailed;
 }
 
 // Resolves the address and connects to the first that answers; the step

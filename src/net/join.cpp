@@ -60,9 +60,7 @@ void taskRelease(JoinTask *t) {
 void handOverLocked(JoinTask *t) {
     net.connSocket = t->socket;
     t->socket = InvalidSocket;
-    linkFree(&net.clientLink);
-    net.clientLink = t->link;
-    t->link = RecordLink();
+    linkMove(&net.clientLink, &t->link);
 }
 
 void joinThread(void *arg) {
@@ -90,6 +88,7 @@ void joinThread(void *arg) {
 void clientResetLocked() {
     queueFree(&net.sendQueue);
     net.clientReader.count = 0;
+    net.clientHeard = false;
     linkFree(&net.clientLink);
     net.awaitingAdmission = false;
 }

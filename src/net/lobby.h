@@ -79,6 +79,9 @@ enum ConnectStep {
     ConnectHandshakeFailed, // the name could not be sent whole
     ConnectWrongSecret,     // a private lobby that does not take our secret
     ConnectNotPrivate,      // with a secret: no private lobby answered in time
+    ConnectBusy,            // with a secret: the private lobby let us go for another
+                            // reason than the secret (its door is full, a deadline)
+    ConnectPrivateLobby,    // without a secret: a private lobby greeted us
     ConnectRefused,         // a join that started: the lobby host closed the connection
                             // after the handshake, before admitting
     ConnectThreadFailed     // a join could not start its thread

@@ -27,12 +27,14 @@ int hexValue(uint8_t c) {
 } // namespace
 
 void secretMake(LobbySecret *s, const char *secret, size_t length) {
+    noiseWipe(static_cast<void *>(s), sizeof *s);
     noiseRandom(s->salt, sizeof s->salt);
     if (!noiseStretchSecret(secret, length, s->salt, s->psk)) outOfMemory(SecretStretchBytes);
     s->on = true;
+    keysCounted(1);
 }
 
-void secretWipe(LobbySecret *s) { noiseWipe(s, sizeof *s); }
+void secretWipe(LobbySecret *s) { keyWipe(s); }
 
 void greetingWrite(const uint8_t salt[NoiseSaltLength], uint8_t out[GreetingLength]) {
     std::memcpy(out, GreetingLead, sizeof GreetingLead - 1);
@@ -55,13 +57,29 @@ bool greetingRead(const uint8_t *in, uint8_t salt[NoiseSaltLength]) {
     return *at == 0;
 }
 
+bool greetingSeen(const uint8_t *bytes, size_t length) {
+    return length >= GreetingKind && std::memcmp(bytes, GreetingLead, GreetingKind) == 0;
+}
+
 // ---- Records ----
 
 void linkFree(RecordLink *l) {
-    noiseWipe(&l->keys);
+    keyWipe(&l->keys);
     queueFree(&l->out);
     queueFree(&l->in);
     l->sealed = false;
+}
+
+void linkMove(RecordLink *to, RecordLink *from) {
+    if (to == from) return;
+    linkFree(to);
+    to->sealed = from->sealed;
+    keyMove(&to->keys, &from->keys);
+    to->out = from->out;
+    to->in = from->in;
+    from->out = ByteQueue();
+    from->in = ByteQueue();
+    from->sealed = false;
 }
 
 bool recordSeal(NoiseCipher *c, const uint8_t *data, size_t length, uint8_t *out) {
@@ -146,7 +164,7 @@ const uint8_t PhaseLength1 = 0, PhaseMessage1 = 1, PhaseLength2 = 2, PhaseRecord
 AdmitStep admitFail(Admittance *a) {
     a->phase = PhaseFailed;
     noiseWipe(&a->hs);
-    noiseWipe(&a->keys);
+    keyWipe(&a->keys);
     return AdmitFailed;
 }
 
@@ -176,7 +194,7 @@ AdmitStep takeMessage1(Admittance *a) {
 } // namespace
 
 void admittanceStart(Admittance *a, const LobbySecret &secret) {
-    std::memset(a, 0, sizeof *a);
+    noiseWipe(static_cast<void *>(a), sizeof *a);
     uint8_t greeting[GreetingLength];
     greetingWrite(secret.salt, greeting);
     if (!noiseStart(&a->hs, NoiseRole::Responder, secret.psk, greeting, sizeof greeting)) {
@@ -217,7 +235,15 @@ AdmitStep admittanceTake(Admittance *a, uint32_t n) {
     }
 }
 
-void admittanceWipe(Admittance *a) { noiseWipe(a, sizeof *a); }
+void admittanceWipe(Admittance *a) {
+    noiseWipe(&a->hs);
+    keyWipe(&a->keys);
+    noiseWipe(static_cast<void *>(a), sizeof *a);
+}
+
+bool admittanceProven(const Admittance *a) {
+    return a->phase >= PhaseLength2 && a->phase <= PhaseDone;
+}
 
 // ---- The client's side ----
 
@@ -253,12 +279,30 @@ bool sendAll(Socket s, const uint8_t *data, size_t n, int32_t *sends) {
     return true;
 }
 
+// Whether the lobby host let us go before our message 1 went out: LetGo,
+// or the end of the connection, which cannot be about the secret since it
+// has not seen it. Looks at what has come without waiting for more.
+bool letGoEarly(Socket s, const JoinWait &w, JoinEnd *end) {
+    int ready = sockWaitReadable(s, 0);
+    if (ready == 0) return false;
+    uint8_t word[RecordHeader];
+    if (ready < 0)
+        *end = JoinLost;
+    else if (!readExactly(s, word, sizeof word, w))
+        *end = JoinBusy;
+    else
+        *end = std::memcmp(word, LetGo, sizeof word) == 0 ? JoinBusy : JoinLost;
+    return true;
+}
+
 // Message 2 and the first record, once message 1 is out.
 JoinEnd finishJoin(Socket s, NoiseHandshake *hs, const JoinWait &w, NoiseTransport *keys,
                    int32_t *sends) {
     uint8_t reply[RecordHeader + NoiseHandshakeOverhead];
-    // A lobby host that does not know our secret closes without an answer.
+    // A lobby host that does not know our secret closes without an answer;
+    // one that lets us go for another reason says so.
     if (!readExactly(s, reply, RecordHeader, w)) return JoinWrongSecret;
+    if (std::memcmp(reply, LetGo, RecordHeader) == 0) return JoinBusy;
     if (readLength(reply) != NoiseHandshakeOverhead ||
         !readExactly(s, reply + RecordHeader, NoiseHandshakeOverhead, w))
         return JoinWrongSecret;
@@ -273,14 +317,18 @@ JoinEnd finishJoin(Socket s, NoiseHandshake *hs, const JoinWait &w, NoiseTranspo
     return JoinDone;
 }
 
-} // namespace
-
-JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
-                    const JoinWait &w, NoiseTransport *keys, int32_t *sends) {
+// The handshake from the greeting on; the keys it leaves are joinPrivate's
+// to wipe.
+JoinEnd join(Socket s, const char *secret, size_t secretLength, const char *user, const JoinWait &w,
+             NoiseTransport *keys, int32_t *sends) {
     uint8_t greeting[GreetingLength], salt[NoiseSaltLength], psk[NoiseKeyLength];
     // An open lobby host says nothing until it has a name.
     if (!readExactly(s, greeting, sizeof greeting, w) || !greetingRead(greeting, salt))
         return JoinNotPrivate;
+    // A lobby host that cannot take us sends LetGo right after the greeting,
+    // and may do so while we stretch the secret.
+    JoinEnd early = JoinDone;
+    if (letGoEarly(s, w, &early)) return early;
     if (!noiseStretchSecret(secret, secretLength, salt, psk)) outOfMemory(SecretStretchBytes);
     if (w.stop->load()) { // cancelled while stretching: nothing more goes out
         noiseWipe(psk, sizeof psk);
@@ -290,6 +338,10 @@ JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const cha
     bool started = noiseStart(&hs, NoiseRole::Initiator, psk, greeting, sizeof greeting);
     noiseWipe(psk, sizeof psk);
     if (!started) return JoinLost;
+    if (letGoEarly(s, w, &early)) {
+        noiseWipe(&hs);
+        return early;
+    }
     uint8_t first[RecordHeader + NoiseHandshakeOverhead + MaxNameLength];
     size_t nameLength = std::strlen(user), written = 0;
     if (!noiseWriteMessage(&hs, reinterpret_cast<const uint8_t *>(user), nameLength,
@@ -302,6 +354,16 @@ JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const cha
                       ? finishJoin(s, &hs, w, keys, sends)
                       : JoinLost;
     noiseWipe(&hs);
+    return end;
+}
+
+} // namespace
+
+JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
+                    const JoinWait &w, NoiseTransport *keys, int32_t *sends) {
+    noiseWipe(static_cast<void *>(keys), sizeof *keys); // a holder of none, as it comes
+    JoinEnd end = join(s, secret, secretLength, user, w, keys, sends);
+    if (end != JoinDone) keyWipe(keys);
     return end;
 }
 

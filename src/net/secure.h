@@ -10,11 +10,19 @@
 //   client -> lobby host  [length: 2][an empty sealed record]
 // and then records both ways, each [length: 2 bytes, big-endian][sealed
 // bytes], whose opened bytes are the frames of protocol.h as one stream.
-// The greeting is text with one 0 at its end, so a client of an open lobby
-// that reaches a private one reads at most one entry before it is closed.
+// The greeting is text with one 0 at its end; a client of an open lobby
+// that reaches a private one knows it by its first bytes and leaves.
 // The first record proves the newcomer holds the keys: a replayed first
 // message gets the lobby host's answer but can seal nothing, so only a
 // newcomer whose first record opens is admitted.
+//
+// A lobby host that refuses the secret (message 1 does not open) ends the
+// connection without a word. One that lets a newcomer go for any other
+// reason (its door is full, the deadline passed, the lobby closes) first
+// sends LetGo, two 0 bytes: a record length that no answer has, which a
+// client of an earlier version reads as a refusal, as before. It says
+// nothing about the secret: the lobby host sends it whatever the newcomer
+// sent, and never instead of an answer to a message 1 that opened.
 #pragma once
 
 #include "net/bytequeue.h"
@@ -30,25 +38,34 @@
 namespace ll {
 
 // The lobby's secret, stretched once when the lobby opens.
-struct LobbySecret {
+struct LobbySecret : KeyMaterial {
     bool on = false;                    // a private lobby
     uint8_t salt[NoiseSaltLength] = {}; // random per lobby, sent in the greeting
     uint8_t psk[NoiseKeyLength] = {};   // Argon2id(secret, salt)
 };
+inline bool keyHeld(const LobbySecret &s) { return s.on; }
 
 const char GreetingLead[] = "lobbylink private 1 ";
 const size_t GreetingLength = sizeof GreetingLead - 1 + 2 * NoiseSaltLength + 1;
+// What every version's greeting begins with: the lead without its version.
+const size_t GreetingKind = sizeof GreetingLead - 3;
 
 // Makes a private lobby's secret (salt and psk) from the host application's
-// text (1 to MaxSecretLength bytes).
+// bytes (1 to MaxSecretLength of them, any byte, 0 included).
 void secretMake(LobbySecret *s, const char *secret, size_t length);
 void secretWipe(LobbySecret *s);
 void greetingWrite(const uint8_t salt[NoiseSaltLength], uint8_t out[GreetingLength]);
 // False unless `in` (GreetingLength bytes) is a greeting; then the salt.
 bool greetingRead(const uint8_t *in, uint8_t salt[NoiseSaltLength]);
+// Whether bytes that came on a connection begin as a private lobby's
+// greeting does (of any version); `length` may be less than a greeting.
+bool greetingSeen(const uint8_t *bytes, size_t length);
 
 // ---- Records ----
 const size_t RecordHeader = 2;
+// The lobby host's word to a newcomer it lets go for another reason than the
+// secret: a record length of 0, which no answer and no record has.
+const uint8_t LetGo[RecordHeader] = {0, 0};
 const size_t RecordPayloadMax = 16384;
 const size_t RecordMax = RecordHeader + RecordPayloadMax + NoiseTagLength;
 
@@ -61,6 +78,9 @@ struct RecordLink {
 };
 
 void linkFree(RecordLink *l);
+// `to` (freed first) takes over everything of `from`, keys and all; `from`
+// is left an empty open link.
+void linkMove(RecordLink *to, RecordLink *from);
 // Seals `length` bytes (1 to RecordPayloadMax) into one record at `out`
 // (length + RecordHeader + NoiseTagLength bytes); false once the nonce is spent.
 bool recordSeal(NoiseCipher *c, const uint8_t *data, size_t length, uint8_t *out);
@@ -108,11 +128,12 @@ uint8_t *admittanceInto(Admittance *a);       // where they go
 // now; AdmitDone: a->name and a->keys are the member's.
 AdmitStep admittanceTake(Admittance *a, uint32_t n);
 void admittanceWipe(Admittance *a);
-// Nothing has come from the newcomer yet.
-inline bool admittanceUntouched(const Admittance *a) { return a->phase == 0 && a->have == 0; }
+// The newcomer's message 1 opened: it knows the secret, or replays a
+// message of someone who does. Nothing less counts as proof.
+bool admittanceProven(const Admittance *a);
 
 // ---- The client's side ----
-enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinLost };
+enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinBusy, JoinLost };
 // How long a join may wait (a nowMs time), and the flag that stops it early.
 struct JoinWait {
     uint64_t deadline;
@@ -120,9 +141,12 @@ struct JoinWait {
 };
 // Runs the whole handshake on the blocking socket `s` for `user`, until the
 // deadline or a stop: reads the greeting, stretches the secret, sends the
-// name in message 1, reads message 2 and sends the first record. A stop
-// ends it at its next wait (a stop during the stretch, once the stretch is
-// done), with any outcome but JoinDone.
+// name in message 1, reads message 2 and sends the first record. JoinBusy:
+// the lobby host let it go (LetGo, or the end of the connection before
+// message 1) for another reason than the secret. A stop ends it at its next
+// wait (a stop during the stretch, once the stretch is done), with any
+// outcome but JoinDone. `keys` (a holder of none) holds the connection's
+// keys after JoinDone, and none after any other end.
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
                     const JoinWait &w, NoiseTransport *keys, int32_t *sends);
 

@@ -20,9 +20,10 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
         return;
     }
     // Overflow: the connection is given up (a join under way is stopped),
-    // its queued bytes stay as they are.
+    // its queued bytes stay as they are; its keys go with it.
     sockClose(net.connSocket);
     net.connSocket = InvalidSocket;
+    linkFree(&net.clientLink);
     joinStopLocked();
     net.awaitingAdmission = false;
     inboxPushText(&net.inbox, 0, MsgError, OverflowNotice, sizeof OverflowNotice - 1);

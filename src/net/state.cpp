@@ -281,9 +281,8 @@ OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret) {
     setOwnName(user);
     {
         Guard g(&net.lock); // the admission thread reads it
-        net.secret = made;
+        keyMove(&net.secret, &made);
     }
-    secretWipe(&made);
     setMode(Lobby);
     return OpenAllowed;
 }

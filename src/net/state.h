@@ -93,6 +93,7 @@ struct NetState {
                                           // holds less than QueueCapacity bytes
     FrameReader clientReader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: client role
     RecordLink clientLink;             // lock: client role, sealed in a private lobby
+    bool clientHeard = false;          // lock: client role, a frame has come on this connection
     bool joining = false;              // lock: a join's thread has not handed its outcome over yet
     bool awaitingAdmission = false;    // lock: the join's connection is handed over, and the
                                        // lobby host's join notice has not come yet
@@ -176,8 +177,9 @@ void stopAdmission();
 
 // The admission thread's shared steps (admission.cpp). With the lock held:
 // admits a newcomer whose handshake is complete (sealed with `keys` in a
-// private lobby, else null), and closes the search's listening socket.
-void admitMember(Socket c, const char *name, const NoiseTransport *keys);
+// private lobby, else null; they move to the member's link), and closes the
+// search's listening socket.
+void admitMember(Socket c, const char *name, NoiseTransport *keys);
 void closeListenerLocked();
 // Ends a search that took a connection: its outcome is set and its socket
 // stays open for the grace, where the next search takes it up.

@@ -65,6 +65,7 @@ class Agent {
     Build build() const { return build_; }
     const std::string &who() const { return who_; }
     bool alive() const { return up_; }
+    pid_t pid() const { return pid_; } // the agent's process (under Wine: wine's)
 
     // A request and its answer (a failed Reply when none came within `ms`).
     Reply req(const std::string &line, int ms = 20000);

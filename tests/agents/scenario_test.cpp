@@ -365,6 +365,8 @@ TEST_P(Scenario, AsyncJoinsEndInTheJoinNoticeOrOneReason) {
     } else {
         start(*b, "b", "not the secret");
         told(*b, "wrong secret");
+        start(*b, "b", "");
+        told(*b, "private lobby");
     }
     // Cancelled while connecting (in a private lobby, mostly while the
     // secret is stretched): nothing more arrives, and b is idle again.

@@ -33,6 +33,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <deque>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -158,7 +159,7 @@ bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
     ll::LobbySecret lobby;
     {
         ll::Guard g(&ll::net.lock);
-        lobby = ll::net.secret;
+        ll::keyCopy(&lobby, &ll::net.secret);
     }
     ll::Admittance a;
     ll::admittanceStart(&a, lobby);
@@ -176,7 +177,7 @@ bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
     }
     if (ok) {
         std::strcpy(name, a.name);
-        *keys = a.keys;
+        ll::keyMove(keys, &a.keys);
     }
     ll::admittanceWipe(&a);
     ll::secretWipe(&lobby);
@@ -226,10 +227,9 @@ int runHost(Cmd cmd, int seated, double seconds) {
             ll::Guard g(&ll::net.lock);
             ll::ClientRecord *r = ll::addClient(id, name, c);
             r->link.sealed = !secret.empty();
-            r->link.keys = keys;
+            ll::keyMove(&r->link.keys, &keys);
             ll::net.nextId = id;
         }
-        ll::noiseWipe(&keys);
         names[id] = name;
         say(cmd.out, "seated " + std::to_string(id) + " " + name);
     }
@@ -367,21 +367,20 @@ struct Member {
 };
 
 struct Generator {
-    std::vector<Member> all;     // by serial
+    std::deque<Member> all;      // by serial; never moved, so referred to by reference
     std::map<uint8_t, int> idOf; // current id -> serial (global view)
     std::mt19937 rng{11};
     long bytesOut = 0, bytesIn = 0, framesIn = 0, joins = 0, leaves = 0, kicks = 0;
     int hostCmd = -1;
 
     Member &add(bool steady) {
-        Member m;
-        m.serial = static_cast<int>(all.size());
+        Member &m = all.emplace_back();
+        m.serial = static_cast<int>(all.size() - 1);
         m.steady = steady;
         m.name = (steady ? "s" : "c") + std::to_string(m.serial);
         m.nextSend = now() + (rng() % 1000) / 1000.0;
         m.nextPause = now() + 2 + rng() % 8;
-        all.push_back(m);
-        return all.back();
+        return m;
     }
     int present() const {
         int n = 0;
@@ -643,7 +642,6 @@ int main(int argc, char **argv) {
     ::close(toHost[0]);
     ::close(fromHost[1]);
     Generator g;
-    g.all.reserve(1 << 16); // members are referred to by reference while it runs
     g.hostCmd = toHost[1];
     std::string hostBuf;
     auto expect = [&](const std::string &prefix) {

@@ -38,7 +38,8 @@ const int QueueSize = LobbyQueueBytes; // p2pBuffer's answer for an empty send q
 const int PortTakenAfterMs = 1000;     // the lobby port stays taken this long: say so
 const int BindRetryMs = 20;            // until then, try again this often
 const int SearchRetryMs = 1000;        // then this often
-const int ConnectTryMs = 2000;         // a lobby host between two searches refuses for a moment
+const int ConnectTryMs = 2000;         // a lobby host between two searches refuses for a
+                                       // moment, a private one whose door is full is busy
 const int ConnectRetryMs = 200;        // meanwhile, try again this often
 const int FlushMs = 2000;              // on /quit, for what is still queued to go out
 const int FindMs = 2500;               // p2pFindLobbies' answers arrive within about two seconds
@@ -101,9 +102,8 @@ std::string explain(const std::string &error) {
     if (error == "not a private lobby")
         return "no private lobby answers there (an open lobby is joined without --private)";
     if (error == "refused") return "the lobby is full or not taking players";
-    if (error == "private lobby")
-        return "the lobby is private (join it with --private and its secret)";
-    if (error == "lobby busy") return "the lobby is busy letting others in; try again in a moment";
+    if (error == "private lobby") return "a private lobby answers there (join it with --private)";
+    if (error == "lobby busy") return "the lobby host could not take you now; try again";
     if (error == "thread") return "the library could not start its work";
     return error;
 }
@@ -168,11 +168,12 @@ bool joinLobby(Session &s, std::string address, const std::string &secret) {
 }
 
 // The join failed with `reason`: a lobby host between two searches refuses
-// connections for a moment, so that is tried again for a while; anything
-// else ends the session.
+// connections for a moment, and a private one whose door is full is busy,
+// so those are tried again for a while; anything else ends the session.
 void joinFailed(Session &s, const std::string &reason) {
     lib.disconnect(nullptr); // a client without a connection until then
-    if (reason == "couldn't connect" && monotonicMs() < s.joinRetryUntil) {
+    bool again = reason == "couldn't connect" || reason == "lobby busy";
+    if (again && monotonicMs() < s.joinRetryUntil) {
         s.joinRetryAt = monotonicMs() + ConnectRetryMs;
         return;
     }
