@@ -27,12 +27,13 @@ struct Newcomer {
     Socket socket;  // InvalidSocket: a free slot
     uint64_t since; // when it was accepted
     bool complete;  // its handshake is done: it waits for a search
-    Admittance handshake;
+    SecureHandshake handshake;
 };
 
 struct Door {
     Newcomer slots[PrivateHandshakesAtOnce];
-    Poller poller; // the listener (tagged with the greeting) and the newcomers under way
+    Poller
+        poller; // the listener (tagged null) and the newcomers under way (tagged with their slot)
     LobbySecret secret;
     uint8_t greeting[GreetingLength];
     uint64_t graceEnd; // 0 while a search runs
@@ -41,7 +42,7 @@ struct Door {
 void drop(Door *d, Newcomer *n) {
     if (!n->complete) pollerRemove(&d->poller, n->socket);
     sockClose(n->socket);
-    admittanceWipe(&n->handshake);
+    handshakeWipe(&n->handshake);
     n->socket = InvalidSocket;
     n->complete = false;
 }
@@ -54,7 +55,7 @@ Newcomer *slotFor(Door *d) {
         if (n.socket == InvalidSocket) return &n;
         if (n.complete) continue;
         if (!oldest || n.since < oldest->since) oldest = &n;
-        if (admittanceUntouched(&n.handshake) && (!oldestSilent || n.since < oldestSilent->since))
+        if (handshakeUntouched(&n.handshake) && (!oldestSilent || n.since < oldestSilent->since))
             oldestSilent = &n;
     }
     Newcomer *n = oldestSilent ? oldestSilent : oldest;
@@ -75,7 +76,7 @@ void welcome(Door *d, Socket c) {
     }
     (void)sockSetNoDelay(c);
     (void)sockSetKeepAlive(c, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
-    admittanceStart(&n->handshake, d->secret);
+    handshakeHost(&n->handshake, d->secret);
     n->socket = c;
     n->since = nowMs();
     n->complete = false;
@@ -96,14 +97,15 @@ void welcomeAll(Door *d, Socket listener) {
 
 // Reads what the newcomer's handshake asks for next, no more.
 void progress(Door *d, Newcomer *n) {
-    int m = sockRecv(n->socket, admittanceInto(&n->handshake),
-                     static_cast<int>(admittanceWant(&n->handshake)));
+    int m = sockRecv(n->socket, handshakeInto(&n->handshake),
+                     static_cast<int>(handshakeWant(&n->handshake)));
     if (m == IoAgain) return;
-    AdmitStep step = m > 0 ? admittanceTake(&n->handshake, static_cast<uint32_t>(m)) : AdmitFailed;
-    if (step == AdmitReply && !sendWhole(n->socket, n->handshake.reply, sizeof n->handshake.reply))
-        step = AdmitFailed;
-    if (step == AdmitFailed) return drop(d, n);
-    if (step == AdmitDone) {
+    HandshakeStep step =
+        m > 0 ? handshakeTake(&n->handshake, static_cast<uint32_t>(m)) : HandshakeFailed;
+    if (step == HandshakeSend && !sendWhole(n->socket, n->handshake.out, n->handshake.outLength))
+        step = HandshakeFailed;
+    if (step == HandshakeFailed) return drop(d, n);
+    if (step == HandshakeDone) {
         // What it sends from now on is the relay's to read.
         pollerRemove(&d->poller, n->socket);
         n->complete = true;
@@ -140,7 +142,7 @@ bool offer(Door *d) {
     if (!net.cancelRequested && net.clientCount >= MaxClients) outcome = SearchLobbyFull;
     if (outcome == SearchOk && !net.cancelRequested) {
         admitMember(n->socket, n->handshake.name, &n->handshake.keys);
-        admittanceWipe(&n->handshake);
+        handshakeWipe(&n->handshake);
         n->socket = InvalidSocket;
         n->complete = false;
     } else {
@@ -162,7 +164,7 @@ bool serve(Door *d, Socket listener) {
     bool knocking = false;
     for (int i = 0; i < n; ++i) {
         Newcomer *c = static_cast<Newcomer *>(ready[i]);
-        if (ready[i] == d->greeting)
+        if (!c)
             knocking = true;
         else if (c->socket != InvalidSocket && !c->complete)
             progress(d, c);
@@ -180,7 +182,7 @@ void privateAdmission(Socket listener, const LobbySecret &secret) {
     for (Newcomer &n : d->slots) n.socket = InvalidSocket;
     d->secret = secret;
     greetingWrite(secret.salt, d->greeting);
-    bool open = sockSetNonBlocking(listener) && pollerAdd(&d->poller, listener, d->greeting);
+    bool open = sockSetNonBlocking(listener) && pollerAdd(&d->poller, listener, nullptr);
     while (open && !admissionStopAsked()) {
         open = serve(d, listener);
         Guard g(&net.lock);

@@ -167,21 +167,6 @@ void setOwnName(const char *user) {
 }
 
 namespace {
-// A connection's last words: its queued bytes go out as far as it takes them
-// without waiting (what it does not take is dropped with the connection),
-// then its sending side ends, so the peer reads them before the end.
-void sayLastWords(Socket s, RecordLink *link, const ByteQueue &q) {
-    const uint8_t *data = q.data + q.start;
-    uint32_t length = q.length;
-    while (length > 0 || link->out.length > 0) {
-        LinkSent sent = linkSend(s, link, data, length);
-        if (sent.failed || !sent.tookBytes) break;
-        data += sent.taken;
-        length -= sent.taken;
-    }
-    sockFinish(s);
-}
-
 // Stops any admission, closes every connection and empties the inbox. Last
 // words arrive: what is queued for a connection goes out as far as it takes
 // it at once, and the connection ends in order after those bytes.
@@ -189,14 +174,14 @@ void endNetworking() {
     stopAdmission();
     Guard g(&net.lock);
     if (net.connSocket != InvalidSocket) {
-        sayLastWords(net.connSocket, &net.clientLink, net.sendQueue);
+        linkLastWords(net.connSocket, &net.clientLink, net.sendQueue);
         sockClose(net.connSocket);
     }
     net.connSocket = InvalidSocket;
     sockClose(net.listenSocket);
     net.listenSocket = InvalidSocket;
     for (ClientRecord *r = net.clients; r; r = r->next)
-        if (!r->failed) sayLastWords(r->socket, &r->link, r->queue);
+        if (!r->failed) linkLastWords(r->socket, &r->link, r->queue);
     freeAllClients();
     linkFree(&net.clientLink);
     secretWipe(&net.secret);

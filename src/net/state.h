@@ -20,7 +20,7 @@
 #include "net/lobby.h"
 #include "net/portmap.h"
 #include "net/protocol.h"
-#include "net/secure.h"
+#include "net/handshake.h"
 #include "platform/platform.h"
 
 #include <atomic>

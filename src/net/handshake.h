@@ -1,0 +1,107 @@
+// A private lobby's handshake: it lets in a member who knows the lobby's
+// secret, and gives both ends the keys of the sealed records (link.h) that
+// carry every byte afterwards. An open lobby uses none of it: its bytes go
+// as they are, and its wire is the plain one of protocol.h.
+//
+// On every connection of a private lobby, in the order of HandshakePhase:
+//   lobby host -> client  greeting: "lobbylink private 1 " + the salt in hex + 0
+//   client -> lobby host  [length: 2][Noise message 1: e, and the name sealed]
+//   lobby host -> client  [length: 2][Noise message 2: e, ee, empty payload]
+//   client -> lobby host  [length: 2][an empty sealed record]
+// and then records both ways. The greeting is text with one 0 at its end,
+// so a client of an open lobby that reaches a private one reads at most one
+// entry before it is closed. The first record proves the newcomer holds the
+// keys: a replayed first message gets the lobby host's answer but can seal
+// nothing, so only a newcomer whose first record opens is admitted.
+//
+// Both ends run the same state machine (SecureHandshake) over the same
+// phases, without sockets: the caller reads what handshakeWant asks for into
+// handshakeInto, hands it over with handshakeTake and sends `out` whenever
+// told to. Bytes are read exactly as asked, so nothing of what follows the
+// handshake is taken from the connection.
+#pragma once
+
+#include "net/limits.h"
+#include "net/link.h"
+#include "net/noise.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ll {
+
+// The lobby's secret, stretched once when the lobby opens.
+struct LobbySecret {
+    bool on = false;                    // a private lobby
+    uint8_t salt[NoiseSaltLength] = {}; // random per lobby, sent in the greeting
+    uint8_t psk[NoiseKeyLength] = {};   // Argon2id(secret, salt)
+};
+
+const char GreetingLead[] = "lobbylink private 1 ";
+const size_t GreetingLength = sizeof GreetingLead - 1 + 2 * NoiseSaltLength + 1;
+
+// Makes a private lobby's secret (salt and psk) from the host application's
+// text (1 to MaxSecretLength bytes).
+void secretMake(LobbySecret *s, const char *secret, size_t length);
+void secretWipe(LobbySecret *s);
+void greetingWrite(const uint8_t salt[NoiseSaltLength], uint8_t out[GreetingLength]);
+// False unless `in` (GreetingLength bytes) is a greeting; then the salt.
+bool greetingRead(const uint8_t *in, uint8_t salt[NoiseSaltLength]);
+
+// Where one handshake stands. Each piece is read by the end it goes to and
+// written by the other; the lobby host starts at Message1Length (its
+// greeting goes out as the connection is taken), the client at Greeting.
+enum class HandshakePhase : uint8_t {
+    Greeting,       // lobby host -> client: the greeting
+    Message1Length, // client -> lobby host: message 1's length
+    Message1,       //   and message 1
+    Message2Length, // lobby host -> client: message 2's length
+    Message2,       //   and message 2
+    RecordLength,   // client -> lobby host: the first record's length
+    Record,         //   and the first record
+    Done,           // the keys are the connection's
+    Failed          // nothing more is taken; no key is held
+};
+
+// What an end does after a take.
+enum HandshakeStep {
+    HandshakeMore,   // read on: handshakeWant bytes
+    HandshakeSend,   // send `out` (outLength bytes) whole now; then the phase
+                     // tells whether to read on or the handshake is Done
+    HandshakeDone,   // the lobby host: `name` and `keys` are the member's
+    HandshakeFailed, // the connection ends
+};
+
+// One end of one connection's handshake.
+struct SecureHandshake {
+    NoiseHandshake hs;
+    NoiseTransport keys;
+    HandshakePhase phase;
+    HandshakePhase failedIn; // the piece a failed handshake stopped at
+    uint32_t have;           // bytes of the piece being read
+    uint32_t need;           // bytes of that piece
+    uint8_t buffer[RecordHeader + NoiseHandshakeOverhead + MaxNameLength];
+    uint8_t out[RecordHeader + NoiseHandshakeOverhead + MaxNameLength]; // to send whole
+    uint32_t outLength;
+    char name[HandshakeLimit]; // the lobby host's: the newcomer's name, once done
+    // The client's: its secret and name, kept by the caller until message 1
+    // is written.
+    const char *secret;
+    size_t secretLength;
+    const char *user;
+};
+
+// The lobby host's end, once its greeting for `secret` has gone out.
+void handshakeHost(SecureHandshake *h, const LobbySecret &secret);
+// The client's end: `secret` (secretLength bytes) and `user` stay valid
+// until the greeting has been taken.
+void handshakeJoin(SecureHandshake *h, const char *secret, size_t secretLength, const char *user);
+uint32_t handshakeWant(const SecureHandshake *h); // bytes to read next; 0 once done or failed
+uint8_t *handshakeInto(SecureHandshake *h);       // where they go
+// `n` more bytes were read into handshakeInto.
+HandshakeStep handshakeTake(SecureHandshake *h, uint32_t n);
+void handshakeWipe(SecureHandshake *h);
+// Nothing has come from the lobby host's newcomer yet.
+bool handshakeUntouched(const SecureHandshake *h);
+
+} // namespace ll
