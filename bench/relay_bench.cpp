@@ -3,6 +3,7 @@
 // figures are the pump's own cost.
 #include "hostapi/argmap.h"
 #include "lobbylink/hostmap.h"
+#include "net/relay.h"
 #include "net/state.h"
 
 #include <benchmark/benchmark.h>

@@ -16,13 +16,27 @@
 // search that failed to listen or accept closes it at once. Its waits are
 // sliced so that p2pDisconnect and p2pTerminate can stop it and wait for it:
 // no admission, and no grace, outlives them.
+#include "net/admission.h"
+
+#include "net/clock.h"
+#include "net/lobby.h"
+#include "net/relay.h"
 #include "net/state.h"
 
 #include <cstring>
 
 namespace ll {
 
-bool admissionStopAsked() { return net.searchStop.load() != 0; }
+// Constant-initialised, like the shared state (state.cpp).
+constexpr bool admissionIsConstantInitialised() {
+    AdmissionState probe{};
+    return probe.nextId == 1 && probe.listenSocket == InvalidSocket;
+}
+static_assert(admissionIsConstantInitialised(), "AdmissionState must be constant-initialised");
+
+AdmissionState admission;
+
+bool admissionStopAsked() { return admission.searchStop.load() != 0; }
 
 namespace {
 
@@ -53,12 +67,12 @@ bool handshakePause() {
 // The next free id after nextId: 0, HostId, BroadcastId and ids in use are
 // skipped. Called with fewer than MaxClients present.
 uint8_t nextFreeId() {
-    uint8_t id = net.nextId;
+    uint8_t id = admission.nextId;
     for (;;) {
         ++id;
         if (id == 0 || id == HostId || id == BroadcastId) continue;
         bool taken = false;
-        for (ClientRecord *r = net.clients; r && !taken; r = r->next) taken = r->id == id;
+        for (ClientRecord *r = relay.clients; r && !taken; r = r->next) taken = r->id == id;
         if (!taken) return id;
     }
 }
@@ -66,14 +80,14 @@ uint8_t nextFreeId() {
 } // namespace
 
 void admitMember(Socket c, const char *name, const NoiseTransport *keys) {
-    net.nextId = nextFreeId();
-    ClientRecord *rec = addClient(net.nextId, name, c);
+    admission.nextId = nextFreeId();
+    ClientRecord *rec = addClient(admission.nextId, name, c);
     if (keys) {
         rec->link.sealed = true;
         rec->link.keys = *keys;
     }
     queueNotice(rec, HostId, MsgJoin, net.ownName);
-    for (ClientRecord *m = net.clients; m; m = m->next) {
+    for (ClientRecord *m = relay.clients; m; m = m->next) {
         if (m == rec) continue;
         queueNotice(rec, m->id, MsgJoin, m->name);
         queueNotice(m, rec->id, MsgJoin, rec->name);
@@ -82,15 +96,15 @@ void admitMember(Socket c, const char *name, const NoiseTransport *keys) {
 }
 
 void endSearchInGraceLocked(int32_t outcome) {
-    net.inGrace = true;
-    net.searchError = outcome;
-    net.searching = 0;
+    admission.inGrace = true;
+    admission.searchError = outcome;
+    admission.searching = 0;
 }
 
 void closeListenerLocked() {
-    sockClose(net.listenSocket);
-    net.listenSocket = InvalidSocket;
-    net.inGrace = false;
+    sockClose(admission.listenSocket);
+    admission.listenSocket = InvalidSocket;
+    admission.inGrace = false;
 }
 
 namespace {
@@ -100,8 +114,8 @@ namespace {
 void endSearch(int32_t outcome) {
     Guard g(&net.lock);
     closeListenerLocked();
-    net.searchError = outcome;
-    net.searching = 0;
+    admission.searchError = outcome;
+    admission.searching = 0;
 }
 
 // After a search that took a connection (lock not held): true when the host
@@ -112,7 +126,7 @@ bool awaitNextSearch() {
     for (;;) {
         {
             Guard g(&net.lock);
-            if (net.searching) return true;
+            if (admission.searching) return true;
             if (stopAsked() || nowMs() >= deadline) {
                 closeListenerLocked();
                 return false;
@@ -168,9 +182,9 @@ bool takeOneConnection(Socket listener) {
     }
     Guard g(&net.lock);
     if (outcome == SearchOk && stopAsked()) outcome = SearchHandshakeLost;
-    if (outcome == SearchOk && !net.cancelRequested && net.clientCount >= MaxClients)
+    if (outcome == SearchOk && !admission.cancelRequested && relay.clientCount >= MaxClients)
         outcome = SearchLobbyFull;
-    if (outcome == SearchOk && !net.cancelRequested)
+    if (outcome == SearchOk && !admission.cancelRequested)
         admitMember(c, name, nullptr);
     else
         sockClose(c);
@@ -184,8 +198,8 @@ void acceptThread(void *) {
     LobbySecret secret;
     {
         Guard g(&net.lock);
-        listener = net.listenSocket;
-        listening = net.listening;
+        listener = admission.listenSocket;
+        listening = admission.listening;
         secret = net.secret;
     }
     if (!listening) return endSearch(SearchListenFailed);
@@ -203,65 +217,83 @@ void acceptThread(void *) {
 // A search starts: the application that polls p2pIsSearching at once sees it
 // running, and a p2pCancelSearch made at once holds.
 void beginSearchLocked() {
-    net.searchError = SearchOk;
-    net.searching = 1;
-    net.cancelRequested = 0;
+    admission.searchError = SearchOk;
+    admission.searching = 1;
+    admission.cancelRequested = 0;
 }
 
 SearchStart searchStart() {
     {
         Guard g(&net.lock);
-        if (net.searching) return SearchAlreadyRunning;
+        if (admission.searching) return SearchAlreadyRunning;
         // Within the last search's grace its thread takes this one up, on
         // the socket where the next players may already wait.
-        if (net.inGrace) {
-            net.inGrace = false;
+        if (admission.inGrace) {
+            admission.inGrace = false;
             beginSearchLocked();
             return SearchStarted;
         }
     }
     // The last search has ended; collect its thread before starting another.
-    if (net.threadStarted) {
-        threadJoin(net.acceptThread);
-        net.threadStarted = false;
+    if (admission.threadStarted) {
+        threadJoin(admission.acceptThread);
+        admission.threadStarted = false;
     }
     Guard g(&net.lock);
-    net.searchError = SearchOk;
+    admission.searchError = SearchOk;
     // IPv6 and IPv4 players alike, on one socket where the machine has IPv6.
     Socket s = sockOpenListener(LobbyPort);
     if (s == InvalidSocket) {
-        net.listenSocket = InvalidSocket;
+        admission.listenSocket = InvalidSocket;
         return SearchPortTaken;
     }
-    net.listenSocket = s;
+    admission.listenSocket = s;
     // Listen before answering, so that a client may connect as soon as the
     // search is reported started; a failure still ends the search on the
     // admission thread, as a failed wait for a connection would.
-    net.listening = sockListen(s);
+    admission.listening = sockListen(s);
     beginSearchLocked();
-    if (!threadStart(&net.acceptThread, acceptThread, nullptr)) {
+    if (!threadStart(&admission.acceptThread, acceptThread, nullptr)) {
         sockClose(s);
-        net.listenSocket = InvalidSocket;
-        net.searching = 0;
+        admission.listenSocket = InvalidSocket;
+        admission.searching = 0;
         return SearchThreadFailed;
     }
-    net.threadStarted = true;
+    admission.threadStarted = true;
     return SearchStarted;
 }
 
 int32_t searchRunning() {
     Guard g(&net.lock);
-    return net.searching;
+    return admission.searching;
 }
 
 int32_t searchOutcome() {
     Guard g(&net.lock);
-    return net.searchError;
+    return admission.searchError;
 }
 
 void searchSetCancelled(bool cancelled) {
     Guard g(&net.lock);
-    net.cancelRequested = cancelled ? 1 : 0;
+    admission.cancelRequested = cancelled ? 1 : 0;
+}
+
+void stopAdmission() {
+    if (!admission.threadStarted) return;
+    admission.searchStop.store(1);
+    threadJoin(admission.acceptThread);
+    admission.threadStarted = false;
+    admission.searchStop.store(0);
+}
+
+void admissionClose() {
+    sockClose(admission.listenSocket);
+    admission.listenSocket = InvalidSocket;
+}
+
+void admissionForget() {
+    admission.searching = 0;
+    admission.nextId = 1;
 }
 
 } // namespace ll

@@ -10,6 +10,11 @@
 //
 // Everything here but the admission itself (under the lock) is the thread's
 // own: the sockets of the newcomers and their handshakes.
+#include "net/admission.h"
+
+#include "net/clock.h"
+#include "net/lobby.h"
+#include "net/relay.h"
 #include "net/state.h"
 
 #include "platform/heap.h"
@@ -131,7 +136,7 @@ Newcomer *firstComplete(Door *d) {
 // completed, and ends; after a search, false once the grace is over.
 bool offer(Door *d) {
     uint64_t now = nowMs();
-    if (!net.searching) {
+    if (!admission.searching) {
         if (d->graceEnd == 0) d->graceEnd = now + SearchGraceMs;
         return now < d->graceEnd;
     }
@@ -139,8 +144,8 @@ bool offer(Door *d) {
     Newcomer *n = firstComplete(d);
     if (!n) return true;
     int32_t outcome = SearchOk;
-    if (!net.cancelRequested && net.clientCount >= MaxClients) outcome = SearchLobbyFull;
-    if (outcome == SearchOk && !net.cancelRequested) {
+    if (!admission.cancelRequested && relay.clientCount >= MaxClients) outcome = SearchLobbyFull;
+    if (outcome == SearchOk && !admission.cancelRequested) {
         admitMember(n->socket, n->handshake.name, &n->handshake.keys);
         handshakeWipe(&n->handshake);
         n->socket = InvalidSocket;
@@ -196,8 +201,8 @@ void privateAdmission(Socket listener, const LobbySecret &secret) {
     Guard g(&net.lock);
     closeListenerLocked();
     // A search still running ends as one whose listener failed or was closed.
-    if (net.searching) net.searchError = SearchListenFailed;
-    net.searching = 0;
+    if (admission.searching) admission.searchError = SearchListenFailed;
+    admission.searching = 0;
 }
 
 } // namespace ll

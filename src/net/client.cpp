@@ -1,20 +1,35 @@
 // The client role: one connection to a lobby host, opened by p2pConnect with
 // the handshake, then pumped by p2pUpdate (send the queue once, receive once,
 // hand every complete frame to the inbox).
+#include "net/client.h"
+
+#include "net/clock.h"
+#include "net/handshake.h"
 #include "net/state.h"
+
+#include "platform/heap.h"
 
 #include <cstring>
 
 namespace ll {
+
+// Constant-initialised, like the shared state (state.cpp).
+constexpr bool clientRoleIsConstantInitialised() {
+    ClientRoleState probe{};
+    return probe.socket == InvalidSocket && probe.reader.limit == QueueCapacity - 1;
+}
+static_assert(clientRoleIsConstantInitialised(), "ClientRoleState must be constant-initialised");
+
+ClientRoleState clientRole;
 
 namespace {
 
 // The connection to the lobby host is gone: one notice, and nothing more
 // until the host application disconnects.
 void connectionLost() {
-    sockClose(net.connSocket);
-    net.connSocket = InvalidSocket;
-    linkFree(&net.clientLink);
+    sockClose(clientRole.socket);
+    clientRole.socket = InvalidSocket;
+    linkFree(&clientRole.link);
     inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
 }
 
@@ -196,17 +211,18 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
 } // namespace
 
 void clientPump() {
-    if (net.connSocket == InvalidSocket) return;
-    ByteQueue *q = &net.sendQueue;
-    if (q->length > 0 || net.clientLink.out.length > 0) {
-        LinkSent sent = linkSend(net.connSocket, &net.clientLink, q->data + q->start, q->length);
+    if (clientRole.socket == InvalidSocket) return;
+    ByteQueue *q = &clientRole.queue;
+    if (q->length > 0 || clientRole.link.out.length > 0) {
+        LinkSent sent =
+            linkSend(clientRole.socket, &clientRole.link, q->data + q->start, q->length);
         if (sent.failed) return connectionLost();
         queueConsume(q, sent.taken);
     }
     if (inboxFull(&net.inbox)) return; // the lobby host waits in TCP meanwhile
     SplitStop never;
-    SplitEnd end = linkReceive(net.connSocket, &net.clientLink, net.scratch, net.plain,
-                               QueueCapacity, &net.clientReader, deliver, nullptr, &never);
+    SplitEnd end = linkReceive(clientRole.socket, &clientRole.link, net.scratch, net.plain,
+                               QueueCapacity, &clientRole.reader, deliver, nullptr, &never);
     if (end == SplitClosed || end == SplitTooLong) connectionLost();
 }
 
@@ -292,13 +308,9 @@ ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, Reco
 
 } // namespace
 
-ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret) {
-    ConnectOutcome out = {Connected, openingRefusal(user), false, 0, {}};
-    if (out.refusal != OpenAllowed) {
-        out.step = ConnectNotAllowed;
-        return out;
-    }
-
+ConnectOutcome clientDial(const char *address, const char *user, const JoinSecret &secret,
+                          Dialled *dialled) {
+    ConnectOutcome out = {Connected, OpenAllowed, false, 0, {}};
     addrinfo *list = nullptr;
     if (resolveTcp(address, LobbyService.text, &list) != 0) {
         out.step = ConnectResolveFailed;
@@ -329,19 +341,57 @@ ConnectOutcome clientConnect(const char *address, const char *user, const JoinSe
         sockClose(s);
         return out;
     }
+    dialled->socket = s;
+    dialled->link = link;
+    return out;
+}
+
+void clientAdopt(Dialled *dialled, const char *user) {
     setOwnName(user);
     {
         Guard g(&net.lock);
-        net.connSocket = s;
+        clientRole.socket = dialled->socket;
         // A new connection starts clean, also after an overflow that left
         // the last connection's bytes behind.
-        queueFree(&net.sendQueue);
-        net.clientReader.count = 0;
-        linkFree(&net.clientLink);
-        net.clientLink = link;
+        queueFree(&clientRole.queue);
+        clientRole.reader.count = 0;
+        linkFree(&clientRole.link);
+        clientRole.link = dialled->link;
     }
+    dialled->socket = InvalidSocket;
+    dialled->link = RecordLink();
     setMode(Client);
+}
+
+ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret) {
+    OpenRefusal refusal = openingRefusal(user);
+    if (refusal != OpenAllowed) return ConnectOutcome{ConnectNotAllowed, refusal, false, 0, {}};
+    Dialled dialled;
+    ConnectOutcome out = clientDial(address, user, secret, &dialled);
+    if (out.step == Connected) clientAdopt(&dialled, user);
     return out;
+}
+
+void clientClose() {
+    if (clientRole.socket != InvalidSocket) {
+        linkLastWords(clientRole.socket, &clientRole.link, clientRole.queue);
+        sockClose(clientRole.socket);
+    }
+    clientRole.socket = InvalidSocket;
+    linkFree(&clientRole.link);
+}
+
+void clientForget() {
+    queueFree(&clientRole.queue);
+    clientRole.reader.count = 0;
+}
+
+void clientCheckInvariants() {
+#ifdef LL_CHECKS
+    const ByteQueue &s = clientRole.queue;
+    LL_ASSERT(s.start + s.length <= s.capacity || (s.length == 0 && s.start == 0));
+    LL_ASSERT(s.length < QueueCapacity);
+#endif
 }
 
 } // namespace ll

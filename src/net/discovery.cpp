@@ -4,6 +4,7 @@
 
 #include "net/discovery_wire.h"
 #include "net/lobby.h"
+#include "net/relay.h"
 #include "net/state.h"
 #include "net/clock.h"
 
@@ -60,7 +61,7 @@ void answerQueries(DiscoveryState &d) {
         if (port == 0 || !discoveryQueryParse(datagram, static_cast<size_t>(n))) continue;
         if (!onLocalNet(d, from) || !withinBudget(d)) continue;
         uint8_t answer[DiscoveryAnswerMax];
-        size_t length = discoveryAnswer(answer, static_cast<uint8_t>(net.clientCount + 1),
+        size_t length = discoveryAnswer(answer, static_cast<uint8_t>(relay.clientCount + 1),
                                         announcedPrivate(), net.ownName, std::strlen(net.ownName));
         if (length > 0) sockSendTo4(d.announcer, from, port, answer, static_cast<int>(length));
     }

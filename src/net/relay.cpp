@@ -11,16 +11,22 @@
 // which waits on the list of whoever lacked room and is put back on the due
 // list once its frame fits. The due list and the waiters' lists are kept
 // here.
+#include "net/relay.h"
+
+#include "net/clock.h"
 #include "net/state.h"
 
+#include "platform/heap.h"
+
 #include <cstring>
+#include <new>
 
 namespace ll {
 
 // ---- The due list ----
 // Unordered between updates; during the walk a heap by admission order
-// (net.walking), with what becomes due behind the walk's position in
-// net.later.
+// (relay.walking), with what becomes due behind the walk's position in
+// relay.later.
 
 namespace {
 
@@ -40,8 +46,8 @@ void siftDown(ClientRecord **h, int32_t n, int32_t i, ClientRecord *x) {
 
 // Adds `x` at the end of the due heap and moves it up to its place.
 void siftUp(ClientRecord *x) {
-    ClientRecord **h = net.due;
-    int32_t i = net.dueCount++;
+    ClientRecord **h = relay.due;
+    int32_t i = relay.dueCount++;
     while (i > 0 && h[(i - 1) / 2]->order > x->order) {
         h[i] = h[(i - 1) / 2];
         i = (i - 1) / 2;
@@ -51,24 +57,24 @@ void siftUp(ClientRecord *x) {
 
 // Takes the due record first in admission order off the heap.
 ClientRecord *popDue() {
-    ClientRecord **h = net.due;
+    ClientRecord **h = relay.due;
     ClientRecord *top = h[0];
-    ClientRecord *last = h[--net.dueCount];
-    if (net.dueCount > 0) siftDown(h, net.dueCount, 0, last);
+    ClientRecord *last = h[--relay.dueCount];
+    if (relay.dueCount > 0) siftDown(h, relay.dueCount, 0, last);
     top->due = false;
     return top;
 }
 
 void heapifyDue() {
-    for (int32_t s = net.dueCount / 2 - 1; s >= 0; --s)
-        siftDown(net.due, net.dueCount, s, net.due[s]);
+    for (int32_t s = relay.dueCount / 2 - 1; s >= 0; --s)
+        siftDown(relay.due, relay.dueCount, s, relay.due[s]);
 }
 
 void dropFromDue(ClientRecord *r) {
     if (!r->due) return;
-    for (int32_t i = 0; i < net.dueCount; ++i) {
-        if (net.due[i] == r) {
-            net.due[i] = net.due[--net.dueCount];
+    for (int32_t i = 0; i < relay.dueCount; ++i) {
+        if (relay.due[i] == r) {
+            relay.due[i] = relay.due[--relay.dueCount];
             break;
         }
     }
@@ -95,26 +101,21 @@ void updateMark(ClientRecord *r) {
     if (above) r->lastTakeMs = nowMs();
 }
 
-} // namespace
-
 void makeDue(ClientRecord *r) {
     if (r->due) return;
     r->due = true;
     // During the walk, a record still ahead of it is serviced in this
     // update; one it has passed, in the next.
-    if (!net.walking)
-        net.due[net.dueCount++] = r;
-    else if (r->order > net.walkAt)
+    if (!relay.walking)
+        relay.due[relay.dueCount++] = r;
+    else if (r->order > relay.walkAt)
         siftUp(r);
     else
-        net.later[net.laterCount++] = r;
+        relay.later[relay.laterCount++] = r;
 }
 
-void markFailed(ClientRecord *r) {
-    r->failed = 1;
-    makeDue(r);
-}
-
+// Puts back on the due list every sender waiting on `*list` whose frame fits
+// a queue holding `queued` bytes (0: all of them).
 void wakeWaiters(ClientRecord **list, uint32_t queued) {
     ClientRecord **slot = list;
     while (ClientRecord *w = *slot) {
@@ -129,10 +130,31 @@ void wakeWaiters(ClientRecord **list, uint32_t queued) {
     }
 }
 
+// Takes a record that is going off the relay's lists: the list it waits on
+// and the due list; the senders waiting for its queue go on.
 void relayForget(ClientRecord *record) {
     stopWaiting(record);
     wakeWaiters(&record->waiters, 0); // their frames no longer wait for it
     dropFromDue(record);
+}
+
+// Drops `n` sent bytes from the front of a record's queue.
+void recordQueueConsume(ClientRecord *record, uint32_t n) {
+    queueConsume(&record->queue, n);
+    if (record->aboveMark && n > 0) record->lastTakeMs = nowMs();
+    updateMark(record);
+    if (record->waiters) wakeWaiters(&record->waiters, record->queue.length);
+}
+
+} // namespace
+
+void markFailed(ClientRecord *r) {
+    r->failed = 1;
+    makeDue(r);
+}
+
+void relayInboxTaken() {
+    if (relay.inboxWaiters && !inboxFull(&net.inbox)) wakeWaiters(&relay.inboxWaiters, 0);
 }
 
 // ---- A member's queue ----
@@ -145,13 +167,6 @@ uint8_t *recordQueueReserve(ClientRecord *record, uint32_t n, uint32_t room) {
     return at;
 }
 
-void recordQueueConsume(ClientRecord *record, uint32_t n) {
-    queueConsume(&record->queue, n);
-    if (record->aboveMark && n > 0) record->lastTakeMs = nowMs();
-    updateMark(record);
-    if (record->waiters) wakeWaiters(&record->waiters, record->queue.length);
-}
-
 void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *name) {
     size_t len = std::strlen(name);
     uint8_t *at = recordQueueReserve(to, static_cast<uint32_t>(hostFrameSize(len)), RelayRoom);
@@ -159,6 +174,85 @@ void queueNotice(ClientRecord *to, uint8_t member, uint8_t kind, const char *nam
         writeNotice(at, member, kind, name, len);
     else
         markFailed(to);
+}
+
+// ---- The client list ----
+
+// Constant-initialised, like the shared state (state.cpp).
+constexpr bool relayIsConstantInitialised() {
+    RelayState probe{};
+    return probe.clients == nullptr && probe.clientCount == 0;
+}
+static_assert(relayIsConstantInitialised(), "RelayState must be constant-initialised");
+
+RelayState relay;
+
+namespace {
+
+void freeRecord(ClientRecord *r) {
+    if (r->watched) pollerRemove(&relay.poller, r->socket);
+    sockClose(r->socket);
+    frameReaderFree(&r->reader);
+    queueFree(&r->queue);
+    queueFree(&r->held);
+    linkFree(&r->link);
+    r->~ClientRecord();
+    heapFree(r);
+}
+
+} // namespace
+
+ClientRecord *addClient(uint8_t id, const char *name, Socket socket) {
+    ClientRecord *record = new (heapAlloc(sizeof(ClientRecord))) ClientRecord();
+    record->id = id;
+    std::memcpy(record->name, name, std::strlen(name) + 1);
+    record->socket = socket;
+    frameReaderInit(&record->reader, MaxClientFrame - 1);
+    record->watched = pollerAdd(&relay.poller, socket, record);
+    record->order = ++relay.admissions;
+    ClientRecord **slot = &relay.clients;
+    while (*slot) slot = &(*slot)->next;
+    *slot = record;
+    ++relay.clientCount;
+    relay.byId[id] = record;
+    if (!record->watched) makeDue(record); // tried on every update
+    return record;
+}
+
+void removeClient(ClientRecord *record) {
+    for (ClientRecord **slot = &relay.clients; *slot; slot = &(*slot)->next) {
+        if (*slot == record) {
+            *slot = record->next;
+            relayForget(record);
+            if (relay.byId[record->id] == record) relay.byId[record->id] = nullptr;
+            freeRecord(record);
+            --relay.clientCount;
+            return;
+        }
+    }
+}
+
+ClientRecord *findClientBySignedId(int32_t id) {
+    if (id < -128 || id > 127) return nullptr;
+    return relay.byId[static_cast<uint8_t>(id)];
+}
+
+void relayClose() {
+    for (ClientRecord *r = relay.clients; r; r = r->next)
+        if (!r->failed) linkLastWords(r->socket, &r->link, r->queue);
+    ClientRecord *r = relay.clients;
+    while (r) {
+        ClientRecord *next = r->next;
+        freeRecord(r);
+        r = next;
+    }
+    relay.clients = nullptr;
+    relay.clientCount = 0;
+    for (ClientRecord *&slot : relay.byId) slot = nullptr;
+    relay.dueCount = 0;
+    relay.laterCount = 0;
+    relay.inboxWaiters = nullptr;
+    pollerClose(&relay.poller);
 }
 
 // ---- Routing and the pump ----
@@ -185,7 +279,7 @@ bool waitOn(ClientRecord *from, ClientRecord **list, uint32_t need) {
 // The one member a unicast frame goes to, or null. Failed members are
 // removed at the end of this update: nothing goes to them.
 ClientRecord *soleReceiver(const ClientRecord *from, uint8_t receiver) {
-    ClientRecord *only = net.byId[receiver];
+    ClientRecord *only = relay.byId[receiver];
     return only && only != from && !only->failed ? only : nullptr;
 }
 
@@ -193,7 +287,7 @@ ClientRecord *soleReceiver(const ClientRecord *from, uint8_t receiver) {
 ClientRecord *lacksRoom(const ClientRecord *from, uint8_t receiver, ClientRecord *only,
                         uint32_t need) {
     if (receiver != BroadcastId) return only && !fits(only, need) ? only : nullptr;
-    for (ClientRecord *r = net.clients; r; r = r->next)
+    for (ClientRecord *r = relay.clients; r; r = r->next)
         if (r != from && !r->failed && !fits(r, need)) return r;
     return nullptr;
 }
@@ -210,7 +304,7 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
     uint8_t receiver = f.receiver;
     uint32_t need = static_cast<uint32_t>(length + 1);
     bool toInbox = receiver == BroadcastId || receiver == HostId;
-    if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &net.inboxWaiters, need);
+    if (toInbox && inboxFull(&net.inbox)) return waitOn(from, &relay.inboxWaiters, need);
     ClientRecord *only = receiver == BroadcastId ? nullptr : soleReceiver(from, receiver);
     if (ClientRecord *full = lacksRoom(from, receiver, only, need))
         return waitOn(from, &full->waiters, need);
@@ -219,7 +313,7 @@ bool routeClientFrame(ClientRecord *from, const uint8_t *frame, size_t length) {
         if (only) relayTo(only, from->id, frame, length);
         return true;
     }
-    for (ClientRecord *r = net.clients; r; r = r->next)
+    for (ClientRecord *r = relay.clients; r; r = r->next)
         if (r != from && !r->failed) relayTo(r, from->id, frame, length);
     return true;
 }
@@ -288,23 +382,23 @@ void serviceClient(ClientRecord *rec) {
 
 void announceLeave(ClientRecord *rec) {
     inboxPushText(&net.inbox, rec->id, MsgLeave, rec->name, std::strlen(rec->name));
-    for (ClientRecord *r = net.clients; r; r = r->next)
+    for (ClientRecord *r = relay.clients; r; r = r->next)
         if (r != rec) queueNotice(r, rec->id, MsgLeave, rec->name);
 }
 
 // Readable records become due; when the poller fails, every record is
 // tried, as if all were readable.
 void findReadable() {
-    int n = pollerReadable(&net.poller, net.ready, PollerCapacity);
+    int n = pollerReadable(&relay.poller, relay.ready, PollerCapacity);
     if (n < 0) {
-        for (ClientRecord *r = net.clients; r; r = r->next) {
+        for (ClientRecord *r = relay.clients; r; r = r->next) {
             r->readable = true;
             makeDue(r);
         }
         return;
     }
     for (int i = 0; i < n; ++i) {
-        ClientRecord *r = static_cast<ClientRecord *>(net.ready[i]);
+        ClientRecord *r = static_cast<ClientRecord *>(relay.ready[i]);
         r->readable = true;
         // A held sender reads nothing: it is due again when its frame can go.
         if (r->held.length == 0) makeDue(r);
@@ -316,8 +410,8 @@ void findReadable() {
 void removeFailed() {
     for (;;) {
         ClientRecord *first = nullptr;
-        for (int32_t i = 0; i < net.dueCount; ++i) {
-            ClientRecord *r = net.due[i];
+        for (int32_t i = 0; i < relay.dueCount; ++i) {
+            ClientRecord *r = relay.due[i];
             if (r->failed && (!first || r->order < first->order)) first = r;
         }
         if (!first) return;
@@ -329,23 +423,64 @@ void removeFailed() {
 } // namespace
 
 void hostPump() {
-    if (!net.clients) return;
+    if (!relay.clients) return;
     findReadable();
     // The servicing walk, in admission order; it stops at a record that was
     // already failed when reached, and the rest waits for the next update.
     heapifyDue();
-    net.walking = true;
-    while (net.dueCount > 0 && !net.due[0]->failed) {
+    relay.walking = true;
+    while (relay.dueCount > 0 && !relay.due[0]->failed) {
         ClientRecord *r = popDue();
-        net.walkAt = r->order;
+        relay.walkAt = r->order;
         serviceClient(r);
         if (r->queue.length > 0 || r->link.out.length > 0 || !r->watched) makeDue(r);
     }
-    net.walking = false;
-    net.walkAt = 0;
-    for (int32_t i = 0; i < net.laterCount; ++i) net.due[net.dueCount++] = net.later[i];
-    net.laterCount = 0;
+    relay.walking = false;
+    relay.walkAt = 0;
+    for (int32_t i = 0; i < relay.laterCount; ++i) relay.due[relay.dueCount++] = relay.later[i];
+    relay.laterCount = 0;
     removeFailed();
+}
+
+void relayCheckInvariants() {
+#ifdef LL_CHECKS
+    int32_t count = 0, due = 0, ids = 0;
+    for (const ClientRecord *r = relay.clients; r; r = r->next) {
+        const ByteQueue &q = r->queue;
+        ++count;
+        due += r->due ? 1 : 0;
+        LL_ASSERT(relay.byId[r->id] == r);
+        LL_ASSERT(q.start + q.length <= q.capacity || (q.length == 0 && q.start == 0));
+        LL_ASSERT(q.length <= RelayRoom);
+        LL_ASSERT(r->aboveMark == (q.length >= HighWaterMark));
+        LL_ASSERT(r->reader.count <= r->reader.limit);
+        // Something to do puts a record on the due list.
+        bool work =
+            q.length > 0 || r->failed || !r->watched || (r->held.length > 0 && !r->waitList);
+        LL_ASSERT(!work || r->due);
+        // A held sender keeps its frame and what came after it, the reader
+        // nothing; it waits on the list of what lacks room, and nowhere else.
+        const ByteQueue &h = r->held;
+        LL_ASSERT(h.length == 0 || (h.start + h.length <= h.capacity && r->reader.count == 0));
+        LL_ASSERT(h.length <= MaxClientFrame + QueueCapacity);
+        LL_ASSERT(!r->waitList || h.length > 0);
+        // Every waiter waits on a list it belongs to, for room it lacks.
+        for (const ClientRecord *w = r->waiters; w; w = w->nextWaiter) {
+            LL_ASSERT(w->waitList == &r->waiters);
+            LL_ASSERT(q.length + w->heldNeed > RelayFrameRoom);
+        }
+    }
+    for (const ClientRecord *w = relay.inboxWaiters; w; w = w->nextWaiter) {
+        LL_ASSERT(w->waitList == &relay.inboxWaiters);
+        LL_ASSERT(inboxFull(&net.inbox));
+    }
+    for (const ClientRecord *slot : relay.byId) ids += slot ? 1 : 0;
+    LL_ASSERT(!relay.walking && relay.laterCount == 0);
+    LL_ASSERT(due == relay.dueCount);
+    for (int32_t i = 0; i < relay.dueCount; ++i) LL_ASSERT(relay.due[i]->due);
+    LL_ASSERT(count == relay.clientCount && ids == count);
+    LL_ASSERT(relay.clientCount <= MaxClients);
+#endif
 }
 
 void memberKick(int32_t id) {
@@ -359,7 +494,7 @@ void memberKick(int32_t id) {
 
 int32_t memberCount() {
     Guard g(&net.lock);
-    return net.clientCount;
+    return relay.clientCount;
 }
 
 void memberName(int32_t id, char name[HandshakeLimit]) {

@@ -1,6 +1,9 @@
 // p2pSend queues one message for the next p2pUpdate: a data frame in the
 // client role's own queue while connected to a lobby host, otherwise a host
 // frame in the queue of every addressed client. p2pBuffer tells the room left.
+#include "net/client.h"
+#include "net/lobby.h"
+#include "net/relay.h"
 #include "net/state.h"
 
 #include <cstring>
@@ -14,21 +17,21 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
     // The queue holds less than QueueCapacity bytes.
     uint8_t *at = nullptr;
     if (size < QueueCapacity)
-        at = queueReserve(&net.sendQueue, static_cast<uint32_t>(size), QueueCapacity - 1);
+        at = queueReserve(&clientRole.queue, static_cast<uint32_t>(size), QueueCapacity - 1);
     if (at) {
         writeDataFrame(at, msgId, receiver, text, length);
         return;
     }
     // Overflow: the connection is given up, its queued bytes stay as they are.
-    sockClose(net.connSocket);
-    net.connSocket = InvalidSocket;
+    sockClose(clientRole.socket);
+    clientRole.socket = InvalidSocket;
     inboxPushText(&net.inbox, 0, MsgError, OverflowNotice, sizeof OverflowNotice - 1);
     setMode(Idle);
 }
 
 void sendAsLobbyHost(uint8_t msgId, uint8_t receiver, const char *text, size_t length) {
     size_t size = hostFrameSize(length);
-    for (ClientRecord *r = net.clients; r; r = r->next) {
+    for (ClientRecord *r = relay.clients; r; r = r->next) {
         if (receiver != BroadcastId && r->id != receiver) continue;
         // A frame is queued when it is shorter than a client's receive
         // buffer and fits the relay room: a member whose queue holds relayed
@@ -58,7 +61,7 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
     // members, whom a search admits in any mode (an idle library that
     // searched, a client whose connection was lost). With no member it goes
     // nowhere.
-    if (net.connSocket != InvalidSocket) {
+    if (clientRole.socket != InvalidSocket) {
         // A receiver of 0 would end the frame in its header.
         if (receiver != 0) sendAsClient(msgId, receiver, text, length);
     } else {
@@ -73,7 +76,7 @@ int32_t messageRoom(int32_t id) {
         if (r && r->queue.length < QueueCapacity)
             return static_cast<int32_t>(QueueCapacity - r->queue.length);
     } else if (net.mode == Client) {
-        return static_cast<int32_t>(QueueCapacity - net.sendQueue.length);
+        return static_cast<int32_t>(QueueCapacity - clientRole.queue.length);
     }
     return 0;
 }

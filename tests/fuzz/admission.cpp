@@ -12,6 +12,8 @@
 #include "fuzz/harness.h"
 
 #include "net/clock.h"
+#include "net/admission.h"
+#include "net/relay.h"
 #include "net/state.h"
 
 #include <arpa/inet.h>
@@ -86,7 +88,8 @@ std::string notice(uint8_t id, const std::string &name) {
 // released or kept for the grace, where the next search takes it up.
 bool searchOver() {
     ll::Guard g(&ll::net.lock);
-    return !ll::net.searching && (ll::net.listenSocket == ll::InvalidSocket || ll::net.inGrace);
+    return !ll::admission.searching &&
+           (ll::admission.listenSocket == ll::InvalidSocket || ll::admission.inGrace);
 }
 
 // Moves the clock on a handshake pause at a time until the search is over.

@@ -19,6 +19,8 @@
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
 #include "net/handshake.h"
+#include "net/admission.h"
+#include "net/relay.h"
 #include "net/state.h"
 #include "support/dict.h"
 #include "support/frames.h"
@@ -226,7 +228,7 @@ int runHost(Cmd cmd, int seated, double seconds) {
             ll::ClientRecord *r = ll::addClient(id, name, c);
             r->link.sealed = !secret.empty();
             r->link.keys = keys;
-            ll::net.nextId = id;
+            ll::admission.nextId = id;
         }
         ll::noiseWipe(&keys);
         names[id] = name;

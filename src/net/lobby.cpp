@@ -1,0 +1,126 @@
+// The lifecycle (lobby.h): starting and stopping networking, opening a
+// lobby, the update that drives both roles, and the inbox's reading end.
+#include "net/lobby.h"
+
+#include "net/admission.h"
+#include "net/client.h"
+#include "net/discovery.h"
+#include "net/portmap.h"
+#include "net/relay.h"
+#include "net/state.h"
+
+#include "platform/heap.h"
+
+#include <cstring>
+
+namespace ll {
+
+namespace {
+
+// app: the router thread's task (portmap.h).
+PortmapTask portmapTask;
+constexpr bool portmapTaskIsConstantInitialised() {
+    PortmapTask probe{};
+    return !probe.started;
+}
+static_assert(portmapTaskIsConstantInitialised(), "PortmapTask must be constant-initialised");
+
+// Stops any admission, closes every connection and empties the inbox. Last
+// words arrive: what is queued for a connection goes out as far as it takes
+// it at once, and the connection ends in order after those bytes.
+void endNetworking() {
+    stopAdmission();
+    Guard g(&net.lock);
+    clientClose();
+    admissionClose();
+    relayClose();
+    secretWipe(&net.secret);
+    inboxClear(&net.inbox);
+}
+
+// The router thread's notices: they enter the inbox under the lock, and are
+// dropped once the lobby is closing (its inbox goes with it).
+void postPortmapNotice(const char *text) {
+    Guard g(&net.lock);
+    if (portmapTask.stop.load()) return;
+    inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
+}
+} // namespace
+
+void lobbyMapPort() {
+    if (portmapStart(&portmapTask, postPortmapNotice)) return;
+    // No thread, no router asked: the lobby works on without the mapping.
+    postPortmapNotice(PortmapNoRouter);
+}
+
+bool lobbyStartup() { return platStartup() == 0; }
+
+int32_t lobbyTerminate() {
+    portmapStop(&portmapTask);
+    discoveryStop();
+    endNetworking();
+    return platCleanup();
+}
+
+void lobbyDisconnect() {
+    portmapStop(&portmapTask);
+    discoveryStop();
+    endNetworking();
+    Guard g(&net.lock);
+    admissionForget();
+    clientForget();
+    setMode(Idle);
+}
+
+void secretRelease(const JoinSecret &secret) {
+    char *text = const_cast<char *>(secret.text);
+    if (text) noiseWipe(text, secret.length);
+    heapFree(text);
+}
+
+OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret) {
+    OpenRefusal refusal = openingRefusal(user);
+    if (refusal != OpenAllowed) return refusal;
+    LobbySecret made;
+    if (secret.length > 0) secretMake(&made, secret.text, secret.length); // the one stretch
+    setOwnName(user);
+    {
+        Guard g(&net.lock); // the admission thread reads it
+        net.secret = made;
+    }
+    secretWipe(&made);
+    setMode(Lobby);
+    return OpenAllowed;
+}
+
+void lobbyUpdate() {
+    Guard g(&net.lock);
+    hostPump();
+    clientPump();
+    discoveryPump();
+    checkInvariants();
+}
+
+void checkInvariants() {
+    relayCheckInvariants();
+    clientCheckInvariants();
+#ifdef LL_CHECKS
+    uint32_t spares = 0;
+    for (const InboxEntry *e = net.inbox.spares; e; e = e->next) ++spares;
+    LL_ASSERT(spares == net.inbox.spareCount && spares <= SpareEntries);
+#endif
+}
+
+bool inboxTake(InboxMessage *out) {
+    Guard g(&net.lock);
+    Inbox *box = &net.inbox;
+    inboxRecycle(box, box->taken);
+    box->taken = inboxPop(box);
+    relayInboxTaken();
+    const InboxEntry *e = box->taken;
+    if (!e) return false;
+    *out = InboxMessage{e->sender, e->msgId, e->text, e->length};
+    return true;
+}
+
+} // namespace ll
