@@ -8,13 +8,12 @@
 // handshakes under way go on, and the next search admits the first that
 // has completed.
 //
-// Everything here but the admission itself (under the lock) is the thread's
-// own: the sockets of the newcomers and their handshakes.
+// Everything here but the settling of a newcomer (under the lock) is the
+// thread's own: the sockets of the newcomers and their handshakes.
 #include "net/admission.h"
 
 #include "net/clock.h"
 #include "net/lobby.h"
-#include "net/relay.h"
 #include "net/state.h"
 
 #include "platform/heap.h"
@@ -37,19 +36,24 @@ struct Newcomer {
 
 struct Door {
     Newcomer slots[PrivateHandshakesAtOnce];
-    Poller
-        poller; // the listener (tagged null) and the newcomers under way (tagged with their slot)
+    // The listener, tagged null, and the newcomers under way, tagged with
+    // their slot.
+    Poller poller;
     LobbySecret secret;
     uint8_t greeting[GreetingLength];
-    uint64_t graceEnd; // 0 while a search runs
 };
+
+// Frees a slot whose socket is closed or handed on.
+void clearSlot(Newcomer *n) {
+    handshakeWipe(&n->handshake);
+    n->socket = InvalidSocket;
+    n->complete = false;
+}
 
 void drop(Door *d, Newcomer *n) {
     if (!n->complete) pollerRemove(&d->poller, n->socket);
     sockClose(n->socket);
-    handshakeWipe(&n->handshake);
-    n->socket = InvalidSocket;
-    n->complete = false;
+    clearSlot(n);
 }
 
 // A free slot; else the slot of the newcomer under way that has waited
@@ -132,29 +136,15 @@ Newcomer *firstComplete(Door *d) {
     return first;
 }
 
-// With the lock held: the running search admits the first newcomer that
-// completed, and ends; after a search, false once the grace is over.
+// With the lock held: the running search settles the first newcomer that
+// completed, and ends; false once the door closes.
 bool offer(Door *d) {
-    uint64_t now = nowMs();
-    if (!admission.searching) {
-        if (d->graceEnd == 0) d->graceEnd = now + SearchGraceMs;
-        return now < d->graceEnd;
-    }
-    d->graceEnd = 0;
+    AdmissionTurn turn = admissionTurn();
+    if (turn != TurnSearch) return turn == TurnGrace;
     Newcomer *n = firstComplete(d);
     if (!n) return true;
-    int32_t outcome = SearchOk;
-    if (!admission.cancelRequested && relay.clientCount >= MaxClients) outcome = SearchLobbyFull;
-    if (outcome == SearchOk && !admission.cancelRequested) {
-        admitMember(n->socket, n->handshake.name, &n->handshake.keys);
-        handshakeWipe(&n->handshake);
-        n->socket = InvalidSocket;
-        n->complete = false;
-    } else {
-        drop(d, n);
-    }
-    endSearchInGraceLocked(outcome);
-    d->graceEnd = now + SearchGraceMs;
+    admissionSettle(SearchOk, n->socket, n->handshake.name, &n->handshake.keys);
+    clearSlot(n); // its socket is the relay's now, or closed
     return true;
 }
 
@@ -175,13 +165,14 @@ bool serve(Door *d, Socket listener) {
             progress(d, c);
     }
     if (knocking) welcomeAll(d, listener);
+    for (Socket c; (c = admissionTakeHandedOver()) != InvalidSocket;) welcome(d, c);
     expire(d);
     return true;
 }
 
 } // namespace
 
-void privateAdmission(Socket listener, const LobbySecret &secret) {
+void privateDoor(Socket listener, const LobbySecret &secret) {
     Door *d = heapNew<Door>();
     new (&d->poller) Poller();
     for (Newcomer &n : d->slots) n.socket = InvalidSocket;
@@ -198,11 +189,6 @@ void privateAdmission(Socket listener, const LobbySecret &secret) {
     pollerClose(&d->poller);
     secretWipe(&d->secret);
     heapFree(d);
-    Guard g(&net.lock);
-    closeListenerLocked();
-    // A search still running ends as one whose listener failed or was closed.
-    if (admission.searching) admission.searchError = SearchListenFailed;
-    admission.searching = 0;
 }
 
 } // namespace ll

@@ -108,6 +108,12 @@ const uint64_t SearchGraceMs = 2000;
 // The admission thread waits in slices of this length and checks between
 // them whether it is asked to stop, so p2pDisconnect never waits longer.
 const int AdmissionWaitSliceMs = 25;
+// Connections handed over by a way in from outside (a relay server's) that
+// wait for the admission at once, as a listening socket's backlog holds
+// those that connected: one more is closed. The admission thread takes
+// them between its slices, and a private lobby's door takes a burst of
+// PrivateAcceptBurst at a time from the listener; this holds as many.
+const int HandOverBacklog = 32;
 
 // ---- Private lobbies (noise.cpp) ----
 // A lobby's secret, a passphrase or an invite code, is at most this long.
