@@ -1,5 +1,6 @@
 #include "fuzz/harness.h"
 
+#include "net/clock.h"
 #include "net/relay.h"
 #include "net/state.h"
 #include "support/frames.h"
