@@ -105,18 +105,17 @@ AdmissionTurn admissionTurn() {
     return TurnOver;
 }
 
-void admissionSettle(int32_t outcome, Socket c, const char *name, const NoiseTransport *keys) {
+bool admissionSettle(int32_t outcome, Socket c, const char *name, const NoiseTransport *keys) {
     if (outcome == SearchOk && admissionStopAsked()) outcome = SearchHandshakeLost;
     if (outcome == SearchOk && !admission.cancelRequested && relay.clientCount >= MaxClients)
         outcome = SearchLobbyFull;
-    if (outcome == SearchOk && !admission.cancelRequested)
-        admitMember(c, name, keys);
-    else
-        sockClose(c);
+    bool admitted = outcome == SearchOk && !admission.cancelRequested;
+    if (admitted) admitMember(c, name, keys);
     admission.inGrace = true;
     admission.graceEnd = nowMs() + SearchGraceMs;
     admission.searchError = outcome;
     admission.searching = 0;
+    return admitted;
 }
 
 bool admissionHandOver(Socket s) {

@@ -96,7 +96,7 @@ bool takeOneConnection(Socket listener) {
         if (!sockSetNonBlocking(c)) outcome = SearchHandshakeLost;
     }
     Guard g(&net.lock);
-    admissionSettle(outcome, c, name, nullptr);
+    if (!admissionSettle(outcome, c, name, nullptr)) sockClose(c);
     return true;
 }
 

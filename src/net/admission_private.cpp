@@ -143,8 +143,10 @@ bool offer(Door *d) {
     if (turn != TurnSearch) return turn == TurnGrace;
     Newcomer *n = firstComplete(d);
     if (!n) return true;
-    admissionSettle(SearchOk, n->socket, n->handshake.name, &n->handshake.keys);
-    clearSlot(n); // its socket is the relay's now, or closed
+    if (admissionSettle(SearchOk, n->socket, n->handshake.name, &n->handshake.keys))
+        clearSlot(n); // its socket is the relay's now
+    else
+        drop(d, n);
     return true;
 }
 

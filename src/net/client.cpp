@@ -228,71 +228,6 @@ void clientPump() {
 
 namespace {
 
-// Reads exactly `n` bytes from the blocking socket by `deadline`; false on
-// the connection's end, a failure or the deadline. It waits in slices, so
-// the deadline holds on the core's clock.
-bool readExactly(Socket s, uint8_t *out, size_t n, uint64_t deadline) {
-    for (size_t got = 0; got < n;) {
-        uint64_t now = nowMs();
-        if (now >= deadline) return false;
-        uint64_t wait = deadline - now < JoinWaitSliceMs ? deadline - now : JoinWaitSliceMs;
-        int ready = sockWaitReadable(s, static_cast<int>(wait));
-        if (ready < 0) return false;
-        if (ready == 0) continue;
-        int m = sockRecv(s, out + got, static_cast<int>(n - got));
-        if (m <= 0) return false;
-        got += static_cast<size_t>(m);
-    }
-    return true;
-}
-
-bool sendAll(Socket s, const uint8_t *data, size_t n, int32_t *sends) {
-    for (size_t sent = 0; sent < n;) {
-        int m = sockSend(s, data + sent, static_cast<int>(n - sent));
-        if (m <= 0) return false;
-        ++*sends;
-        sent += static_cast<size_t>(m);
-    }
-    return true;
-}
-
-// What a private handshake that stopped at `piece` tells: without the
-// greeting, no private lobby answered (an open lobby host says nothing until
-// it has a name); without message 2, the lobby host does not take our
-// secret (it closes without an answer); at a piece of our own, the
-// connection failed.
-ConnectStep joinStopped(HandshakePhase piece) {
-    if (piece == HandshakePhase::Greeting) return ConnectNotPrivate;
-    if (piece == HandshakePhase::Message2Length || piece == HandshakePhase::Message2)
-        return ConnectWrongSecret;
-    return ConnectHandshakeFailed;
-}
-
-// The client's end of the private handshake on the blocking socket `s`,
-// until `deadline` (nowMs); the keys go to `link`.
-ConnectStep joinPrivate(Socket s, const JoinSecret &secret, const char *user, uint64_t deadline,
-                        RecordLink *link, int32_t *sends) {
-    SecureHandshake h;
-    handshakeJoin(&h, secret.text, secret.length, user);
-    ConnectStep step = Connected;
-    while (step == Connected && h.phase != HandshakePhase::Done) {
-        uint32_t want = handshakeWant(&h);
-        HandshakeStep taken = HandshakeFailed;
-        if (!readExactly(s, handshakeInto(&h), want, deadline))
-            step = joinStopped(h.phase);
-        else if ((taken = handshakeTake(&h, want)) == HandshakeFailed)
-            step = joinStopped(h.failedIn);
-        else if (taken == HandshakeSend && !sendAll(s, h.out, h.outLength, sends))
-            step = ConnectHandshakeFailed;
-    }
-    if (step == Connected) {
-        link->sealed = true;
-        link->keys = h.keys;
-    }
-    handshakeWipe(&h);
-    return step;
-}
-
 // The handshake on the new connection `s`, still blocking: the name, or in a
 // private lobby the whole private handshake, whose keys go to `link`.
 ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, RecordLink *link,
@@ -302,8 +237,16 @@ ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, Reco
         bool whole = sendHandshake(s, user, &out->handshakeSends) == std::strlen(user) + 1;
         return whole ? Connected : ConnectHandshakeFailed;
     }
-    return joinPrivate(s, secret, user, nowMs() + PrivateJoinDeadlineMs, link,
-                       &out->handshakeSends);
+    NoiseTransport keys;
+    JoinEnd end = joinPrivate(s, secret.text, secret.length, user, nowMs() + PrivateJoinDeadlineMs,
+                              &keys, &out->handshakeSends);
+    if (end == JoinNotPrivate) return ConnectNotPrivate;
+    if (end == JoinWrongSecret) return ConnectWrongSecret;
+    if (end == JoinLost) return ConnectHandshakeFailed;
+    link->sealed = true;
+    link->keys = keys;
+    noiseWipe(&keys);
+    return Connected;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // A private lobby's handshake, both ends (handshake.h).
 #include "net/handshake.h"
 
+#include "net/clock.h"
+
 #include "platform/heap.h"
 
 #include <cstring>
@@ -198,6 +200,72 @@ void handshakeWipe(SecureHandshake *h) { noiseWipe(h, sizeof *h); }
 
 bool handshakeUntouched(const SecureHandshake *h) {
     return h->phase == Phase::Message1Length && h->have == 0;
+}
+
+// ---- The client's end on a blocking socket ----
+
+namespace {
+
+// Reads exactly `n` bytes from the blocking socket by `deadline`; false on
+// the connection's end, a failure or the deadline. It waits in slices, so
+// the deadline holds on the core's clock.
+bool readExactly(Socket s, uint8_t *out, size_t n, uint64_t deadline) {
+    for (size_t got = 0; got < n;) {
+        uint64_t now = nowMs();
+        if (now >= deadline) return false;
+        uint64_t wait = deadline - now < JoinWaitSliceMs ? deadline - now : JoinWaitSliceMs;
+        int ready = sockWaitReadable(s, static_cast<int>(wait));
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        int m = sockRecv(s, out + got, static_cast<int>(n - got));
+        if (m <= 0) return false;
+        got += static_cast<size_t>(m);
+    }
+    return true;
+}
+
+bool sendAll(Socket s, const uint8_t *data, size_t n, int32_t *sends) {
+    for (size_t sent = 0; sent < n;) {
+        int m = sockSend(s, data + sent, static_cast<int>(n - sent));
+        if (m <= 0) return false;
+        ++*sends;
+        sent += static_cast<size_t>(m);
+    }
+    return true;
+}
+
+// What a client's handshake that stopped at `piece` tells: without the
+// greeting, no private lobby answered (an open lobby host says nothing until
+// it has a name); without message 2, the lobby host does not take our
+// secret (it closes without an answer); at a piece of our own, the
+// connection failed.
+JoinEnd joinStopped(HandshakePhase piece) {
+    if (piece == HandshakePhase::Greeting) return JoinNotPrivate;
+    if (piece == HandshakePhase::Message2Length || piece == HandshakePhase::Message2)
+        return JoinWrongSecret;
+    return JoinLost;
+}
+
+} // namespace
+
+JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
+                    uint64_t deadline, NoiseTransport *keys, int32_t *sends) {
+    SecureHandshake h;
+    handshakeJoin(&h, secret, secretLength, user);
+    JoinEnd end = JoinDone;
+    while (end == JoinDone && h.phase != HandshakePhase::Done) {
+        uint32_t want = handshakeWant(&h);
+        HandshakeStep step = HandshakeFailed;
+        if (!readExactly(s, handshakeInto(&h), want, deadline))
+            end = joinStopped(h.phase);
+        else if ((step = handshakeTake(&h, want)) == HandshakeFailed)
+            end = joinStopped(h.failedIn);
+        else if (step == HandshakeSend && !sendAll(s, h.out, h.outLength, sends))
+            end = JoinLost;
+    }
+    if (end == JoinDone) *keys = h.keys;
+    handshakeWipe(&h);
+    return end;
 }
 
 } // namespace ll

@@ -24,6 +24,7 @@
 #include "net/limits.h"
 #include "net/link.h"
 #include "net/noise.h"
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -103,5 +104,14 @@ HandshakeStep handshakeTake(SecureHandshake *h, uint32_t n);
 void handshakeWipe(SecureHandshake *h);
 // Nothing has come from the lobby host's newcomer yet.
 bool handshakeUntouched(const SecureHandshake *h);
+
+// ---- The client's end on a blocking socket ----
+enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinLost };
+// Runs the client's end of the handshake on the blocking socket `s` for
+// `user`, until `deadline` (nowMs): reads the greeting, stretches the
+// secret, sends the name in message 1, reads message 2 and sends the first
+// record. `keys` holds the connection's keys after JoinDone.
+JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
+                    uint64_t deadline, NoiseTransport *keys, int32_t *sends);
 
 } // namespace ll
