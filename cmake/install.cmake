@@ -7,8 +7,8 @@
 # lobbylink.pc and lobbylink-hostmap.pc; and lobbylink-chat in bin/ (its rule
 # stands beside its target in tools/CMakeLists.txt).
 #
-# Windows (the cross-built DLL): the flat release folder that scripts/dist.sh
-# names lobbylink-<version>-win32 and zips: the DLL, its module definition
+# Windows (a cross-built DLL): the flat release folder that scripts/dist.sh
+# names lobbylink-<version>-win32 or -win64 and zips: the DLL, its module definition
 # file, import libraries for the MinGW and the Microsoft linker, the headers,
 # the dictionary helpers (a static library for MinGW and their C source) and
 # a README for Windows hosts.
@@ -30,17 +30,49 @@ if(WIN32)
   string(STRIP "${LL_SODIUM_LICENSE}" LL_SODIUM_LICENSE)
   string(REPLACE "\n" "\r\n" LL_SODIUM_LICENSE "${LL_SODIUM_LICENSE}")
   file(STRINGS ${LL_SODIUM_MINGW_DIR}/built-from LL_SODIUM_BUILT_FROM LIMIT_COUNT 1)
+  # The README's words on this DLL's bitness.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(LL_WINDOWS_BITS 64)
+    set(LL_WINDOWS_CPU x64)
+    set(LL_WINDOWS_BITNESS [=[64-bit
+------
+The DLL is 64-bit only: the host process must be 64-bit (x64) too; a 32-bit
+host takes lobbylink-@PROJECT_VERSION@-win32 instead. x64 has one calling
+convention, which every export uses, and the exports go by their plain names
+(p2pInit, p2pUpdate, ...). The dictionary's records have the layout that
+lobbylink.h's declarations give on x64 (ArgNode 32 bytes, ArgValue 16,
+CharList 24, CharCell 16), and the nine callback slots (nl*Func) take and
+return whole 64-bit pointers.]=])
+  else()
+    set(LL_WINDOWS_BITS 32)
+    set(LL_WINDOWS_CPU x86)
+    set(LL_WINDOWS_BITNESS [=[32-bit, cdecl
+-------------
+The DLL is 32-bit only: the host process must be 32-bit (x86) too; a 64-bit
+host takes lobbylink-@PROJECT_VERSION@-win64 instead. Every export uses the
+cdecl calling convention and is exported under its plain name, without a
+leading underscore or an @N suffix (p2pInit, p2pUpdate, ...). lobbylink.h
+declares them with __cdecl, so they are right whatever default calling
+convention the host compiles with (/Gz or -mrtd included).]=])
+  endif()
+  string(CONFIGURE "${LL_WINDOWS_BITNESS}" LL_WINDOWS_BITNESS @ONLY)
+  string(REPLACE "\n" "\r\n" LL_WINDOWS_BITNESS "${LL_WINDOWS_BITNESS}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/README-windows.txt.in ${PROJECT_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
 
   # lobbylink.lib: the import library in the format Microsoft's linker reads,
-  # made from the module definition file (32-bit, cdecl names).
+  # made from the module definition file (32-bit: cdecl names; 64-bit: the
+  # names as they are).
+  set(LL_DLLTOOL_MACHINE i386)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(LL_DLLTOOL_MACHINE i386:x86-64)
+  endif()
   find_program(LL_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14
                DOC "llvm-dlltool, which makes lobbylink.lib")
   if(LL_DLLTOOL)
     add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/lobbylink.lib
-      COMMAND ${LL_DLLTOOL} -m i386 -d ${LL_DEF_FILE} -l ${PROJECT_BINARY_DIR}/lobbylink.lib
+      COMMAND ${LL_DLLTOOL} -m ${LL_DLLTOOL_MACHINE} -d ${LL_DEF_FILE} -l ${PROJECT_BINARY_DIR}/lobbylink.lib
       DEPENDS ${LL_DEF_FILE}
       COMMENT "Making lobbylink.lib from lobbylink.def"
       VERBATIM)

@@ -1,10 +1,10 @@
 # libsodium: every primitive of a private lobby's handshake and records.
 #
 # Linux: the system's libsodium (Debian's libsodium-dev), linked as a shared
-# library. Windows DLL: Debian ships no Windows build, so
+# library. Windows DLLs: Debian ships no Windows build, so
 # scripts/sodium-mingw.sh cross-builds Debian's source package as a static
-# library into this build tree, once (about a minute and a half); later
-# configurations find it there. The DLL links it whole into itself, with
+# library for the build's processor (i686 or x86_64) into this build tree,
+# once (about a minute); later configurations find it there. The DLL links it whole into itself, with
 # unused sections dropped, and imports ADVAPI32 for its random source.
 #
 # ll_link_sodium(target): the headers and the library for a target that
@@ -12,9 +12,15 @@
 if(WIN32)
   set(LL_SODIUM_MINGW_DIR ${CMAKE_BINARY_DIR}/libsodium-mingw CACHE PATH
       "where scripts/sodium-mingw.sh builds libsodium for mingw-w64, or finds it built")
-  if(NOT EXISTS ${LL_SODIUM_MINGW_DIR}/lib/libsodium.a)
-    message(STATUS "Building libsodium for ${CMAKE_SYSTEM_PROCESSOR} Windows in ${LL_SODIUM_MINGW_DIR}")
+  set(host ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32)
+  set(built "")
+  if(EXISTS ${LL_SODIUM_MINGW_DIR}/built-from AND EXISTS ${LL_SODIUM_MINGW_DIR}/lib/libsodium.a)
+    file(READ ${LL_SODIUM_MINGW_DIR}/built-from built)
+  endif()
+  if(NOT built MATCHES "static for ${host}")
+    message(STATUS "Building libsodium for ${host} in ${LL_SODIUM_MINGW_DIR}")
     execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/sodium-mingw.sh ${LL_SODIUM_MINGW_DIR}
+                            ${host}
                     RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
       message(FATAL_ERROR "scripts/sodium-mingw.sh could not build libsodium for mingw-w64")

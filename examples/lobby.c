@@ -70,8 +70,9 @@ static int sendText(struct Game *game, ArgNode *out, int receiver, const char *t
 
 /* One entry of the inbox: a message from a member, or one of the notices. */
 static void handleEntry(struct Game *game, ArgNode *in, ArgNode *out) {
-    int from = llMapGetInt(in, "usr"); /* the sender's member id */
-    int id = llMapGetInt(in, "id");
+    /* Sender and id come as signed bytes (id 200 reads -56): & 0xff gives 0..255. */
+    int from = llMapGetInt(in, "usr") & 0xff; /* the sender's member id */
+    int id = llMapGetInt(in, "id") & 0xff;
     char *text = llMapGetString(in, "msg"); /* ours to free */
     char line[128];
 
@@ -124,7 +125,7 @@ static void handleEntry(struct Game *game, ArgNode *in, ArgNode *out) {
 static int enterLobby(struct Game *game, ArgNode *out, const char *address) {
     char *error;
     int ok;
-    llMapSetString(out, "user", game->name); /* at most LobbyMaxNameLength characters */
+    llMapSetString(out, "user", game->name); /* at most LobbyMaxNameLength bytes */
     if (game->lobbyHost) {
         ok = p2pCreateLobby(out) == 1;
     } else {
@@ -145,6 +146,7 @@ static int enterLobby(struct Game *game, ArgNode *out, const char *address) {
  * the background, so a new search starts whenever none is running. */
 static void keepDoorOpen(struct Game *game, ArgNode *out) {
     char *error;
+    llMapRemove(out, "error"); /* out is reused: only this call's "error" counts */
     if (p2pIsSearching(NULL) || p2pSearchClient(out) == 1) return;
     error = llMapGetString(out, "error"); /* "bind": another program has the port */
     printf("cannot admit players: %s\n", error ? error : "?");

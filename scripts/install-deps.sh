@@ -2,11 +2,11 @@
 # Installs what the build and the tests need on a Debian machine: the native
 # toolchain with GoogleTest and Google Benchmark (and pkg-config for the
 # consumer tests), libsodium, clang with libFuzzer for the fuzz
-# configuration, the mingw-w64 cross compiler for the 32-bit Windows DLL with
-# Debian's packaging tools and autotools to cross-build libsodium's source
-# package for it (scripts/sodium-mingw.sh), llvm-dlltool (llvm-14) for its
-# import library for Microsoft's linker, Wine (32-bit) to run the Windows
-# tests, tmux for the terminal test, nftables for the network scenarios
+# configuration, the mingw-w64 cross compilers for the 32-bit and the 64-bit
+# Windows DLL with Debian's packaging tools and autotools to cross-build
+# libsodium's source package for them (scripts/sodium-mingw.sh), llvm-dlltool
+# (llvm-14) for their import libraries for Microsoft's linker, Wine (32-bit
+# and 64-bit) to run the Windows tests, tmux for the terminal test, nftables for the network scenarios
 # that drop or redirect packets (a black-holed address family, the home
 # router), and clang-format, clang-tidy and python3 for the style check.
 # Run as root; otherwise it only says what is missing. With --native, only
@@ -16,8 +16,8 @@ set -euo pipefail
 
 need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
   pkgconf clang-14 libclang-rt-14-dev libsodium-dev)
-need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 llvm-14
-  dpkg-dev autoconf automake libtool)
+need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
+  binutils-mingw-w64-x86-64 wine wine32:i386 wine64 llvm-14 dpkg-dev autoconf automake libtool)
 need_tests=(tmux nftables clang-format-14 clang-tidy-14 python3)
 need_bench=(libenet-dev gnuplot-nox)
 

@@ -1,24 +1,31 @@
 #!/usr/bin/env bash
-# Builds libsodium for the 32-bit Windows DLL: Debian's own source package,
+# Builds libsodium for a Windows DLL: Debian's own source package,
 # cross-compiled with mingw-w64 as a static library, installed into a cache
 # directory that later runs reuse as it is.
 #
-#   bash scripts/sodium-mingw.sh CACHE-DIR
+#   bash scripts/sodium-mingw.sh CACHE-DIR [HOST]
 #
-# CACHE-DIR/lib/libsodium.a and CACHE-DIR/include/ are the result (the Windows
-# build passes a directory inside its build tree). Debian ships no Windows
+# HOST is the mingw-w64 target: i686-w64-mingw32 (the 32-bit DLL, the
+# default) or x86_64-w64-mingw32 (the 64-bit one). CACHE-DIR/lib/libsodium.a
+# and CACHE-DIR/include/ are the result (each Windows build passes a directory
+# inside its build tree); a cache made for the other HOST is built again. Debian ships no Windows
 # build of libsodium, so the first run, as root, adds a source entry for the
 # archives the machine's package sources already use, fetches the source
 # with `apt-get source libsodium` and builds it (about a minute and a half on
 # two cores); it installs dpkg-dev, autoconf, automake and libtool if missing.
 set -euo pipefail
-cache=${1:?usage: $0 CACHE-DIR}
-host=i686-w64-mingw32
+cache=${1:?usage: $0 CACHE-DIR [HOST]}
+host=${2:-i686-w64-mingw32}
+case $host in
+  i686-w64-mingw32 | x86_64-w64-mingw32) ;;
+  *) echo "$0: HOST is i686-w64-mingw32 or x86_64-w64-mingw32, not $host" >&2; exit 2 ;;
+esac
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 stamp=$cache/built-from
 
-if [ -f "$cache/lib/libsodium.a" ] && [ -f "$cache/include/sodium.h" ] && [ -f "$stamp" ]; then
+if [ -f "$cache/lib/libsodium.a" ] && [ -f "$cache/include/sodium.h" ] && [ -f "$stamp" ] &&
+  grep -q "static for $host\$" "$stamp"; then
   echo "libsodium for $host: cached in $cache ($(cat "$stamp"))"
   exit 0
 fi

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux library with its unit,
 # networking and end-to-end tests, the same tests under AddressSanitizer with
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, and the 32-bit Windows
-# DLL with its export check and a Windows host program under Wine; the
-# packages as users take them: a Linux install found through CMake and
-# pkg-config, and the Windows release folder (scripts/dist.sh) with a Windows
-# host linking its import libraries under Wine; then a clang configuration
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, and the 32-bit and
+# 64-bit Windows DLLs with their export checks and Windows hosts under Wine;
+# the packages as users take them: a Linux install found through CMake and
+# pkg-config, and each Windows release folder (scripts/dist.sh) with a
+# Windows host linking its import libraries under Wine; then a clang configuration
 # with bounded fuzz runs, fault scenarios and the full-lobby soak, whose
 # figures it prints before the closing line. After the first configuration,
 # the written style (scripts/style.sh: layout and checks) counts as one test.

@@ -81,7 +81,7 @@ raw_client() { # BYTES: connects to the lobby, sends BYTES, hangs up
   exec 5>&-
 }
 raw_client "$(printf '%0*d' $((longest_name + 7)) 0)"
-wait_for gold "! a client was turned away: its name is longer than $longest_name characters"
+wait_for gold "! a client was turned away: its name is longer than $longest_name bytes"
 raw_client ""
 wait_for gold "! a client was lost during its handshake"
 
@@ -167,7 +167,7 @@ cat >"$work/watcher.expected" <<EOF
 {"event":"message","from":2,"name":"red","id":1,"text":"still typing"}
 {"event":"trace","time":"T","usr":1,"id":1,"length":6,"hex":"68c3a96c6c6f"}
 {"event":"message","from":1,"name":"gold","id":1,"text":"héllo"}
-{"event":"error","text":"too long to send: $((longest_text + 1)) characters, the send queue has room for $longest_text"}
+{"event":"error","text":"too long to send: $((longest_text + 1)) bytes, the send queue has room for $longest_text"}
 {"event":"info","text":"message id is now 200"}
 {"event":"sent","to":255,"id":200,"text":"a\u0001b"}
 {"event":"trace","time":"T","usr":0,"id":125,"length":5,"hex":"6572726f72"}
@@ -194,8 +194,11 @@ wait_dead late 1
 
 long=$(printf '%*s' $((longest_name + 1)) '' | tr ' ' n)
 start long host "$long"
-wait_for long "! cannot open a lobby: the name is longer than $longest_name characters"
+wait_for long "! cannot open a lobby: the name is longer than $longest_name bytes"
 wait_dead long 1
+# With loopback alone, find says that no lobby can be found from here.
+"$chat" find | grep -qxF "* no lobby can be found from here: this machine is on loopback only (no network with a broadcast address); join a lobby on it by address instead" ||
+  fail "find on loopback alone: $("$chat" find)"
 # A private lobby. Its lobby host types the secret, an invite code, at the
 # prompt, where it is not echoed; a player typing a wrong one is refused, a
 # player without --private is not admitted, and one with the secret in the
@@ -203,16 +206,23 @@ wait_dead long 1
 code=$("$chat" invite)
 [[ $code =~ ^[2-9a-km-np-z]{12}$ ]] || fail "not an invite code: $code"
 [ "$("$chat" invite)" != "$code" ] || fail "two invite codes alike: $code"
-type_secret() { # WINDOW SECRET: at the prompt
+type_secret() { # WINDOW SECRET [PROMPT]: at the prompt, "secret" or "again"
   local deadline=$((SECONDS + 30))
-  until last_line "$1" | grep -qE '^secret: ?$'; do
-    [ $SECONDS -lt $deadline ] || fail "$1 never asked for the secret"
+  until last_line "$1" | grep -qE "^${3:-secret}: ?$"; do
+    [ $SECONDS -lt $deadline ] || fail "$1 never asked: ${3:-secret}"
     sleep 0.1
   done
   type_line "$1" "$2"
 }
+# The lobby host types it twice: two that differ open nothing.
+start typo host --private vault
+type_secret typo "$code"
+type_secret typo "x$code" again
+wait_for typo "! the two secrets differ: nothing was opened"
+wait_dead typo 1
 start vault host --private vault
 type_secret vault "$code"
+type_secret vault "$code" again
 wait_for vault "* private lobby open on port $port as vault"
 start thief join --private thief 127.0.0.1
 type_secret thief "x$code"
@@ -229,7 +239,7 @@ type_line key "/who"
 wait_for key "* a private lobby: only players who know its secret join"
 type_line vault "only we read this"
 wait_for key "vault [1] (id 1): only we read this"
-for w in vault thief key; do
+for w in typo vault thief key; do
   ! screen "$w" | grep -qF -- "$code" || fail "the secret is on the screen of $w"
 done
 ! screen vault | grep -qE 'thief|stranger' || fail "the lobby host admitted a player without the secret"

@@ -34,9 +34,11 @@ wait_for() { # PATTERN: on the screen within a deadline
 code=$(wine lobbylink-chat.exe invite | tr -d '\r')
 echo "$code" | grep -qxE '[2-9a-km-np-z]{12}' || { echo "FAILED: not an invite code: $code"; exit 1; }
 t new-session -d -s console -x 100 -y 20 "wine lobbylink-chat.exe host --private vault; echo \"[exit status \$?]\"; exec sleep 600"
-wait_for '^secret:'
-t send-keys -t console -l "$code"
-t send-keys -t console Enter
+for prompt in secret again; do # the lobby host's secret, typed twice
+  wait_for "^$prompt:"
+  t send-keys -t console -l "$code"
+  t send-keys -t console Enter
+done
 wait_for 'private lobby open on port [0-9]+ as vault'
 t send-keys -t console -l /who
 t send-keys -t console Enter

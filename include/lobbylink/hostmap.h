@@ -27,6 +27,14 @@ int32_t llMapKind(ArgNode *map, const char *key);
 int32_t llMapGetInt(ArgNode *map, const char *key);
 /* A malloc'd copy of a String value, or NULL; the caller frees it. */
 char *llMapGetString(ArgNode *map, const char *key);
+/* Removes the key's value, and the nodes that then lead to no value, so a
+ * reused dictionary holds no result of an earlier call (an "error" of a
+ * failed p2pConnect, say). 1 when the key had a value, else 0. A key written
+ * again after its removal goes at the end of its chains. */
+int32_t llMapRemove(ArgNode *map, const char *key);
+/* Removes every key: the dictionary is empty again (the root alone), as
+ * llMapNew made it. */
+void llMapClear(ArgNode *map);
 /* Writes the characters of the root's sibling chain, in chain order, into out
  * (NUL-terminated, at most size - 1 of them): the first character of every
  * key, in the order the keys were first written to a fresh dictionary. */

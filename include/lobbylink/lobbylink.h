@@ -148,11 +148,11 @@ typedef struct ArgNode {
  * Fixed: every peer relies on the same numbers. */
 enum {
     LobbyPort = 31903,            /* TCP port of the lobby host */
-    LobbyMaxNameLength = 63,      /* longest "user" name, in characters */
+    LobbyMaxNameLength = 63,      /* longest "user" name, in bytes (not characters) */
     LobbyMaxSecretLength = 255,   /* longest "secret" of a private lobby, in bytes */
     LobbyMaxClients = 253,        /* most clients in one lobby (ids 2..254) */
     LobbyQueueBytes = 65536,      /* size of a send queue: p2pBuffer's "res" when it is empty */
-    LobbyClientFrameOverhead = 3, /* queue bytes a client's text takes beyond its characters */
+    LobbyClientFrameOverhead = 3, /* queue bytes a client's text takes beyond its own bytes */
     LobbyHostFrameOverhead = 4,   /* the same for the lobby host's text, in a client's queue */
     HostId = 1,                   /* id of the lobby host */
     BroadcastId = 255,            /* receiver meaning everybody but the sender */
@@ -190,7 +190,7 @@ enum {
  *   queued goes out as far as the connection takes it at once, and the peer
  *   reads it before the end of the connection.
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
- *   characters); becomes the lobby host. Failures: "error" = "already
+ *   bytes); becomes the lobby host. Failures: "error" = "already
  *   connected", "no user", "user too long" or "secret too long", then
  *   "result" = 0.
  *   Private lobbies: with the optional String "secret" (a passphrase or an
@@ -254,7 +254,9 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pCreateLobby(ArgNode *map);
 /* ---- Inbox ---------------------------------------------------------------------
  * p2pRecv(map): takes the oldest entry. Writes "result" = 0 when empty; else
  *   "result" = 1, "usr" (sender, signed 8-bit), "id" (message id, signed
- *   8-bit), "msg" (String, whole). */
+ *   8-bit), "msg" (String, whole). Signed means that ids and senders 128 to
+ *   255 come back as -128 to -1 (a message sent with id 200 arrives with
+ *   "id" -56): read them as (value & 0xff). */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pRecv(ArgNode *map);
 
 /* ---- Admission (lobby host) -------------------------------------------------------
@@ -293,7 +295,7 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
 /* ---- Client connection -------------------------------------------------------------
  * p2pConnect(map): reads "address" (String, optional: the local machine; a
  *   name, an IPv4 or an IPv6 address) and "user" (String, at most
- *   LobbyMaxNameLength characters); blocks while it connects and sends the handshake. The
+ *   LobbyMaxNameLength bytes); blocks while it connects and sends the handshake. The
  *   addresses a name resolves to are tried staggered (RFC 8305: the next one
  *   250 ms after the previous while none has answered, alternating IPv6 and
  *   IPv4, each for at most 10 s); the first to connect is used. "pkg" = sends
@@ -347,7 +349,7 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pFindLobbies(ArgNode *map);
  *   queue cannot take it is dropped.
  * p2pBuffer(map): "res" = room left in a send queue of LobbyQueueBytes: the
  *   client role's own, or, at the lobby host, that of client "id"; 0 when idle
- *   or for an unknown id. A text of L characters fits when
+ *   or for an unknown id. A text of L bytes fits when
  *   L + LobbyClientFrameOverhead < res (client) or
  *   L + LobbyHostFrameOverhead < res (lobby host).
  *

@@ -20,6 +20,17 @@ static_assert(sizeof(CharList) == 12 && offsetof(CharList, head) == 0 &&
               "CharList layout");
 static_assert(sizeof(CharCell) == 8 && offsetof(CharCell, ch) == 0 && offsetof(CharCell, next) == 4,
               "CharCell layout");
+#elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+// A 64-bit host (the 64-bit DLL's, Linux x86-64) lays the same records out
+// with 8-byte pointers, each aligned to 8.
+static_assert(sizeof(ArgNode) == 32 && offsetof(ArgNode, child) == 8 &&
+                  offsetof(ArgNode, ch) == 16 && offsetof(ArgNode, value) == 24,
+              "ArgNode layout");
+static_assert(sizeof(ArgValue) == 16 && offsetof(ArgValue, payload) == 8, "ArgValue layout");
+static_assert(sizeof(CharList) == 24 && offsetof(CharList, tail) == 8 &&
+                  offsetof(CharList, count) == 16,
+              "CharList layout");
+static_assert(sizeof(CharCell) == 16 && offsetof(CharCell, next) == 8, "CharCell layout");
 #endif
 
 namespace ll {

@@ -49,16 +49,54 @@ static void freeString(CharList *list) {
     free(list);
 }
 
+static void freeValue(ArgValue *value) {
+    if (value && value->kind == ValueString) freeString(value->payload.string);
+    free(value);
+}
+
 void llMapFree(ArgNode *node) {
     while (node) {
         ArgNode *sibling = node->sibling;
         llMapFree(node->child);
-        if (node->value && node->value->kind == ValueString)
-            freeString(node->value->payload.string);
-        free(node->value);
+        freeValue(node->value);
         free(node);
         node = sibling;
     }
+}
+
+/* Removes `key` below the chain that *link heads: 1 when it had a value. A
+ * node left with neither value nor child is unlinked from its chain. */
+static int removeKey(ArgNode **link, const char *key) {
+    ArgNode *node;
+    int removed;
+    while (*link && (*link)->ch != *key) link = &(*link)->sibling;
+    if (!(node = *link)) return 0;
+    if (key[1] != '\0') {
+        removed = removeKey(&node->child, key + 1);
+    } else {
+        removed = node->value != NULL;
+        freeValue(node->value);
+        node->value = NULL;
+    }
+    if (!node->value && !node->child) {
+        *link = node->sibling;
+        free(node);
+    }
+    return removed;
+}
+
+/* The root (ch 0) heads the chain of first characters and stays. */
+int32_t llMapRemove(ArgNode *map, const char *key) {
+    return map && *key ? removeKey(&map->sibling, key) : 0;
+}
+
+void llMapClear(ArgNode *map) {
+    if (!map) return;
+    llMapFree(map->sibling);
+    llMapFree(map->child);
+    freeValue(map->value);
+    map->sibling = map->child = NULL;
+    map->value = NULL;
 }
 
 /* The node holding `key`, made with the nodes above it when `create` (NULL

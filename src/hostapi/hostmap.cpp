@@ -7,17 +7,39 @@
 using namespace ll;
 
 namespace {
+void freeValue(ArgValue *value) {
+    if (value && value->kind == ValueString) listFree(&value->payload.string);
+    std::free(value);
+}
+
 void freeTree(ArgNode *node) {
     while (node) {
         ArgNode *sibling = node->sibling;
         freeTree(node->child);
-        if (node->value) {
-            if (node->value->kind == ValueString) listFree(&node->value->payload.string);
-            std::free(node->value);
-        }
+        freeValue(node->value);
         std::free(node);
         node = sibling;
     }
+}
+
+// Removes `key` below the chain that *link heads: true when it had a value.
+// A node left with neither value nor child is unlinked from its chain.
+bool removeKey(ArgNode **link, const char *key) {
+    while (*link && (*link)->ch != *key) link = &(*link)->sibling;
+    ArgNode *node = *link;
+    if (!node) return false;
+    bool removed = node->value != nullptr;
+    if (key[1] != '\0') {
+        removed = removeKey(&node->child, key + 1);
+    } else {
+        freeValue(node->value);
+        node->value = nullptr;
+    }
+    if (!node->value && !node->child) {
+        *link = node->sibling;
+        std::free(node);
+    }
+    return removed;
 }
 } // namespace
 
@@ -31,6 +53,20 @@ void llMapSetInt(ArgNode *map, const char *key, int32_t value) { writeInt(map, k
 
 void llMapSetString(ArgNode *map, const char *key, const char *text) {
     writeString(map, key, text);
+}
+
+// The root (ch 0) heads the chain of first characters and stays.
+int32_t llMapRemove(ArgNode *map, const char *key) {
+    return map && *key && removeKey(&map->sibling, key) ? 1 : 0;
+}
+
+void llMapClear(ArgNode *map) {
+    if (!map) return;
+    freeTree(map->sibling);
+    freeTree(map->child);
+    freeValue(map->value);
+    map->sibling = map->child = nullptr;
+    map->value = nullptr;
 }
 
 int32_t llMapKind(ArgNode *map, const char *key) {

@@ -13,6 +13,10 @@
 
 namespace ll {
 
+// A SOCKET is pointer-wide (64 bits in the 64-bit DLL): Socket holds it whole.
+static_assert(sizeof(Socket) == sizeof(SOCKET) && InvalidSocket == INVALID_SOCKET,
+              "Socket is SOCKET");
+
 namespace {
 // WSAStartup calls made by platStartup and not yet released (the application's
 // thread only). Winsock counts references process-wide: a cleanup we did not start

@@ -77,7 +77,9 @@ struct IgnoreSigpipe {
 
 } // namespace
 
-const char *buildName(Build b) { return b == Build::Linux ? "linux" : "windows"; }
+const char *buildName(Build b) {
+    return b == Build::Linux ? "linux" : b == Build::Windows ? "windows" : "windows64";
+}
 
 bool haveWindows() { return LL_WITH_WINDOWS != 0; }
 
@@ -149,7 +151,7 @@ std::ostream &operator<<(std::ostream &os, const Reply &r) {
 
 Agent::Agent(Build build, std::string who) : build_(build), who_(std::move(who)) {
     who_ += std::string(" (") + buildName(build) + ")";
-    std::string prefix = build == Build::Windows ? winePrefix.get() : "";
+    std::string prefix = build != Build::Linux ? winePrefix.get() : "";
     int toAgent[2], fromAgent[2];
     if (::pipe(toAgent) != 0 || ::pipe(fromAgent) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -170,8 +172,10 @@ Agent::Agent(Build build, std::string who) : build_(build), who_(std::move(who))
             ::setenv("WINEDEBUG", "-all", 1);
             // No debugger for an agent that crashes: it ends at once.
             ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d", 1);
-            std::string exe = std::string(LL_WINDOWS_DIR) + "/tools/agent/llagent.exe";
-            std::string dll = windowsPath(std::string(LL_WINDOWS_DIR) + "/lobbylink.dll");
+            // The prefix is a 64-bit one: it runs the agents of both DLLs.
+            std::string dir = build == Build::Windows ? LL_WINDOWS_DIR : LL_WINDOWS64_DIR;
+            std::string exe = dir + "/tools/agent/llagent.exe";
+            std::string dll = windowsPath(dir + "/lobbylink.dll");
             ::execlp("wine", "wine", exe.c_str(), dll.c_str(), static_cast<char *>(nullptr));
         }
         std::fprintf(stderr, "exec failed: %s\n", std::strerror(errno));

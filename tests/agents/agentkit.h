@@ -1,6 +1,6 @@
 // Driving lobby agents (tools/agent) from a test: each agent is a process
-// that loads the library by file name, natively or as the 32-bit Windows
-// build under Wine, and answers one line per request.
+// that loads the library by file name, natively or as the 32-bit or the
+// 64-bit Windows build under Wine, and answers one line per request.
 #pragma once
 
 #include "support/testkit.h"
@@ -14,9 +14,9 @@
 
 namespace agents {
 
-enum class Build { Linux, Windows };
+enum class Build { Linux, Windows, Windows64 };
 const char *buildName(Build b);
-// False where the Windows build was not configured (LL_WINDOWS off).
+// False where the Windows builds were not configured (LL_WINDOWS off).
 bool haveWindows();
 // The builds to run a suite against: Linux, and Windows where configured.
 std::vector<Build> builds();

@@ -1,8 +1,9 @@
-// Whole lobbies of agents, in four arrangements: every member on Linux, every
-// member on Windows (Wine), a Windows lobby host with Linux clients, and a
-// Linux lobby host with Windows clients; each as an open lobby and as a
-// private one (a secret: the handshake and sealed records). Both builds
-// must speak the same bytes, so every check is the same in each
+// Whole lobbies of agents, in five arrangements: every member on Linux, every
+// member on Windows (Wine), a Windows lobby host with Linux clients, a Linux
+// lobby host with Windows clients, and a 64-bit Windows lobby host with a
+// client of each build (32-bit and 64-bit Windows, Linux); each as an open
+// lobby and as a private one (a secret: the handshake and sealed records).
+// Every build must speak the same bytes, so every check is the same in each
 // arrangement. Members come over IPv4 and IPv6 (::1) into the one lobby.
 #include "agents/agentkit.h"
 
@@ -22,18 +23,20 @@ using Msgs = std::vector<Msg>;
 
 struct Arrangement {
     std::string name;
-    Build host, clients;
-    std::string secret; // "": an open lobby
+    Build host, clients[3]; // a, b and c
+    std::string secret;     // "": an open lobby
 };
 
 void PrintTo(const Arrangement &a, std::ostream *os) { *os << a.name; }
 
 std::vector<Arrangement> arrangements() {
-    std::vector<Arrangement> open{{"linux", Build::Linux, Build::Linux, ""}};
+    const Build L = Build::Linux, W = Build::Windows, W64 = Build::Windows64;
+    std::vector<Arrangement> open{{"linux", L, {L, L, L}, ""}};
     if (agents::haveWindows()) {
-        open.push_back({"windows", Build::Windows, Build::Windows, ""});
-        open.push_back({"windows_host_linux_clients", Build::Windows, Build::Linux, ""});
-        open.push_back({"linux_host_windows_clients", Build::Linux, Build::Windows, ""});
+        open.push_back({"windows", W, {W, W, W}, ""});
+        open.push_back({"windows_host_linux_clients", W, {L, L, L}, ""});
+        open.push_back({"linux_host_windows_clients", L, {W, W, W}, ""});
+        open.push_back({"windows64_host_every_client", W64, {W, W64, L}, ""});
     }
     std::vector<Arrangement> out = open;
     for (Arrangement a : open) {
@@ -123,11 +126,16 @@ class Scenario : public ::testing::TestWithParam<Arrangement> {
     // the join notices are exact at every member, in admission order.
     void openLobby() {
         host.reset(new Agent(GetParam().host, "lobby host"));
-        a.reset(new Agent(GetParam().clients, "a"));
-        b.reset(new Agent(GetParam().clients, "b"));
-        c.reset(new Agent(GetParam().clients, "c"));
+        a.reset(new Agent(GetParam().clients[0], "a"));
+        b.reset(new Agent(GetParam().clients[1], "b"));
+        c.reset(new Agent(GetParam().clients[2], "c"));
         for (Agent *x : {host.get(), a.get(), b.get(), c.get()}) {
             ASSERT_TRUE(x->alive());
+            // The callback slots give back a whole pointer of the agent's width.
+            Reply slots = x->req("slots");
+            EXPECT_EQ(slots.line,
+                      x->build() == Build::Windows ? "ok bits=32 bad=0" : "ok bits=64 bad=0")
+                << x->who();
             EXPECT_EQ(x->call("p2pInit").i("result"), 1);
             x->update(true);
         }

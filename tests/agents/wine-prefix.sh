@@ -17,7 +17,8 @@ make)
   [ -f "$t/system.reg" ] && exit 0
   rm -rf "$t.new"
   mkdir -p "$(dirname "$t")"
-  WINEPREFIX="$t.new" wineboot -i
+  # A 64-bit prefix, which runs the agents of the 32-bit DLL and the 64-bit one.
+  WINEARCH=win64 WINEPREFIX="$t.new" wineboot -i
   WINEPREFIX="$t.new" wineserver -w
   s=$(serverDir "$t.new"); [ -n "$s" ] && rm -rf "$s"
   rm -f "$t.new/wineserver"

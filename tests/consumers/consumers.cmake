@@ -22,21 +22,33 @@ foreach(how cmake pkg-config)
     TIMEOUT 180 LABELS package FIXTURES_REQUIRED ll_installed RUN_SERIAL ${LL_NET_SERIAL})
 endforeach()
 
+# Each Windows release, win32 and win64, by the same tests; names of the
+# win64 tests end in 64.
 if(LL_WINDOWS)
-  set(LL_RELEASE ${LL_CONSUMERS_WORK}/dist/lobbylink-${PROJECT_VERSION}-win32)
-  add_test(NAME package_windows_release
-    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/dist.sh ${LL_WINDOWS_DIR} ${LL_CONSUMERS_WORK}/dist)
-  set_tests_properties(package_windows_release PROPERTIES
-    TIMEOUT 120 LABELS "package;windows" FIXTURES_SETUP ll_release)
+  foreach(bits 32 64)
+    set(suffix "")
+    set(dir ${LL_WINDOWS_DIR})
+    if(bits EQUAL 64)
+      set(suffix 64)
+      set(dir ${LL_WINDOWS64_DIR})
+    endif()
+    set(release ${LL_CONSUMERS_WORK}/dist/lobbylink-${PROJECT_VERSION}-win${bits})
+    add_test(NAME package_windows${suffix}_release
+      COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/dist.sh ${dir} ${LL_CONSUMERS_WORK}/dist)
+    set_tests_properties(package_windows${suffix}_release PROPERTIES
+      TIMEOUT 120 LABELS "package;windows" FIXTURES_SETUP ll_release${suffix})
 
-  add_test(NAME exports_windows_msvc_import_library
-    COMMAND ${PROJECT_SOURCE_DIR}/tests/check-exports.sh implib ${LL_RELEASE}/lobbylink.lib
-            ${LL_DEF_FILE})
-  set_tests_properties(exports_windows_msvc_import_library PROPERTIES
-    TIMEOUT 30 LABELS "package;windows" FIXTURES_REQUIRED ll_release)
+    add_test(NAME exports_windows${suffix}_msvc_import_library
+      COMMAND ${PROJECT_SOURCE_DIR}/tests/check-exports.sh implib ${release}/lobbylink.lib
+              ${LL_DEF_FILE} ${bits})
+    set_tests_properties(exports_windows${suffix}_msvc_import_library PROPERTIES
+      TIMEOUT 30 LABELS "package;windows" FIXTURES_REQUIRED ll_release${suffix})
 
-  add_test(NAME consumer_windows_import_libraries
-    COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/windows.sh ${LL_RELEASE} ${LL_CONSUMERS_WORK}/windows)
-  set_tests_properties(consumer_windows_import_libraries PROPERTIES
-    TIMEOUT 300 LABELS "package;windows" FIXTURES_REQUIRED ll_release RUN_SERIAL ${LL_NET_SERIAL})
+    add_test(NAME consumer_windows${suffix}_import_libraries
+      COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/windows.sh ${release}
+              ${LL_CONSUMERS_WORK}/windows${suffix})
+    set_tests_properties(consumer_windows${suffix}_import_libraries PROPERTIES
+      TIMEOUT 300 LABELS "package;windows" FIXTURES_REQUIRED ll_release${suffix}
+      RUN_SERIAL ${LL_NET_SERIAL})
+  endforeach()
 endif()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the example program (examples/lobby.c) and the version check as
-# Windows hosts with mingw-w64 against the release folder only, once linking
+# Windows hosts with mingw-w64 against a release folder only (win32 or
+# win64, each with its own compiler), once linking
 # liblobbylink.dll.a and once linking lobbylink.lib (no LoadLibrary in
 # either), and runs both under Wine with a private Wine prefix:
 #   windows.sh RELEASE-DIR WORK-DIR
@@ -10,8 +11,10 @@
 set -euo pipefail
 release=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
-version=$(basename "$release" | sed -E 's/^lobbylink-(.*)-win32$/\1/')
-cc=i686-w64-mingw32-gcc
+version=$(basename "$release" | sed -E 's/^lobbylink-(.*)-win(32|64)$/\1/')
+target=i686-w64-mingw32
+[[ $release == *-win64 ]] && target=x86_64-w64-mingw32
+cc=$target-gcc
 flags=(-std=c99 -O2 -Wall -Wextra -Werror -I"$release/include")
 
 mkdir -p "$work"
@@ -31,7 +34,7 @@ for how in mingw-import msvc-import; do
   # or of the compiler.
   for program in lobby:"KERNEL32.dll lobbylink.dll msvcrt.dll " \
                  version:"KERNEL32.dll VERSION.dll lobbylink.dll msvcrt.dll "; do
-    dlls=$(i686-w64-mingw32-objdump -p "$work/$how/${program%%:*}.exe" | sed -n 's/^\tDLL Name: //p' |
+    dlls=$($target-objdump -p "$work/$how/${program%%:*}.exe" | sed -n 's/^\tDLL Name: //p' |
       LC_ALL=C sort | tr '\n' ' ')
     if [ "$dlls" != "${program#*:}" ]; then
       echo "$how: ${program%%:*}.exe imports $dlls"

@@ -3,6 +3,7 @@
 // them: route_localnet, the local route for 127/8 narrowed to 127.0.0.1, and
 // a guard that drops anything outside 127/8 before it is sent. The LAN's
 // directed broadcast address, 127.66.0.255, stays inside that range.
+// scripts/lan.sh builds it, as it does for a person trying lobbies out.
 //
 //   127.66.0.0/24 on the bridge:  .2 a  .3 b  .4 c  .5 p  .1 gw -- 127.67.0.2 far
 //
@@ -44,15 +45,6 @@ int msSince(Clock::time_point t0) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-// Every namespace: no IPv6, 127.x routed like any address, the guard.
-const char NamespaceSetup[] = R"(
-sysctl -qw net.ipv6.conf.default.disable_ipv6=1 net.ipv6.conf.all.disable_ipv6=1
-ip link set lo up
-ip route del local 127.0.0.0/8 dev lo table local
-sysctl -qw net.ipv4.conf.all.route_localnet=1 net.ipv4.conf.default.route_localnet=1
-sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
-nft -f )" LL_GUARD "\n";
-
 // The LAN, in namespaces of this test's own, taken down on every way out.
 class Lan {
   public:
@@ -64,7 +56,7 @@ class Lan {
         prefix_ = "lllan" + std::to_string(
                                 std::hash<std::string>{}(std::string(LL_LAN_TAG) + name) % 1000000);
         down();
-        std::string out = run("sh -ec '" + script() + "'");
+        std::string out = run("bash " LL_LAN_SCRIPT " up " + prefix_);
         up_ = run("ip -n " + ns("far") + " route").find("127.66.0.0/24 via 127.67.0.1") !=
               std::string::npos;
         if (!up_) ADD_FAILURE() << "the LAN did not come up: " << out;
@@ -107,46 +99,7 @@ class Lan {
   private:
     std::string prefix_;
     bool up_ = false;
-    void down() const {
-        for (const char *m : {"sw", "a", "b", "c", "p", "gw", "far"}) run("ip netns del " + ns(m));
-    }
-    std::string script() const {
-        std::string s;
-        for (const char *m : {"sw", "a", "b", "c", "p", "gw", "far"})
-            s += "ip netns add " + ns(m) + "\nip netns exec " + ns(m) + " sh -ec \"$0\"\n";
-        s += "ip -n " + ns("sw") + " link add br0 type bridge\nip -n " + ns("sw") +
-             " link set br0 up\n";
-        const std::pair<const char *, const char *> onLan[] = {
-            {"a", "2"}, {"b", "3"}, {"c", "4"}, {"p", "5"}, {"gw", "1"}};
-        for (auto &m : onLan) {
-            std::string n = ns(m.first), port = std::string("v") + m.first;
-            s += "ip link add eth0 netns " + n + " type veth peer name " + port + " netns " +
-                 ns("sw") + "\n";
-            s += "ip -n " + ns("sw") + " link set " + port + " master br0 up\n";
-            s += "ip -n " + n + " addr add 127.66.0." + m.second + "/24 brd + dev eth0\n";
-            s += "ip -n " + n + " link set eth0 up\n";
-            // src: 127.x addresses have host scope, which a route through a
-            // gateway does not pick on its own.
-            if (m.first != std::string("gw"))
-                s += "ip -n " + n + " route add 127.67.0.0/24 via 127.66.0.1 src 127.66.0." +
-                     m.second + "\n";
-        }
-        s += "ip link add eth1 netns " + ns("gw") + " type veth peer name eth0 netns " + ns("far") +
-             "\n";
-        s += "ip -n " + ns("gw") + " addr add 127.67.0.1/24 brd + dev eth1\nip -n " + ns("gw") +
-             " link set eth1 up\n";
-        s += "ip -n " + ns("far") + " addr add 127.67.0.2/24 brd + dev eth0\nip -n " + ns("far") +
-             " link set eth0 up\n";
-        s += "ip -n " + ns("far") + " route add 127.66.0.0/24 via 127.67.0.1 src 127.67.0.2\n";
-        s += "ip netns exec " + ns("gw") + " sysctl -qw net.ipv4.ip_forward=1\n";
-        // The commands run with the namespace setup as $0.
-        std::string quoted;
-        for (char c : s) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        std::string setup;
-        for (char c : std::string(NamespaceSetup))
-            setup += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return quoted + "' '" + setup;
-    }
+    void down() const { run("bash " LL_LAN_SCRIPT " down " + prefix_); }
 };
 
 // One datagram within `ms`: its bytes, its sender and the address it was
@@ -355,6 +308,10 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
             << out;
         EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos)
             << out;
+        // One network away nothing answers: find says so, and not "loopback only".
+        EXPECT_EQ(run("ip netns exec " + lan.ns("far") + " " + LL_CHAT + " find"),
+                  "* no lobby answered on your networks (only lobbies opened with host --announce "
+                  "do)\n");
     }
     for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) x->call("p2pTerminate");
     EXPECT_EQ(a->quit(), 0);

@@ -3,7 +3,7 @@
 // does (dlopen or LoadLibrary, then the export names), builds its
 // dictionaries with the host helpers, and executes one request per line,
 // answering each with exactly one line, flushed at once. One source for the
-// Linux executable and the 32-bit Windows one.
+// Linux executable and the 32-bit and 64-bit Windows ones.
 //
 // Usage: llagent LIBRARY
 //
@@ -33,6 +33,8 @@
 //   wsastartup                  the host's own WSAStartup (elsewhere: nothing to do)
 //   hostsocket                  opens and closes a TCP socket through the host's own
 //                               socket library
+//   slots                       each of the nine callback slots with a pointer of the
+//                               agent's width whose every byte is set
 //   sleep MS | ping
 //   quit                        ends the process at once (exit status 0), without
 //                               terminating the library
@@ -42,6 +44,8 @@
 //                                      not give, in dictionary order
 //   ok n=K [m=USR,ID,xHEX ...]         take: the entries in inbox order
 //   ok ret=R                           poll: the last return value
+//   ok bits=B bad=K                    slots: the pointer width, and how many slots did
+//                                      not give that pointer back whole
 //   ok sent=N bad=K [first=USR,ID,xHEX] [from=S:COUNT:q,q,...]   flood: what this member
 //                                      sent, entries that were no expected flood text,
 //                                      and per sender its count and the numbers that
@@ -535,6 +539,17 @@ std::string doFlood(const std::vector<std::string> &w) {
     return floodReport(f, sent);
 }
 
+std::string doSlots() {
+    void *pointer = reinterpret_cast<void *>(static_cast<uintptr_t>(0x8877665544332211ull));
+    const tools::SlotCall slots[] = {lib.nlPointerFunc,   lib.nlIntegerFunc, lib.nlStringFunc,
+                                     lib.nlKeyCharFunc,   lib.nlKeyDownFunc, lib.nlKeyUpFunc,
+                                     lib.nlMouseDownFunc, lib.nlMouseUpFunc, lib.nlMouseMoveFunc};
+    int bad = 0;
+    for (tools::SlotCall slot : slots)
+        if (slot(pointer) != reinterpret_cast<intptr_t>(pointer)) ++bad;
+    return "ok bits=" + std::to_string(8 * sizeof pointer) + " bad=" + std::to_string(bad);
+}
+
 std::string handle(const std::string &line) {
     std::vector<std::string> w = words(line);
     if (w.empty()) return "err empty request";
@@ -567,6 +582,7 @@ std::string handle(const std::string &line) {
     if (c == "poll" && w.size() == 4 && parseInt(w[2], &d) && parseInt(w[3], &b))
         return doPoll(w[1], d, b);
     if (c == "flood") return doFlood(w);
+    if (c == "slots") return doSlots();
     if (c == "unload") {
         tools::libraryUnload(&lib);
         updating = false;

@@ -78,7 +78,8 @@ int session(chat::Options &options, const std::vector<std::string> &words) {
     options.name = words[1];
     if (options.name.empty()) return usage("the name must not be empty");
     chat::catchSignals();
-    if (options.secretAsked && !chat::obtainSecret(&options.secret)) return 1;
+    // The lobby host's secret is typed twice: a typo would lock everybody out.
+    if (options.secretAsked && !chat::obtainSecret(&options.secret, options.lobbyHost)) return 1;
     int status = chat::runSession(options);
     chat::wipe(&options.secret);
     return status;

@@ -21,7 +21,21 @@ const size_t InviteLength = 12;
 
 } // namespace
 
-bool obtainSecret(std::string *secret) {
+namespace {
+
+// One line typed without echo after `prompt`; false when none came.
+bool readHidden(const char *prompt, std::string *line) {
+    std::fputs(prompt, stdout);
+    std::fflush(stdout);
+    bool typed = terminalReadHidden(line);
+    std::fputs("\n", stdout); // Enter was not echoed either
+    std::fflush(stdout);
+    return typed;
+}
+
+} // namespace
+
+bool obtainSecret(std::string *secret, bool twice) {
     const char *fromScript = std::getenv(SecretVariable);
     if (fromScript && *fromScript) {
         *secret = fromScript;
@@ -32,14 +46,19 @@ bool obtainSecret(std::string *secret) {
                  SecretVariable);
         return false;
     }
-    std::fputs("secret: ", stdout);
-    std::fflush(stdout);
-    bool typed = terminalReadHidden(secret);
-    std::fputs("\n", stdout); // Enter was not echoed either
-    std::fflush(stdout);
+    bool typed = readHidden("secret: ", secret);
+    if (typed && secret->empty()) complain("no secret given: a private lobby needs one");
+    if (typed && !secret->empty() && twice) {
+        std::string again;
+        typed = readHidden("again: ", &again);
+        if (typed && again != *secret) {
+            complain("the two secrets differ: nothing was opened");
+            typed = false;
+        }
+        wipe(&again);
+    }
     if (typed && !secret->empty()) return true;
     wipe(secret);
-    if (typed) complain("no secret given: a private lobby needs one");
     return false;
 }
 

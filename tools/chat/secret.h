@@ -10,10 +10,11 @@ namespace chat {
 extern const char SecretVariable[];
 
 // The secret for host/join --private: the variable's value when it is set,
-// else typed at the terminal without echo after a "secret: " prompt. False,
-// with the reason said, when there is none: no terminal, the input ended,
-// Ctrl-C, or an empty one (which would open the lobby to everybody).
-bool obtainSecret(std::string *secret);
+// else typed at the terminal without echo after a "secret: " prompt, and
+// with `twice` once more after "again: ". False, with the reason said, when
+// there is none: no terminal, the input ended, Ctrl-C, an empty one (which
+// would open the lobby to everybody), or two that differ.
+bool obtainSecret(std::string *secret, bool twice);
 
 // A secret's bytes overwritten before the memory is let go.
 void wipe(std::string *secret);

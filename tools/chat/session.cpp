@@ -75,7 +75,7 @@ std::string getString(ArgNode *map, const char *key) {
 // The library's "error" texts in words.
 std::string explain(const std::string &error) {
     if (error == "user too long")
-        return "the name is longer than " + std::to_string(LobbyMaxNameLength) + " characters";
+        return "the name is longer than " + std::to_string(LobbyMaxNameLength) + " bytes";
     if (error == "no user") return "no name given";
     if (error == "already connected") return "already in a lobby";
     if (error == "WSAStartup") return "the socket library did not start";
@@ -157,7 +157,7 @@ std::string searchOutcome(int outcome) {
         return "a client was lost during its handshake";
     case SearchHandshakeTooLong:
         return "a client was turned away: its name is longer than " +
-               std::to_string(LobbyMaxNameLength) + " characters";
+               std::to_string(LobbyMaxNameLength) + " bytes";
     case SearchLobbyFull:
         return "a client was turned away: the lobby is full (" + std::to_string(LobbyMaxClients) +
                " clients)";
@@ -295,14 +295,14 @@ int queueRoom(int member) {
     return room;
 }
 
-// A text of L characters fits a client's queue when L + LobbyClientFrameOverhead
+// A text of L bytes fits a client's queue when L + LobbyClientFrameOverhead
 // < room, a member's queue at the lobby host when L + LobbyHostFrameOverhead
 // < room. The chat checks before every
 // p2pSend, so it never overflows a queue (which would cost the connection).
 bool roomFor(const Session &s, int receiver, size_t length) {
     long need = static_cast<long>(length) +
                 (s.lobbyHost ? LobbyHostFrameOverhead : LobbyClientFrameOverhead);
-    std::string tooLong = "too long to send: " + std::to_string(length) + " characters, ";
+    std::string tooLong = "too long to send: " + std::to_string(length) + " bytes, ";
     if (!s.lobbyHost) {
         int room = queueRoom(0);
         if (need < room) return true;
@@ -551,6 +551,12 @@ int runFind(const Options &options) {
         return 1;
     }
     if (!startLibrary()) return 1;
+    if (loopbackOnly()) {
+        say("no lobby can be found from here: this machine is on loopback only (no network "
+            "with a broadcast address); join a lobby on it by address instead");
+        lib.terminate(nullptr);
+        return 0;
+    }
     ArgNode *map = llMapNew();
     lib.findLobbies(map); // sends the queries and returns at once
     bool ok = llMapGetInt(map, "result") == 1;

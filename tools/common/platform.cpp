@@ -7,8 +7,11 @@
 
 #ifdef _WIN32
 
+#include <winsock2.h>
 #include <windows.h>
-// After windows.h: RtlGenRandom, the system's random source (ADVAPI32).
+// After windows.h: RtlGenRandom, the system's random source (ADVAPI32), and
+// the interfaces' list (IPHLPAPI).
+#include <iphlpapi.h>
 #include <ntsecapi.h>
 
 namespace tools {
@@ -195,6 +198,28 @@ bool systemRandom(unsigned char *bytes, size_t n) {
     return RtlGenRandom(bytes, static_cast<ULONG>(n)) != FALSE;
 }
 
+bool loopbackOnly() {
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    ULONG size = 16384, r = ERROR_BUFFER_OVERFLOW;
+    std::vector<ULONGLONG> list; // aligned for the records
+    // The list may grow between two calls: ask again a few times.
+    for (int attempt = 0; attempt < 3 && r == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        list.assign(size / sizeof(ULONGLONG) + 1, 0);
+        r = GetAdaptersAddresses(AF_INET, flags, nullptr,
+                                 reinterpret_cast<PIP_ADAPTER_ADDRESSES>(list.data()), &size);
+    }
+    if (r == ERROR_NO_DATA) return true;
+    if (r != NO_ERROR) return false;
+    for (auto *a = reinterpret_cast<PIP_ADAPTER_ADDRESSES>(list.data()); a; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
+        // A network of one address (/32) has no broadcast address.
+        for (auto *u = a->FirstUnicastAddress; u; u = u->Next)
+            if (u->Address.lpSockaddr->sa_family == AF_INET && u->OnLinkPrefixLength < 32)
+                return false;
+    }
+    return true;
+}
+
 void setEnvironment(const std::string &name, const std::string &value) {
     SetEnvironmentVariableA(name.c_str(), value.c_str());
 }
@@ -302,7 +327,10 @@ void childClose(Child *child) {
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <limits.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
@@ -430,6 +458,18 @@ bool systemRandom(unsigned char *bytes, size_t n) {
         done += static_cast<size_t>(got);
     }
     return true;
+}
+
+bool loopbackOnly() {
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool only = true;
+    for (ifaddrs *i = list; i && only; i = i->ifa_next)
+        only = !(i->ifa_addr && i->ifa_addr->sa_family == AF_INET && i->ifa_broadaddr &&
+                 (i->ifa_flags & IFF_UP) && (i->ifa_flags & IFF_BROADCAST) &&
+                 !(i->ifa_flags & IFF_LOOPBACK));
+    freeifaddrs(list);
+    return only;
 }
 
 void setEnvironment(const std::string &name, const std::string &value) {

@@ -55,6 +55,12 @@ bool systemRandom(unsigned char *bytes, size_t n);
 // Sets the variable `name` for this program and the children it starts.
 void setEnvironment(const std::string &name, const std::string &value);
 
+// ---- The network ------------------------------------------------------------
+// True when the interfaces were read and none that is up, loopback aside,
+// has an IPv4 network with a broadcast address: nothing for a search of the
+// local network (p2pFindLobbies) to reach.
+bool loopbackOnly();
+
 // ---- Child processes (the demo) --------------------------------------------
 struct Child {
     intptr_t process = 0; // pid, or the process HANDLE
