@@ -5,7 +5,7 @@
 # build-fuzz/tests/fuzz/long/, crashes in long/TARGET/crashes/.
 #   bash scripts/fuzz.sh [SECONDS-PER-TARGET] [TARGET...]
 # Targets: host_streams client_stream admission dictionary script router_answers secure
-# discovery (default: all).
+# discovery stun (default: all).
 #
 # The release run: every target for ReleaseSeconds, as many at once as the
 # machine has cores, at the lowest priority. Its figures (inputs, coverage,
@@ -17,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly ReleaseSeconds=900
-all=(host_streams client_stream admission dictionary script router_answers secure discovery)
+all=(host_streams client_stream admission dictionary script router_answers secure discovery stun)
 release=0
 if [ "${1:-}" = --release ]; then
   release=1

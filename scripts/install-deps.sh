@@ -6,9 +6,11 @@
 # Windows DLL with Debian's packaging tools and autotools to cross-build
 # libsodium's source package for them (scripts/sodium-mingw.sh), llvm-dlltool
 # (llvm-14) for their import libraries for Microsoft's linker, Wine (32-bit
-# and 64-bit) to run the Windows tests, tmux for the terminal test, nftables for the network scenarios
-# that drop or redirect packets (a black-holed address family, the home
-# router), and clang-format, clang-tidy and python3 for the style check.
+# and 64-bit) to run the Windows tests, tmux for the terminal test, nftables
+# for the network scenarios that drop or redirect packets (a black-holed
+# address family, the home router), coturn for the relay scenarios (tests/turn starts it as a process
+# of its own; no service is started when it is installed), and
+# clang-format, clang-tidy and python3 for the style check.
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs; with --bench, that and what scripts/bench.sh
 # adds (ENet for the side-by-side comparison, gnuplot for its plot).
@@ -18,7 +20,7 @@ need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-l
   pkgconf clang-14 libclang-rt-14-dev libsodium-dev)
 need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 llvm-14 dpkg-dev autoconf automake libtool)
-need_tests=(tmux nftables clang-format-14 clang-tidy-14 python3)
+need_tests=(tmux nftables coturn clang-format-14 clang-tidy-14 python3)
 need_bench=(libenet-dev gnuplot-nox)
 
 wanted=("${need_native[@]}")
@@ -44,4 +46,8 @@ if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures
   dpkg --add-architecture i386
 fi
 apt-get update -q
+# No package installed here may start a service (coturn's would): the tests
+# start what they need themselves.
+policy=/usr/sbin/policy-rc.d
+[ -e "$policy" ] || { printf '#!/bin/sh\nexit 101\n' > "$policy"; chmod +x "$policy"; trap 'rm -f "$policy"' EXIT; }
 apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -34,6 +34,30 @@ struct ClientTest : kit::LibTest {
     }
 };
 
+// "address" as the chat writes it: brackets around IPv6, a port after a
+// colon; a bare host keeps the lobby port, and junk is not looked up.
+TEST_F(ClientTest, AddressesTakeBracketsAndPorts) {
+    kit::Listener v6;
+    ASSERT_TRUE(v6.open("::1"));
+    // The error each gives; "<none>": none, connected.
+    const char *none = "<none>", *cases[][2] = {{"[::1]", none},
+                                                {"[::1]:31903", none},
+                                                {"127.0.0.1:31903", none},
+                                                {"::1", none},
+                                                {"127.0.0.1:1", "couldn't connect"},
+                                                {"[::1", "getaddrinfo"},
+                                                {"127.0.0.1:99999", "getaddrinfo"}};
+    for (const auto &c : cases) {
+        kit::Map m;
+        p2pConnect(m.set("address", c[0]).set("user", "alice"));
+        bool in = c[1] == none;
+        EXPECT_EQ(m.s("error"), c[1]) << c[0];
+        EXPECT_EQ(m.i("result"), in ? 1 : 0) << c[0];
+        EXPECT_TRUE(!in || (c[0][0] == '1' ? lobby : v6).accept().ok()) << c[0];
+        p2pDisconnect(nullptr);
+    }
+}
+
 TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
     std::string tooLong(64, 'n');
     for (const char *user : {static_cast<const char *>(nullptr), tooLong.c_str()}) {

@@ -5,6 +5,7 @@
 
 #include "net/clock.h"
 #include "net/handshake.h"
+#include "net/hostport.h"
 #include "net/state.h"
 
 #include "platform/heap.h"
@@ -254,8 +255,12 @@ ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, Reco
 ConnectOutcome clientDial(const char *address, const char *user, const JoinSecret &secret,
                           Dialled *dialled) {
     ConnectOutcome out = {Connected, OpenAllowed, false, 0, {}};
+    // "HOST", "HOST:PORT", "[IPV6]:PORT", "[IPV6]" or a bare IPv6 address;
+    // none: this machine. A bare host keeps the lobby port.
+    HostPort where = {{}, LobbyPort};
     addrinfo *list = nullptr;
-    if (resolveTcp(address, LobbyService.text, &list) != 0) {
+    if ((address && !hostportParse(address, std::strlen(address), LobbyPort, &where)) ||
+        resolveTcp(address ? where.host : nullptr, portText(where.port).text, &list) != 0) {
         out.step = ConnectResolveFailed;
         return out;
     }

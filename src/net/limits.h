@@ -181,6 +181,59 @@ const int PortmapCloseMs = 1000;
 // which it checks whether the lobby has closed.
 const int PortmapSliceMs = 25;
 
+// ---- Hosting through a TURN relay (turn.cpp) ----
+// The relay server's port when the address names none (RFC 5766's).
+const uint16_t TurnDefaultPort = 3478;
+// From the start to the relayed address, authentication round included: a
+// server answers within milliseconds, so a lobby host whose server is away
+// learns so after this long, as with the home router.
+const int TurnAnswerBudgetMs = 5000;
+// Addresses of the server's name tried at once; the first that connects is
+// the server.
+const int TurnAddressesAtOnce = 8;
+// The largest STUN message read or written: a signed request with a user
+// name, realm and nonce of their greatest lengths fits, and servers answer
+// in a few hundred bytes.
+const size_t TurnMessageCapacity = 2560;
+// A Refresh (and a request retried after a stale nonce) waits this long for
+// its answer: RFC 5389's transaction timeout over TCP (Ti, 39.5 s), well
+// within the half of the lifetime that is left when it goes out.
+const int TurnTransactionMs = 39500;
+// Answers a request may get before it counts as refused: one 401 that names
+// the realm before credentials went out, then stale nonces (438), each with
+// a new nonce. A server that keeps finding them stale is declining.
+const int TurnAuthTries = 4;
+// The lifetime assumed when a server grants one without saying how long
+// (RFC 5766's default); the allocation is refreshed at half of it, and at
+// least this often, so a tiny lifetime cannot make the thread spin.
+const uint32_t TurnDefaultLifetimeS = 600;
+const uint64_t TurnLeastRefreshMs = 1000;
+// A player connected to the relayed address is bound on a new connection to
+// the server at once: the server keeps only the first 64 KiB the player
+// sends before the bind and resets a player not bound within 30 s. A bind
+// gets this long, connect to answer.
+const int TurnBindMs = 10000;
+// Binds under way at once, each a connection to the server; connection
+// attempts beyond them wait in a queue of TurnAttemptsWaiting, and further
+// ones are dropped (the server resets those players after its 30 s). One
+// poller holds the control connection and every bind.
+const int TurnBindsAtOnce = 16;
+// The server drops a player whose bind it refuses, for a stale nonce too (a
+// retry finds the player gone), so a bind must never be the request that
+// finds the nonce stale: players are bound with a nonce the server took
+// within this long, else a Refresh first checks it (and a 438 renews it).
+// Players who arrive together share one check.
+const uint64_t TurnNonceFreshMs = 250;
+const int TurnAttemptsWaiting = 256;
+// Releasing the allocation when the lobby closes waits at most this long for
+// the server, so p2pDisconnect and p2pTerminate never hang on it.
+const int TurnCloseMs = 1000;
+// The relay thread's waits are cut into slices this long, between which it
+// checks whether the lobby has closed; a bind still connecting is looked at
+// every TurnConnectPollMs.
+const int TurnSliceMs = 25;
+const int TurnConnectPollMs = 5;
+
 // ---- LAN discovery (discovery.cpp) ----
 // A player's listing takes answers for this long after its queries went
 // out: on a LAN they arrive within milliseconds of the lobby host's next

@@ -297,3 +297,29 @@ put('secure', 'cut', [0] + rc_seal(30) + [5] + word(3) + rc_seal(30) + rc_delive
 put('secure', 'bad-length', [0] + rc_seal(8) + [6, 2, 0, 3] + rc_seal(8) + rc_deliver(100))
 put('secure', 'leftover-after-first-record', [1] + hk_client(0, b'frank') + hk_feed() * 2 + hk_record() +
     hk_record(length=1) + hk_record() + [7] + rc_deliver(3) + rc_seal(7) + rc_deliver(100))
+
+
+# ---- stun: [kind % 3] then the input (0 one message, 1 a TCP stream in pieces each led by its
+# length, 2 a HOST[:PORT] text); the messages are coturn 4.6.1's own answers to a lobby host ----
+TURN_ANSWERS = {name: bytes.fromhex(answer) for name, answer in [
+    ('unauthorized', '011300582112a4420101010101010101010101010009001000000401556e617574686f72697a656400150010313834613866343132336265303362640014000a6c6f6262792e74657374000080220014436f7475726e2d342e362e312027476f727374278028000446b3de57'),
+    ('allocated', '010300582112a442020202020202020202020202001600080001ff565e12a4430020000800018cb45e12a443000d00040000025880220014436f7475726e2d342e362e312027476f7273742700080014603f805490f0c44ca985068f9a20640f6fcdce42802800042320049a'),
+    ('attempt', '001c00342112a442cf0992269ab562203a14d72e002a0004551dfb00001200080001e1e25e12a44380220014436f7475726e2d342e362e312027476f7273742780280004fa7073d7'),
+    ('bound-with-data', '010b00382112a44203030303030303030303030380220014436f7475726e2d342e362e312027476f7273742700080014079cbfef578ccd5fe6dbfe12df8aa2894648debb802800047e59861c68656c6c6f'),
+    ('stale-nonce', '011400582112a44204040404040404040404040400090010000004265374616c65206e6f6e63650000150010343265336239623835653666343434380014000a6c6f6262792e74657374000080220014436f7475726e2d342e362e312027476f727374278028000441d17242'),
+    ('refreshed', '010400402112a442050505050505050505050505000d00040000025880220014436f7475726e2d342e362e312027476f7273742700080014c41577260d8eb2678a40f599744f9df4064021ff80280004ec2853b0'),
+]}
+for name, answer in TURN_ANSWERS.items():
+    put('stun', name, [0] + list(answer))
+
+
+def pieces(data, size):
+    return [b for i in range(0, len(data), size) for b in [len(data[i:i + size])] + list(data[i:i + size])]
+
+
+put('stun', 'control-stream', [1] + pieces(TURN_ANSWERS['unauthorized'] + TURN_ANSWERS['allocated'] +
+                                          TURN_ANSWERS['attempt'], 7))
+put('stun', 'bound-then-player', [1] + pieces(TURN_ANSWERS['bound-with-data'], 64))
+put('stun', 'not-stun', [1] + pieces(TURN_ANSWERS['refreshed'] + b'GET / HTTP/1.1\r\n', 33))
+for text in ['relay.example:3478', '[::1]:5349', '[fe80::1%eth0]', '127.90.0.1', '2001:db8::7']:
+    put('stun', 'host-' + ''.join(c if c.isalnum() else '_' for c in text), [2] + list(text.encode()))

@@ -1,0 +1,275 @@
+// A lobby host behind a NAT with no inbound path hosts through coturn
+// (turn.sh): the relay task runs in the host's namespace and hands each
+// player's connection to this test, which talks on it. Players connect with
+// plain TCP from the Internet and from behind a second NAT. The library's
+// clock is the test's: a refresh or a deadline comes when the test says.
+#include "net/clock.h"
+#include "net/digest.h"
+#include "net/limits.h"
+#include "net/turn.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <sched.h>
+#include <iterator>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace ll;
+
+namespace {
+
+const char Secret[] = "shared secret of the studio";
+const char Server[] = "127.90.0.1"; // coturn, on "the Internet"
+
+// The namespaces and coturn, down again on every way out of the test.
+class Net {
+  public:
+    Net() {
+        const auto *t = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(LL_TURN_DIR) + t->test_suite_name() + "." + t->name();
+        prefix_ = "llturn" + std::to_string(std::hash<std::string>{}(name) % 1000000);
+        script("down");
+        up_ = script("up") == 0;
+    }
+    ~Net() { script("down"); }
+    bool up() const { return up_; }
+    int script(const char *what) const {
+        return std::system((std::string("sh ") + LL_TURN_SCRIPT + " " + what + " " + LL_TURN_DIR +
+                            " " + prefix_ + " '" + Secret + "' >/dev/null 2>&1")
+                               .c_str());
+    }
+    std::string log() const {
+        std::ifstream in(std::string(LL_TURN_DIR) + "/" + prefix_ + ".log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Runs `fn` inside namespace PREFIX-side: a thread started or a socket
+    // made there stays there.
+    void inside(const char *side, const std::function<void()> &fn) const {
+        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
+        if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+            fn();
+            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+        } else {
+            ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
+        }
+        if (self >= 0) ::close(self);
+        if (ns >= 0) ::close(ns);
+    }
+    // A plain TCP player connected from `side` to `port` of the server, or
+    // -errno when the connect failed.
+    int player(const char *side, int port) const {
+        int s = -1;
+        inside(side, [&] { s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+        timeval tv{10, 0}; // every read and connect has a deadline
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {::inet_addr(Server)}, {}};
+        if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
+        int e = errno;
+        ::close(s);
+        return -e;
+    }
+
+  private:
+    std::string prefix_;
+    bool up_ = false;
+};
+
+// What the relay task gave the lobby: its notices and the players handed
+// over (with a deadline on every read), each taken once.
+struct Lobby {
+    std::mutex m;
+    std::condition_variable changed;
+    std::vector<std::string> notices;
+    std::vector<int> players;
+    size_t noticesTaken = 0, playersTaken = 0;
+    TurnTask task;
+
+    static void post(TurnTask *t, const char *text) {
+        Lobby *l = static_cast<Lobby *>(t->owner);
+        std::lock_guard<std::mutex> g(l->m);
+        l->notices.push_back(text);
+        l->changed.notify_all();
+    }
+    static bool handover(TurnTask *t, Socket s) {
+        Lobby *l = static_cast<Lobby *>(t->owner);
+        timeval tv{10, 0};
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::lock_guard<std::mutex> g(l->m);
+        l->players.push_back(s);
+        l->changed.notify_all();
+        return true;
+    }
+    // Starts the task in the lobby host's namespace with REST credentials
+    // made from `secret`: user "EXPIRY:NAME", password base64(HMAC-SHA1).
+    bool start(const Net &net, const std::string &server, const char *secret = Secret) {
+        std::string user = std::to_string(std::time(nullptr) + 3600) + ":gold";
+        HmacSha1 h;
+        uint8_t mac[Sha1Bytes];
+        char password[64];
+        hmacSha1Start(&h, reinterpret_cast<const uint8_t *>(secret), std::strlen(secret));
+        hmacSha1Add(&h, user.data(), user.size());
+        hmacSha1End(&h, mac);
+        sodium_bin2base64(password, sizeof password, mac, sizeof mac,
+                          sodium_base64_VARIANT_ORIGINAL);
+        task.owner = this;
+        bool started = false;
+        net.inside("host", [&] {
+            started = turnStart(&task, {server.c_str(), user.c_str(), password}, post, handover);
+        });
+        return started;
+    }
+    // The next one within `ms` of real time; `none` when nothing came.
+    template <typename T> T next(const std::vector<T> &all, size_t *taken, T none, int ms) {
+        std::unique_lock<std::mutex> g(m);
+        changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return all.size() > *taken; });
+        return all.size() > *taken ? all[(*taken)++] : none;
+    }
+    std::string notice(int ms = 10000) { return next(notices, &noticesTaken, std::string(), ms); }
+    int player() { return next(players, &playersTaken, -1, 10000); }
+    ~Lobby() {
+        turnStop(&task);
+        for (int s : players) ::close(s);
+    }
+};
+
+bool sendAll(int s, const std::string &data) {
+    return ::send(s, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+// Exactly `n` bytes, or what came before the end, a failure or the deadline.
+std::string receive(int s, size_t n) {
+    std::string got(n, '\0');
+    ssize_t k = ::recv(s, &got[0], n, MSG_WAITALL);
+    got.resize(k > 0 ? static_cast<size_t>(k) : 0);
+    return got;
+}
+
+// A thousand round trips of 100 bytes between a player and the lobby host's end.
+void echo(int player, int host) {
+    ASSERT_TRUE(player >= 0 && host >= 0);
+    for (int i = 0; i < 1000; ++i) {
+        std::string line = std::to_string(i) + std::string(100 - std::to_string(i).size(), '.');
+        ASSERT_TRUE(sendAll(player, line));
+        ASSERT_EQ(receive(host, 100), line) << i;
+        ASSERT_TRUE(sendAll(host, line));
+        ASSERT_EQ(receive(player, 100), line) << i;
+    }
+}
+
+int relayedPort(const std::string &address) {
+    std::string prefix = std::string(Server) + ":";
+    if (address.compare(0, prefix.size(), prefix) != 0) return 0;
+    return std::atoi(address.c_str() + prefix.size());
+}
+
+} // namespace
+
+TEST(Turn, PlayersJoinARelayedLobbyFromAnywhereUntilItIsReleased) {
+    Net net;
+    ASSERT_TRUE(net.up());
+    Lobby lobby;
+    ASSERT_TRUE(lobby.start(net, Server));
+    std::string relayed = lobby.notice();
+    int port = relayedPort(relayed);
+    ASSERT_NE(port, 0) << relayed;
+
+    // Each player speaks before it is bound: its first bytes wait at the
+    // server and reach the lobby host whole.
+    int outside = net.player("peer", port), behind = net.player("behind", port);
+    ASSERT_TRUE(outside >= 0 && behind >= 0);
+    ASSERT_TRUE(sendAll(outside, "hello from outside") && sendAll(behind, "hello from behind!"));
+    int first = lobby.player(), second = lobby.player();
+    std::string a = receive(first, 18), b = receive(second, 18);
+    if (a != "hello from outside") std::swap(first, second), std::swap(a, b);
+    EXPECT_EQ(a + b, "hello from outsidehello from behind!");
+    echo(outside, first);
+    echo(behind, second);
+
+    // Nonces go stale after a second; the refresh is due at half the
+    // lifetime. Stepped there, the task refreshes with a new nonce; a third
+    // player, later still, is bound after the nonce is checked (a bind the
+    // server refuses would cost the player): the relay stays.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    clockAdvance(TurnDefaultLifetimeS * 1000 / 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    int third = net.player("peer", port);
+    echo(third, lobby.player());
+    // The scheduled refresh and the check before the third bind each met a
+    // stale nonce and went again with the new one.
+    std::string log = net.log();
+    size_t stale = 0;
+    for (size_t at = 0; (at = log.find("error 438: Stale nonce", at)) != std::string::npos; ++at)
+        ++stale;
+    EXPECT_GE(stale, 2u) << log;
+    EXPECT_NE(log.find("REFRESH processed, success"), std::string::npos) << log;
+    EXPECT_EQ(log.find("CONNECTION_BIND processed, error"), std::string::npos) << log;
+
+    // Released: the players' connections end and the port refuses.
+    turnStop(&lobby.task);
+    EXPECT_EQ(receive(outside, 1), "");
+    EXPECT_EQ(net.player("peer", port), -ECONNREFUSED);
+    EXPECT_EQ(lobby.notice(0), ""); // one outcome, nothing lost
+    for (int s : {outside, behind, third}) ::close(s);
+}
+
+TEST(Turn, RefusedNoRelayAndLost) {
+    Net net;
+    ASSERT_TRUE(net.up());
+    // Wrong credentials, and a port where nothing listens.
+    const std::pair<std::string, const char *> declined[] = {
+        {Server, TurnRefused}, {std::string(Server) + ":3480", TurnNoRelay}};
+    for (const auto &c : declined) {
+        Lobby lobby;
+        ASSERT_TRUE(lobby.start(net, c.first, "not the secret"));
+        EXPECT_EQ(lobby.notice(), c.second) << c.first;
+    }
+    Lobby malformed;
+    EXPECT_FALSE(malformed.start(net, "[::1"));
+    {
+        // A server that never answers: the deadline passes on the held clock.
+        clockHold();
+        Lobby silent;
+        ASSERT_TRUE(silent.start(net, std::string(Server) + ":3479"));
+        std::string got;
+        for (int i = 0; i < 50 && got.empty(); ++i) {
+            clockAdvance(TurnAnswerBudgetMs / 5);
+            got = silent.notice(100);
+        }
+        clockRelease();
+        EXPECT_EQ(got, TurnNoRelay);
+        // Stopped before any answer: no notice at all.
+        Lobby early;
+        ASSERT_TRUE(early.start(net, std::string(Server) + ":3479"));
+        turnStop(&early.task);
+        EXPECT_EQ(early.notice(0), "");
+    }
+    // coturn gone: the relay is lost, and so are the players on it.
+    Lobby lobby;
+    ASSERT_TRUE(lobby.start(net, Server));
+    int port = relayedPort(lobby.notice()), player = port ? net.player("behind", port) : -1;
+    ASSERT_GE(player, 0);
+    ASSERT_GE(lobby.player(), 0);
+    net.script("kill");
+    EXPECT_EQ(lobby.notice(), TurnLost);
+    EXPECT_EQ(receive(player, 1), "");
+    ::close(player);
+}
