@@ -120,10 +120,8 @@ bool admissionSettle(int32_t outcome, Socket c, const char *name, const NoiseTra
 
 bool admissionHandOver(Socket s) {
     Guard g(&net.lock);
-    if (admission.listenSocket == InvalidSocket || admission.handedOverCount == HandOverBacklog) {
-        sockClose(s);
+    if (admission.listenSocket == InvalidSocket || admission.handedOverCount == HandOverBacklog)
         return false;
-    }
     admission.handedOver[admission.handedOverCount++] = s;
     return true;
 }

@@ -69,9 +69,10 @@ void admissionForget();
 // A connection made by a way in from outside (a relay server's), handed to
 // the admission: it waits for a search exactly like one on the listening
 // socket, and goes through the lobby's door with the same limits, grace and
-// notices. Any thread; takes the lock. False, with the socket closed, when
-// no search or grace holds the port open (a connection to it would be
-// refused) or HandOverBacklog connections wait already.
+// notices. Any thread; takes the lock and waits for nothing else. False
+// when no search or grace holds the port open (a connection to it would be
+// refused) or HandOverBacklog connections wait already: the caller keeps
+// the socket, to close it (TurnHandover's contract, turn.h).
 bool admissionHandOver(Socket s);
 
 // ---- The doors ----
