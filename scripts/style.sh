@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks the written style over src, include, tools, examples and bench: the
+# Checks the written style over src, include, tools, examples and bench, and
+# the test drivers that are programs of their own (the agent, winhost): the
 # layout of .clang-format (clang-format) and the checks of .clang-tidy
 # (clang-tidy: bug patterns, the static analyzer, cognitive complexity).
 # Any finding fails the run.
@@ -13,7 +14,8 @@
 # commands (BUILD-DIR/windows) when the build has one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t sources < <(git ls-files -- 'src/*' 'include/*' 'tools/*' 'examples/*' 'bench/*' |
+mapfile -t sources < <(git ls-files -- 'src/*' 'include/*' 'tools/*' 'examples/*' 'bench/*' \
+  'tests/agents/agent/*' 'tests/windows/*' |
   grep -E '\.(c|cpp|h)$')
 
 if [ "${1:-}" = "--fix" ]; then
@@ -40,7 +42,9 @@ def ours(directory):
     for e in json.load(open(os.path.join(directory, "compile_commands.json"))):
         f = os.path.realpath(os.path.join(e["directory"], e["file"]))
         rel = f[len(root):] if f.startswith(root) else ""
-        if rel.split("/")[0] in ("src", "tools", "examples", "bench") and f not in files:
+        mine = rel.split("/")[0] in ("src", "tools", "examples", "bench") or \
+            rel.startswith(("tests/agents/agent/", "tests/windows/"))
+        if mine and f not in files:
             files.append(f)
     return files
 checked = set(ours(sys.argv[2])) if sys.argv[2] else set()

@@ -229,7 +229,7 @@ type_secret thief "x$code"
 wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
 wait_dead thief 1
 start stranger join stranger 127.0.0.1
-wait_for stranger "! the lobby host did not let you in: the lobby is full, or private (join it with --private and its secret)"
+wait_for stranger "! cannot join the lobby at 127.0.0.1: a private lobby answers there (join it with --private)"
 wait_dead stranger 1
 t new-window -d -t chat -n key -e "LOBBYLINK_SECRET=$code" \
   "$(printf '%q ' "$chat" join --private key 127.0.0.1); echo \"[exit status \$?]\"; exec sleep 600"

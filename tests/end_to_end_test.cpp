@@ -1,6 +1,6 @@
 // Whole lobbies: the lobby host in the test process and three clients a, b, c
 // (ids 2, 3, 4) in child processes, moving through phases in lockstep.
-#include "agent/flood.h"
+#include "agents/agent/flood.h"
 #include "support/testkit.h"
 
 #include <algorithm>
@@ -142,7 +142,7 @@ TEST(EndToEnd, MembersLeaveReturnAndAreKicked) {
 // Numbered messages as fast as p2pBuffer allows, for 3 s. Client s sends its
 // even numbers to everybody and its odd ones to the next client; the lobby
 // host sends all of its own to everybody. A last message tells how many.
-// The texts are the agent's (tools/agent/flood.h).
+// The texts are the agent's (agents/agent/flood.h).
 const int FloodData = flood::DataId, FloodEnd = flood::EndId;
 int nextClient(int s) { return s == 4 ? 2 : s + 1; }
 

@@ -2,10 +2,15 @@
 // vectors (public domain) for Noise_NNpsk0_25519_ChaChaPoly_SHA256, and the
 // ways a record or a handshake must fail.
 #include <gtest/gtest.h>
+#include "net/clock.h"
 #include "net/limits.h"
 #include "net/noise.h"
+#include "net/handshake.h"
 #include <cstdint>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 using namespace ll;
 using Bytes = std::vector<uint8_t>;
@@ -168,4 +173,55 @@ TEST(Noise, TheSecretStretchesWithTheLobbysSalt) {
     EXPECT_NE(toHex(a, 32), toHex(c, 32));
     std::string longest(MaxSecretLength, 'x');
     EXPECT_TRUE(noiseStretchSecret(longest.data(), longest.size(), salt, c));
+}
+
+// The client's handshake against a lobby host played on a socket pair, to
+// each of its ends: keys are held after JoinDone only, never after a refusal,
+// a LetGo before or after message 1, or a first record the host will not
+// take (the peer stops reading, so sending it fails after the keys exist).
+TEST(Noise, TheClientHoldsKeysOnlyOnceJoined) {
+    const char secret[] = "k7Q2-mV9x-Lp3w";
+    LobbySecret lobby;
+    secretMake(&lobby, secret, sizeof secret - 1);
+    uint8_t greeting[GreetingLength];
+    greetingWrite(lobby.salt, greeting);
+    const int held = keysHeld();
+    enum Host { LetGoAtOnce, Refuse, LetGoAfterMessage1, DeafToTheRecord, Admit };
+    const JoinEnd expected[] = {JoinBusy, JoinWrongSecret, JoinBusy, JoinLost, JoinDone};
+    for (Host how : {LetGoAtOnce, Refuse, LetGoAfterMessage1, DeafToTheRecord, Admit}) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        std::thread host([&] {
+            int h = pair[1];
+            (void)!write(h, greeting, sizeof greeting);
+            SecureHandshake a;
+            handshakeHost(&a, lobby);
+            HandshakeStep step = how == LetGoAtOnce ? HandshakeSend : HandshakeMore;
+            while (step == HandshakeMore) {
+                ssize_t n = read(h, handshakeInto(&a), handshakeWant(&a));
+                step = n > 0 ? handshakeTake(&a, static_cast<uint32_t>(n)) : HandshakeFailed;
+            }
+            if (how == LetGoAtOnce || how == LetGoAfterMessage1) (void)!write(h, LetGo, 2);
+            if (how == DeafToTheRecord) shutdown(h, SHUT_RD);
+            if (how >= DeafToTheRecord) (void)!write(h, a.out, a.outLength);
+            for (step = HandshakeMore; how == Admit && step == HandshakeMore;) {
+                ssize_t n = read(h, handshakeInto(&a), handshakeWant(&a));
+                step = n > 0 ? handshakeTake(&a, static_cast<uint32_t>(n)) : HandshakeFailed;
+            }
+            EXPECT_TRUE(how != Admit || step == HandshakeDone);
+            handshakeWipe(&a);
+            close(h);
+        });
+        NoiseTransport keys;
+        int32_t sends = 0;
+        JoinEnd end =
+            joinPrivate(pair[0], secret, sizeof secret - 1, "ann", nowMs() + 5000, &keys, &sends);
+        host.join();
+        close(pair[0]);
+        EXPECT_EQ(end, expected[how]) << how;
+        EXPECT_EQ(keysHeld(), held + (end == JoinDone ? 1 : 0)) << how;
+        if (end == JoinDone) keyWipe(&keys);
+    }
+    secretWipe(&lobby);
+    EXPECT_EQ(keysHeld(), held - 1);
 }

@@ -10,6 +10,7 @@
 
 #include "net/clock.h"
 #include "net/limits.h"
+#include "net/noise.h"
 #include "support/descriptors.h"
 
 #include <arpa/inet.h>
@@ -117,7 +118,8 @@ TEST_F(Robustness, FramesSentWithTheHandshakeAreKept) {
 }
 
 // A lobby host whose accept queue is full drops connection attempts
-// silently, as a machine behind a dropping firewall does.
+// silently, as a machine behind a dropping firewall does. The client gives
+// up at its deadline, here stepped over on its held clock.
 TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {
     int deaf = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
@@ -134,9 +136,21 @@ TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {
     }
     Channel ch;
     pid_t child = spawn([&] {
+        ll::clockHold();
+        std::atomic<int> stage{0}; // 1 once the deadline is about to be reached
+        std::thread tick([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ll::clockAdvance(ll::ConnectTimeoutMs - 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stage = 1;
+            ll::clockAdvance(1);
+        });
         Map c;
         p2pConnect(c.set("address", "127.0.0.1").set("user", "late"));
-        ch.tellParent(c.i("result") == 0 && c.s("error") == "couldn't connect" ? 'y' : 'n');
+        bool atDeadline = stage.load() == 1;
+        tick.join();
+        bool gaveUp = c.i("result") == 0 && c.s("error") == "couldn't connect";
+        ch.tellParent(atDeadline && gaveUp ? 'y' : 'n');
     });
     EXPECT_TRUE(ch.parentWaits('y', 40000));
     EXPECT_EQ(waitChild(child, 5000), 0);
@@ -175,6 +189,47 @@ TEST_F(Robustness, ASecretAgainstAnOpenLobbyIsToldAtTheDeadline) {
     EXPECT_EQ(waitChild(child, 20000), 0);
     EXPECT_TRUE(waitUntil([] { return isSearching() == 0; }, 5000)); // it said no name, then left
     EXPECT_EQ(numClients(), 0);
+}
+
+// A private lobby whose secret holds a 0 byte: every byte counts. A client
+// without a secret is told "private lobby", with nothing in its inbox; one
+// with the part before the 0 is refused; one with the whole secret joins. A
+// 0 byte in a name or an address is refused before anything is tried. The
+// client holds its connection's keys once, while connected, and none after
+// a refusal or an overflow; the lobby host holds none once it has closed.
+TEST_F(Robustness, EveryByteOfASecretCounts) {
+    const std::string secret("ab\0k7-Quartz-Harbor-93", 22);
+    Channel ch;
+    pid_t child = spawn([&] {
+        ASSERT_TRUE(ch.childWaits('s'));
+        Map zeroName, zeroAddress;
+        p2pConnect(zeroName.set("user", std::string("an\0n", 4)));
+        EXPECT_EQ(zeroName.s("error"), "0 byte in user");
+        p2pConnect(zeroAddress.set("user", "ann").set("address", std::string("127.0.0.1\0.9", 12)));
+        EXPECT_EQ(zeroAddress.s("error"), "0 byte in address");
+        std::vector<std::string> errors;
+        for (const std::string &s : {std::string(), secret.substr(0, 2), secret}) {
+            Map c;
+            c.set("address", "127.0.0.1").set("user", "ann");
+            if (!s.empty()) c.set("secret", s);
+            p2pConnect(c);
+            errors.push_back(c.i("result") == 1 ? "joined" : c.s("error"));
+            EXPECT_EQ(ll::keysHeld(), c.i("result"));
+        }
+        EXPECT_EQ(errors, (std::vector<std::string>{"private lobby", "wrong secret", "joined"}));
+        kit::send(7, 1, std::string(LobbyQueueBytes, 'x'));
+        EXPECT_EQ(drain(), (std::vector<Msg>{{0, MsgError, "overflow"}}));
+        EXPECT_EQ(ll::keysHeld(), 0);
+    });
+    Map lobby, m;
+    p2pCreateLobby(lobby.set("user", "gold").set("secret", secret));
+    ASSERT_EQ(lobby.i("result"), 1);
+    p2pSearchClient(m);
+    ch.tellChild('s');
+    EXPECT_TRUE(updateUntil([] { return numClients() == 1; }, 20000));
+    EXPECT_EQ(waitChild(child, 30000), 0);
+    p2pDisconnect(nullptr);
+    EXPECT_EQ(ll::keysHeld(), 0);
 }
 
 // Runs `body` in a child process with network and mount namespaces of its

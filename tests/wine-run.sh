@@ -5,7 +5,7 @@ set -eu
 dir=$1
 run=$dir/wine-run
 mkdir -p "$run"
-cp "$dir/tools/winhost.exe" "$run/"
+cp "$dir/tests/windows/winhost.exe" "$run/"
 # Copies of the DLL under other names load as independent instances: one
 # plays the lobby host, the others clients.
 for n in "" 2 3; do cp "$dir/lobbylink.dll" "$run/lobbylink$n.dll"; done

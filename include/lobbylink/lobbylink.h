@@ -37,6 +37,8 @@
  *   "already connected"   p2pCreateLobby, p2pConnect, p2pFindLobbies
  *   "no user"             p2pCreateLobby, p2pConnect
  *   "user too long"       p2pCreateLobby, p2pConnect
+ *   "0 byte in user"      p2pCreateLobby, p2pConnect
+ *   "0 byte in address"   p2pConnect
  *   "bind"                p2pSearchClient
  *   "thread"              p2pSearchClient
  *   "getaddrinfo"         p2pConnect
@@ -46,6 +48,8 @@
  *   "secret too long"     p2pCreateLobby, p2pConnect
  *   "wrong secret"        p2pConnect
  *   "not a private lobby" p2pConnect
+ *   "lobby busy"          p2pConnect
+ *   "private lobby"       p2pConnect
  *
  * Memory: every buffer the library holds is bounded. Should the C runtime's
  * heap be exhausted all the same, the library ends the process (abort)
@@ -191,10 +195,11 @@ enum {
  *   reads it before the end of the connection.
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
  *   bytes); becomes the lobby host. Failures: "error" = "already
- *   connected", "no user", "user too long" or "secret too long", then
- *   "result" = 0.
+ *   connected", "no user", "user too long", "0 byte in user" or "secret too
+ *   long", then "result" = 0.
  *   Private lobbies: with the optional String "secret" (a passphrase or an
- *   invite code, 1 to LobbyMaxSecretLength bytes) only players who give
+ *   invite code, 1 to LobbyMaxSecretLength bytes, every one of which counts,
+ *   a 0 byte as any other) only players who give
  *   p2pConnect the same secret get in, and every byte of the lobby travels
  *   authenticated and encrypted: the Noise Protocol Framework's handshake
  *   NNpsk0 (25519, ChaChaPoly, SHA256), its pre-shared key stretched from the
@@ -301,8 +306,9 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
  *   IPv4, each for at most 10 s); the first to connect is used. "pkg" = sends
  *   that carried the handshake; "result" 1 on success, then "addr" (String)
  *   = the address joined as numeric text ("::1", "192.168.1.20").
- *   Failures: "error" = "already connected", "no user" or "user too long"
- *   (then "result" 0); "result" 0 then "error" = "getaddrinfo", "socket" (no
+ *   Failures: "error" = "already connected", "no user", "user too long",
+ *   "0 byte in user" or "0 byte in address" (then "result" 0; nothing is
+ *   tried); "result" 0 then "error" = "getaddrinfo", "socket" (no
  *   socket could be made for any of the addresses), "couldn't connect" (also
  *   when the connection cannot be made non-blocking) or "failed to send
  *   user".
@@ -310,11 +316,13 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
  *   p2pCreateLobby): it blocks until the private handshake is done, at most
  *   about 10 seconds after the connection is made. Failures then: "error" =
  *   "secret too long" (before anything is tried), or "result" 0 then
- *   "error" = "wrong secret" (the lobby host does not take the secret) or
+ *   "error" = "wrong secret" (the lobby host does not take the secret),
+ *   "lobby busy" (the lobby host let it go for another reason: its door is
+ *   full, the handshake's deadline passed, the lobby closed; try again) or
  *   "not a private lobby" (no private lobby host answered within that time:
- *   an open lobby, or a lobby host that is not admitting). A client without
- *   a secret that reaches a private lobby is closed at once; its inbox holds
- *   at most one unreadable entry before its loss notice.
+ *   an open lobby, or a lobby host that is not admitting). Without a
+ *   secret, a private lobby's greeting is "result" 0 then "error" =
+ *   "private lobby": the connection is closed, the inbox holds nothing.
  *   A later loss of the connection arrives as the notice (0, MsgError,
  *   "error"). */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
@@ -340,7 +348,8 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pFindLobbies(ArgNode *map);
  *   low 8 bits: 255 everybody, 1 the lobby host, else that member). Queues the
  *   message for the next p2pUpdate; an empty or missing "msg" sends nothing,
  *   and so does a message id whose low 8 bits are 0 (or, from a client, such
- *   a receiver): a 0 byte ends a frame, so those cannot be sent. Message ids
+ *   a receiver), or a "msg" holding a 0 byte: a 0 byte ends a frame, so those
+ *   cannot be sent. Message ids
  *   125 to 127 are the library's notices (MsgError, MsgJoin, MsgLeave): they
  *   are not sent either, and the lobby host drops a client's message that
  *   carries one, so a member may use 1 to 124 and 128 to 255.

@@ -106,24 +106,28 @@ const CharList *mapGetList(ArgNode *map, const char *key) {
 size_t listCopyText(const CharList *list, char *out) {
     size_t n = 0;
     const CharCell *cell = list ? list->head : nullptr;
-    for (uint32_t count = list ? list->count : 0; n < count && cell && cell->ch; cell = cell->next)
+    for (uint32_t count = list ? list->count : 0; n < count && cell; cell = cell->next)
         out[n++] = cell->ch;
     return n;
 }
 
-char *mapGetString(ArgNode *map, const char *key) {
+char *mapGetText(ArgNode *map, const char *key, size_t *length) {
+    *length = 0;
     if (!map) return nullptr;
     ArgValue *v = mapFind(map, key);
     if (!v || v->kind != ValueString) return nullptr;
     const CharList *list = v->payload.string;
     uint32_t count = list ? list->count : 0;
     char *copy = static_cast<char *>(heapAlloc(static_cast<size_t>(count) + 1));
-    const CharCell *cell = list ? list->head : nullptr;
-    uint32_t i = 0;
     // count is authoritative; a list shorter than it reads as ending early.
-    for (; i < count && cell; ++i, cell = cell->next) copy[i] = cell->ch;
-    copy[i] = '\0';
+    *length = listCopyText(list, copy);
+    copy[*length] = '\0';
     return copy;
+}
+
+char *mapGetString(ArgNode *map, const char *key) {
+    size_t length;
+    return mapGetText(map, key, &length);
 }
 
 void mapSet(const char *key, ArgNode *map, ArgValue value) {

@@ -17,12 +17,15 @@ int32_t mapGetInt(ArgNode *map, const char *key);
 // A new malloc'd NUL-terminated copy of the String value of `key` (the caller
 // frees it); null when absent, of another kind, or map is null.
 char *mapGetString(ArgNode *map, const char *key);
+// The same copy, with the String's length in `*length`: every character of
+// it, 0 bytes included (a list shorter than its count ends early).
+char *mapGetText(ArgNode *map, const char *key, size_t *length);
 // The CharList of the String value of `key`; null when absent, of another
 // kind, or map is null.
 const CharList *mapGetList(ArgNode *map, const char *key);
-// Copies the text a list holds, as mapGetString reads it, into `out` (room
-// for `count` characters): its first `count` characters, ending early at a 0
-// character or a missing cell. Returns the text's length.
+// Copies the text a list holds, as mapGetText reads it, into `out` (room
+// for `count` characters): its first `count` characters, 0 bytes included,
+// ending early at a missing cell. Returns the text's length.
 size_t listCopyText(const CharList *list, char *out);
 // Inserts `key` or replaces its value with a copy of `value`; a String's
 // CharList passes to the dictionary. `map` must not be null.

@@ -30,6 +30,10 @@ const char ErrSendUser[] = "failed to send user";
 const char ErrSecretTooLong[] = "secret too long";
 const char ErrWrongSecret[] = "wrong secret";
 const char ErrNotPrivate[] = "not a private lobby";
+const char ErrBusy[] = "lobby busy";
+const char ErrPrivateLobby[] = "private lobby";
+const char ErrUserZero[] = "0 byte in user";
+const char ErrAddressZero[] = "0 byte in address";
 
 // Failures found before anything is tried: "error" first, then "result" 0.
 int32_t refuse(ArgNode *map, const char *error) {
@@ -91,6 +95,65 @@ intptr_t storeCallback(CallbackSlot slot, void *fn) {
     return reinterpret_cast<intptr_t>(fn);
 }
 
+// A String argument, every byte of it: `length` bytes, then a 0 (null when
+// absent). Where a 0 byte among them would change what the application
+// asked for (a name cut short, another address), the call is refused.
+struct Text {
+    char *text;
+    size_t length;
+};
+
+Text readText(ArgNode *map, const char *key) {
+    Text t;
+    t.text = mapGetText(map, key, &t.length);
+    return t;
+}
+
+bool holdsZero(const Text &t) { return t.text && std::memchr(t.text, 0, t.length); }
+
+// The optional "secret" of a private lobby: bytes, a 0 byte as good as any
+// other; missing or "" is an open lobby.
+JoinSecret readSecret(ArgNode *map) {
+    Text t = readText(map, "secret");
+    return JoinSecret{t.text, t.length};
+}
+
+// Arguments refused before anything changes: an error text, or null.
+const char *argumentRefusal(const JoinSecret &secret, const Text &user) {
+    if (secret.length > MaxSecretLength) return ErrSecretTooLong;
+    return holdsZero(user) ? ErrUserZero : nullptr;
+}
+
+// What p2pConnect writes for an outcome of the core's connect.
+int32_t connectAnswer(ArgNode *map, const ConnectOutcome &out) {
+    if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
+    switch (out.step) {
+    case Connected:
+        succeed(map);
+        writeString(map, "addr", out.address);
+        return 1;
+    case ConnectNotAllowed:
+        return refuse(map, refusalText(out.refusal));
+    case ConnectResolveFailed:
+        return fail(map, ErrResolve);
+    case ConnectSocketFailed:
+        return fail(map, ErrSocket);
+    case ConnectFailed:
+        return fail(map, ErrConnect);
+    case ConnectHandshakeFailed:
+        return fail(map, ErrSendUser);
+    case ConnectWrongSecret:
+        return fail(map, ErrWrongSecret);
+    case ConnectNotPrivate:
+        return fail(map, ErrNotPrivate);
+    case ConnectBusy:
+        return fail(map, ErrBusy);
+    case ConnectPrivateLobby:
+        return fail(map, ErrPrivateLobby);
+    }
+    return 0;
+}
+
 // p2pSend copies a text of up to this many characters on the stack: any
 // chat line fits, and the call stays small on the application's thread,
 // whose stack the library does not know; a longer text is allocated.
@@ -120,27 +183,17 @@ int32_t p2pDisconnect(ArgNode *) {
     return 0;
 }
 
-// The optional "secret" of a private lobby, a passphrase or an invite code;
-// missing or "" is an open lobby. False when it is too long.
-bool readSecret(ArgNode *map, JoinSecret *out) {
-    char *text = mapGetString(map, "secret");
-    size_t length = text ? std::strlen(text) : 0;
-    *out = JoinSecret{text, length};
-    return length <= MaxSecretLength;
-}
-
 int32_t p2pCreateLobby(ArgNode *map) {
-    listingStop();
-    JoinSecret secret;
-    if (!readSecret(map, &secret)) {
-        secretRelease(secret);
-        return refuse(map, ErrSecretTooLong);
+    JoinSecret secret = readSecret(map);
+    Text user = readText(map, "user");
+    const char *refusal = argumentRefusal(secret, user);
+    if (!refusal) {
+        listingStop();
+        refusal = refusalText(lobbyCreate(user.text, secret));
     }
-    char *user = mapGetString(map, "user");
-    OpenRefusal refusal = lobbyCreate(user, secret);
-    heapFree(user);
+    heapFree(user.text);
     secretRelease(secret);
-    if (refusal != OpenAllowed) return refuse(map, refusalText(refusal));
+    if (refusal) return refuse(map, refusal);
     if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
     if (mapGetInt(map, "announce") == 1) announceStart();
     return succeed(map);
@@ -212,40 +265,19 @@ int32_t p2pClientName(ArgNode *map) {
 // ---- Client connection ----
 
 int32_t p2pConnect(ArgNode *map) {
-    listingStop();
-    JoinSecret secret;
-    if (!readSecret(map, &secret)) {
-        secretRelease(secret);
-        return refuse(map, ErrSecretTooLong);
+    JoinSecret secret = readSecret(map);
+    Text user = readText(map, "user"), address = readText(map, "address");
+    const char *refusal = argumentRefusal(secret, user);
+    if (!refusal && holdsZero(address)) refusal = ErrAddressZero;
+    ConnectOutcome out = {};
+    if (!refusal) {
+        listingStop();
+        out = clientConnect(address.text, user.text, secret);
     }
-    char *user = mapGetString(map, "user");
-    char *address = mapGetString(map, "address");
-    ConnectOutcome out = clientConnect(address, user, secret);
-    heapFree(address);
-    heapFree(user);
+    heapFree(address.text);
+    heapFree(user.text);
     secretRelease(secret);
-    if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
-    switch (out.step) {
-    case Connected:
-        succeed(map);
-        writeString(map, "addr", out.address);
-        return 1;
-    case ConnectNotAllowed:
-        return refuse(map, refusalText(out.refusal));
-    case ConnectResolveFailed:
-        return fail(map, ErrResolve);
-    case ConnectSocketFailed:
-        return fail(map, ErrSocket);
-    case ConnectFailed:
-        return fail(map, ErrConnect);
-    case ConnectHandshakeFailed:
-        return fail(map, ErrSendUser);
-    case ConnectWrongSecret:
-        return fail(map, ErrWrongSecret);
-    case ConnectNotPrivate:
-        return fail(map, ErrNotPrivate);
-    }
-    return 0;
+    return refusal ? refuse(map, refusal) : connectAnswer(map, out);
 }
 
 // ---- LAN discovery ----
@@ -275,7 +307,9 @@ int32_t p2pSend(ArgNode *map) {
     size_t length = listCopyText(msg, text);
     uint8_t msgId = static_cast<uint8_t>(mapGetInt(map, "id"));
     uint8_t receiver = static_cast<uint8_t>(mapGetInt(map, "rcv"));
-    messageSend(msgId, receiver, text, length);
+    // A 0 byte would end the frame inside the text: the receiver would get
+    // less than was sent. Such a text is not sent, as one that is empty.
+    if (!std::memchr(text, 0, length)) messageSend(msgId, receiver, text, length);
     if (text != shortText) heapFree(text);
     return 0;
 }

@@ -38,14 +38,14 @@ uint8_t nextFreeId() {
 }
 
 // Admits a newcomer whose handshake is complete (sealed with `keys` in a
-// private lobby, else null): its record, the join notices both ways and
-// its inbox entry appear together.
-void admitMember(Socket c, const char *name, const NoiseTransport *keys) {
+// private lobby, else null; they move to the member's link): its record,
+// the join notices both ways and its inbox entry appear together.
+void admitMember(Socket c, const char *name, NoiseTransport *keys) {
     admission.nextId = nextFreeId();
     ClientRecord *rec = addClient(admission.nextId, name, c);
     if (keys) {
         rec->link.sealed = true;
-        rec->link.keys = *keys;
+        keyMove(&rec->link.keys, keys);
     }
     queueNotice(rec, HostId, MsgJoin, net.ownName);
     for (ClientRecord *m = relay.clients; m; m = m->next) {
@@ -74,7 +74,7 @@ void acceptThread(void *) {
         Guard g(&net.lock);
         listener = admission.listenSocket;
         listening = admission.listening;
-        secret = net.secret;
+        keyCopy(&secret, &net.secret);
     }
     if (listening && secret.on) privateDoor(listener, secret);
     if (listening && !secret.on) openDoor(listener);
@@ -105,7 +105,7 @@ AdmissionTurn admissionTurn() {
     return TurnOver;
 }
 
-bool admissionSettle(int32_t outcome, Socket c, const char *name, const NoiseTransport *keys) {
+bool admissionSettle(int32_t outcome, Socket c, const char *name, NoiseTransport *keys) {
     if (outcome == SearchOk && admissionStopAsked()) outcome = SearchHandshakeLost;
     if (outcome == SearchOk && !admission.cancelRequested && relay.clientCount >= MaxClients)
         outcome = SearchLobbyFull;

@@ -95,11 +95,12 @@ enum AdmissionTurn {
 };
 AdmissionTurn admissionTurn();
 // One newcomer's outcome, with the lock held: `outcome` is its handshake's
-// (SearchOk: complete, with `name`, and `keys` in a private lobby). The
+// (SearchOk: complete, with `name`, and `keys` in a private lobby, which
+// move to the member's link when it is admitted). The
 // running search admits it and returns true, or returns false when its
 // handshake failed, a stop is asked, the host application cancelled the
 // search or the lobby is full: the door then turns it away (closes `c`).
 // The search ends with that outcome, its socket kept open for the grace.
-bool admissionSettle(int32_t outcome, Socket c, const char *name, const NoiseTransport *keys);
+bool admissionSettle(int32_t outcome, Socket c, const char *name, NoiseTransport *keys);
 
 } // namespace ll

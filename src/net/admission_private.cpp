@@ -8,6 +8,17 @@
 // handshakes under way go on, and the next search admits the first that
 // has completed.
 //
+// The door under a flood: when every slot is taken, a newcomer makes room by
+// displacing one that has proven less. Proof is what the handshake shows,
+// never whether bytes came: a player who knows the secret is silent while
+// it stretches the secret, and a stranger can send a byte. So the newcomers
+// whose message 1 has not opened go first, and among them those of the
+// source (an address; an IPv6 /64) that holds the most handshakes, then the
+// one that has waited longest: strangers from many addresses displace each
+// other, not the player, who holds one. A source also holds at most
+// PrivateHandshakesPerSource handshakes; beyond them its newcomers displace
+// its own. Everyone let go but for the secret hears LetGo (handshake.h).
+//
 // Everything here but the settling of a newcomer (under the lock) is the
 // thread's own: the sockets of the newcomers and their handshakes.
 #include "net/admission.h"
@@ -28,9 +39,10 @@ static_assert(PrivateHandshakesAtOnce < PollerCapacity,
               "the door watches the listener and every handshake");
 
 struct Newcomer {
-    Socket socket;  // InvalidSocket: a free slot
-    uint64_t since; // when it was accepted
-    bool complete;  // its handshake is done: it waits for a search
+    Socket socket;   // InvalidSocket: a free slot
+    uint64_t since;  // when it was accepted
+    uint64_t source; // where it comes from (sockPeerSource)
+    bool complete;   // its handshake is done: it waits for a search
     SecureHandshake handshake;
 };
 
@@ -43,6 +55,10 @@ struct Door {
     uint8_t greeting[GreetingLength];
 };
 
+bool sendWhole(Socket s, const uint8_t *data, size_t length) {
+    return sockSend(s, data, static_cast<int>(length)) == static_cast<int>(length);
+}
+
 // Frees a slot whose socket is closed or handed on.
 void clearSlot(Newcomer *n) {
     handshakeWipe(&n->handshake);
@@ -50,36 +66,75 @@ void clearSlot(Newcomer *n) {
     n->complete = false;
 }
 
-void drop(Door *d, Newcomer *n) {
+// Closes a newcomer's connection and frees its slot. `letGo`: it is let go
+// for another reason than the secret and hears LetGo first; else (the
+// handshake failed) it hears nothing.
+void drop(Door *d, Newcomer *n, bool letGo) {
     if (!n->complete) pollerRemove(&d->poller, n->socket);
+    if (letGo) {
+        (void)sendWhole(n->socket, LetGo, sizeof LetGo); // its last word: a failure changes nothing
+        sockFinish(n->socket);
+    }
     sockClose(n->socket);
     clearSlot(n);
 }
 
-// A free slot; else the slot of the newcomer under way that has waited
-// longest, one that has sent nothing yet first.
-Newcomer *slotFor(Door *d) {
-    Newcomer *oldest = nullptr, *oldestSilent = nullptr;
+bool underWay(const Newcomer &n) { return n.socket != InvalidSocket && !n.complete; }
+
+int handshakesFrom(const Door *d, uint64_t source) {
+    int held = 0;
+    for (const Newcomer &n : d->slots) held += underWay(n) && n.source == source ? 1 : 0;
+    return held;
+}
+
+// Whether `a` is to be displaced before `b` (both under way; `heldA` and
+// `heldB` the handshakes of their sources).
+bool weaker(const Newcomer &a, int heldA, const Newcomer &b, int heldB) {
+    bool provenA = handshakeProven(&a.handshake), provenB = handshakeProven(&b.handshake);
+    if (provenA != provenB) return provenB;
+    if (!provenA && heldA != heldB) return heldA > heldB;
+    return a.since < b.since;
+}
+
+// The newcomer under way to displace first (of `source` alone when `only`);
+// null when there is none.
+Newcomer *weakest(Door *d, bool only, uint64_t source) {
+    Newcomer *pick = nullptr;
+    int pickHeld = 0;
     for (Newcomer &n : d->slots) {
-        if (n.socket == InvalidSocket) return &n;
-        if (n.complete) continue;
-        if (!oldest || n.since < oldest->since) oldest = &n;
-        if (handshakeUntouched(&n.handshake) && (!oldestSilent || n.since < oldestSilent->since))
-            oldestSilent = &n;
+        if (!underWay(n) || (only && n.source != source)) continue;
+        int held = only ? 0 : handshakesFrom(d, n.source);
+        if (!pick || weaker(n, held, *pick, pickHeld)) {
+            pick = &n;
+            pickHeld = held;
+        }
     }
-    Newcomer *n = oldestSilent ? oldestSilent : oldest;
-    if (n) drop(d, n);
+    return pick;
+}
+
+// The slot for a newcomer from `source`: a free one, unless the source holds
+// its share of handshakes already; else one made free by displacing the
+// weakest newcomer (of that source, when it holds its share). Null when
+// every slot holds a newcomer whose handshake is complete. Newcomers whose
+// source the system cannot tell (0) are not held to one share together.
+Newcomer *slotFor(Door *d, uint64_t source) {
+    bool full = source != 0 && handshakesFrom(d, source) >= PrivateHandshakesPerSource;
+    if (!full)
+        for (Newcomer &n : d->slots)
+            if (n.socket == InvalidSocket) return &n;
+    Newcomer *n = weakest(d, full, source);
+    if (n) drop(d, n, true);
     return n;
 }
 
-bool sendWhole(Socket s, const uint8_t *data, size_t length) {
-    return sockSend(s, data, static_cast<int>(length)) == static_cast<int>(length);
-}
-
-// A new connection: the greeting goes out at once, unasked.
+// A new connection: the greeting goes out at once, unasked; when no slot
+// can be had, LetGo with it.
 void welcome(Door *d, Socket c) {
-    Newcomer *n = slotFor(d);
-    if (!n || !sockSetNonBlocking(c) || !sendWhole(c, d->greeting, sizeof d->greeting)) {
+    uint64_t source = sockPeerSource(c);
+    Newcomer *n = slotFor(d, source);
+    if (!sockSetNonBlocking(c) || !sendWhole(c, d->greeting, sizeof d->greeting) || !n) {
+        if (!n) (void)sendWhole(c, LetGo, sizeof LetGo);
+        sockFinish(c);
         sockClose(c);
         return;
     }
@@ -88,8 +143,9 @@ void welcome(Door *d, Socket c) {
     handshakeHost(&n->handshake, d->secret);
     n->socket = c;
     n->since = nowMs();
+    n->source = source;
     n->complete = false;
-    if (!pollerAdd(&d->poller, c, n)) drop(d, n);
+    if (!pollerAdd(&d->poller, c, n)) drop(d, n, true);
 }
 
 // The connections waiting on the (non-blocking) listener, a burst at a
@@ -113,7 +169,7 @@ void progress(Door *d, Newcomer *n) {
         m > 0 ? handshakeTake(&n->handshake, static_cast<uint32_t>(m)) : HandshakeFailed;
     if (step == HandshakeSend && !sendWhole(n->socket, n->handshake.out, n->handshake.outLength))
         step = HandshakeFailed;
-    if (step == HandshakeFailed) return drop(d, n);
+    if (step == HandshakeFailed) return drop(d, n, false);
     if (step == HandshakeDone) {
         // What it sends from now on is the relay's to read.
         pollerRemove(&d->poller, n->socket);
@@ -124,8 +180,7 @@ void progress(Door *d, Newcomer *n) {
 void expire(Door *d) {
     uint64_t now = nowMs();
     for (Newcomer &n : d->slots)
-        if (n.socket != InvalidSocket && !n.complete && now - n.since >= HandshakeDeadlineMs)
-            drop(d, &n);
+        if (underWay(n) && now - n.since >= HandshakeDeadlineMs) drop(d, &n, true);
 }
 
 Newcomer *firstComplete(Door *d) {
@@ -146,7 +201,7 @@ bool offer(Door *d) {
     if (admissionSettle(SearchOk, n->socket, n->handshake.name, &n->handshake.keys))
         clearSlot(n); // its socket is the relay's now
     else
-        drop(d, n);
+        drop(d, n, true);
     return true;
 }
 
@@ -178,7 +233,7 @@ void privateDoor(Socket listener, const LobbySecret &secret) {
     Door *d = heapNew<Door>();
     new (&d->poller) Poller();
     for (Newcomer &n : d->slots) n.socket = InvalidSocket;
-    d->secret = secret;
+    keyCopy(&d->secret, &secret);
     greetingWrite(secret.salt, d->greeting);
     bool open = sockSetNonBlocking(listener) && pollerAdd(&d->poller, listener, nullptr);
     while (open && !admissionStopAsked()) {
@@ -187,7 +242,7 @@ void privateDoor(Socket listener, const LobbySecret &secret) {
         open = open && offer(d);
     }
     for (Newcomer &n : d->slots)
-        if (n.socket != InvalidSocket) drop(d, &n);
+        if (n.socket != InvalidSocket) drop(d, &n, true);
     pollerClose(&d->poller);
     secretWipe(&d->secret);
     heapFree(d);

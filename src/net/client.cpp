@@ -35,8 +35,11 @@ void connectionLost() {
 }
 
 // A host frame goes to the inbox; one too short to carry its fields is
-// dropped. Every frame is taken.
+// dropped. A private lobby's greeting as the first frame of an open
+// connection is no message: it is refused, and the connection ends.
 bool deliver(void *, const uint8_t *frame, size_t length) {
+    if (!clientRole.heard && !clientRole.link.sealed && greetingSeen(frame, length)) return false;
+    clientRole.heard = true;
     FrameFields f;
     if (readHostFrame(frame, length, &f))
         inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
@@ -149,17 +152,16 @@ void startNext(Race *r, uint64_t now) {
 }
 
 // Waits for an attempt to end, until the next is due or one runs out of
-// time. One that connected wins; one that failed starts the next at once.
-// Then the attempts out of time are given up.
-void awaitAttempts(Race *r, uint64_t now) {
+// time, in slices on the core's clock. One that connected wins; one that
+// failed starts the next at once. Then the attempts out of time are given up.
+void awaitAttempts(Race *r) {
     Attempts &a = r->a;
     uint64_t until = a.deadline[0];
     for (int i = 1; i < a.count; ++i)
         if (a.deadline[i] < until) until = a.deadline[i];
     if (r->pending && a.count < ConnectAttemptsAtOnce && r->nextStart < until) until = r->nextStart;
     bool connected = false;
-    int i = sockConnectWait(a.socket, a.count, until > now ? static_cast<int>(until - now) : 0,
-                            &connected);
+    int i = sockConnectWait(a.socket, a.count, clockSlice(until, ConnectWaitSliceMs), &connected);
     if (i >= 0) {
         Socket s = a.socket[i];
         const addrinfo *ai = a.to[i];
@@ -172,7 +174,7 @@ void awaitAttempts(Race *r, uint64_t now) {
             r->nextStart = nowMs(); // a failure starts the next at once
         }
     }
-    now = nowMs();
+    uint64_t now = nowMs();
     for (int k = a.count - 1; k >= 0; --k)
         if (now >= a.deadline[k]) dropAttempt(&a, k, true);
 }
@@ -197,7 +199,7 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
         if (r.pending && r.a.count < ConnectAttemptsAtOnce && now >= r.nextStart)
             startNext(&r, now);
         else if (r.a.count > 0)
-            awaitAttempts(&r, now);
+            awaitAttempts(&r);
         else if (r.pending)
             r.nextStart = now; // nothing under way: the next at once
         else
@@ -224,10 +226,20 @@ void clientPump() {
     SplitStop never;
     SplitEnd end = linkReceive(clientRole.socket, &clientRole.link, net.scratch, net.plain,
                                QueueCapacity, &clientRole.reader, deliver, nullptr, &never);
-    if (end == SplitClosed || end == SplitTooLong) connectionLost();
+    if (end == SplitClosed || end == SplitTooLong || end == SplitRefused) connectionLost();
 }
 
 namespace {
+
+// A private lobby host greets every connection at once, so its greeting has
+// come by the end of the handshake's pause; an open lobby host says nothing
+// before it admits, and then no greeting. Looks without taking anything.
+bool greetedAsPrivate(Socket s) {
+    uint8_t head[GreetingLength];
+    if (sockWaitReadable(s, 0) <= 0) return false;
+    int n = sockPeek(s, head, sizeof head);
+    return n > 0 && greetingSeen(head, static_cast<size_t>(n));
+}
 
 // The handshake on the new connection `s`, still blocking: the name, or in a
 // private lobby the whole private handshake, whose keys go to `link`.
@@ -236,18 +248,25 @@ ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, Reco
     out->handshakeTried = true;
     if (secret.length == 0) {
         bool whole = sendHandshake(s, user, &out->handshakeSends) == std::strlen(user) + 1;
-        return whole ? Connected : ConnectHandshakeFailed;
+        if (!whole) return ConnectHandshakeFailed;
+        return greetedAsPrivate(s) ? ConnectPrivateLobby : Connected;
     }
-    NoiseTransport keys;
     JoinEnd end = joinPrivate(s, secret.text, secret.length, user, nowMs() + PrivateJoinDeadlineMs,
-                              &keys, &out->handshakeSends);
-    if (end == JoinNotPrivate) return ConnectNotPrivate;
-    if (end == JoinWrongSecret) return ConnectWrongSecret;
-    if (end == JoinLost) return ConnectHandshakeFailed;
-    link->sealed = true;
-    link->keys = keys;
-    noiseWipe(&keys);
-    return Connected;
+                              &link->keys, &out->handshakeSends);
+    link->sealed = end == JoinDone;
+    switch (end) {
+    case JoinDone:
+        return Connected;
+    case JoinNotPrivate:
+        return ConnectNotPrivate;
+    case JoinWrongSecret:
+        return ConnectWrongSecret;
+    case JoinBusy:
+        return ConnectBusy;
+    case JoinLost:
+        break;
+    }
+    return ConnectHandshakeFailed;
 }
 
 } // namespace
@@ -290,7 +309,7 @@ ConnectOutcome clientDial(const char *address, const char *user, const JoinSecre
         return out;
     }
     dialled->socket = s;
-    dialled->link = link;
+    linkMove(&dialled->link, &link);
     return out;
 }
 
@@ -303,11 +322,10 @@ void clientAdopt(Dialled *dialled, const char *user) {
         // the last connection's bytes behind.
         queueFree(&clientRole.queue);
         clientRole.reader.count = 0;
-        linkFree(&clientRole.link);
-        clientRole.link = dialled->link;
+        clientRole.heard = false;
+        linkMove(&clientRole.link, &dialled->link);
     }
     dialled->socket = InvalidSocket;
-    dialled->link = RecordLink();
     setMode(Client);
 }
 

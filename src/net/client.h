@@ -24,6 +24,7 @@ struct ClientRoleState {
     ByteQueue queue;               // lock: bytes for the lobby host; holds less than QueueCapacity
     FrameReader reader = {nullptr, 0, 0, QueueCapacity - 1}; // lock: frames from the lobby host
     RecordLink link;                                         // lock: sealed in a private lobby
+    bool heard = false; // lock: a frame has come on this connection
 };
 
 extern ClientRoleState clientRole;

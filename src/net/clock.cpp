@@ -20,10 +20,14 @@ uint64_t nowMs() {
 
 void clockNap(uint64_t until, int sliceMs) {
     if (held.load(std::memory_order_acquire)) return sleepMs(1);
+    int slice = clockSlice(until, sliceMs);
+    if (slice > 0) sleepMs(slice);
+}
+
+int clockSlice(uint64_t until, int sliceMs) {
     uint64_t now = nowMs();
-    if (now >= until) return;
-    uint64_t left = until - now;
-    sleepMs(left < static_cast<uint64_t>(sliceMs) ? static_cast<int>(left) : sliceMs);
+    if (now >= until) return 0;
+    return until - now < static_cast<uint64_t>(sliceMs) ? static_cast<int>(until - now) : sliceMs;
 }
 
 void clockHold() {

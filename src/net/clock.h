@@ -17,6 +17,12 @@ uint64_t nowMs();
 // then a short one, so the waiting thread sees the advance soon.
 void clockNap(uint64_t until, int sliceMs);
 
+// How long a wait for `until` may block in real time: 0 once the clock has
+// reached it, else the time left but at most sliceMs. A thread that waits on
+// its sockets in such slices reads the clock between them, so the clock (and
+// a test that holds it) decides when its deadline has passed.
+int clockSlice(uint64_t until, int sliceMs);
+
 // A seam for the library's own tests, which link its objects: from
 // clockHold on the clock stands still and moves only by clockAdvance, so a
 // test steps over a ten-second deadline at once; clockRelease lets it run

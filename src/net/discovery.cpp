@@ -2,21 +2,14 @@
 // host's answers and the player's listing (discovery.h).
 #include "net/discovery.h"
 
-#include "net/discovery_wire.h"
-#include "net/lobby.h"
-#include "net/relay.h"
-#include "net/state.h"
 #include "net/clock.h"
+#include "net/discovery_wire.h"
 
 #include <cstring>
 
 namespace ll {
 
 namespace {
-
-// Whether this lobby says it is private: it has a secret. The answer
-// carries no more of it than that.
-bool announcedPrivate() { return net.secret.on; }
 
 void closeSocket(Socket *s) {
     if (*s != InvalidSocket) sockClose(*s);
@@ -51,7 +44,7 @@ bool withinBudget(DiscoveryState &d) {
     return true;
 }
 
-void answerQueries(DiscoveryState &d) {
+void answerQueries(DiscoveryState &d, const DiscoveryFacts &facts) {
     uint8_t datagram[DiscoveryAnswerMax + 1]; // a longer one arrives cut, and is refused
     for (int i = 0; i < DiscoveryReadsPerUpdate; ++i) {
         uint32_t from = 0;
@@ -61,8 +54,8 @@ void answerQueries(DiscoveryState &d) {
         if (port == 0 || !discoveryQueryParse(datagram, static_cast<size_t>(n))) continue;
         if (!onLocalNet(d, from) || !withinBudget(d)) continue;
         uint8_t answer[DiscoveryAnswerMax];
-        size_t length = discoveryAnswer(answer, static_cast<uint8_t>(relay.clientCount + 1),
-                                        announcedPrivate(), net.ownName, std::strlen(net.ownName));
+        size_t length = discoveryAnswer(answer, static_cast<uint8_t>(facts.members),
+                                        facts.isPrivate, facts.name, std::strlen(facts.name));
         if (length > 0) sockSendTo4(d.announcer, from, port, answer, static_cast<int>(length));
     }
 }
@@ -77,9 +70,9 @@ bool firstAnswerFrom(DiscoveryState &d, uint32_t address) {
     return true;
 }
 
-void takeAnswers(DiscoveryState &d) {
+void takeAnswers(DiscoveryState &d, bool room, DiscoveryPost post) {
     uint8_t datagram[DiscoveryAnswerMax + 1];
-    for (int i = 0; i < DiscoveryReadsPerUpdate && !inboxFull(&net.inbox); ++i) {
+    for (int i = 0; i < DiscoveryReadsPerUpdate && room; ++i) {
         uint32_t from = 0;
         uint16_t port = 0;
         int n = sockRecvFrom4(d.listing, datagram, sizeof datagram, &from, &port);
@@ -90,7 +83,7 @@ void takeAnswers(DiscoveryState &d) {
         if (answer.version != DiscoveryVersion || !firstAnswerFrom(d, from)) continue;
         char text[DiscoveryNoticeMax];
         size_t length = discoveryNotice(from, answer, text);
-        inboxPushText(&net.inbox, 0, MsgLobbyFound, text, length);
+        room = post(text, length);
     }
     // What arrived in time has been read: past the end, the listing closes.
     if (nowMs() >= d.listingEndMs) closeSocket(&d.listing);
@@ -98,36 +91,32 @@ void takeAnswers(DiscoveryState &d) {
 
 } // namespace
 
-void discoveryPump() {
-    DiscoveryState &d = net.discovery;
-    if (d.announcer != InvalidSocket) answerQueries(d);
-    if (d.listing != InvalidSocket) takeAnswers(d);
+void discoveryPump(DiscoveryState *d, const DiscoveryFacts &facts, DiscoveryPost post) {
+    if (d->announcer != InvalidSocket) answerQueries(*d, facts);
+    if (d->listing != InvalidSocket) takeAnswers(*d, !facts.inboxFull, post);
 }
 
-void listingStop() {
-    closeSocket(&net.discovery.listing);
-    net.discovery.foundCount = 0;
+void listingClose(DiscoveryState *d) {
+    closeSocket(&d->listing);
+    d->foundCount = 0;
 }
 
-void discoveryStop() {
-    closeSocket(&net.discovery.announcer);
-    listingStop();
+void discoveryClose(DiscoveryState *d) {
+    closeSocket(&d->announcer);
+    listingClose(d);
 }
 
-void announceStart() {
-    DiscoveryState &d = net.discovery;
-    if (net.mode != Lobby || d.announcer != InvalidSocket) return;
-    d.announcer = udpBind4(LobbyPort);
-    d.netsRead = false;
-    d.answersInWindow = 0;
+void announceOpen(DiscoveryState *d) {
+    if (d->announcer != InvalidSocket) return;
+    d->announcer = udpBind4(LobbyPort);
+    d->netsRead = false;
+    d->answersInWindow = 0;
 }
 
-FindStart lobbiesFind() {
-    if (net.mode != Idle) return FindNotIdle;
-    listingStop();
-    DiscoveryState &d = net.discovery;
+bool listingOpen(DiscoveryState *d) {
+    listingClose(d);
     Socket s = udpBind4(0);
-    if (s == InvalidSocket) return FindNoSocket;
+    if (s == InvalidSocket) return false;
     LocalNet4 nets[MaxLocalNets];
     int count = localNets4(nets, MaxLocalNets);
     uint8_t query[DiscoveryQuerySize];
@@ -143,9 +132,9 @@ FindStart lobbiesFind() {
             sent = (nets[j].address | ~nets[j].netmask) == broadcast;
         if (!sent) sockSendTo4(s, broadcast, LobbyPort, query, static_cast<int>(length));
     }
-    d.listing = s;
-    d.listingEndMs = nowMs() + DiscoveryListenMs;
-    return FindStarted;
+    d->listing = s;
+    d->listingEndMs = nowMs() + DiscoveryListenMs;
+    return true;
 }
 
 } // namespace ll

@@ -1,6 +1,6 @@
 #include "net/discovery_wire.h"
 
-#include "net/portmap_wire.h"
+#include "net/address.h"
 
 #include <cstring>
 

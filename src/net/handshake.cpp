@@ -21,12 +21,14 @@ int hexValue(uint8_t c) {
 } // namespace
 
 void secretMake(LobbySecret *s, const char *secret, size_t length) {
+    noiseWipe(static_cast<void *>(s), sizeof *s);
     noiseRandom(s->salt, sizeof s->salt);
     if (!noiseStretchSecret(secret, length, s->salt, s->psk)) outOfMemory(SecretStretchBytes);
     s->on = true;
+    keysCounted(1);
 }
 
-void secretWipe(LobbySecret *s) { noiseWipe(s, sizeof *s); }
+void secretWipe(LobbySecret *s) { keyWipe(s); }
 
 void greetingWrite(const uint8_t salt[NoiseSaltLength], uint8_t out[GreetingLength]) {
     std::memcpy(out, GreetingLead, sizeof GreetingLead - 1);
@@ -49,6 +51,10 @@ bool greetingRead(const uint8_t *in, uint8_t salt[NoiseSaltLength]) {
     return *at == 0;
 }
 
+bool greetingSeen(const uint8_t *bytes, size_t length) {
+    return length >= GreetingKind && std::memcmp(bytes, GreetingLead, GreetingKind) == 0;
+}
+
 // ---- The state machine ----
 
 namespace {
@@ -59,7 +65,7 @@ HandshakeStep fail(SecureHandshake *h) {
     h->failedIn = h->phase;
     h->phase = Phase::Failed;
     noiseWipe(&h->hs);
-    noiseWipe(&h->keys);
+    keyWipe(&h->keys);
     return HandshakeFailed;
 }
 
@@ -93,21 +99,13 @@ Phase pieceAfter(Phase length, uint32_t size) {
     }
 }
 
-// The client: the lobby host's greeting. The secret is stretched with its
-// salt, and message 1 carries the name.
+// The client: the lobby host's greeting, whose salt the secret is
+// stretched with; message 1 is ours to write next.
 HandshakeStep takeGreeting(SecureHandshake *h) {
-    uint8_t salt[NoiseSaltLength], psk[NoiseKeyLength];
-    if (!greetingRead(h->buffer, salt)) return fail(h);
-    h->phase = Phase::Message1; // ours to write from here
-    if (!noiseStretchSecret(h->secret, h->secretLength, salt, psk)) outOfMemory(SecretStretchBytes);
-    bool started = noiseStart(&h->hs, NoiseRole::Initiator, psk, h->buffer, GreetingLength);
-    noiseWipe(psk, sizeof psk);
-    h->secret = nullptr;
-    if (!started ||
-        !writeMessage(h, reinterpret_cast<const uint8_t *>(h->user), std::strlen(h->user)))
-        return fail(h);
-    expect(h, Phase::Message2Length, RecordHeader);
-    return HandshakeSend;
+    if (!greetingRead(h->buffer, h->salt)) return fail(h);
+    h->phase = Phase::Message1Length;
+    h->have = h->need = 0;
+    return HandshakeWrite;
 }
 
 // The lobby host: message 1, the name sealed; message 2 goes back, and the
@@ -148,7 +146,7 @@ HandshakeStep takeRecord(SecureHandshake *h) {
 } // namespace
 
 void handshakeHost(SecureHandshake *h, const LobbySecret &secret) {
-    std::memset(h, 0, sizeof *h);
+    noiseWipe(static_cast<void *>(h), sizeof *h); // a holder of no keys: nothing to count
     uint8_t greeting[GreetingLength];
     greetingWrite(secret.salt, greeting);
     h->phase = Phase::Message1Length;
@@ -160,7 +158,7 @@ void handshakeHost(SecureHandshake *h, const LobbySecret &secret) {
 }
 
 void handshakeJoin(SecureHandshake *h, const char *secret, size_t secretLength, const char *user) {
-    std::memset(h, 0, sizeof *h);
+    noiseWipe(static_cast<void *>(h), sizeof *h);
     h->secret = secret;
     h->secretLength = secretLength;
     h->user = user;
@@ -196,10 +194,30 @@ HandshakeStep handshakeTake(SecureHandshake *h, uint32_t n) {
     }
 }
 
-void handshakeWipe(SecureHandshake *h) { noiseWipe(h, sizeof *h); }
+HandshakeStep handshakeWrite(SecureHandshake *h) {
+    if (h->phase != Phase::Message1Length || !h->secret) return fail(h);
+    uint8_t psk[NoiseKeyLength];
+    if (!noiseStretchSecret(h->secret, h->secretLength, h->salt, psk))
+        outOfMemory(SecretStretchBytes);
+    bool started = noiseStart(&h->hs, NoiseRole::Initiator, psk, h->buffer, GreetingLength);
+    noiseWipe(psk, sizeof psk);
+    h->secret = nullptr;
+    h->phase = Phase::Message1;
+    if (!started ||
+        !writeMessage(h, reinterpret_cast<const uint8_t *>(h->user), std::strlen(h->user)))
+        return fail(h);
+    expect(h, Phase::Message2Length, RecordHeader);
+    return HandshakeSend;
+}
 
-bool handshakeUntouched(const SecureHandshake *h) {
-    return h->phase == Phase::Message1Length && h->have == 0;
+void handshakeWipe(SecureHandshake *h) {
+    noiseWipe(&h->hs);
+    keyWipe(&h->keys);
+    noiseWipe(static_cast<void *>(h), sizeof *h);
+}
+
+bool handshakeProven(const SecureHandshake *h) {
+    return h->phase >= Phase::RecordLength && h->phase <= Phase::Done;
 }
 
 // ---- The client's end on a blocking socket ----
@@ -234,36 +252,68 @@ bool sendAll(Socket s, const uint8_t *data, size_t n, int32_t *sends) {
     return true;
 }
 
-// What a client's handshake that stopped at `piece` tells: without the
+// Whether the lobby host let us go before our message 1 went out: LetGo,
+// or the end of the connection, which cannot be about the secret since it
+// has not seen it. Looks at what has come without waiting for more.
+bool letGoEarly(Socket s, uint64_t deadline, JoinEnd *end) {
+    int ready = sockWaitReadable(s, 0);
+    if (ready == 0) return false;
+    uint8_t word[RecordHeader];
+    if (ready < 0)
+        *end = JoinLost;
+    else if (!readExactly(s, word, sizeof word, deadline))
+        *end = JoinBusy;
+    else
+        *end = std::memcmp(word, LetGo, sizeof word) == 0 ? JoinBusy : JoinLost;
+    return true;
+}
+
+// What a client's handshake that stopped in `h` tells: without the
 // greeting, no private lobby answered (an open lobby host says nothing until
-// it has a name); without message 2, the lobby host does not take our
-// secret (it closes without an answer); at a piece of our own, the
+// it has a name); LetGo where message 2 was due, the lobby host let us go
+// for another reason than the secret; without message 2, it does not take
+// our secret (it closes without an answer); at a piece of our own, the
 // connection failed.
-JoinEnd joinStopped(HandshakePhase piece) {
+JoinEnd joinStopped(const SecureHandshake &h, HandshakePhase piece) {
     if (piece == HandshakePhase::Greeting) return JoinNotPrivate;
+    if (piece == HandshakePhase::Message2Length && h.have == RecordHeader &&
+        std::memcmp(h.buffer, LetGo, RecordHeader) == 0)
+        return JoinBusy;
     if (piece == HandshakePhase::Message2Length || piece == HandshakePhase::Message2)
         return JoinWrongSecret;
     return JoinLost;
+}
+
+// One step of the client's end: the next piece of the lobby host's read,
+// ours written and sent; JoinDone while it goes on.
+JoinEnd joinStep(Socket s, SecureHandshake *h, uint64_t deadline, int32_t *sends) {
+    uint32_t want = handshakeWant(h);
+    if (!readExactly(s, handshakeInto(h), want, deadline)) return joinStopped(*h, h->phase);
+    HandshakeStep step = handshakeTake(h, want);
+    JoinEnd end = JoinDone;
+    // A lobby host that cannot take us sends LetGo right after the greeting,
+    // and may do so while we stretch the secret.
+    if (step == HandshakeWrite && letGoEarly(s, deadline, &end)) return end;
+    if (step == HandshakeWrite) step = handshakeWrite(h);
+    if (step == HandshakeSend && h->phase == HandshakePhase::Message2Length &&
+        letGoEarly(s, deadline, &end))
+        return end;
+    if (step == HandshakeFailed) return joinStopped(*h, h->failedIn);
+    if (step == HandshakeSend && !sendAll(s, h->out, h->outLength, sends)) return JoinLost;
+    return JoinDone;
 }
 
 } // namespace
 
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
                     uint64_t deadline, NoiseTransport *keys, int32_t *sends) {
+    noiseWipe(static_cast<void *>(keys), sizeof *keys); // a holder of none, as it comes
     SecureHandshake h;
     handshakeJoin(&h, secret, secretLength, user);
     JoinEnd end = JoinDone;
-    while (end == JoinDone && h.phase != HandshakePhase::Done) {
-        uint32_t want = handshakeWant(&h);
-        HandshakeStep step = HandshakeFailed;
-        if (!readExactly(s, handshakeInto(&h), want, deadline))
-            end = joinStopped(h.phase);
-        else if ((step = handshakeTake(&h, want)) == HandshakeFailed)
-            end = joinStopped(h.failedIn);
-        else if (step == HandshakeSend && !sendAll(s, h.out, h.outLength, sends))
-            end = JoinLost;
-    }
-    if (end == JoinDone) *keys = h.keys;
+    while (end == JoinDone && h.phase != HandshakePhase::Done)
+        end = joinStep(s, &h, deadline, sends);
+    if (end == JoinDone) keyMove(keys, &h.keys);
     handshakeWipe(&h);
     return end;
 }

@@ -73,6 +73,9 @@ const uint64_t HandshakeDeadlineMs = 10000;
 // p2pConnect gives up on one address this long after it started trying it,
 // instead of freezing the host application for the system's own timeout.
 const int ConnectTimeoutMs = 10000;
+// It waits for its attempts in slices of this length and reads the clock
+// between them, so that each attempt's time is measured on the core's clock.
+const int ConnectWaitSliceMs = 100;
 // p2pConnect staggers its attempts (RFC 8305): while none has connected, the
 // next address is tried this long after the previous one, alternating
 // between IPv6 and IPv4, and the earlier attempts keep running. A working
@@ -137,14 +140,22 @@ const uint64_t PrivateJoinDeadlineMs = 10000;
 // the deadline between them.
 const uint64_t JoinWaitSliceMs = 100;
 // Handshakes the admission of a private lobby serves at once, each with its
-// own HandshakeDeadlineMs. A newcomer beyond them displaces the one that
-// has waited longest, one that has sent nothing first, so strangers who
-// connect and fall silent cannot keep a player who knows the secret out:
-// such a player is silent only while it stretches the secret (tens of
-// milliseconds, a few hundred under Wine), and this many strangers would
-// have to arrive within that time. One below the poller's array on
-// Winsock, which also holds the listener.
+// own HandshakeDeadlineMs. One below the poller's array on Winsock, which
+// also holds the listener. A newcomer beyond them displaces one that has
+// proven less (admission_private.cpp): one whose message 1 has not opened,
+// from the source that holds the most handshakes, the oldest of those. A
+// player who knows the secret holds one handshake, from its own address, so
+// strangers displace each other, whatever they send, and never the player
+// for being silent while it stretches the secret; only strangers from as
+// many sources as there are slots, each with one handshake, would reach it.
 const int PrivateHandshakesAtOnce = 192;
+// Handshakes one source (an IPv4 address; an IPv6 /64) has under way at
+// once: players behind one home router share its address, and a LAN party
+// joining a lobby across the Internet at one moment is rarely more than
+// this many; beyond it a source's newcomer displaces its own oldest. A
+// flood from one address so holds a twelfth of the slots at most, and the
+// others stay free for everybody else without any displacing.
+const int PrivateHandshakesPerSource = 16;
 // Connections taken from the listener per readiness report, so a flood is
 // drained at the rate it comes rather than one per wait.
 const int PrivateAcceptBurst = 32;

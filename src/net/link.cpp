@@ -13,10 +13,22 @@ void recordLengthWrite(uint8_t *at, size_t length) {
 uint32_t recordLengthRead(const uint8_t *at) { return static_cast<uint32_t>(at[0]) << 8 | at[1]; }
 
 void linkFree(RecordLink *l) {
-    noiseWipe(&l->keys);
+    keyWipe(&l->keys);
     queueFree(&l->out);
     queueFree(&l->in);
     l->sealed = false;
+}
+
+void linkMove(RecordLink *to, RecordLink *from) {
+    if (to == from) return;
+    linkFree(to);
+    to->sealed = from->sealed;
+    keyMove(&to->keys, &from->keys);
+    to->out = from->out;
+    to->in = from->in;
+    from->out = ByteQueue();
+    from->in = ByteQueue();
+    from->sealed = false;
 }
 
 bool recordSeal(NoiseCipher *c, const uint8_t *data, size_t length, uint8_t *out) {

@@ -35,6 +35,9 @@ struct RecordLink {
 };
 
 void linkFree(RecordLink *l);
+// `to` (freed first) takes over everything of `from`, keys and all; `from`
+// is left an empty open link.
+void linkMove(RecordLink *to, RecordLink *from);
 // Seals `length` bytes (0 to RecordPayloadMax) into one record at `out`
 // (length + RecordHeader + NoiseTagLength bytes); false once the nonce is spent.
 bool recordSeal(NoiseCipher *c, const uint8_t *data, size_t length, uint8_t *out);

@@ -17,13 +17,17 @@ namespace ll {
 
 namespace {
 
-// app: the router thread's task (portmap.h).
+// The rooms that only the lifecycle drives, constant-initialised like the
+// shared state (state.cpp). app: the router thread's task (portmap.h).
 PortmapTask portmapTask;
-constexpr bool portmapTaskIsConstantInitialised() {
-    PortmapTask probe{};
-    return !probe.started;
+// app: LAN discovery (discovery.h).
+DiscoveryState discovery;
+constexpr bool tasksAreConstantInitialised() {
+    PortmapTask portmap{};
+    DiscoveryState lan{};
+    return !portmap.started && lan.announcer == InvalidSocket;
 }
-static_assert(portmapTaskIsConstantInitialised(), "PortmapTask must be constant-initialised");
+static_assert(tasksAreConstantInitialised(), "the lifecycle's rooms must be constant-initialised");
 
 // Stops any admission, closes every connection and empties the inbox. Last
 // words arrive: what is queued for a connection goes out as far as it takes
@@ -53,18 +57,37 @@ void lobbyMapPort() {
     postPortmapNotice(PortmapNoRouter);
 }
 
+namespace {
+// LAN discovery's notices: the update pumps it with the lock held.
+bool postLobbyFound(const char *text, size_t length) {
+    inboxPushText(&net.inbox, 0, MsgLobbyFound, text, length);
+    return !inboxFull(&net.inbox);
+}
+} // namespace
+
+void announceStart() {
+    if (net.mode == Lobby) announceOpen(&discovery);
+}
+
+FindStart lobbiesFind() {
+    if (net.mode != Idle) return FindNotIdle;
+    return listingOpen(&discovery) ? FindStarted : FindNoSocket;
+}
+
+void listingStop() { listingClose(&discovery); }
+
 bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
     portmapStop(&portmapTask);
-    discoveryStop();
+    discoveryClose(&discovery);
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
     portmapStop(&portmapTask);
-    discoveryStop();
+    discoveryClose(&discovery);
     endNetworking();
     Guard g(&net.lock);
     admissionForget();
@@ -86,9 +109,8 @@ OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret) {
     setOwnName(user);
     {
         Guard g(&net.lock); // the admission thread reads it
-        net.secret = made;
+        keyMove(&net.secret, &made);
     }
-    secretWipe(&made);
     setMode(Lobby);
     return OpenAllowed;
 }
@@ -97,7 +119,9 @@ void lobbyUpdate() {
     Guard g(&net.lock);
     hostPump();
     clientPump();
-    discoveryPump();
+    DiscoveryFacts facts = {relay.clientCount + 1, net.secret.on, net.ownName,
+                            inboxFull(&net.inbox)};
+    discoveryPump(&discovery, facts, postLobbyFound);
     checkInvariants();
 }
 

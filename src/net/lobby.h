@@ -77,7 +77,10 @@ enum ConnectStep {
                             // could not be made non-blocking after the handshake
     ConnectHandshakeFailed, // the name could not be sent whole
     ConnectWrongSecret,     // a private lobby that does not take our secret
-    ConnectNotPrivate       // with a secret: no private lobby answered in time
+    ConnectNotPrivate,      // with a secret: no private lobby answered in time
+    ConnectBusy,            // with a secret: the private lobby let us go for another
+                            // reason than the secret (its door is full, a deadline)
+    ConnectPrivateLobby     // without a secret: a private lobby greeted us
 };
 struct ConnectOutcome {
     ConnectStep step;

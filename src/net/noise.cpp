@@ -7,6 +7,7 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace ll {
@@ -158,7 +159,7 @@ bool fail(NoiseHandshake *hs) {
 
 bool noiseStart(NoiseHandshake *hs, NoiseRole role, const uint8_t psk[NoiseKeyLength],
                 const uint8_t *prologue, size_t prologueLength) {
-    std::memset(hs, 0, sizeof *hs);
+    sodium_memzero(hs, sizeof *hs); // a holder of no keys: nothing to count
     hs->role = role;
     if (sodium_init() < 0) return fail(hs);
     // The name is longer than a hash, so the first hash is the name's hash.
@@ -172,6 +173,8 @@ bool noiseStart(NoiseHandshake *hs, NoiseRole role, const uint8_t psk[NoiseKeyLe
     randombytes_buf(privateKey, sizeof privateKey);
     noiseUseEphemeral(hs, privateKey);
     sodium_memzero(privateKey, sizeof privateKey);
+    hs->keyed = true;
+    keysCounted(1);
     return true;
 }
 
@@ -216,9 +219,11 @@ bool noiseSplit(NoiseHandshake *hs, NoiseTransport *out) {
     uint8_t first[NoiseHashLength], second[NoiseHashLength];
     hkdf(hs->symmetric.chainingKey, nullptr, 0, first, second, nullptr);
     bool initiator = hs->role == NoiseRole::Initiator;
+    sodium_memzero(out, sizeof *out);
     initializeKey(&out->send, initiator ? first : second);
     initializeKey(&out->receive, initiator ? second : first);
     std::memcpy(out->handshakeHash, hs->symmetric.hash, NoiseHashLength);
+    keysCounted(1);
     sodium_memzero(first, sizeof first);
     sodium_memzero(second, sizeof second);
     noiseWipe(hs);
@@ -230,13 +235,11 @@ void noiseWipe(NoiseHandshake *hs) {
     NoiseRole role = hs->role;
     uint8_t message = hs->message;
     bool failed = hs->failed;
-    sodium_memzero(hs, sizeof *hs);
+    keyWipe(hs);
     hs->role = role;
     hs->message = message;
     hs->failed = failed;
 }
-
-void noiseWipe(NoiseTransport *t) { sodium_memzero(t, sizeof *t); }
 
 bool noiseSeal(NoiseCipher *c, const uint8_t *in, size_t length, uint8_t *out) {
     return c->hasKey && encryptWithAd(c, nullptr, 0, in, length, out);
@@ -259,5 +262,13 @@ void noiseRandom(uint8_t *out, size_t length) {
 }
 
 void noiseWipe(void *data, size_t length) { sodium_memzero(data, length); }
+
+namespace {
+std::atomic<int> holders{0}; // the admission thread and the application's both derive keys
+} // namespace
+
+int keysHeld() { return holders.load(); }
+
+void keysCounted(int change) { holders.fetch_add(change); }
 
 } // namespace ll

@@ -13,13 +13,24 @@
 // Every primitive is libsodium's: X25519, ChaCha20-Poly1305 (IETF), SHA-256,
 // HMAC-SHA256, Argon2id. The records here are plain data with free functions
 // over them and hold no lobby state, so they can be tested and fuzzed
-// without sockets. Keys are wiped when a handshake ends or fails.
+// without sockets. Every record that holds keys has one owner at a time
+// (KeyMaterial, at the end of this file).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace ll {
+
+// A record that holds keys: it cannot be copied by construction or
+// assignment, so no key is ever duplicated by an assignment that nobody
+// wipes. Keys pass between holders only through keyMove and keyCopy below.
+struct KeyMaterial {
+    KeyMaterial() = default;
+    KeyMaterial(const KeyMaterial &) = delete;
+    KeyMaterial &operator=(const KeyMaterial &) = delete;
+};
 
 const size_t NoiseKeyLength = 32;  // X25519 keys, ChaCha20 keys, the psk
 const size_t NoiseHashLength = 32; // SHA-256
@@ -45,7 +56,7 @@ struct NoiseSymmetric {
 
 enum class NoiseRole : uint8_t { Initiator, Responder };
 
-struct NoiseHandshake {
+struct NoiseHandshake : KeyMaterial {
     NoiseSymmetric symmetric;
     uint8_t psk[NoiseKeyLength];
     uint8_t ephemeral[NoiseKeyLength]; // our private key
@@ -54,10 +65,11 @@ struct NoiseHandshake {
     NoiseRole role;
     uint8_t message; // handshake messages done: 0, 1, 2 (complete)
     bool failed;     // a failed handshake accepts nothing more
+    bool keyed;      // holds keys: from noiseStart to its wipe
 };
 
-// One direction of a connection after the handshake.
-struct NoiseTransport {
+// The two directions of a connection after the handshake.
+struct NoiseTransport : KeyMaterial {
     NoiseCipher send;
     NoiseCipher receive;
     uint8_t handshakeHash[NoiseHashLength];
@@ -84,10 +96,11 @@ bool noiseReadMessage(NoiseHandshake *hs, const uint8_t *message, size_t length,
                       size_t *payloadLength);
 inline bool noiseComplete(const NoiseHandshake &hs) { return hs.message == 2 && !hs.failed; }
 // After the second message: the two ciphers of this side, and the handshake
-// hash. The handshake's keys are wiped. False before the handshake completed.
+// hash, in `out`. The handshake's keys are wiped. False before the
+// handshake completed.
 bool noiseSplit(NoiseHandshake *hs, NoiseTransport *out);
+// Wipes a handshake's keys; whether it failed and how far it came stay.
 void noiseWipe(NoiseHandshake *hs);
-void noiseWipe(NoiseTransport *t);
 
 // Seals `length` bytes (at most NoiseMaxPayload) into `out`, length +
 // NoiseTagLength bytes; `out` may be `in`. False, with nothing written, once
@@ -105,7 +118,41 @@ bool noiseStretchSecret(const char *secret, size_t length, const uint8_t salt[No
 
 // Random bytes from the system's source (a salt).
 void noiseRandom(uint8_t *out, size_t length);
-// Wipes key material the optimiser must not skip.
+// Wipes bytes the optimiser must not skip: a key outside a holder (a psk
+// on the stack, the host application's secret text).
 void noiseWipe(void *data, size_t length);
+
+// ---- Who holds a key ----
+// Keys come into a holder (NoiseHandshake, NoiseTransport, LobbySecret) by a
+// derivation only: noiseStart, noiseSplit, secretMake, each writing into a
+// holder that holds none (a new one, or one wiped). From there they pass
+// on by keyMove, which leaves the source empty, or by keyCopy where two
+// holders need the same keys (the admission thread's own copy of the lobby's
+// secret); and every holder ends with keyWipe, on the paths that fail too.
+// The process counts its holders of keys: keysHeld() goes back to what it
+// was once every path has let go of what it derived, so a test can tell that
+// none kept a key behind.
+inline bool keyHeld(const NoiseHandshake &hs) { return hs.keyed; }
+inline bool keyHeld(const NoiseTransport &t) { return t.send.hasKey || t.receive.hasKey; }
+int keysHeld();
+void keysCounted(int change); // by the derivations and the functions below
+
+template <typename Holder> void keyWipe(Holder *k) {
+    if (keyHeld(*k)) keysCounted(-1);
+    noiseWipe(static_cast<void *>(k), sizeof *k);
+}
+// `to` takes the keys of `from` (its own wiped first); `from` holds none after.
+template <typename Holder> void keyMove(Holder *to, Holder *from) {
+    if (to == from) return;
+    keyWipe(to);
+    std::memcpy(static_cast<void *>(to), static_cast<const void *>(from), sizeof *to);
+    noiseWipe(static_cast<void *>(from), sizeof *from);
+}
+template <typename Holder> void keyCopy(Holder *to, const Holder *from) {
+    if (to == from) return;
+    keyWipe(to);
+    std::memcpy(static_cast<void *>(to), static_cast<const void *>(from), sizeof *to);
+    if (keyHeld(*to)) keysCounted(1);
+}
 
 } // namespace ll

@@ -5,6 +5,7 @@
 // between which the thread checks whether the lobby has closed.
 #include "net/portmap.h"
 
+#include "net/address.h"
 #include "net/clock.h"
 #include "net/limits.h"
 #include "net/portmap_wire.h"
@@ -51,12 +52,7 @@ struct Conversation {
 
 bool cut(const Conversation &c) { return !c.closing && c.task->stop.load() != 0; }
 
-int sliceUntil(uint64_t deadline) {
-    uint64_t now = nowMs();
-    if (now >= deadline) return 0;
-    return deadline - now < static_cast<uint64_t>(PortmapSliceMs) ? static_cast<int>(deadline - now)
-                                                                  : PortmapSliceMs;
-}
+int sliceUntil(uint64_t deadline) { return clockSlice(deadline, PortmapSliceMs); }
 
 void announce(const Conversation &c, const char *text) { c.task->post(text); }
 

@@ -1,5 +1,7 @@
 #include "net/portmap_wire.h"
 
+#include "net/address.h"
+
 #include <cstring>
 
 namespace ll {
@@ -104,39 +106,6 @@ bool hexSize(const char *p, size_t length, size_t *value, size_t *used) {
 }
 
 } // namespace
-
-// ---- Addresses ----
-
-bool ipv4Parse(const char *text, size_t length, uint32_t *address) {
-    uint32_t result = 0;
-    size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= length || text[i] != '.') return false;
-            ++i;
-        }
-        uint32_t v = 0;
-        size_t digits = 0;
-        while (i < length && text[i] >= '0' && text[i] <= '9' && digits < 3) {
-            v = v * 10 + static_cast<uint32_t>(text[i] - '0');
-            ++i, ++digits;
-        }
-        if (digits == 0 || v > 255) return false;
-        result = result << 8 | v;
-    }
-    if (i != length) return false;
-    *address = result;
-    return true;
-}
-
-size_t ipv4Format(uint32_t address, char out[16]) {
-    Writer w{out, 16, 0, true};
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        w.number((address >> shift) & 255u);
-        if (shift) w.text(".");
-    }
-    return w.length;
-}
 
 // ---- NAT-PMP ----
 

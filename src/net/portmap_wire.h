@@ -11,13 +11,6 @@
 
 namespace ll {
 
-// ---- Addresses ----
-// Dotted-quad IPv4 text, exactly four decimal parts of 0..255; the address
-// in host order.
-bool ipv4Parse(const char *text, size_t length, uint32_t *address);
-// Writes the dotted quad and its terminator; returns its length.
-size_t ipv4Format(uint32_t address, char out[16]);
-
 // ---- NAT-PMP ----
 const uint16_t NatPmpPort = 5351;
 const uint8_t NatPmpOpAddress = 0; // external address request

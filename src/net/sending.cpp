@@ -22,9 +22,11 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
         writeDataFrame(at, msgId, receiver, text, length);
         return;
     }
-    // Overflow: the connection is given up, its queued bytes stay as they are.
+    // Overflow: the connection is given up, its queued bytes stay as they
+    // are; its keys go with it.
     sockClose(clientRole.socket);
     clientRole.socket = InvalidSocket;
+    linkFree(&clientRole.link);
     inboxPushText(&net.inbox, 0, MsgError, OverflowNotice, sizeof OverflowNotice - 1);
     setMode(Idle);
 }

@@ -13,7 +13,6 @@
 //   inbox under the lock.
 #pragma once
 
-#include "net/discovery.h"
 #include "net/handshake.h"
 #include "net/inbox.h"
 #include "net/limits.h"
@@ -36,7 +35,6 @@ struct NetState {
     // turn: app, under lock.
     uint8_t scratch[QueueCapacity] = {}; // the bytes received
     uint8_t plain[QueueCapacity] = {};   // their records, opened
-    DiscoveryState discovery;            // app: LAN discovery (discovery.h)
 };
 
 extern NetState net;

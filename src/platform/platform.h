@@ -84,6 +84,11 @@ bool sockListen(Socket s);
 // Accepts one pending connection (the listener is blocking); InvalidSocket on
 // failure.
 Socket sockAccept(Socket s);
+// Where an accepted connection comes from, as one number to count a
+// source's connections by: an IPv4 address (also one mapped into IPv6), or
+// the /64 of an IPv6 address, since one home or host is given a /64 whole.
+// 0 when the system cannot tell.
+uint64_t sockPeerSource(Socket s);
 // Starts connecting `s` to `ai` without waiting; `s` is non-blocking from
 // here on. 1 connected at once, 0 under way, -1 failed. A UDP socket
 // connected so takes datagrams from there only, and a refusal from that

@@ -27,6 +27,27 @@ int sockConnect4(Socket s, uint32_t address, uint16_t port) {
     return connectTo(s, reinterpret_cast<const sockaddr *>(&a), sizeof a);
 }
 
+uint64_t sockPeerSource(Socket s) {
+    sockaddr_storage a;
+    SockLength length = sizeof a;
+    std::memset(&a, 0, sizeof a);
+    if (::getpeername(s, reinterpret_cast<sockaddr *>(&a), &length) != 0) return 0;
+    uint64_t high = 0, low = 0;
+    if (a.ss_family == AF_INET) {
+        const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&a);
+        return 0xFFFF00000000u | ntohl(v4->sin_addr.s_addr); // as mapped into IPv6
+    }
+    if (a.ss_family != AF_INET6) return 0;
+    const uint8_t *b = reinterpret_cast<const sockaddr_in6 *>(&a)->sin6_addr.s6_addr;
+    for (int i = 0; i < 8; ++i) {
+        high = high << 8 | b[i];
+        low = low << 8 | b[8 + i];
+    }
+    // A mapped IPv4 address (and ::1) lies in ::/64, which is no one's
+    // prefix: there the whole address counts.
+    return high != 0 ? high : low;
+}
+
 Socket sockOpenListener(uint16_t port) {
     Socket s = listenerSocket(AF_INET6);
     if (s != InvalidSocket) {

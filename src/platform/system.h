@@ -16,6 +16,12 @@
 
 namespace ll {
 
+#ifdef _WIN32
+typedef int SockLength; // the length of a socket address, as the system takes it
+#else
+typedef socklen_t SockLength;
+#endif
+
 // address:port (host order) as the system's IPv4 socket address.
 sockaddr_in ipv4SockAddr(uint32_t address, uint16_t port);
 

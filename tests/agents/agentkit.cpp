@@ -174,7 +174,7 @@ Agent::Agent(Build build, std::string who) : build_(build), who_(std::move(who))
             ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d", 1);
             // The prefix is a 64-bit one: it runs the agents of both DLLs.
             std::string dir = build == Build::Windows ? LL_WINDOWS_DIR : LL_WINDOWS64_DIR;
-            std::string exe = dir + "/tools/agent/llagent.exe";
+            std::string exe = dir + "/tests/agents/agent/llagent.exe";
             std::string dll = windowsPath(dir + "/lobbylink.dll");
             ::execlp("wine", "wine", exe.c_str(), dll.c_str(), static_cast<char *>(nullptr));
         }

@@ -1,4 +1,4 @@
-// Driving lobby agents (tools/agent) from a test: each agent is a process
+// Driving lobby agents (agents/agent) from a test: each agent is a process
 // that loads the library by file name, natively or as the 32-bit or the
 // 64-bit Windows build under Wine, and answers one line per request.
 #pragma once
@@ -65,6 +65,7 @@ class Agent {
     Build build() const { return build_; }
     const std::string &who() const { return who_; }
     bool alive() const { return up_; }
+    pid_t pid() const { return pid_; } // the agent's process (under Wine: wine's)
 
     // A request and its answer (a failed Reply when none came within `ms`).
     Reply req(const std::string &line, int ms = 20000);

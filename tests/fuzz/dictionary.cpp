@@ -169,12 +169,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 d.unchangedBut(before, {});
                 break;
             default: {
-                char *user = ll::mapGetString(d.root, "user");
+                size_t length = 0;
+                char *user = ll::mapGetText(d.root, "user", &length);
                 p2pCreateLobby(d.root);
                 Seen r = seen(d.root, "result"), e = seen(d.root, "error");
                 if (!user) {
                     FZ_CHECK(r.integer == 0 && e.text == "no user", "p2pCreateLobby without a user");
-                } else if (std::strlen(user) > LobbyMaxNameLength) {
+                } else if (std::memchr(user, 0, length)) {
+                    FZ_CHECK(r.integer == 0 && e.text == "0 byte in user", "p2pCreateLobby, a 0 byte");
+                } else if (length > LobbyMaxNameLength) {
                     FZ_CHECK(r.integer == 0 && e.text == "user too long", "p2pCreateLobby, long user");
                 } else {
                     FZ_CHECK(r.kind == ValueInteger && r.integer == 1, "p2pCreateLobby refused \"%s\"", user);

@@ -10,6 +10,7 @@
 // as they were read.
 #include "fuzz/harness.h"
 
+#include "net/address.h"
 #include "net/portmap_wire.h"
 
 #include <cstring>

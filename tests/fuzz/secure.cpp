@@ -10,7 +10,9 @@
 // after that client's first record (empty, sealed under the keys of this
 // very handshake) and then holds that client's name and keys; it never asks
 // for more room than its buffer has, refuses a piece bigger than it asked,
-// and a failed handshake holds no key.
+// and a failed handshake holds no key. It counts as proven (what the door
+// ranks newcomers by) exactly from its answer to such a client on, never
+// for bytes that are no such message.
 //
 // The records: a sender seals records of any size; the input reorders,
 // replays, flips, cuts, inserts bytes and splits the stream anywhere. What
@@ -23,6 +25,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,12 +42,18 @@ void fill(uint8_t key[NoiseKeyLength], uint8_t seed) {
     for (size_t i = 0; i < NoiseKeyLength; ++i) key[i] = static_cast<uint8_t>(seed + 29 * i);
 }
 
-LobbySecret lobbySecret() {
+// The lobby's secret, as a lobby that opened with it holds it.
+struct TheLobby {
     LobbySecret s;
-    s.on = true;
-    std::memcpy(s.salt, Salt, sizeof Salt);
-    fill(s.psk, 0x31);
-    return s;
+    TheLobby() {
+        s.on = true;
+        std::memcpy(s.salt, Salt, sizeof Salt);
+        fill(s.psk, 0x31);
+    }
+};
+const LobbySecret &lobbySecret() {
+    static const TheLobby lobby;
+    return lobby.s;
 }
 
 bool allZero(const void *p, size_t n) {
@@ -88,9 +97,10 @@ struct Client {
     std::vector<std::string> records, payloads; // sealed with the live keys, in order
 };
 
-Client makeClient(uint8_t which, bool wrongPsk, bool wrongSalt, const std::string &name) {
-    Client c;
-    LobbySecret s = lobbySecret();
+// Makes client `c` (a new one).
+void makeClient(Client &c, uint8_t which, bool wrongPsk, bool wrongSalt, const std::string &name) {
+    LobbySecret s;
+    keyCopy(&s, &lobbySecret());
     if (wrongPsk) s.psk[5] ^= 0x40;
     uint8_t greeting[GreetingLength], eph[NoiseKeyLength];
     greetingWrite(wrongSalt ? OtherSalt : s.salt, greeting);
@@ -107,17 +117,20 @@ Client makeClient(uint8_t which, bool wrongPsk, bool wrongSalt, const std::strin
     c.name = name;
     c.valid = !wrongPsk && !wrongSalt && name.size() <= MaxNameLength &&
               name.find('\0') == std::string::npos;
-    return c;
+    secretWipe(&s);
 }
 
 // Reads a lobby host's answer on a copy of the client's handshake.
 bool readReply(const Client &c, const uint8_t *reply, NoiseTransport *keys) {
-    NoiseHandshake hs = c.hs;
+    NoiseHandshake hs{};
+    keyCopy(&hs, &c.hs);
     uint8_t none[1];
     size_t n = 0;
-    return !hs.failed && hs.message == 1 &&
-           noiseReadMessage(&hs, reply + RecordHeader, NoiseHandshakeOverhead, none, &n) &&
-           n == 0 && noiseSplit(&hs, keys);
+    bool read = !hs.failed && hs.message == 1 &&
+                noiseReadMessage(&hs, reply + RecordHeader, NoiseHandshakeOverhead, none, &n) &&
+                n == 0 && noiseSplit(&hs, keys);
+    noiseWipe(&hs);
+    return read;
 }
 
 // The keys the client gets from another handshake with the same lobby (an
@@ -147,7 +160,7 @@ bool staleKeys(Client *c) {
 
 struct Handshake {
     SecureHandshake a;
-    std::vector<Client> clients;
+    std::deque<Client> clients;
     std::string wire; // what the connection carries to the lobby host
     size_t fed = 0;   // bytes of it the lobby host read
     int replied = -1; // the client the lobby host answered
@@ -177,11 +190,10 @@ void onReply(Handshake &h) {
     if (std::none_of(h.clients.begin(), h.clients.end(),
                      [&](const Client &c) { return c.valid && c.message == taken; }))
         for (uint8_t k = 0; k < ClientKeys; ++k) {
-            Client c = makeClient(k, false, false, a.name);
-            if (c.valid && c.message == taken) {
-                h.clients.push_back(c);
-                break;
-            }
+            Client &c = h.clients.emplace_back();
+            makeClient(c, k, false, false, a.name);
+            if (c.valid && c.message == taken) break;
+            h.clients.pop_back();
         }
     for (size_t i = 0; i < h.clients.size(); ++i) {
         Client &c = h.clients[i];
@@ -238,6 +250,9 @@ void feed(Handshake &h, uint32_t chunk) {
     if (step == HandshakeDone) onDone(h);
     if (step == HandshakeFailed) checkFailed(h);
     if (step == HandshakeMore) FZ_CHECK(handshakeWant(&a) > 0, "more, but no byte asked for");
+    FZ_CHECK(handshakeProven(&a) == (h.replied >= 0 && !h.failed),
+             "proven: %d, after an answer to a client's message 1: %d", handshakeProven(&a),
+             h.replied >= 0 && !h.failed);
 }
 
 void addClient(Handshake &h, fz::Input &in) {
@@ -247,14 +262,15 @@ void addClient(Handshake &h, fz::Input &in) {
         h.wire += h.clients[p % MaxClientsMade].message;
         return;
     }
-    Client c = makeClient(p % ClientKeys, p & 4, p & 8, name);
+    Client &c = h.clients.emplace_back();
+    makeClient(c, p % ClientKeys, p & 4, p & 8, name);
     for (const Client &o : h.clients)
-        if (o.message == c.message) { // the same client: a replay
+        if (&o != &c && o.message == c.message) { // the same client: a replay
             h.wire += o.message;
+            h.clients.pop_back();
             return;
         }
     h.wire += c.message;
-    h.clients.push_back(c);
 }
 
 void addRecord(Handshake &h, uint8_t r) {
@@ -436,7 +452,7 @@ struct Keys {
     NoiseTransport host, client;
 };
 
-Keys completed() {
+void completed(Keys *k) {
     Handshake h;
     const uint8_t script[] = {0, 0, 6, 'c', 'a', 'n', 'n', 'e', 'd', 7};
     fz::Input in{script, sizeof script};
@@ -444,15 +460,16 @@ Keys completed() {
     addRecord(h, 0);
     while (handshakeWant(&h.a) > 0) feed(h, 0);
     FZ_CHECK(h.admitted == 0, "the canned handshake did not complete");
-    Keys k{h.a.keys, h.clients[0].keys};
+    keyMove(&k->host, &h.a.keys);
+    keyMove(&k->client, &h.clients[0].keys);
     handshakeWipe(&h.a);
-    return k;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const Keys canned = completed();
+    static Keys canned;
+    if (!keyHeld(canned.host)) completed(&canned);
     fz::Input in{data, size};
     Stream s;
     if (in.byte() & 1) {
@@ -466,11 +483,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Client &c = h.clients[static_cast<size_t>(h.admitted)];
         for (size_t i = 1; i < c.records.size(); ++i) addGenuine(s, c.records[i], c.payloads[i]);
         s.wire = h.wire.substr(h.fed);
-        s.link.keys = h.a.keys;
+        keyMove(&s.link.keys, &h.a.keys);
         s.sender = c.keys.send;
         handshakeWipe(&h.a);
     } else {
-        s.link.keys = canned.host;
+        keyCopy(&s.link.keys, &canned.host);
         s.sender = canned.client.send;
     }
     s.link.sealed = true;

@@ -14,11 +14,13 @@
 #include "agents/agentkit.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <future>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -148,27 +150,35 @@ int countAnswers(int s, int ms) {
 const uint32_t A = 0x7F420002;
 const std::string Query("LLDQ\x01", 5);
 
-// Lists the lobbies: every notice within the listing, how long after the
-// call each arrived, and nothing after.
-std::vector<Msg> list(Agent &player, size_t expected, const char *what) {
-    auto t0 = Clock::now();
-    Reply r = player.call("p2pFindLobbies");
-    EXPECT_EQ(r.i("result"), 1) << r;
+// The notices of a listing started at t0, until `expected` have come, and
+// how long after the call each arrived.
+std::vector<Msg> notices(Agent &player, size_t expected, Clock::time_point t0) {
     std::vector<Msg> got;
     while (got.size() < expected) {
         std::vector<Msg> more = player.take(1, 5000);
         if (more.empty()) break;
         for (const Msg &m : more) {
-            std::printf("lan: %s (%s): notice %zu after %d ms: {%d, %d, \"%s\"}\n", what,
+            std::printf("lan: %s: notice %zu after %d ms: {%d, %d, \"%s\"}\n",
                         agents::buildName(player.build()), got.size() + 1, msSince(t0), m.usr, m.id,
                         m.msg.c_str());
             got.push_back(m);
         }
     }
-    // The listing takes answers for about two seconds: none is left to come.
-    std::vector<Msg> late = player.take(1, 3000);
-    EXPECT_TRUE(late.empty()) << what << ": " << late.size() << " more, first: " << late[0].msg;
     return got;
+}
+
+// Waits until the listing that sent query `q` has closed: a probe (an
+// answer it refuses) sent from `s` comes back port-unreachable. False after `ms`.
+bool listingClosed(int s, const Datagram &q, int ms) {
+    sockaddr_in to = Lan::address(q.from, q.port);
+    if (::connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) return false;
+    const std::string probe("LLDA\x01\x07\x01\x20", 8);
+    char b[64];
+    for (auto t0 = Clock::now(); msSince(t0) < ms; ::usleep(20000))
+        if ((::send(s, probe.data(), probe.size(), 0) < 0 && errno == ECONNREFUSED) ||
+            (::recv(s, b, sizeof b, MSG_DONTWAIT) < 0 && errno == ECONNREFUSED))
+            return true;
+    return false;
 }
 
 std::set<std::string> texts(const std::vector<Msg> &msgs) {
@@ -183,20 +193,33 @@ std::set<std::string> texts(const std::vector<Msg> &msgs) {
 
 class Discovery : public ::testing::TestWithParam<Build> {};
 
-// Lobby a (this build) and b (Linux, private) announce, c does not; the
-// player (this build) lists exactly a and b, and joins what it found. A forged answer
-// lists once, its name's printable characters only; a stranger one network
-// away gets no answer, and a flood of queries only a bounded number.
+// Lobby a (this build), b (Linux, private) and lobbylink-chat's on gw
+// announce, c does not; the player (this build) lists exactly these three,
+// and a forged one on c once, its name's printable characters only; it joins
+// what it found. A stranger one network away gets no answer, and a flood of
+// queries only a bounded number. lobbylink-chat's find, beside the player's
+// listing, says how to join each lobby.
 TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     Lan lan;
     ASSERT_TRUE(lan.up());
+    // Its standard input open holds the lobby open.
+    std::unique_ptr<FILE, int (*)(FILE *)> chatty(
+        ::popen(
+            ("ip netns exec " + lan.ns("gw") + " " + LL_CHAT + " host --announce chatty").c_str(),
+            "w"),
+        ::pclose);
+    // The first agent makes a Windows run's Wine prefix and starts its
+    // wineserver; the others start side by side.
     std::unique_ptr<Agent> a = lan.agent("a", GetParam(), "gold");
-    std::unique_ptr<Agent> b = lan.agent("b", Build::Linux, "the back room");
-    std::unique_ptr<Agent> guest = lan.agent("b", Build::Linux, "guest of b");
-    std::unique_ptr<Agent> c = lan.agent("c", Build::Linux, "silent");
-    std::unique_ptr<Agent> player = lan.agent("p", GetParam(), "player");
-    ASSERT_TRUE(a && b && guest && c && player && a->alive() && b->alive() && guest->alive() &&
-                c->alive() && player->alive());
+    auto start = [&lan](const char *member, Build build, const char *who) {
+        return std::async(std::launch::async, [=, &lan] { return lan.agent(member, build, who); });
+    };
+    auto b0 = start("b", Build::Linux, "the back room"), c0 = start("c", Build::Linux, "silent"),
+         guest0 = start("b", Build::Linux, "guest of b"),
+         player0 = start("p", GetParam(), "player");
+    std::unique_ptr<Agent> b = b0.get(), guest = guest0.get(), c = c0.get(), player = player0.get();
+    ASSERT_TRUE(chatty && a && b && guest && c && player && a->alive() && b->alive() &&
+                guest->alive() && c->alive() && player->alive());
     for (Agent *x : {a.get(), b.get(), guest.get(), c.get(), player.get()}) {
         x->call("p2pInit");
         x->update(true);
@@ -216,47 +239,46 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
                   .i("result"),
               1);
     ASSERT_TRUE(b->poll("p2pNumClients", 1));
+    ASSERT_TRUE(kit::waitUntil([&] {
+        return run("ip netns exec " + lan.ns("gw") + " ss -Huan").find(":31903") !=
+               std::string::npos;
+    })) << "lobbylink-chat does not announce";
 
     // Outside Idle there is nothing to list.
     Reply busy = a->call("p2pFindLobbies");
     EXPECT_EQ(busy.s("error"), "already connected") << busy;
     EXPECT_EQ(busy.i("result"), 0) << busy;
 
-    std::set<std::string> found = texts(list(*player, 2, "two lobbies announce"));
-    EXPECT_EQ(found, (std::set<std::string>{"127.66.0.2 1 open gold",
-                                            "127.66.0.3 2 " + backRoomKind + " the back room"}));
-
-    // The lobby without "announce" has no UDP socket at all: the port is free.
+    // The lobby without "announce" has no UDP socket at all: the port is
+    // free, for a forged lobby there.
     EXPECT_EQ(run("ip netns exec " + lan.ns("c") + " ss -Huan"), "");
     int fake = lan.udp("c", Port);
     ASSERT_GE(fake, 0);
-    // A forged lobby there: a malformed answer, then one answer twice.
+    Datagram q;
+    std::future<std::string> chatFind;
+    if (GetParam() == Build::Linux) { // its query comes first: a answers it before the flood below
+        chatFind = std::async(std::launch::async, [&] {
+            return run("ip netns exec " + lan.ns("p") + " " + LL_CHAT + " find");
+        });
+        ASSERT_TRUE(receive(fake, 5000, &q));
+    }
     auto t0 = Clock::now();
     player->send("call p2pFindLobbies");
-    Datagram q;
     ASSERT_TRUE(receive(fake, 5000, &q));
     EXPECT_TRUE(player->answer().ok);
     EXPECT_EQ(q.bytes, Query);
     EXPECT_EQ(q.to, 0x7F4200FFu) << "the query goes to the directed broadcast address";
+    // The forged lobby: a malformed answer, then one answer twice.
     const std::string evil = "\x1b[2Jevil\n twin";
     const std::string forged =
         std::string("LLDA\x01\x07\x01", 7) + static_cast<char>(evil.size()) + evil;
     sendTo(fake, q.from, q.port, std::string("LLDA\x01\x07\x01\x20", 8) + "short");
     sendTo(fake, q.from, q.port, forged);
     sendTo(fake, q.from, q.port, forged);
-    std::vector<Msg> got = player->take(3, 5000);
-    std::vector<Msg> late = player->take(1, 3000);
-    got.insert(got.end(), late.begin(), late.end());
-    std::printf("lan: with a forged answer (%s): %zu notices after %d ms\n",
-                agents::buildName(GetParam()), got.size(), msSince(t0));
-    EXPECT_EQ(texts(got), (std::set<std::string>{"127.66.0.2 1 open gold",
-                                                 "127.66.0.3 2 " + backRoomKind + " the back room",
-                                                 "127.66.0.4 7 private [2Jevil twin"}));
-    EXPECT_EQ(got.size(), 3u);
-    ::close(fake);
+    std::vector<Msg> got = notices(*player, 4, t0);
 
-    // A query from one network away is not answered, though the way there
-    // and back works; one from the LAN is.
+    // While the listing runs: a query from one network away is not
+    // answered, though the way there and back works; one from the LAN is.
     int far = lan.udp("far", 0), near = lan.udp("p", 0), echo = lan.udp("a", Port + 1);
     ASSERT_TRUE(far >= 0 && near >= 0 && echo >= 0);
     Datagram ping;
@@ -282,6 +304,19 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     ::close(far);
     ::close(near);
 
+    // Once the listing has closed, nothing is left to come.
+    EXPECT_TRUE(listingClosed(fake, q, 10000)) << "the listing never closed";
+    std::vector<Msg> late = player->take(0, 0);
+    got.insert(got.end(), late.begin(), late.end());
+    std::printf("lan: listed (%s): %zu notices, the listing closed after %d ms\n",
+                agents::buildName(GetParam()), got.size(), msSince(t0));
+    EXPECT_EQ(texts(got),
+              (std::set<std::string>{"127.66.0.1 1 open chatty", "127.66.0.2 1 open gold",
+                                     "127.66.0.3 2 " + backRoomKind + " the back room",
+                                     "127.66.0.4 7 private [2Jevil twin"}));
+    EXPECT_EQ(got.size(), 4u);
+    ::close(fake);
+
     // The player joins a lobby it found by the address in the notice.
     a->call("p2pSearchClient");
     Reply joined = player->call("p2pConnect", {{"address", "127.66.0.2"}, {"user", "red"}});
@@ -290,11 +325,8 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
     player->call("p2pDisconnect");
 
     // lobbylink-chat: find says how to join each lobby; host --announce is found.
-    c->call("p2pTerminate"); // its lobby port goes to lobbylink-chat
-    if (GetParam() == Build::Linux) {
-        std::string out = run("ip netns exec " + lan.ns("c") + " sh -c 'sleep 5 | " + LL_CHAT +
-                              " host --announce chatty' & sleep 1; ip netns exec " + lan.ns("p") +
-                              " " + LL_CHAT + " find; wait");
+    if (chatFind.valid()) {
+        std::string out = chatFind.get();
         std::printf("lan: lobbylink-chat find:\n%s", out.c_str());
         EXPECT_NE(out.find("lobby \"gold\" at 127.66.0.2, 1 member, open: join with: "
                            "lobbylink-chat join NAME 127.66.0.2"),
@@ -306,7 +338,7 @@ TEST_P(Discovery, PlayerListsTheLobbiesThatAnnounce) {
                      "join --private NAME 127.66.0.3 (and the secret its lobby host gave you)"),
             std::string::npos)
             << out;
-        EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.4, 1 member, open"), std::string::npos)
+        EXPECT_NE(out.find("lobby \"chatty\" at 127.66.0.1, 1 member, open"), std::string::npos)
             << out;
         // One network away nothing answers: find says so, and not "loopback only".
         EXPECT_EQ(run("ip netns exec " + lan.ns("far") + " " + LL_CHAT + " find"),

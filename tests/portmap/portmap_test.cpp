@@ -467,6 +467,19 @@ TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
     host->call("p2pInit");
     local->call("p2pInit");
     host->update(true);
+
+    // A lobby closed while the library still waits for an answer closes at
+    // once, and its notice never comes: not even to the next lobby, whose
+    // own comes just after the time it would have.
+    auto first = Clock::now();
+    ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
+    auto closing = Clock::now();
+    host->call("p2pDisconnect");
+    int ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count());
+    std::printf("portmap: p2pDisconnect while waiting for a router took %d ms\n", ms);
+    EXPECT_LT(ms, 2000);
+
     auto t0 = Clock::now();
     ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
     EXPECT_EQ(host->call("p2pSearchClient").i("result"), 1);
@@ -479,24 +492,15 @@ TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
     EXPECT_EQ(got[1], (Msg{2, 7, "hello at home"}));
     EXPECT_EQ(got.size(), 2u) << "the outcome came before the budget was up";
     got = host->take(1, 10000);
-    int ms = static_cast<int>(
+    ms = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], (Msg{0, MsgPortmap, "no router"}));
     std::printf("portmap: no router: \"no router\" %d ms after p2pCreateLobby\n", ms);
     EXPECT_LT(ms, 6000);
-
-    // A lobby closed while the library still waits for an answer closes at
-    // once, and its notice never comes.
-    host->call("p2pDisconnect");
-    ASSERT_EQ(host->call("p2pCreateLobby", {{"user", "gold"}, {"portmap", 1}}).i("result"), 1);
-    auto closing = Clock::now();
-    host->call("p2pDisconnect");
-    ms = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count());
-    std::printf("portmap: p2pDisconnect while waiting for a router took %d ms\n", ms);
-    EXPECT_LT(ms, 2000);
-    EXPECT_EQ(host->take(1, 4000).size(), 0u);
+    int apart = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(t0 - first).count());
+    EXPECT_EQ(host->take(1, apart + 1000).size(), 0u) << "the closed lobby's notice came too";
     host->call("p2pTerminate");
 }
 

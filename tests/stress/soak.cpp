@@ -18,8 +18,8 @@
 // --rate is the messages each member sends a second.
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
-#include "net/handshake.h"
 #include "net/admission.h"
+#include "net/handshake.h"
 #include "net/relay.h"
 #include "net/state.h"
 #include "support/dict.h"
@@ -35,6 +35,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <deque>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -160,7 +161,7 @@ bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
     ll::LobbySecret lobby;
     {
         ll::Guard g(&ll::net.lock);
-        lobby = ll::net.secret;
+        ll::keyCopy(&lobby, &ll::net.secret);
     }
     ll::SecureHandshake a;
     ll::handshakeHost(&a, lobby);
@@ -177,7 +178,7 @@ bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
     }
     if (ok) {
         std::strcpy(name, a.name);
-        *keys = a.keys;
+        ll::keyMove(keys, &a.keys);
     }
     ll::handshakeWipe(&a);
     ll::secretWipe(&lobby);
@@ -227,10 +228,9 @@ int runHost(Cmd cmd, int seated, double seconds) {
             ll::Guard g(&ll::net.lock);
             ll::ClientRecord *r = ll::addClient(id, name, c);
             r->link.sealed = !secret.empty();
-            r->link.keys = keys;
+            ll::keyMove(&r->link.keys, &keys);
             ll::admission.nextId = id;
         }
-        ll::noiseWipe(&keys);
         names[id] = name;
         say(cmd.out, "seated " + std::to_string(id) + " " + name);
     }
@@ -368,21 +368,20 @@ struct Member {
 };
 
 struct Generator {
-    std::vector<Member> all;     // by serial
+    std::deque<Member> all;      // by serial; never moved, so referred to by reference
     std::map<uint8_t, int> idOf; // current id -> serial (global view)
     std::mt19937 rng{11};
     long bytesOut = 0, bytesIn = 0, framesIn = 0, joins = 0, leaves = 0, kicks = 0;
     int hostCmd = -1;
 
     Member &add(bool steady) {
-        Member m;
-        m.serial = static_cast<int>(all.size());
+        Member &m = all.emplace_back();
+        m.serial = static_cast<int>(all.size() - 1);
         m.steady = steady;
         m.name = (steady ? "s" : "c") + std::to_string(m.serial);
         m.nextSend = now() + (rng() % 1000) / 1000.0;
         m.nextPause = now() + 2 + rng() % 8;
-        all.push_back(m);
-        return all.back();
+        return m;
     }
     int present() const {
         int n = 0;
@@ -644,7 +643,6 @@ int main(int argc, char **argv) {
     ::close(toHost[0]);
     ::close(fromHost[1]);
     Generator g;
-    g.all.reserve(1 << 16); // members are referred to by reference while it runs
     g.hostCmd = toHost[1];
     std::string hostBuf;
     auto expect = [&](const std::string &prefix) {

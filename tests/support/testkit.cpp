@@ -194,12 +194,14 @@ void Peer::finThenReset() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // both have arrived
 }
 
-Peer connectLobby(int receiveBuffer) {
+Peer connectLobby(int receiveBuffer, const char *from) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a = lobbyAddress("127.0.0.1");
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    sockaddr_in a = lobbyAddress("127.0.0.1"), source = lobbyAddress(from ? from : "0.0.0.0");
+    source.sin_port = 0;
+    if ((from && ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         ::close(fd);
         return Peer();
     }

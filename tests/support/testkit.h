@@ -114,8 +114,9 @@ struct Peer {
 
 // Connects to the lobby port on 127.0.0.1; an invalid Peer when refused. A lobby host
 // listens from the moment p2pSearchClient has answered 1. A `receiveBuffer`
-// (bytes, set before connecting) keeps the connection's window small.
-Peer connectLobby(int receiveBuffer = 0);
+// (bytes, set before connecting) keeps the connection's window small; `from`
+// is the loopback address it comes from (the system's choice when null).
+Peer connectLobby(int receiveBuffer = 0, const char *from = nullptr);
 
 // A raw listening socket on the lobby port acting as a lobby host: on an
 // IPv4 or IPv6 address ("::" takes both families).

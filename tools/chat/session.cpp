@@ -34,7 +34,8 @@ const int QueueSize = LobbyQueueBytes; // p2pBuffer's answer for an empty send q
 const int PortTakenAfterMs = 1000;     // the lobby port stays taken this long: say so
 const int BindRetryMs = 20;            // until then, try again this often
 const int SearchRetryMs = 1000;        // then this often
-const int ConnectTryMs = 2000;         // a lobby host between two searches refuses for a moment
+const int ConnectTryMs = 2000;         // a lobby host between two searches refuses for a
+                                       // moment, a private one whose door is full is busy
 const int FlushMs = 2000;              // on /quit, for what is still queued to go out
 const int FindMs = 2500;               // p2pFindLobbies' answers arrive within about two seconds
 
@@ -89,6 +90,8 @@ std::string explain(const std::string &error) {
     if (error == "wrong secret") return "the secret is wrong";
     if (error == "not a private lobby")
         return "no private lobby answers there (an open lobby is joined without --private)";
+    if (error == "private lobby") return "a private lobby answers there (join it with --private)";
+    if (error == "lobby busy") return "the lobby host could not take you now; try again";
     return error;
 }
 
@@ -134,7 +137,8 @@ bool joinLobby(Session &s, std::string address, const std::string &secret) {
         lib.connect(map); // blocks while it connects and makes the handshake
         if (llMapGetInt(map, "result") == 1) break;
         std::string error = getString(map, "error");
-        if (error != "couldn't connect" || monotonicMs() >= giveUpAt || interruptRequested()) {
+        bool again = error == "couldn't connect" || error == "lobby busy";
+        if (!again || monotonicMs() >= giveUpAt || interruptRequested()) {
             complain("cannot join the lobby at " + where + ": " + explain(error));
             llMapFree(map);
             return false;
