@@ -3,9 +3,9 @@
 // seated in the lobby without a handshake.
 #include "support/testkit.h"
 
-#include "net/client.h"
-#include "net/relay.h"
-#include "net/state.h"
+#include "net/core/client.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

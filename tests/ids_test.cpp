@@ -4,9 +4,9 @@
 // would take too long; the newcomers of interest are admitted for real.
 #include "support/testkit.h"
 
-#include "net/admission.h"
-#include "net/relay.h"
-#include "net/state.h"
+#include "net/core/admission.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <chrono>
 #include <sys/socket.h>

@@ -2,10 +2,10 @@
 // vectors (public domain) for Noise_NNpsk0_25519_ChaChaPoly_SHA256, and the
 // ways a record or a handshake must fail.
 #include <gtest/gtest.h>
-#include "net/clock.h"
-#include "net/limits.h"
-#include "net/noise.h"
-#include "net/handshake.h"
+#include "net/base/clock.h"
+#include "net/base/limits.h"
+#include "net/secure/noise.h"
+#include "net/secure/handshake.h"
 #include <cstdint>
 #include <string>
 #include <sys/socket.h>

@@ -3,7 +3,7 @@
 // process playing the other side over raw sockets.
 #include "agent/strangers.h"
 #include "agents/agentkit.h"
-#include "net/handshake.h"
+#include "net/secure/handshake.h"
 
 #include <atomic>
 #include <chrono>

@@ -11,10 +11,10 @@
 // the clock on, not after real time.
 #include "fuzz/harness.h"
 
-#include "net/clock.h"
-#include "net/admission.h"
-#include "net/relay.h"
-#include "net/state.h"
+#include "net/base/clock.h"
+#include "net/core/admission.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

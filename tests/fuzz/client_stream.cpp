@@ -7,8 +7,8 @@
 // lobby host's end must read exactly the client's data frames.
 #include "fuzz/harness.h"
 
-#include "net/client.h"
-#include "net/state.h"
+#include "net/core/client.h"
+#include "net/core/state.h"
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>

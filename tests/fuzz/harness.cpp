@@ -1,8 +1,8 @@
 #include "fuzz/harness.h"
 
-#include "net/clock.h"
-#include "net/relay.h"
-#include "net/state.h"
+#include "net/base/clock.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 #include "support/frames.h"
 
 #include <cstdarg>

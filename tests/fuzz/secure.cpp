@@ -21,7 +21,7 @@
 // corruption, never accepts a byte past one, and holds less than a record.
 #include "fuzz/harness.h"
 
-#include "net/handshake.h"
+#include "net/secure/handshake.h"
 
 #include <algorithm>
 #include <cstring>

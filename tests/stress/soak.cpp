@@ -18,10 +18,10 @@
 // --rate is the messages each member sends a second.
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
-#include "net/admission.h"
-#include "net/handshake.h"
-#include "net/relay.h"
-#include "net/state.h"
+#include "net/core/admission.h"
+#include "net/secure/handshake.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 #include "support/dict.h"
 #include "support/frames.h"
 
