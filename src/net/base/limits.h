@@ -1,3 +1,8 @@
+// The folder src/net/base/ holds what every room of the library stands on:
+// this file, the core's one clock (clock.h), the plain wire's frames
+// (protocol.h), byte queues, the inbox, and addresses as text (address.h,
+// hostport.h). It includes nothing of the other folders of src/net.
+//
 // Every limit and timeout of the lobby, each with its reason. None of them is
 // configurable: peers on both ends rely on the same numbers.
 #pragma once

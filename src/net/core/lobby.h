@@ -1,3 +1,10 @@
+// The folder src/net/core/ holds the lobby itself: this face and the
+// lifecycle (lobby.cpp), what its rooms share and the lock (state.h), and
+// the rooms, each with its record in its own header: the admission and its
+// two doors (admission.h), the relay (relay.h) and the client role
+// (client.h); sending.cpp queues messages for either. It stands on base/,
+// secure/ and outside/, and nothing below includes it.
+//
 // The lobby core's face towards the binding: plain values in, plain values
 // and small enums out. Nothing here knows the host application's dictionary;
 // the binding layer (src/hostapi/) reads the arguments, calls these and

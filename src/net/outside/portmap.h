@@ -1,3 +1,11 @@
+// The folder src/net/outside/ holds the ways in from outside: the home
+// router (this file, portmap_wire.h), the LAN (discovery.h,
+// discovery_wire.h) and a relay server (turn.h, stun.h, digest.h). Each is
+// a room of its own that the lifecycle (core/lobby.cpp) starts with its
+// record and a notice callback, and a relay's players reach the admission
+// through a hand-over callback (core/admission.h); it stands on base/
+// alone and includes nothing of core/.
+//
 // Opening the lobby port on the home router while a lobby is open, when the
 // host application asks for it. A thread of its own holds the whole router
 // conversation, so no call of the application's ever waits for the router: it finds

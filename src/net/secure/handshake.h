@@ -1,3 +1,8 @@
+// The folder src/net/secure/ holds a private lobby's crypto: the Noise
+// handshake and ciphers over libsodium, and who holds a key (noise.h), the
+// record link that seals every byte (link.h), and this handshake. It
+// stands on base/ alone; the lobby core (core/) uses it.
+//
 // A private lobby's handshake: it lets in a member who knows the lobby's
 // secret, and gives both ends the keys of the sealed records (link.h) that
 // carry every byte afterwards. An open lobby uses none of it: its bytes go
