@@ -33,6 +33,7 @@ static_assert(tasksAreConstantInitialised(), "the lifecycle's rooms must be cons
 // words arrive: what is queued for a connection goes out as far as it takes
 // it at once, and the connection ends in order after those bytes.
 void endNetworking() {
+    joinCollect(); // a join under way ends here, and posts nothing
     stopAdmission();
     Guard g(&net.lock);
     clientClose();
