@@ -98,6 +98,13 @@ TEST_P(Relayed, OpenAndPrivateLobbiesThroughTheRelay) {
     expectEach({&H}, {{2, MsgJoin, a}, {3, MsgJoin, b}});
     expectEach({&A}, {{1, MsgJoin, "host"}, {3, MsgJoin, b}});
     expectEach({&B}, {{1, MsgJoin, "host"}, {2, MsgJoin, a}});
+    // A client of any version joins too: the open wire is its name and a 0.
+    EXPECT_EQ(H.call("p2pSearchClient").i("result"), 1);
+    int old = net.player("behind", port(relayed));
+    EXPECT_EQ(::send(old, "old", 4, MSG_NOSIGNAL), 4);
+    EXPECT_TRUE(H.poll("p2pNumClients", 3, 20000));
+    ::close(old);
+    expectEach({&H, &A, &B}, {{4, MsgJoin, "old"}, {4, MsgLeave, "old"}});
     const std::string t1 = textOf(300, 1), t2 = textOf(17, 2),
                       longest = textOf(kit::LongestHostText, 3);
     A.say(10, 255, t1);
