@@ -4,11 +4,14 @@
 // plain TCP from the Internet and from behind a second NAT. The library's
 // clock is the test's: a refresh or a deadline comes when the test says.
 #include "net/base/clock.h"
+#include "net/outside/digest.h"
 #include "net/base/limits.h"
 #include "net/outside/turn.h"
-#include "turnnet.h"
+
+#include "agents/agentkit.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,17 +19,99 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
+#include <sched.h>
+#include <iterator>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <algorithm>
+#include <memory>
 
 using namespace ll;
 
 namespace {
+
+const char Secret[] = "shared secret of the studio";
+const char Server[] = "127.90.0.1"; // coturn, on "the Internet"
+
+// The namespaces and coturn, down again on every way out of the test.
+class Net {
+  public:
+    Net() {
+        const auto *t = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(LL_TURN_DIR) + t->test_suite_name() + "." + t->name();
+        prefix_ = "llturn" + std::to_string(std::hash<std::string>{}(name) % 1000000);
+        script("down");
+        up_ = script("up") == 0;
+    }
+    ~Net() { script("down"); }
+    bool up() const { return up_; }
+    int script(const char *what) const {
+        return std::system((std::string("sh ") + LL_TURN_SCRIPT + " " + what + " " + LL_TURN_DIR +
+                            " " + prefix_ + " '" + Secret + "' >/dev/null 2>&1")
+                               .c_str());
+    }
+    std::string log() const {
+        std::ifstream in(std::string(LL_TURN_DIR) + "/" + prefix_ + ".log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Runs `fn` inside namespace PREFIX-side: a thread started or a socket
+    // made there stays there.
+    void inside(const char *side, const std::function<void()> &fn) const {
+        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
+        if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+            fn();
+            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+        } else {
+            ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
+        }
+        if (self >= 0) ::close(self);
+        if (ns >= 0) ::close(ns);
+    }
+    // A plain TCP player connected from `side` to `port` of the server, or
+    // -errno when the connect failed.
+    int player(const char *side, int port) const {
+        int s = -1;
+        inside(side, [&] { s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+        timeval tv{10, 0}; // every read and connect has a deadline
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {::inet_addr(Server)}, {}};
+        if (::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
+        int e = errno;
+        ::close(s);
+        return -e;
+    }
+
+    std::string ns(const char *side) const { return prefix_ + "-" + side; }
+
+  private:
+    std::string prefix_;
+    bool up_ = false;
+};
+
+// coturn's REST credentials from `secret`: user "EXPIRY:NAME", password
+// base64(HMAC-SHA1(secret, user)).
+std::pair<std::string, std::string> credentials(const char *secret = Secret) {
+    std::string user = std::to_string(std::time(nullptr) + 3600) + ":gold";
+    HmacSha1 h;
+    uint8_t mac[Sha1Bytes];
+    char password[64];
+    hmacSha1Start(&h, reinterpret_cast<const uint8_t *>(secret), std::strlen(secret));
+    hmacSha1Add(&h, user.data(), user.size());
+    hmacSha1End(&h, mac);
+    sodium_bin2base64(password, sizeof password, mac, sizeof mac, sodium_base64_VARIANT_ORIGINAL);
+    return {user, password};
+}
 
 // What the relay task gave the lobby: its notices and the players handed
 // over (with a deadline on every read), each taken once.
@@ -54,15 +139,14 @@ struct Lobby {
         return true;
     }
     // Starts the task in the lobby host's namespace with REST credentials
-    // made from `secret`: user "EXPIRY:NAME", password base64(HMAC-SHA1).
+    // made from `secret`.
     bool start(const Net &net, const std::string &server, const char *secret = Secret) {
-        std::string user, password;
-        restCredentials(secret, &user, &password);
+        auto c = credentials(secret);
         task.owner = this;
         bool started = false;
         net.inside("host", [&] {
-            started =
-                turnStart(&task, {server.c_str(), user.c_str(), password.c_str()}, post, handover);
+            started = turnStart(&task, {server.c_str(), c.first.c_str(), c.second.c_str()}, post,
+                                handover);
         });
         return started;
     }
@@ -202,3 +286,101 @@ TEST(Turn, RefusedNoRelayAndLost) {
     EXPECT_EQ(receive(player, 1), "");
     ::close(player);
 }
+
+// The whole lobby through the relay: the lobby host is an agent of each
+// build (Windows under Wine) with p2pCreateLobby's "relay"; Linux agents on
+// the Internet and behind the second NAT join the relayed address.
+using Msgs = std::vector<kit::Msg>;
+class RelayedLobby : public ::testing::TestWithParam<agents::Build> {
+  protected:
+    Net net;
+    std::pair<std::string, std::string> cred = credentials();
+    std::unique_ptr<agents::Agent> H, A, B;
+
+    std::unique_ptr<agents::Agent> agent(const char *side, agents::Build build, const char *who) {
+        auto a = agents::agentIn(net.ns(side), build, who);
+        EXPECT_TRUE(a && a->call("p2pInit").i("result") == 1) << who;
+        if (a) a->update(true);
+        return a;
+    }
+    // Opens the lobby through `server`: the relay's outcome, or the error.
+    std::string open(const std::string &server, std::vector<agents::Arg> more = {}) {
+        more.insert(more.end(), {{"user", "host"},
+                                 {"relay", server},
+                                 {"relayUser", cred.first},
+                                 {"relayPassword", cred.second}});
+        agents::Reply r = H->call("p2pCreateLobby", more);
+        Msgs got = r.i("result") == 1 ? H->take(1, 20000) : Msgs{};
+        return got.size() == 1 && got[0].id == MsgRelay && !got[0].usr ? got[0].msg : r.s("error");
+    }
+    agents::Reply join(agents::Agent &p, const std::string &at, const char *secret, bool search) {
+        EXPECT_TRUE(!search || H->call("p2pSearchClient").i("result") == 1);
+        return p.call("p2pConnect", {{"address", at}, {"user", p.who()}, {"secret", secret}});
+    }
+    void joinBoth(const std::string &at, const char *secret, bool search) {
+        EXPECT_EQ(join(*A, at, secret, search).i("result"), 1);
+        EXPECT_TRUE(H->poll("p2pNumClients", 1, 20000));
+        EXPECT_EQ(join(*B, at, secret, true).i("result"), 1);
+        expect({H.get()}, {{2, MsgJoin, A->who()}, {3, MsgJoin, B->who()}});
+        expect({A.get()}, {{1, MsgJoin, "host"}, {3, MsgJoin, B->who()}});
+        expect({B.get()}, {{1, MsgJoin, "host"}, {2, MsgJoin, A->who()}});
+    }
+    static void expect(std::initializer_list<agents::Agent *> who, const Msgs &want) {
+        for (agents::Agent *a : who) EXPECT_EQ(a->take(int(want.size()), 20000), want) << a->who();
+    }
+};
+
+// Argument errors, bad credentials and no server; then an open lobby (with
+// "announce", and a client of the bare open wire) and a private one on a new
+// relay (a wrong secret turned away): whole conversations, p2pDisconnect
+// releasing the relayed port, coturn killed giving "lost" and the members'
+// notices.
+TEST_P(RelayedLobby, OpenAndPrivateConversations) {
+    ASSERT_TRUE(net.up());
+    H = agent("host", GetParam(), "host");
+    A = agent("peer", agents::Build::Linux, "out");
+    B = agent("behind", agents::Build::Linux, "behind");
+    ASSERT_TRUE(H && A && B);
+    EXPECT_EQ(open("[::1"), "bad relay");
+    std::string good = cred.second;
+    cred.second = "not the password";
+    EXPECT_EQ(open(Server), TurnRefused);
+    H->call("p2pDisconnect");
+    EXPECT_EQ(open(std::string(Server) + ":3480"), TurnNoRelay);
+    H->call("p2pDisconnect");
+    cred.second = good;
+
+    std::string at = open(Server, {{"announce", 1}});
+    ASSERT_NE(relayedPort(at), 0) << at;
+    joinBoth(at, "", true);
+    EXPECT_EQ(H->call("p2pSearchClient").i("result"), 1);
+    int old = net.player("behind", relayedPort(at));
+    EXPECT_TRUE(sendAll(old, std::string("old", 4)) && H->poll("p2pNumClients", 3, 20000));
+    ::close(old);
+    expect({H.get(), A.get(), B.get()}, {{4, MsgJoin, "old"}, {4, MsgLeave, "old"}});
+    const std::string text(300, '\x81'), longest(kit::LongestHostText, 'h');
+    A->say(10, 255, text);
+    expect({H.get(), B.get()}, {{2, 10, text}});
+    H->say(12, 255, longest);
+    expect({A.get(), B.get()}, {{1, 12, longest}});
+    H->call("p2pDisconnect");
+    expect({A.get(), B.get()}, {{0, MsgError, "error"}});
+    EXPECT_EQ(net.player("peer", relayedPort(at)), -ECONNREFUSED);
+
+    for (auto *p : {A.get(), B.get()}) p->call("p2pDisconnect");
+    at = open(Server, {{"secret", "q7R-pX2m-Kd9w"}});
+    ASSERT_NE(relayedPort(at), 0) << at;
+    EXPECT_EQ(join(*A, at, "guess", true).s("error"), "wrong secret");
+    A->call("p2pDisconnect");
+    joinBoth(at, "q7R-pX2m-Kd9w", false); // the stranger did not end the search
+    B->say(13, 255, longest.substr(1));
+    expect({H.get(), A.get()}, {{3, 13, longest.substr(1)}});
+    net.script("kill");
+    Msgs lost = H->take(3, 20000);
+    for (const kit::Msg &m :
+         Msgs{{0, MsgRelay, "lost"}, {2, MsgLeave, A->who()}, {3, MsgLeave, B->who()}})
+        EXPECT_NE(std::find(lost.begin(), lost.end(), m), lost.end()) << m;
+    expect({A.get(), B.get()}, {{0, MsgError, "error"}});
+}
+INSTANTIATE_TEST_SUITE_P(Hosts, RelayedLobby, ::testing::ValuesIn(agents::builds()),
+                         agents::BuildName());
