@@ -52,6 +52,10 @@
  *   "lobby busy"          p2pConnect, and a join's failure notice
  *   "private lobby"       p2pConnect, and a join's failure notice
  *   "refused"             a join's failure notice
+ *   "bad relay"           p2pCreateLobby
+ *   "relay user too long" p2pCreateLobby
+ *   "relay password too long" p2pCreateLobby
+ *   "0 byte in relay"     p2pCreateLobby
  * A join's failure notice is the one (0, MsgError, REASON) that ends a
  * p2pConnect made with "async" = 1 (see there); the notice texts of a
  * connection, "error" and "overflow", are at MsgError.
@@ -165,6 +169,11 @@ enum {
     LobbyHostFrameOverhead = 4,   /* the same for the lobby host's text, in a client's queue */
     HostId = 1,                   /* id of the lobby host */
     BroadcastId = 255,            /* receiver meaning everybody but the sender */
+    MsgRelay = 122,               /* lobby host that gave a "relay": sender 0, text the
+                                     relayed address "ADDRESS:PORT" ("[ADDRESS]:PORT" for
+                                     IPv6), "no relay", "refused", or later "lost" (see
+                                     p2pCreateLobby); members may send 122 too: theirs never
+                                     has sender 0 */
     MsgLobbyFound = 123,          /* a lobby that answered p2pFindLobbies: sender 0, text
                                      "ADDRESS MEMBERS open|private NAME" (members may send
                                      123 too: theirs never has sender 0) */
@@ -201,8 +210,11 @@ enum {
  *   reads it before the end of the connection.
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
  *   bytes); becomes the lobby host. Failures: "error" = "already
- *   connected", "no user", "user too long", "0 byte in user" or "secret too
- *   long", then "result" = 0.
+ *   connected", "no user", "user too long", "0 byte in user", "secret too
+ *   long", or for "relay" (below) "bad relay" (not HOST or HOST:PORT),
+ *   "relay user too long", "relay password too long" (more than 512 bytes
+ *   each) or "0 byte in relay" (in any of the three), then "result" = 0,
+ *   with nothing changed.
  *   Private lobbies: with the optional String "secret" (a passphrase or an
  *   invite code, 1 to LobbyMaxSecretLength bytes, every one of which counts,
  *   a 0 byte as any other) only players who give
@@ -255,7 +267,35 @@ enum {
  *   queries from an address on a network this machine is directly connected
  *   to are answered, at most 20 per second. Without "announce" the library
  *   opens no UDP socket; if the port cannot be bound the lobby opens all the
- *   same, unannounced. p2pDisconnect and p2pTerminate close it. */
+ *   same, unannounced. p2pDisconnect and p2pTerminate close it.
+ *   Hosting through a relay: with the optional String "relay" ("HOST" or
+ *   "HOST:PORT" of a TURN server over TCP, default port 3478, an IPv6
+ *   address in brackets) and the credentials "relayUser" and
+ *   "relayPassword" (long-term ones, such as a TURN server's REST
+ *   credentials), the lobby also takes players through a TCP relay (RFC
+ *   6062) that the server allocates for it: players who cannot reach this
+ *   machine join the relayed address with an ordinary p2pConnect. The call
+ *   does not wait for the server: one notice (0, MsgRelay, text) arrives
+ *   later, as text either the relayed address "ADDRESS:PORT" ("[ADDRESS]:PORT"
+ *   for IPv6), "no relay" (nothing answered within about 5 seconds) or
+ *   "refused" (the server declined: bad credentials, quota, a relay it will
+ *   not make). After the address, one more notice (0, MsgRelay, "lost")
+ *   comes when the allocation cannot be kept: the server is gone or refuses
+ *   a refresh. Members who joined through the relay then get their usual
+ *   loss or leave notices. A player who connects through the relay comes
+ *   to the lobby's door as one on LobbyPort does: only while a search or its
+ *   grace holds the lobby open, through the same admission, open or private,
+ *   with the same limits and notices (a private lobby's limit per address
+ *   counts the player's own address, as the server reports it). The server
+ *   must take plain TCP players on its relayed addresses (coturn:
+ *   --server-relay). Anyone can connect to a relayed port: a lobby on a
+ *   relay should have a "secret". Through a relay, a connection's end may
+ *   cut what was sent just before it (the server resets both sides when one
+ *   closes): last words before p2pDisconnect or p2pKick are not guaranteed
+ *   to arrive there. The allocation is refreshed while the lobby lives and
+ *   released by p2pDisconnect and p2pTerminate, which wait for the server
+ *   at most about a second for it. "relay" works alone and together with
+ *   "portmap", "secret" and "announce". */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);

@@ -35,6 +35,10 @@ const char ErrPrivateLobby[] = "private lobby";
 const char ErrUserZero[] = "0 byte in user";
 const char ErrAddressZero[] = "0 byte in address";
 const char ErrRefused[] = "refused";
+const char ErrBadRelay[] = "bad relay";
+const char ErrRelayUserTooLong[] = "relay user too long";
+const char ErrRelayPasswordTooLong[] = "relay password too long";
+const char ErrRelayZero[] = "0 byte in relay";
 
 // Failures found before anything is tried: "error" first, then "result" 0.
 int32_t refuse(ArgNode *map, const char *error) {
@@ -171,6 +175,40 @@ const char *argumentRefusal(const JoinSecret &secret, const Text &user) {
     return holdsZero(user) ? ErrUserZero : nullptr;
 }
 
+// The optional "relay" of p2pCreateLobby and its credentials.
+struct RelayArgs {
+    Text server, user, password;
+};
+
+RelayArgs readRelay(ArgNode *map) {
+    return RelayArgs{readText(map, "relay"), readText(map, "relayUser"),
+                     readText(map, "relayPassword")};
+}
+
+void relayRelease(const RelayArgs &r) {
+    heapFree(r.server.text);
+    heapFree(r.user.text);
+    secretRelease(JoinSecret{r.password.text, r.password.length}); // wiped, then freed
+}
+
+// A relay's arguments refused before anything changes: an error text, or
+// null (also without "relay").
+const char *relayRefusal(const RelayArgs &r) {
+    if (!r.server.text) return nullptr;
+    if (holdsZero(r.server) || holdsZero(r.user) || holdsZero(r.password)) return ErrRelayZero;
+    switch (relayCheck(RelayServer{r.server.text, r.user.text, r.password.text})) {
+    case RelayBadServer:
+        return ErrBadRelay;
+    case RelayUserTooLong:
+        return ErrRelayUserTooLong;
+    case RelayPasswordTooLong:
+        return ErrRelayPasswordTooLong;
+    case RelayAllowed:
+        break;
+    }
+    return nullptr;
+}
+
 // What p2pConnect writes for an outcome of the core's connect; with
 // "async", Connected means that the join started.
 int32_t connectAnswer(ArgNode *map, const ConnectOutcome &out, bool async) {
@@ -214,13 +252,18 @@ int32_t p2pDisconnect(ArgNode *) {
 int32_t p2pCreateLobby(ArgNode *map) {
     JoinSecret secret = readSecret(map);
     Text user = readText(map, "user");
+    RelayArgs relay = readRelay(map);
     const char *refusal = argumentRefusal(secret, user);
+    if (!refusal) refusal = relayRefusal(relay);
     if (!refusal) {
         listingStop();
         refusal = refusalText(lobbyCreate(user.text, secret));
     }
     heapFree(user.text);
     secretRelease(secret);
+    if (!refusal && relay.server.text)
+        lobbyRelay(RelayServer{relay.server.text, relay.user.text, relay.password.text});
+    relayRelease(relay);
     if (refusal) return refuse(map, refusal);
     if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
     if (mapGetInt(map, "announce") == 1) announceStart();

@@ -49,6 +49,23 @@ OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret = {});
 // Asks the home router to forward the lobby port to this machine while the
 // lobby just opened lives; the outcome arrives as the notice MsgPortmap.
 void lobbyMapPort();
+// A TURN server and the credentials for hosting through it (turn.h).
+struct RelayServer {
+    const char *server; // "HOST" or "HOST:PORT"
+    const char *user;
+    const char *password;
+};
+enum RelayRefusal {
+    RelayAllowed = 0,
+    RelayBadServer,      // not HOST or HOST:PORT
+    RelayUserTooLong,    // more than StunUserCapacity bytes
+    RelayPasswordTooLong // the same
+};
+// Whether lobbyRelay would take these, checked before the lobby opens.
+RelayRefusal relayCheck(const RelayServer &relay);
+// Hosts the lobby just opened through a relay server as well, while it
+// lives (checked with relayCheck); the outcome arrives as the notice MsgRelay.
+void lobbyRelay(const RelayServer &relay);
 // Answers discovery queries from the local networks while the lobby just
 // opened lives; silently nothing when the UDP port cannot be bound.
 void announceStart();

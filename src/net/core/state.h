@@ -15,12 +15,16 @@
 //   on sockets and a task of its own, and takes the lock once at its end:
 //   to hand its connection to the client role or post its failure notice,
 //   unless the application stopped it meanwhile.
+// - the relay server's thread (turn.cpp), while the lobby is hosted through
+//   a relay, touches nothing here but `turn` and, through its callbacks,
+//   the inbox and the admission's hand-over under the lock.
 #pragma once
 
 #include "net/secure/handshake.h"
 #include "net/base/inbox.h"
 #include "net/base/limits.h"
 #include "net/core/lobby.h"
+#include "net/outside/turn.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -35,6 +39,7 @@ struct NetState {
     LobbySecret secret;                // lock: a private lobby's salt and key (lobby host)
     Inbox inbox = {};                  // lock: entries waiting for p2pRecv
     Mutex lock = LL_MUTEX_INIT; // guards every field marked "lock", here and in the rooms' records
+    TurnTask turn;              // app: hosting through a relay server (turn.h)
     // One receive's worth, for the relay's and the client role's pumps in
     // turn: app, under lock.
     uint8_t scratch[QueueCapacity] = {}; // the bytes received
