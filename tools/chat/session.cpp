@@ -53,6 +53,7 @@ struct Session {
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
     bool admitted = false;              // a client: the lobby host's join notice came
+    bool inputEnded = false; // a client's input ended while it joined: leave once it is in
     // A client's join: where to (as typed, and in words), its secret, and
     // until when a lobby host that refuses the connection is tried again.
     std::string address, where;
@@ -307,6 +308,7 @@ void show(Session &s, const Entry &in) {
         if (!s.lobbyHost && !s.admitted)
             say("joined " + lobbyWords(s) + " at " + s.where + " as " + s.name);
         s.admitted = true;
+        if (s.inputEnded) s.running = false; // what was typed goes out as it leaves
         s.members[e.member] = in.msg;
         e.kind = EventJoined;
     } else if (in.id == MsgLeave) {
@@ -548,7 +550,12 @@ void readInput(Session &s, int waitMs) {
     bool open = terminalPoll(waitMs, &lines);
     for (const InputLine &line : lines)
         if (s.running) command(s, line);
-    if (!open || interruptRequested()) s.running = false;
+    // Input that ends while a join runs (a script's) leaves once the join
+    // has its outcome, so that what it typed still goes out.
+    if (!open && !interruptRequested() && !s.lobbyHost && !s.admitted)
+        s.inputEnded = true;
+    else if (!open || interruptRequested())
+        s.running = false;
 }
 
 void mainLoop(Session &s) {
@@ -566,7 +573,8 @@ void mainLoop(Session &s) {
         nextFrame += FrameMs;
         uint64_t now = monotonicMs();
         if (nextFrame < now) nextFrame = now; // fell behind: no burst to catch up
-        for (; s.running && now < nextFrame; now = monotonicMs())
+        if (s.inputEnded && now < nextFrame) sleepMs(static_cast<int>(nextFrame - now));
+        for (; s.running && !s.inputEnded && now < nextFrame; now = monotonicMs())
             readInput(s, static_cast<int>(nextFrame - now));
     }
 }
