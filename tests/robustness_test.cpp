@@ -206,6 +206,7 @@ TEST_F(Robustness, EveryByteOfASecretCounts) {
             EXPECT_EQ(ll::keysHeld(), c.i("result"));
         }
         EXPECT_EQ(errors, (std::vector<std::string>{"private lobby", "wrong secret", "joined"}));
+        ASSERT_TRUE(ch.childWaits('j')); // the lobby host has seen it admitted
         kit::send(7, 1, std::string(LobbyQueueBytes, 'x'));
         EXPECT_EQ(drain(), (std::vector<Msg>{{0, MsgError, "overflow"}}));
         EXPECT_EQ(ll::keysHeld(), 0);
@@ -216,6 +217,7 @@ TEST_F(Robustness, EveryByteOfASecretCounts) {
     p2pSearchClient(m);
     ch.tellChild('s');
     EXPECT_TRUE(updateUntil([] { return numClients() == 1; }, 20000));
+    ch.tellChild('j');
     EXPECT_EQ(waitChild(child, 30000), 0);
     p2pDisconnect(nullptr);
     EXPECT_EQ(ll::keysHeld(), 0);
