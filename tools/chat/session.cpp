@@ -21,6 +21,7 @@
 #include "platform.h"
 #include "terminal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -45,6 +46,8 @@ struct Session {
     bool portmap = false;
     bool announce = false;
     bool isPrivate = false; // only players who know its secret join
+    std::string relay;      // the relay server hosted through, if any
+    std::string relayed;    // the address it gave players to join at
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
     bool admitted = false;              // a client: the first join notice came
@@ -107,12 +110,18 @@ bool startLibrary() {
 // A short secret falls to guesses tested offline against a recorded handshake.
 const size_t ShortSecret = 10;
 
-bool openLobby(Session &s, const std::string &secret) {
+bool openLobby(Session &s, const Options &options) {
+    const std::string &secret = options.secret;
     ArgNode *map = llMapNew();
     llMapSetString(map, "user", s.name.c_str());
     if (s.isPrivate) llMapSetString(map, "secret", secret.c_str());
     if (s.portmap) llMapSetInt(map, "portmap", 1);
     if (s.announce) llMapSetInt(map, "announce", 1);
+    if (!s.relay.empty()) llMapSetString(map, "relay", s.relay.c_str());
+    if (!options.relayUser.empty()) {
+        llMapSetString(map, "relayUser", options.relayUser.c_str());
+        llMapSetString(map, "relayPassword", options.relayPassword.c_str());
+    }
     lib.createLobby(map);
     bool ok = llMapGetInt(map, "result") == 1;
     if (!ok) complain("cannot open a lobby: " + explain(getString(map, "error")));
@@ -123,10 +132,24 @@ bool openLobby(Session &s, const std::string &secret) {
     return ok;
 }
 
+// The host in "HOST:PORT" or "[IPV6]:PORT", and whether a port came with
+// it; a bare host or IPv6 address is all host.
+std::string hostOf(const std::string &address, bool *withPort) {
+    size_t close = address.find("]:");
+    *withPort = !address.empty() && address[0] == '['
+                    ? close != std::string::npos
+                    : std::count(address.begin(), address.end(), ':') == 1;
+    if (!*withPort) return address;
+    return address[0] == '[' ? address.substr(1, close - 1) : address.substr(0, address.find(':'));
+}
+
 bool joinLobby(Session &s, std::string address, const std::string &secret) {
-    // An IPv6 address may come in brackets, as in a URL: [::1].
+    // An IPv6 address may come in brackets, as in a URL: [::1]; with a
+    // port, the library takes it as it is: [::1]:40000.
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
+    bool withPort = false;
+    std::string host = hostOf(address, &withPort);
     std::string where = address.empty() ? "this machine" : address;
     ArgNode *map = llMapNew();
     if (!address.empty()) llMapSetString(map, "address", address.c_str());
@@ -139,7 +162,11 @@ bool joinLobby(Session &s, std::string address, const std::string &secret) {
         std::string error = getString(map, "error");
         bool again = error == "couldn't connect" || error == "lobby busy";
         if (!again || monotonicMs() >= giveUpAt || interruptRequested()) {
-            complain("cannot join the lobby at " + where + ": " + explain(error));
+            // A port of its own (a relayed lobby's) is not the lobby port.
+            std::string why = error == "couldn't connect" && withPort
+                                  ? "no lobby host answers there"
+                                  : explain(error);
+            complain("cannot join the lobby at " + where + ": " + why);
             llMapFree(map);
             return false;
         }
@@ -147,7 +174,7 @@ bool joinLobby(Session &s, std::string address, const std::string &secret) {
     }
     std::string joined = getString(map, "addr"); // the address the name led to
     llMapFree(map);
-    if (!joined.empty() && joined != address) where += " (" + joined + ")";
+    if (!joined.empty() && joined != host) where += " (" + joined + ")";
     say(std::string(s.isPrivate ? "joined the private lobby at " : "joined the lobby at ") + where +
         " as " + s.name);
     return true;
@@ -225,6 +252,36 @@ std::string nameOf(const Session &s, int id) {
     return it == s.members.end() ? "?" : it->second;
 }
 
+// The command that joins a lobby at `address`, for an invitation.
+std::string joinCommand(bool isPrivate, const std::string &address) {
+    return std::string("lobbylink-chat join ") + (isPrivate ? "--private " : "") + "NAME " +
+           address;
+}
+
+// What the relay server said: the address players join at, or why there is
+// none (any more).
+void showRelay(Session &s, const std::string &text) {
+    if (text == "no relay") {
+        complain("no relay server answered at " + s.relay +
+                 ": players outside your network cannot join through it");
+    } else if (text == "refused") {
+        complain("the relay server at " + s.relay +
+                 " refused to relay (a wrong user or password, or no relay for you there)");
+    } else if (text == "lost") {
+        complain("the relay is lost (its server is gone or refused to keep it): nobody can "
+                 "join at " +
+                 s.relayed + " any more");
+    } else {
+        s.relayed = text;
+        say("players anywhere join through the relay at " + text);
+        say("invite: " + joinCommand(s.isPrivate, text) +
+            (s.isPrivate ? " (and the secret you give them)" : ""));
+        if (!s.isPrivate)
+            complain("anyone who finds this address can join an open lobby: host with "
+                     "--private to let in only the players you give its secret");
+    }
+}
+
 void show(Session &s, const Entry &in) {
     if (s.trace) {
         Event raw;
@@ -256,6 +313,7 @@ void show(Session &s, const Entry &in) {
             say("players outside your network join with: join NAME " + in.msg);
         return;
     }
+    if (in.usr == 0 && in.id == MsgRelay) return showRelay(s, in.msg);
     if (in.usr == 0 && in.id == MsgError) {
         // Our connection is gone: "error" when the lobby host went away or
         // dropped us, "overflow" when our own send queue overflowed.
@@ -542,9 +600,8 @@ void showLobby(const std::string &text) {
     // A private lobby lets in only who knows its secret, asked for by --private.
     bool secret = kind == "private";
     say("lobby \"" + name + "\" at " + address + ", " + members +
-        (members == "1" ? " member, " : " members, ") + kind + ": join with: lobbylink-chat join " +
-        (secret ? "--private " : "") + "NAME " + address +
-        (secret ? " (and the secret its lobby host gave you)" : ""));
+        (members == "1" ? " member, " : " members, ") + kind + ": join with: " +
+        joinCommand(secret, address) + (secret ? " (and the secret its lobby host gave you)" : ""));
 }
 
 int runFind(const Options &options) {
@@ -596,11 +653,11 @@ int runSession(const Options &options) {
     s.portmap = options.portmap;
     s.announce = options.announce;
     s.isPrivate = options.secretAsked;
+    s.relay = options.relay;
     s.name = options.name;
     if (!startLibrary()) return 1;
     terminalStart();
-    bool in =
-        s.lobbyHost ? openLobby(s, options.secret) : joinLobby(s, options.address, options.secret);
+    bool in = s.lobbyHost ? openLobby(s, options) : joinLobby(s, options.address, options.secret);
     if (in) {
         mainLoop(s);
         leave(s);
