@@ -794,6 +794,7 @@ std::string withoutSuffix(const std::string &label, const char *suffix) {
 // twice ENet.
 void printPrivateTable() {
     auto rows = rowsWith(PrivateSuffix);
+    if (rows.empty()) return;
     for (const Backend &p : gOpt.privateBackends) {
         std::string open = withoutSuffix(p.label, PrivateSuffix);
         std::printf("\n| private lobby | unit | %s | %s | ENet | %s / %s (goal 0.6×) | %s / ENet "
@@ -816,6 +817,7 @@ void printPrivateTable() {
 // directly, the clients in the same places, and beside its loopback runs.
 void printRelayTable() {
     auto rows = rowsWith(RelaySuffix);
+    if (rows.empty()) return;
     for (const Backend &r : gOpt.relayBackends) {
         if (r.path != RelayedHub) continue;
         std::string lib = withoutSuffix(r.label, RelaySuffix), direct = lib + DirectSuffix;
