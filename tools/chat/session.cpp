@@ -21,7 +21,6 @@
 #include "platform.h"
 #include "terminal.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -132,24 +131,10 @@ bool openLobby(Session &s, const Options &options) {
     return ok;
 }
 
-// The host in "HOST:PORT" or "[IPV6]:PORT", and whether a port came with
-// it; a bare host or IPv6 address is all host.
-std::string hostOf(const std::string &address, bool *withPort) {
-    size_t close = address.find("]:");
-    *withPort = !address.empty() && address[0] == '['
-                    ? close != std::string::npos
-                    : std::count(address.begin(), address.end(), ':') == 1;
-    if (!*withPort) return address;
-    return address[0] == '[' ? address.substr(1, close - 1) : address.substr(0, address.find(':'));
-}
-
 bool joinLobby(Session &s, std::string address, const std::string &secret) {
-    // An IPv6 address may come in brackets, as in a URL: [::1]; with a
-    // port, the library takes it as it is: [::1]:40000.
+    // An IPv6 address may come in brackets, as in a URL: [::1].
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
-    bool withPort = false;
-    std::string host = hostOf(address, &withPort);
     std::string where = address.empty() ? "this machine" : address;
     ArgNode *map = llMapNew();
     if (!address.empty()) llMapSetString(map, "address", address.c_str());
@@ -162,11 +147,7 @@ bool joinLobby(Session &s, std::string address, const std::string &secret) {
         std::string error = getString(map, "error");
         bool again = error == "couldn't connect" || error == "lobby busy";
         if (!again || monotonicMs() >= giveUpAt || interruptRequested()) {
-            // A port of its own (a relayed lobby's) is not the lobby port.
-            std::string why = error == "couldn't connect" && withPort
-                                  ? "no lobby host answers there"
-                                  : explain(error);
-            complain("cannot join the lobby at " + where + ": " + why);
+            complain("cannot join the lobby at " + where + ": " + explain(error));
             llMapFree(map);
             return false;
         }
@@ -174,7 +155,7 @@ bool joinLobby(Session &s, std::string address, const std::string &secret) {
     }
     std::string joined = getString(map, "addr"); // the address the name led to
     llMapFree(map);
-    if (!joined.empty() && joined != host) where += " (" + joined + ")";
+    if (!joined.empty() && joined != address) where += " (" + joined + ")";
     say(std::string(s.isPrivate ? "joined the private lobby at " : "joined the lobby at ") + where +
         " as " + s.name);
     return true;
