@@ -3,7 +3,8 @@
 // figures are the pump's own cost.
 #include "hostapi/argmap.h"
 #include "lobbylink/hostmap.h"
-#include "net/state.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,9 @@
 // seated in the lobby without a handshake.
 #include "support/testkit.h"
 
-#include "net/state.h"
+#include "net/core/client.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -211,10 +213,10 @@ TEST_F(Core, InboxIsBoundedWhileTheHostTakesNothing) {
     // Loopback TCP would otherwise buffer megabytes between the two.
     int small = 65536;
     setsockopt(host.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    setsockopt(ll::net.connSocket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(ll::clientRole.socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     flood(host.fd, HostId, [](int id) { return frame({HostId, id, 2}, ""); });
     ll::Guard g(&ll::net.lock);
-    EXPECT_NE(ll::net.connSocket, ll::InvalidSocket);
+    EXPECT_NE(ll::clientRole.socket, ll::InvalidSocket);
 }
 
 } // namespace

@@ -4,7 +4,9 @@
 // would take too long; the newcomers of interest are admitted for real.
 #include "support/testkit.h"
 
-#include "net/state.h"
+#include "net/core/admission.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <chrono>
 #include <sys/socket.h>
@@ -57,7 +59,7 @@ TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
     addMember(253, "top");
     {
         ll::Guard g(&ll::net.lock);
-        ll::net.nextId = 252;
+        ll::admission.nextId = 252;
     }
     Map m;
     p2pSearchClient(m);
@@ -68,7 +70,7 @@ TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
         ll::Guard g(&ll::net.lock);
         ASSERT_TRUE(a.send("a" + nul()));
         std::this_thread::sleep_for(std::chrono::milliseconds(600)); // well past the handshake pause
-        EXPECT_EQ(ll::net.clientCount, 2) << "admitted while the host's thread held the state";
+        EXPECT_EQ(ll::relay.clientCount, 2) << "admitted while the host's thread held the state";
     }
     ASSERT_TRUE(waitUntil([] { return numClients() == 3 && isSearching() == 0; }));
     Peer b = admitRaw("b"); // 255, 0 and 1 are reserved, 2 is taken: 3

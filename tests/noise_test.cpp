@@ -2,10 +2,10 @@
 // vectors (public domain) for Noise_NNpsk0_25519_ChaChaPoly_SHA256, and the
 // ways a record or a handshake must fail.
 #include <gtest/gtest.h>
-#include "net/clock.h"
-#include "net/limits.h"
-#include "net/noise.h"
-#include "net/secure.h"
+#include "net/base/clock.h"
+#include "net/base/limits.h"
+#include "net/secure/noise.h"
+#include "net/secure/handshake.h"
 #include <cstdint>
 #include <string>
 #include <sys/socket.h>
@@ -194,22 +194,22 @@ TEST(Noise, TheClientHoldsKeysOnlyOnceJoined) {
         std::thread host([&] {
             int h = pair[1];
             (void)!write(h, greeting, sizeof greeting);
-            Admittance a;
-            admittanceStart(&a, lobby);
-            AdmitStep step = how == LetGoAtOnce ? AdmitReply : AdmitMore;
-            while (step == AdmitMore) {
-                ssize_t n = read(h, admittanceInto(&a), admittanceWant(&a));
-                step = n > 0 ? admittanceTake(&a, static_cast<uint32_t>(n)) : AdmitFailed;
+            SecureHandshake a;
+            handshakeHost(&a, lobby);
+            HandshakeStep step = how == LetGoAtOnce ? HandshakeSend : HandshakeMore;
+            while (step == HandshakeMore) {
+                ssize_t n = read(h, handshakeInto(&a), handshakeWant(&a));
+                step = n > 0 ? handshakeTake(&a, static_cast<uint32_t>(n)) : HandshakeFailed;
             }
             if (how == LetGoAtOnce || how == LetGoAfterMessage1) (void)!write(h, LetGo, 2);
             if (how == DeafToTheRecord) shutdown(h, SHUT_RD);
-            if (how >= DeafToTheRecord) (void)!write(h, a.reply, sizeof a.reply);
-            for (step = AdmitMore; how == Admit && step == AdmitMore;) {
-                ssize_t n = read(h, admittanceInto(&a), admittanceWant(&a));
-                step = n > 0 ? admittanceTake(&a, static_cast<uint32_t>(n)) : AdmitFailed;
+            if (how >= DeafToTheRecord) (void)!write(h, a.out, a.outLength);
+            for (step = HandshakeMore; how == Admit && step == HandshakeMore;) {
+                ssize_t n = read(h, handshakeInto(&a), handshakeWant(&a));
+                step = n > 0 ? handshakeTake(&a, static_cast<uint32_t>(n)) : HandshakeFailed;
             }
-            EXPECT_TRUE(how != Admit || step == AdmitDone);
-            admittanceWipe(&a);
+            EXPECT_TRUE(how != Admit || step == HandshakeDone);
+            handshakeWipe(&a);
             close(h);
         });
         NoiseTransport keys;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include "net/inbox.h"
-#include "net/protocol.h"
+#include "net/base/inbox.h"
+#include "net/base/protocol.h"
 #include <algorithm>
 #include <cstdlib>
 #include <random>

@@ -1,7 +1,7 @@
 #include "support/testkit.h"
 
-#include "net/clock.h"
-#include "net/limits.h"
+#include "net/base/clock.h"
+#include "net/base/limits.h"
 
 #include <atomic>
 #include <chrono>

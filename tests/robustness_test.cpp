@@ -4,13 +4,13 @@
 // machine without IPv6 still hosts, last words arrive before an orderly end,
 // every lobby connection is kept alive, and no socket leaks into a child
 // process.
-#include "net/limits.h"
+#include "net/base/limits.h"
 #include "support/descriptors.h"
 #include "support/testkit.h"
 
-#include "net/clock.h"
-#include "net/limits.h"
-#include "net/noise.h"
+#include "net/base/clock.h"
+#include "net/base/limits.h"
+#include "net/secure/noise.h"
 #include "support/descriptors.h"
 
 #include <arpa/inet.h>

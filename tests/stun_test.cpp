@@ -3,8 +3,8 @@
 // RFC 5769 (short-term and long-term integrity, fingerprints, XOR'd IPv4 and
 // IPv6 addresses, padding that is not zero) and HOST[:PORT] texts. Our own
 // requests read back, and the rest of the parser, are the fuzz target's.
-#include "net/hostport.h"
-#include "net/stun.h"
+#include "net/base/hostport.h"
+#include "net/outside/stun.h"
 
 #include <gtest/gtest.h>
 

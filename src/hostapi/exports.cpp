@@ -7,7 +7,7 @@
 // exports.map (ELF).
 #include "hostapi/argmap.h"
 #include "lobbylink/lobbylink.h"
-#include "net/lobby.h"
+#include "net/core/lobby.h"
 #include "platform/heap.h"
 
 #include <cstring>

@@ -3,7 +3,7 @@
 // process playing the other side over raw sockets.
 #include "agent/strangers.h"
 #include "agents/agentkit.h"
-#include "net/secure.h"
+#include "net/secure/handshake.h"
 
 #include <atomic>
 #include <chrono>
@@ -486,26 +486,26 @@ TEST_P(RawPeers, APrivateLobbysClient) {
         uint8_t greeting[ll::GreetingLength];
         ll::greetingWrite(made.salt, greeting);
         ASSERT_TRUE(host.send(std::string(reinterpret_cast<char *>(greeting), sizeof greeting)));
-        ll::Admittance a;
-        ll::admittanceStart(&a, made);
-        ll::AdmitStep step = ll::AdmitMore;
-        while (step == ll::AdmitMore || step == ll::AdmitReply) {
-            std::string in = host.recv(ll::admittanceWant(&a), 5000);
+        ll::SecureHandshake a;
+        ll::handshakeHost(&a, made);
+        ll::HandshakeStep step = ll::HandshakeMore;
+        while (step == ll::HandshakeMore || step == ll::HandshakeSend) {
+            std::string in = host.recv(ll::handshakeWant(&a), 5000);
             if (in.empty()) break;
-            std::copy(in.begin(), in.end(), ll::admittanceInto(&a));
-            step = ll::admittanceTake(&a, static_cast<uint32_t>(in.size()));
-            if (step == ll::AdmitReply)
-                host.send(std::string(reinterpret_cast<char *>(a.reply), sizeof a.reply));
+            std::copy(in.begin(), in.end(), ll::handshakeInto(&a));
+            step = ll::handshakeTake(&a, static_cast<uint32_t>(in.size()));
+            if (step == ll::HandshakeSend)
+                host.send(std::string(reinterpret_cast<char *>(a.out), a.outLength));
         }
-        if (step == ll::AdmitFailed) host.close(); // as a lobby host does
+        if (step == ll::HandshakeFailed) host.close(); // as a lobby host does
         r = C.answer(20000);
         if (hostSecret != Secret) {
-            EXPECT_EQ(step, ll::AdmitFailed);
+            EXPECT_EQ(step, ll::HandshakeFailed);
             EXPECT_EQ(r.i("result"), 0) << r;
             EXPECT_EQ(r.s("error"), "wrong secret");
             continue;
         }
-        ASSERT_EQ(step, ll::AdmitDone);
+        ASSERT_EQ(step, ll::HandshakeDone);
         EXPECT_EQ(std::string(a.name), "ann");
         EXPECT_EQ(r.i("result"), 1) << r;
         EXPECT_EQ(r.i("pkg"), 2);
@@ -521,7 +521,7 @@ TEST_P(RawPeers, APrivateLobbysClient) {
         ASSERT_TRUE(host.send(bad));
         EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
         EXPECT_EQ(C.take(1, 300), Msgs{});
-        ll::admittanceWipe(&a);
+        ll::handshakeWipe(&a);
     }
 }
 

@@ -11,8 +11,10 @@
 // the clock on, not after real time.
 #include "fuzz/harness.h"
 
-#include "net/clock.h"
-#include "net/state.h"
+#include "net/base/clock.h"
+#include "net/core/admission.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -86,7 +88,8 @@ std::string notice(uint8_t id, const std::string &name) {
 // released or kept for the grace, where the next search takes it up.
 bool searchOver() {
     ll::Guard g(&ll::net.lock);
-    return !ll::net.searching && (ll::net.listenSocket == ll::InvalidSocket || ll::net.inGrace);
+    return !ll::admission.searching &&
+           (ll::admission.listenSocket == ll::InvalidSocket || ll::admission.inGrace);
 }
 
 // Moves the clock on a handshake pause at a time until the search is over.

@@ -7,7 +7,8 @@
 // lobby host's end must read exactly the client's data frames.
 #include "fuzz/harness.h"
 
-#include "net/state.h"
+#include "net/core/client.h"
+#include "net/core/state.h"
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -41,9 +42,9 @@ struct Client {
         ll::setOwnName("me");
         {
             ll::Guard g(&ll::net.lock);
-            ll::net.connSocket = sv[0];
-            ll::queueFree(&ll::net.sendQueue);
-            ll::net.clientReader.count = 0;
+            ll::clientRole.socket = sv[0];
+            ll::queueFree(&ll::clientRole.queue);
+            ll::clientRole.reader.count = 0;
         }
         ll::setMode(ll::Client);
         far = sv[1];
@@ -91,7 +92,7 @@ struct Client {
         bool connected;
         {
             ll::Guard g(&ll::net.lock);
-            connected = ll::net.connSocket != ll::InvalidSocket;
+            connected = ll::clientRole.socket != ll::InvalidSocket;
         }
         ll::messageSend(msgId, receiver, text.data(), text.size());
         fz::checkCore();

@@ -8,7 +8,7 @@
 // printable characters of the name.
 #include "fuzz/harness.h"
 
-#include "net/discovery_wire.h"
+#include "net/outside/discovery_wire.h"
 
 #include <cstring>
 #include <vector>

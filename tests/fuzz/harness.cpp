@@ -1,6 +1,8 @@
 #include "fuzz/harness.h"
 
-#include "net/state.h"
+#include "net/base/clock.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 #include "support/frames.h"
 
 #include <cstdarg>
@@ -335,7 +337,7 @@ void Lobby::hostSend(uint8_t msgId, uint8_t receiver, const std::string &raw) {
 size_t Lobby::unreadAtHost() {
     size_t total = 0;
     ll::Guard g(&ll::net.lock);
-    for (const ll::ClientRecord *r = ll::net.clients; r; r = r->next) {
+    for (const ll::ClientRecord *r = ll::relay.clients; r; r = r->next) {
         int n = 0;
         if (ioctl(r->socket, FIONREAD, &n) == 0 && n > 0) total += static_cast<size_t>(n);
     }

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "support/descriptors.h"
-#include "net/lobby.h"
+#include "net/core/lobby.h"
 
 #include <algorithm>
 #include <cstddef>

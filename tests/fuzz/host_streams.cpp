@@ -8,7 +8,7 @@
 // (see harness.h).
 #include "fuzz/harness.h"
 
-#include "net/limits.h"
+#include "net/base/limits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fz::Input in{data, size};

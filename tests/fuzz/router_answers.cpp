@@ -10,8 +10,8 @@
 // as they were read.
 #include "fuzz/harness.h"
 
-#include "net/address.h"
-#include "net/portmap_wire.h"
+#include "net/base/address.h"
+#include "net/outside/portmap_wire.h"
 
 #include <cstring>
 #include <vector>

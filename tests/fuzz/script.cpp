@@ -11,7 +11,7 @@
 // relayed traffic.
 #include "fuzz/harness.h"
 
-#include "net/limits.h"
+#include "net/base/limits.h"
 #include "support/frames.h"
 
 #include <memory>

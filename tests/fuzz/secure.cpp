@@ -21,7 +21,7 @@
 // corruption, never accepts a byte past one, and holds less than a record.
 #include "fuzz/harness.h"
 
-#include "net/secure.h"
+#include "net/secure/handshake.h"
 
 #include <algorithm>
 #include <cstring>
@@ -137,29 +137,29 @@ bool readReply(const Client &c, const uint8_t *reply, NoiseTransport *keys) {
 // earlier connection of its): its records there are replays here.
 bool staleKeys(Client *c) {
     if (c->stale) return true;
-    Admittance ghost;
-    admittanceStart(&ghost, lobbySecret());
+    SecureHandshake ghost;
+    handshakeHost(&ghost, lobbySecret());
     uint8_t eph[NoiseKeyLength];
     fill(eph, 0x66);
     noiseUseEphemeral(&ghost.hs, eph);
-    AdmitStep step = AdmitMore;
+    HandshakeStep step = HandshakeMore;
     for (size_t at = 0;
-         step == AdmitMore && admittanceWant(&ghost) > 0 && at < c->message.size();) {
-        uint32_t k = std::min<uint32_t>(admittanceWant(&ghost),
+         step == HandshakeMore && handshakeWant(&ghost) > 0 && at < c->message.size();) {
+        uint32_t k = std::min<uint32_t>(handshakeWant(&ghost),
                                         static_cast<uint32_t>(c->message.size() - at));
-        std::memcpy(admittanceInto(&ghost), c->message.data() + at, k);
+        std::memcpy(handshakeInto(&ghost), c->message.data() + at, k);
         at += k;
-        step = admittanceTake(&ghost, k);
+        step = handshakeTake(&ghost, k);
     }
-    c->stale = step == AdmitReply && readReply(*c, ghost.reply, &c->staleKeys);
-    admittanceWipe(&ghost);
+    c->stale = step == HandshakeSend && readReply(*c, ghost.out, &c->staleKeys);
+    handshakeWipe(&ghost);
     return c->stale;
 }
 
 // ---- The handshake ----
 
 struct Handshake {
-    Admittance a;
+    SecureHandshake a;
     std::deque<Client> clients;
     std::string wire; // what the connection carries to the lobby host
     size_t fed = 0;   // bytes of it the lobby host read
@@ -169,21 +169,21 @@ struct Handshake {
 };
 
 void checkFailed(Handshake &h) {
-    Admittance &a = h.a;
-    FZ_CHECK(admittanceWant(&a) == 0, "a failed handshake asks for %u bytes", admittanceWant(&a));
+    SecureHandshake &a = h.a;
+    FZ_CHECK(handshakeWant(&a) == 0, "a failed handshake asks for %u bytes", handshakeWant(&a));
     FZ_CHECK(allZero(&a.keys, sizeof a.keys) && allZero(&a.hs.symmetric, sizeof a.hs.symmetric) &&
                  allZero(a.hs.psk, sizeof a.hs.psk) &&
                  allZero(a.hs.ephemeral, sizeof a.hs.ephemeral),
              "a failed handshake kept key material");
-    FZ_CHECK(admittanceTake(&a, 0) == AdmitFailed, "a failed handshake went on");
+    FZ_CHECK(handshakeTake(&a, 0) == HandshakeFailed, "a failed handshake went on");
     h.failed = true;
 }
 
 void onReply(Handshake &h) {
-    Admittance &a = h.a;
+    SecureHandshake &a = h.a;
     std::string taken = h.wire.substr(0, h.fed);
-    FZ_CHECK(a.reply[0] == 0 && a.reply[1] == NoiseHandshakeOverhead, "answer of %u bytes",
-             a.reply[0] << 8 | a.reply[1]);
+    FZ_CHECK(a.out[0] == 0 && a.out[1] == NoiseHandshakeOverhead, "answer of %u bytes",
+             a.out[0] << 8 | a.out[1]);
     // The clients' keys are fixed, so a first message of an earlier input
     // (one the fuzzer kept among its words) is a client's that knows the
     // secret too: it joins the clients of this input.
@@ -198,7 +198,7 @@ void onReply(Handshake &h) {
     for (size_t i = 0; i < h.clients.size(); ++i) {
         Client &c = h.clients[i];
         if (!c.valid || c.message != taken) continue;
-        FZ_CHECK(readReply(c, a.reply, &c.keys), "client %zu cannot read the answer to its message",
+        FZ_CHECK(readReply(c, a.out, &c.keys), "client %zu cannot read the answer to its message",
                  i);
         FZ_CHECK(c.name == a.name, "answered as \"%s\", the client is \"%s\"", a.name,
                  c.name.c_str());
@@ -210,7 +210,7 @@ void onReply(Handshake &h) {
 }
 
 void onDone(Handshake &h) {
-    Admittance &a = h.a;
+    SecureHandshake &a = h.a;
     std::string taken = h.wire.substr(0, h.fed);
     for (size_t i = 0; i < h.clients.size(); ++i) {
         const Client &c = h.clients[i];
@@ -225,8 +225,7 @@ void onDone(Handshake &h) {
                          0 &&
                      a.keys.receive.nonce == 1 && a.keys.send.nonce == 0,
                  "the admitted keys are not the client's");
-        FZ_CHECK(admittanceWant(&a) == 0, "admitted, and asks for %u bytes more",
-                 admittanceWant(&a));
+        FZ_CHECK(handshakeWant(&a) == 0, "admitted, and asks for %u bytes more", handshakeWant(&a));
         h.admitted = static_cast<int>(i);
         return;
     }
@@ -236,23 +235,23 @@ void onDone(Handshake &h) {
 
 // Gives the lobby host up to `chunk` bytes of the wire (0: what it wants).
 void feed(Handshake &h, uint32_t chunk) {
-    Admittance &a = h.a;
-    uint32_t want = admittanceWant(&a);
+    SecureHandshake &a = h.a;
+    uint32_t want = handshakeWant(&a);
     if (want == 0) return;
-    size_t offset = static_cast<size_t>(admittanceInto(&a) - a.buffer);
+    size_t offset = static_cast<size_t>(handshakeInto(&a) - a.buffer);
     FZ_CHECK(offset + want <= sizeof a.buffer, "asks for %u bytes at %zu of a buffer of %zu", want,
              offset, sizeof a.buffer);
     uint32_t k = std::min<uint32_t>(chunk ? chunk : want, want);
     k = std::min<uint32_t>(k, static_cast<uint32_t>(h.wire.size() - h.fed));
-    std::memcpy(admittanceInto(&a), h.wire.data() + h.fed, k);
+    std::memcpy(handshakeInto(&a), h.wire.data() + h.fed, k);
     h.fed += k;
-    AdmitStep step = admittanceTake(&a, k);
-    if (step == AdmitReply) onReply(h);
-    if (step == AdmitDone) onDone(h);
-    if (step == AdmitFailed) checkFailed(h);
-    if (step == AdmitMore) FZ_CHECK(admittanceWant(&a) > 0, "more, but no byte asked for");
-    FZ_CHECK(admittanceProven(&a) == (h.replied >= 0 && !h.failed),
-             "proven: %d, after an answer to a client's message 1: %d", admittanceProven(&a),
+    HandshakeStep step = handshakeTake(&a, k);
+    if (step == HandshakeSend) onReply(h);
+    if (step == HandshakeDone) onDone(h);
+    if (step == HandshakeFailed) checkFailed(h);
+    if (step == HandshakeMore) FZ_CHECK(handshakeWant(&a) > 0, "more, but no byte asked for");
+    FZ_CHECK(handshakeProven(&a) == (h.replied >= 0 && !h.failed),
+             "proven: %d, after an answer to a client's message 1: %d", handshakeProven(&a),
              h.replied >= 0 && !h.failed);
 }
 
@@ -291,7 +290,7 @@ void addRecord(Handshake &h, uint8_t r) {
 // Runs handshake operations until one ends them or the input does, then
 // feeds what the lobby host still asks for.
 void runHandshake(Handshake &h, fz::Input &in) {
-    admittanceStart(&h.a, lobbySecret());
+    handshakeHost(&h.a, lobbySecret());
     uint8_t eph[NoiseKeyLength];
     fill(eph, 0x55);
     noiseUseEphemeral(&h.a.hs, eph);
@@ -308,13 +307,13 @@ void runHandshake(Handshake &h, fz::Input &in) {
         if (op == 5) h.wire.resize(h.wire.size() - in.byte() % (unfed + 1));
         if (op == 6) {
             uint8_t n = in.byte();
-            uint32_t want = admittanceWant(&h.a);
+            uint32_t want = handshakeWant(&h.a);
             if (n == 255 && want > 0) {
                 // A piece bigger than asked for is refused, even when what
                 // it asked for is there and right.
-                std::memcpy(admittanceInto(&h.a), h.wire.data() + h.fed,
+                std::memcpy(handshakeInto(&h.a), h.wire.data() + h.fed,
                             std::min<size_t>(want, unfed));
-                FZ_CHECK(admittanceTake(&h.a, want + 1 + in.byte()) == AdmitFailed,
+                FZ_CHECK(handshakeTake(&h.a, want + 1 + in.byte()) == HandshakeFailed,
                          "took more than it asked");
                 checkFailed(h);
             } else {
@@ -322,7 +321,7 @@ void runHandshake(Handshake &h, fz::Input &in) {
             }
         }
     }
-    while (!h.failed && admittanceWant(&h.a) > 0 && h.fed < h.wire.size()) feed(h, 0);
+    while (!h.failed && handshakeWant(&h.a) > 0 && h.fed < h.wire.size()) feed(h, 0);
 }
 
 // ---- The records ----
@@ -459,11 +458,11 @@ void completed(Keys *k) {
     fz::Input in{script, sizeof script};
     runHandshake(h, in);
     addRecord(h, 0);
-    while (admittanceWant(&h.a) > 0) feed(h, 0);
+    while (handshakeWant(&h.a) > 0) feed(h, 0);
     FZ_CHECK(h.admitted == 0, "the canned handshake did not complete");
     keyMove(&k->host, &h.a.keys);
     keyMove(&k->client, &h.clients[0].keys);
-    admittanceWipe(&h.a);
+    handshakeWipe(&h.a);
 }
 
 } // namespace
@@ -477,7 +476,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Handshake h;
         runHandshake(h, in);
         if (h.admitted < 0) {
-            admittanceWipe(&h.a);
+            handshakeWipe(&h.a);
             return 0;
         }
         // What followed the first record is the start of the record stream.
@@ -486,7 +485,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         s.wire = h.wire.substr(h.fed);
         keyMove(&s.link.keys, &h.a.keys);
         s.sender = c.keys.send;
-        admittanceWipe(&h.a);
+        handshakeWipe(&h.a);
     } else {
         keyCopy(&s.link.keys, &canned.host);
         s.sender = canned.client.send;

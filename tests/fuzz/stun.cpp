@@ -11,9 +11,9 @@
 // than its buffer, and what a host text parses to prints and parses back.
 #include "fuzz/harness.h"
 
-#include "net/hostport.h"
-#include "net/limits.h"
-#include "net/stun.h"
+#include "net/base/hostport.h"
+#include "net/base/limits.h"
+#include "net/outside/stun.h"
 
 #include <cstring>
 #include <vector>

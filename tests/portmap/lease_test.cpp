@@ -7,8 +7,8 @@
 // and run out at once.
 #include "support/testkit.h"
 
-#include "net/clock.h"
-#include "net/limits.h"
+#include "net/base/clock.h"
+#include "net/base/limits.h"
 
 #include <arpa/inet.h>
 #include <atomic>

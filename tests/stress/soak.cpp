@@ -18,8 +18,10 @@
 // --rate is the messages each member sends a second.
 #include "support/descriptors.h"
 #include "lobbylink/lobbylink.h"
-#include "net/secure.h"
-#include "net/state.h"
+#include "net/core/admission.h"
+#include "net/secure/handshake.h"
+#include "net/core/relay.h"
+#include "net/core/state.h"
 #include "support/dict.h"
 #include "support/frames.h"
 
@@ -161,25 +163,24 @@ bool seatHandshake(int c, char *name, ll::NoiseTransport *keys) {
         ll::Guard g(&ll::net.lock);
         ll::keyCopy(&lobby, &ll::net.secret);
     }
-    ll::Admittance a;
-    ll::admittanceStart(&a, lobby);
+    ll::SecureHandshake a;
+    ll::handshakeHost(&a, lobby);
     uint8_t greeting[ll::GreetingLength];
     ll::greetingWrite(lobby.salt, greeting);
     bool ok =
         ::send(c, greeting, sizeof greeting, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof greeting);
-    for (ll::AdmitStep step = ll::AdmitMore; ok && step != ll::AdmitDone;) {
-        ssize_t n = ::recv(c, ll::admittanceInto(&a), ll::admittanceWant(&a), 0);
-        step = n > 0 ? ll::admittanceTake(&a, static_cast<uint32_t>(n)) : ll::AdmitFailed;
-        if (step == ll::AdmitReply)
-            ok = ::send(c, a.reply, sizeof a.reply, MSG_NOSIGNAL) ==
-                 static_cast<ssize_t>(sizeof a.reply);
-        ok = ok && step != ll::AdmitFailed;
+    for (ll::HandshakeStep step = ll::HandshakeMore; ok && step != ll::HandshakeDone;) {
+        ssize_t n = ::recv(c, ll::handshakeInto(&a), ll::handshakeWant(&a), 0);
+        step = n > 0 ? ll::handshakeTake(&a, static_cast<uint32_t>(n)) : ll::HandshakeFailed;
+        if (step == ll::HandshakeSend)
+            ok = ::send(c, a.out, a.outLength, MSG_NOSIGNAL) == static_cast<ssize_t>(a.outLength);
+        ok = ok && step != ll::HandshakeFailed;
     }
     if (ok) {
         std::strcpy(name, a.name);
         ll::keyMove(keys, &a.keys);
     }
-    ll::admittanceWipe(&a);
+    ll::handshakeWipe(&a);
     ll::secretWipe(&lobby);
     return ok;
 }
@@ -228,7 +229,7 @@ int runHost(Cmd cmd, int seated, double seconds) {
             ll::ClientRecord *r = ll::addClient(id, name, c);
             r->link.sealed = !secret.empty();
             ll::keyMove(&r->link.keys, &keys);
-            ll::net.nextId = id;
+            ll::admission.nextId = id;
         }
         names[id] = name;
         say(cmd.out, "seated " + std::to_string(id) + " " + name);

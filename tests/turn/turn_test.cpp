@@ -3,10 +3,10 @@
 // player's connection to this test, which talks on it. Players connect with
 // plain TCP from the Internet and from behind a second NAT. The library's
 // clock is the test's: a refresh or a deadline comes when the test says.
-#include "net/clock.h"
-#include "net/digest.h"
-#include "net/limits.h"
-#include "net/turn.h"
+#include "net/base/clock.h"
+#include "net/outside/digest.h"
+#include "net/base/limits.h"
+#include "net/outside/turn.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>
