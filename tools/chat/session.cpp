@@ -94,6 +94,7 @@ std::string explain(const std::string &error) {
         return "no private lobby answers there (an open lobby is joined without --private)";
     if (error == "private lobby") return "a private lobby answers there (join it with --private)";
     if (error == "lobby busy") return "the lobby host could not take you now; try again";
+    if (error == "bad relay") return "the relay server is not given as HOST or HOST:PORT";
     return error;
 }
 
