@@ -4,7 +4,7 @@
 #
 #   bash scripts/bench.sh              the side-by-side comparison: W1..W6 over this
 #                                      library, ENet and the raw relay, medians of 3
-#                                      runs (about 12 minutes on 2 cores), W1w and
+#                                      runs (about 11 minutes on 2 cores), W1w and
 #                                      W2w also in a private lobby, W1w and W3 also
 #                                      through a relay server and direct; writes
 #                                      bench/results/sidebyside.txt
