@@ -260,6 +260,7 @@ screen stranger | grep -v '^$'
 # lobby host behind a NAT that lets nothing in. Its REST credentials, as a
 # studio's service makes them from the shared secret.
 relay_net=llchat$$ studio=$("$chat" invite)
+sh "$turn" sweep "$turn_dir" # what a run that was killed left
 sh "$turn" up "$turn_dir" "$relay_net" "$studio" >/dev/null || fail "the relay network did not come up"
 in_ns() { run_in_window "$1" ip netns exec "$relay_net-$2" "${@:3}"; } # WINDOW SIDE COMMAND...
 user="$(($(date +%s) + 3600)):far"
