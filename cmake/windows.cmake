@@ -14,7 +14,7 @@ function(ll_windows_build target dir toolchain)
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${dir}
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/${toolchain}
-               -DCMAKE_BUILD_TYPE=Release -DLL_TESTS=OFF -DLL_BENCH=OFF
+               -DCMAKE_BUILD_TYPE=Release -DLL_TESTS=OFF -DLL_BENCH=${LL_BENCH}
                -DLL_WERROR=${LL_WERROR}
                -DCMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER}
                -DCMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER}

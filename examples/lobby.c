@@ -46,6 +46,7 @@ struct Game {
     int lobbyHost; /* 1: we host the lobby; 0: we joined one */
     const char *name;
     int players; /* lobby host: clients present */
+    int joined;  /* client: the lobby host has let us in */
     int over;    /* leave the main loop */
     int failed;
 };
@@ -83,6 +84,8 @@ static void handleEntry(struct Game *game, ArgNode *in, ArgNode *out) {
             ++game->players;
         } else if (from == HostId) {
             /* Admitted: the lobby now relays what we send. */
+            printf("joined the lobby as %s\n", game->name);
+            game->joined = 1;
             snprintf(line, sizeof line, "hello from %s", game->name);
             sendText(game, out, BroadcastId, line);
         }
@@ -96,8 +99,9 @@ static void handleEntry(struct Game *game, ArgNode *in, ArgNode *out) {
         break;
     case MsgError: /* from 0: "error", the lobby host is gone; "overflow",
                     * a message did not fit our queue and the connection
-                    * was closed */
-        printf("lost the lobby: %s\n", text);
+                    * was closed; before the lobby host's MsgJoin, why the
+                    * join failed ("refused", "wrong secret", ...) */
+        printf("%s: %s\n", game->joined ? "lost the lobby" : "cannot join the lobby", text);
         game->over = game->failed = 1;
         break;
     default: /* a message */
@@ -130,12 +134,15 @@ static int enterLobby(struct Game *game, ArgNode *out, const char *address) {
         ok = p2pCreateLobby(out) == 1;
     } else {
         if (address) llMapSetString(out, "address", address);
-        ok = p2pConnect(out) == 1; /* blocks until connected or failed */
+        /* Returns at once; the outcome arrives in the inbox (without
+         * "async" the call blocks until in or failed). */
+        llMapSetInt(out, "async", 1);
+        ok = p2pConnect(out) == 1;
     }
     ok = ok && llMapGetInt(out, "result") == 1;
     error = llMapGetString(out, "error");
     if (ok && game->lobbyHost) printf("lobby open on port %d as %s\n", LobbyPort, game->name);
-    if (ok && !game->lobbyHost) printf("joined the lobby as %s\n", game->name);
+    if (ok && !game->lobbyHost) printf("joining the lobby as %s\n", game->name);
     if (!ok)
         printf("cannot %s the lobby: %s\n", game->lobbyHost ? "open" : "join", error ? error : "?");
     free(error);
@@ -155,7 +162,7 @@ static void keepDoorOpen(struct Game *game, ArgNode *out) {
 }
 
 int main(int argc, char **argv) {
-    struct Game game = {0, NULL, 0, 0, 0};
+    struct Game game = {0, NULL, 0, 0, 0, 0};
     ArgNode *in, *out;
 
     if (argc < 3 || (strcmp(argv[1], "host") != 0 && strcmp(argv[1], "join") != 0)) {

@@ -159,8 +159,9 @@ exec 3>&-
 
 sed -E 's/"time":"[0-9:.]{12}"/"time":"T"/' "$work/watcher.json" >"$work/watcher.norm"
 cat >"$work/watcher.expected" <<EOF
-{"event":"info","text":"joined the lobby at this machine (::1) as watcher"}
+{"event":"info","text":"joining the lobby at this machine as watcher"}
 {"event":"trace","time":"T","usr":1,"id":126,"length":4,"hex":"676f6c64"}
+{"event":"info","text":"joined the lobby at this machine as watcher"}
 {"event":"join","member":1,"name":"gold"}
 {"event":"trace","time":"T","usr":2,"id":126,"length":3,"hex":"726564"}
 {"event":"join","member":2,"name":"red"}

@@ -1,4 +1,6 @@
 // The client role against a raw socket playing the lobby host.
+#include "common/blackhole.h"
+#include "support/descriptors.h"
 #include "support/testkit.h"
 
 #include <algorithm>
@@ -76,7 +78,8 @@ TEST_F(ClientTest, ConnectWritesItsResultsInOrder) {
     using Clock = std::chrono::steady_clock;
     kit::Map ok;
     auto start = Clock::now();
-    p2pConnect(ok.setOverlong("address", "127.0.0.1 and more", 9).setOverlong("user", "alice!!!!!!!!", 5));
+    p2pConnect(
+        ok.setOverlong("address", "127.0.0.1 and more", 9).setOverlong("user", "alice!!!!!!!!", 5));
     auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(100));
     EXPECT_EQ(ok.rootChain(), "aupr");
@@ -165,6 +168,83 @@ TEST_F(ClientTest, LossIsReportedOnceAndTheStateStaysClient) {
     EXPECT_EQ(m, (Msg{0, MsgError, "error"}));
 }
 
+// p2pConnect with "async" returns at once; the join goes on beside the
+// updates and ends in the inbox: the lobby host's join notice first, or one
+// notice with the reason. A cancelled join leaves nothing behind.
+TEST_F(ClientTest, AsyncJoinEndsInTheJoinNoticeOrOneReason) {
+    auto start = [](const std::string &address, const std::string &user = "alice") {
+        kit::Map m;
+        p2pConnect(m.set("address", address).set("user", user).set("async", 1));
+        EXPECT_EQ(m.rootChain(), "aur") << "only \"result\" written";
+        EXPECT_EQ(m.i("result"), 1);
+    };
+    auto notices = [](const Msgs &want) {
+        Msgs got;
+        kit::updateUntil([&] {
+            for (auto &m : kit::drain()) got.push_back(m);
+            return got.size() >= want.size();
+        });
+        kit::updateFor(100); // and nothing after them
+        for (auto &m : kit::drain()) got.push_back(m);
+        EXPECT_EQ(got, want);
+    };
+    kit::Map noUser;
+    p2pConnect(noUser.set("async", 1)); // the checks without network stay immediate
+    EXPECT_EQ(noUser.s("error"), "no user");
+
+    // Admitted. A message sent while joining goes out after the name and its
+    // pause; what comes before the lobby host's join notice goes nowhere.
+    start("127.0.0.1");
+    send(5, 255, "early");
+    EXPECT_EQ(room(), LobbyQueueBytes - 8);
+    host = lobby.accept();
+    EXPECT_EQ(kit::hex(host.pumpRecv(14)),
+              kit::hex("alice" + nul() + kit::frame({5, 255}, "early")));
+    host.send(kit::frame({1, 9, 255}, "not yet") + kit::frame({1, MsgJoin, 255}, "gold") +
+              kit::frame({1, 9, 255}, "now"));
+    notices({{1, MsgJoin, "gold"}, {1, 9, "now"}});
+    host.close();
+    notices({{0, MsgError, "error"}}); // admitted: a loss as always
+    p2pDisconnect(nullptr);
+
+    // Refused: the lobby host reads the name and hangs up. Until
+    // p2pDisconnect the library answers "already connected".
+    start("127.0.0.1", "bob");
+    host = lobby.accept();
+    EXPECT_EQ(host.recvQuiet(), "bob" + nul());
+    host.close();
+    notices({{0, MsgError, "refused"}});
+    kit::Map again;
+    p2pConnect(again.set("user", "bob").set("async", 1));
+    EXPECT_EQ(again.s("error"), "already connected");
+    p2pDisconnect(nullptr);
+
+    // A black hole: connecting, sends queued, then cancelled with no
+    // notice, thread or socket left. Then nobody listens, and an unknown name.
+    ::close(lobby.fd);
+    lobby.fd = -1;
+    {
+        tools::BlackHole hole;
+        ASSERT_TRUE(hole.open());
+        int descriptors = kit::openDescriptors(), threads = kit::runningThreads();
+        start("127.0.0.1");
+        send(5, 255, "waiting");
+        kit::updateFor(300);
+        EXPECT_EQ(kit::drain(), Msgs{});
+        EXPECT_EQ(room(), LobbyQueueBytes - 10);
+        p2pDisconnect(nullptr);
+        EXPECT_EQ(kit::openDescriptors(), descriptors);
+        EXPECT_EQ(kit::runningThreads(), threads);
+        notices({});
+        EXPECT_EQ(room(), 0);
+    }
+    start("127.0.0.1");
+    notices({{0, MsgError, "couldn't connect"}});
+    p2pDisconnect(nullptr);
+    start(kit::UnresolvableName);
+    notices({{0, MsgError, "getaddrinfo"}});
+}
+
 TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {
     int small = 4096; // the accepted connection takes little at a time
     ::setsockopt(lobby.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -186,10 +266,12 @@ TEST_F(ClientTest, BigBacklogReachesASlowHostWholeAndInOrder) {
             got += host.recv(LobbyQueueBytes, 1); // the host starts reading late
         ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
     }
-    kit::updateUntil([&] {
-        got += host.recv(LobbyQueueBytes, 1);
-        return got.size() >= expected.size();
-    }, 20000);
+    kit::updateUntil(
+        [&] {
+            got += host.recv(LobbyQueueBytes, 1);
+            return got.size() >= expected.size();
+        },
+        20000);
     EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
 }
 

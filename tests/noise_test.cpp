@@ -214,8 +214,9 @@ TEST(Noise, TheClientHoldsKeysOnlyOnceJoined) {
         });
         NoiseTransport keys;
         int32_t sends = 0;
-        JoinEnd end =
-            joinPrivate(pair[0], secret, sizeof secret - 1, "ann", nowMs() + 5000, &keys, &sends);
+        std::atomic<int> never{0};
+        JoinEnd end = joinPrivate(pair[0], secret, sizeof secret - 1, "ann",
+                                  JoinWait{nowMs() + 5000, &never}, &keys, &sends);
         host.join();
         close(pair[0]);
         EXPECT_EQ(end, expected[how]) << how;

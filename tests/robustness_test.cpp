@@ -4,6 +4,7 @@
 // machine without IPv6 still hosts, last words arrive before an orderly end,
 // every lobby connection is kept alive, and no socket leaks into a child
 // process.
+#include "common/blackhole.h"
 #include "net/base/limits.h"
 #include "support/descriptors.h"
 #include "support/testkit.h"
@@ -121,19 +122,8 @@ TEST_F(Robustness, FramesSentWithTheHandshakeAreKept) {
 // silently, as a machine behind a dropping firewall does. The client gives
 // up at its deadline, here stepped over on its held clock.
 TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {
-    int deaf = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(LobbyPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(deaf, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(deaf, 0), 0);
-    std::vector<Peer> fillers;
-    for (int i = 0; i < 4; ++i) { // fill the accept queue; later attempts hang
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        fillers.emplace_back(fd);
-    }
+    tools::BlackHole deaf;
+    ASSERT_TRUE(deaf.open());
     Channel ch;
     pid_t child = spawn([&] {
         ll::clockHold();
@@ -154,7 +144,6 @@ TEST_F(Robustness, ConnectGivesUpOnADeafAddress) {
     });
     EXPECT_TRUE(ch.parentWaits('y', 40000));
     EXPECT_EQ(waitChild(child, 5000), 0);
-    close(deaf);
 }
 
 // A client with a secret that reaches an open lobby host hears no greeting:

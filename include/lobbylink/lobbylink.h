@@ -17,7 +17,8 @@
  *
  * What each call returns (besides what it writes into the dictionary):
  *   1 on success, 0 on failure (with "error" written):
- *                        p2pInit, p2pCreateLobby, p2pConnect, p2pFindLobbies,
+ *                        p2pInit, p2pCreateLobby, p2pConnect (with "async":
+ *                        1 when the join started), p2pFindLobbies,
  *                        p2pSearchClient (also 0, without "error", while a
  *                        search already runs)
  *   1 when an entry was taken, 0 when the inbox is empty: p2pRecv
@@ -40,16 +41,24 @@
  *   "0 byte in user"      p2pCreateLobby, p2pConnect
  *   "0 byte in address"   p2pConnect
  *   "bind"                p2pSearchClient
- *   "thread"              p2pSearchClient
- *   "getaddrinfo"         p2pConnect
+ *   "thread"              p2pSearchClient, p2pConnect
+ *   "getaddrinfo"         p2pConnect, and a join's failure notice
  *   "socket"              p2pConnect, p2pFindLobbies
- *   "couldn't connect"    p2pConnect
+ *   "couldn't connect"    p2pConnect, and a join's failure notice
  *   "failed to send user" p2pConnect
  *   "secret too long"     p2pCreateLobby, p2pConnect
- *   "wrong secret"        p2pConnect
- *   "not a private lobby" p2pConnect
- *   "lobby busy"          p2pConnect
- *   "private lobby"       p2pConnect
+ *   "wrong secret"        p2pConnect, and a join's failure notice
+ *   "not a private lobby" p2pConnect, and a join's failure notice
+ *   "lobby busy"          p2pConnect, and a join's failure notice
+ *   "private lobby"       p2pConnect, and a join's failure notice
+ *   "refused"             a join's failure notice
+ *   "bad relay"           p2pCreateLobby
+ *   "relay user too long" p2pCreateLobby
+ *   "relay password too long" p2pCreateLobby
+ *   "0 byte in relay"     p2pCreateLobby
+ * A join's failure notice is the one (0, MsgError, REASON) that ends a
+ * p2pConnect made with "async" = 1 (see there); the notice texts of a
+ * connection, "error" and "overflow", are at MsgError.
  *
  * Memory: every buffer the library holds is bounded. Should the C runtime's
  * heap be exhausted all the same, the library ends the process (abort)
@@ -160,6 +169,11 @@ enum {
     LobbyHostFrameOverhead = 4,   /* the same for the lobby host's text, in a client's queue */
     HostId = 1,                   /* id of the lobby host */
     BroadcastId = 255,            /* receiver meaning everybody but the sender */
+    MsgRelay = 122,               /* lobby host that gave a "relay": sender 0, text the
+                                     relayed address "ADDRESS:PORT" ("[ADDRESS]:PORT" for
+                                     IPv6), "no relay", "refused", or later "lost" (see
+                                     p2pCreateLobby); members may send 122 too: theirs never
+                                     has sender 0 */
     MsgLobbyFound = 123,          /* a lobby that answered p2pFindLobbies: sender 0, text
                                      "ADDRESS MEMBERS open|private NAME" (members may send
                                      123 too: theirs never has sender 0) */
@@ -167,7 +181,8 @@ enum {
                                      router's external IPv4 address, "no router", "refused",
                                      or later "lost" (see p2pCreateLobby); members may send
                                      124 too: theirs never has sender 0 */
-    MsgError = 125,               /* local failure notice: sender 0, text "error" or "overflow" */
+    MsgError = 125,               /* local failure notice: sender 0, text "error" or "overflow",
+                                     or why a join with "async" failed (see p2pConnect) */
     MsgJoin = 126,                /* a member joined: sender = its id, text = its name */
     MsgLeave = 127                /* a member left: sender = its id, text = its name */
 };
@@ -195,8 +210,11 @@ enum {
  *   reads it before the end of the connection.
  * p2pCreateLobby(map): reads "user" (String, at most LobbyMaxNameLength
  *   bytes); becomes the lobby host. Failures: "error" = "already
- *   connected", "no user", "user too long", "0 byte in user" or "secret too
- *   long", then "result" = 0.
+ *   connected", "no user", "user too long", "0 byte in user", "secret too
+ *   long", or for "relay" (below) "bad relay" (not HOST or HOST:PORT),
+ *   "relay user too long", "relay password too long" (more than 512 bytes
+ *   each) or "0 byte in relay" (in any of the three), then "result" = 0,
+ *   with nothing changed.
  *   Private lobbies: with the optional String "secret" (a passphrase or an
  *   invite code, 1 to LobbyMaxSecretLength bytes, every one of which counts,
  *   a 0 byte as any other) only players who give
@@ -249,7 +267,35 @@ enum {
  *   queries from an address on a network this machine is directly connected
  *   to are answered, at most 20 per second. Without "announce" the library
  *   opens no UDP socket; if the port cannot be bound the lobby opens all the
- *   same, unannounced. p2pDisconnect and p2pTerminate close it. */
+ *   same, unannounced. p2pDisconnect and p2pTerminate close it.
+ *   Hosting through a relay: with the optional String "relay" ("HOST" or
+ *   "HOST:PORT" of a TURN server over TCP, default port 3478, an IPv6
+ *   address in brackets) and the credentials "relayUser" and
+ *   "relayPassword" (long-term ones, such as a TURN server's REST
+ *   credentials), the lobby also takes players through a TCP relay (RFC
+ *   6062) that the server allocates for it: players who cannot reach this
+ *   machine join the relayed address with an ordinary p2pConnect. The call
+ *   does not wait for the server: one notice (0, MsgRelay, text) arrives
+ *   later, as text either the relayed address "ADDRESS:PORT" ("[ADDRESS]:PORT"
+ *   for IPv6), "no relay" (nothing answered within about 5 seconds) or
+ *   "refused" (the server declined: bad credentials, quota, a relay it will
+ *   not make). After the address, one more notice (0, MsgRelay, "lost")
+ *   comes when the allocation cannot be kept: the server is gone or refuses
+ *   a refresh. Members who joined through the relay then get their usual
+ *   loss or leave notices. A player who connects through the relay comes
+ *   to the lobby's door as one on LobbyPort does: only while a search or its
+ *   grace holds the lobby open, through the same admission, open or private,
+ *   with the same limits and notices (a private lobby's limit per address
+ *   counts the player's own address, as the server reports it). The server
+ *   must take plain TCP players on its relayed addresses (coturn:
+ *   --server-relay). Anyone can connect to a relayed port: a lobby on a
+ *   relay should have a "secret". Through a relay, a connection's end may
+ *   cut what was sent just before it (the server resets both sides when one
+ *   closes): last words before p2pDisconnect or p2pKick are not guaranteed
+ *   to arrive there. The allocation is refreshed while the lobby lives and
+ *   released by p2pDisconnect and p2pTerminate, which wait for the server
+ *   at most about a second for it. "relay" works alone and together with
+ *   "portmap", "secret" and "announce". */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pInit(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pTerminate(ArgNode *map);
 LOBBYLINK_API int32_t LOBBYLINK_CALL nlTerminate(ArgNode *map);
@@ -324,7 +370,45 @@ LOBBYLINK_API int32_t LOBBYLINK_CALL p2pClientName(ArgNode *map);
  *   secret, a private lobby's greeting is "result" 0 then "error" =
  *   "private lobby": the connection is closed, the inbox holds nothing.
  *   A later loss of the connection arrives as the notice (0, MsgError,
- *   "error"). */
+ *   "error").
+ *   With the optional Integer "async" = 1 it does not wait. The checks that
+ *   need no network stay as above ("error" = "already connected", "no
+ *   user", "user too long", "0 byte in user", "0 byte in address" or
+ *   "secret too long", then "result" 0); else it
+ *   returns at once with "result" 1, meaning only that the join started,
+ *   and writes neither "pkg" nor "addr" ("result" 0 then "error" = "thread"
+ *   when no thread could be started for it). The library is then a client
+ *   that is connecting. A thread of the library's own does the waiting:
+ *   the name resolution, the staggered connects, the handshake with its
+ *   pause and a private lobby's whole handshake, the secret's stretch
+ *   included. It touches nothing of the host application's (no dictionary,
+ *   no callback); it works on sockets of its own and reaches the library's
+ *   state only under its lock, once, to hand the connection to p2pUpdate
+ *   or to post its failure. Nothing on the caller's thread waits, and
+ *   p2pUpdate stays as quick as ever. The outcome arrives in the inbox:
+ *     admitted: the lobby host's join notice (HostId, MsgJoin, its name)
+ *       first, as after a blocking p2pConnect; a later loss of the
+ *       connection is (0, MsgError, "error") as always;
+ *     failed: exactly one notice (0, MsgError, REASON), REASON one of
+ *       "getaddrinfo", "couldn't connect", "refused" (the lobby host closed
+ *       the connection before admitting: the lobby is full, it is not
+ *       searching, its search was cancelled, or the name is too long),
+ *       "wrong secret", "not a private lobby", "private lobby" (a private
+ *       lobby host answered and no secret was given) or "lobby busy" (a
+ *       private lobby let the player go for another reason than the
+ *       secret: try again in a moment). The library is then a client without a
+ *       connection, as after a lost one: p2pConnect answers "already
+ *       connected" until p2pDisconnect.
+ *   While it connects, p2pSend queues as usual (p2pBuffer counts it), and
+ *   the queue goes out once the handshake is done (in an open lobby, after
+ *   its pause). p2pDisconnect and p2pTerminate cancel the join at once and
+ *   leave no notice, thread or socket behind; a new p2pConnect may follow.
+ *   Two steps cannot be cut short: the secret's stretch under way is
+ *   waited for (tens of milliseconds, a few hundred under Wine), and a
+ *   name resolution under way is left to end on the join's thread, which
+ *   then ends without touching the library's state. A host may unload the
+ *   library while a join runs: the thread keeps the library's code loaded
+ *   until it ends. */
 LOBBYLINK_API int32_t LOBBYLINK_CALL p2pConnect(ArgNode *map);
 
 /* ---- Finding lobbies on the local network ---------------------------------------

@@ -34,6 +34,11 @@ const char ErrBusy[] = "lobby busy";
 const char ErrPrivateLobby[] = "private lobby";
 const char ErrUserZero[] = "0 byte in user";
 const char ErrAddressZero[] = "0 byte in address";
+const char ErrRefused[] = "refused";
+const char ErrBadRelay[] = "bad relay";
+const char ErrRelayUserTooLong[] = "relay user too long";
+const char ErrRelayPasswordTooLong[] = "relay password too long";
+const char ErrRelayZero[] = "0 byte in relay";
 
 // Failures found before anything is tried: "error" first, then "result" 0.
 int32_t refuse(ArgNode *map, const char *error) {
@@ -73,6 +78,52 @@ const char *refusalText(OpenRefusal refusal) {
         break;
     }
     return nullptr;
+}
+
+// The "error" of a blocking p2pConnect that failed at `step`.
+const char *connectError(ConnectStep step) {
+    switch (step) {
+    case ConnectResolveFailed:
+        return ErrResolve;
+    case ConnectSocketFailed:
+        return ErrSocket;
+    case ConnectFailed:
+        return ErrConnect;
+    case ConnectHandshakeFailed:
+        return ErrSendUser;
+    case ConnectWrongSecret:
+        return ErrWrongSecret;
+    case ConnectNotPrivate:
+        return ErrNotPrivate;
+    case ConnectBusy:
+        return ErrBusy;
+    case ConnectPrivateLobby:
+        return ErrPrivateLobby;
+    case ConnectThreadFailed:
+        return ErrThread;
+    case ConnectRefused: // a blocking call is never told
+    case Connected:
+    case ConnectNotAllowed:
+        break;
+    }
+    return ErrConnect;
+}
+
+// The reason in the one notice (0, MsgError, reason) that ends a join with
+// "async" that failed at `step`; called on the join's thread. A lobby host
+// that ends the connection during the handshake or before admitting
+// refused the player, whichever side noticed first; no socket is as good
+// as no connection.
+const char *joinNotice(ConnectStep step) {
+    switch (step) {
+    case ConnectHandshakeFailed:
+    case ConnectRefused:
+        return ErrRefused;
+    case ConnectSocketFailed:
+        return ErrConnect;
+    default:
+        return connectError(step);
+    }
 }
 
 // The host application's nine callback slots, kept for it and never called.
@@ -124,34 +175,49 @@ const char *argumentRefusal(const JoinSecret &secret, const Text &user) {
     return holdsZero(user) ? ErrUserZero : nullptr;
 }
 
-// What p2pConnect writes for an outcome of the core's connect.
-int32_t connectAnswer(ArgNode *map, const ConnectOutcome &out) {
-    if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
-    switch (out.step) {
-    case Connected:
-        succeed(map);
-        writeString(map, "addr", out.address);
-        return 1;
-    case ConnectNotAllowed:
-        return refuse(map, refusalText(out.refusal));
-    case ConnectResolveFailed:
-        return fail(map, ErrResolve);
-    case ConnectSocketFailed:
-        return fail(map, ErrSocket);
-    case ConnectFailed:
-        return fail(map, ErrConnect);
-    case ConnectHandshakeFailed:
-        return fail(map, ErrSendUser);
-    case ConnectWrongSecret:
-        return fail(map, ErrWrongSecret);
-    case ConnectNotPrivate:
-        return fail(map, ErrNotPrivate);
-    case ConnectBusy:
-        return fail(map, ErrBusy);
-    case ConnectPrivateLobby:
-        return fail(map, ErrPrivateLobby);
+// The optional "relay" of p2pCreateLobby and its credentials.
+struct RelayArgs {
+    Text server, user, password;
+};
+
+RelayArgs readRelay(ArgNode *map) {
+    return RelayArgs{readText(map, "relay"), readText(map, "relayUser"),
+                     readText(map, "relayPassword")};
+}
+
+void relayRelease(const RelayArgs &r) {
+    heapFree(r.server.text);
+    heapFree(r.user.text);
+    secretRelease(JoinSecret{r.password.text, r.password.length}); // wiped, then freed
+}
+
+// A relay's arguments refused before anything changes: an error text, or
+// null (also without "relay").
+const char *relayRefusal(const RelayArgs &r) {
+    if (!r.server.text) return nullptr;
+    if (holdsZero(r.server) || holdsZero(r.user) || holdsZero(r.password)) return ErrRelayZero;
+    switch (relayCheck(RelayServer{r.server.text, r.user.text, r.password.text})) {
+    case RelayBadServer:
+        return ErrBadRelay;
+    case RelayUserTooLong:
+        return ErrRelayUserTooLong;
+    case RelayPasswordTooLong:
+        return ErrRelayPasswordTooLong;
+    case RelayAllowed:
+        break;
     }
-    return 0;
+    return nullptr;
+}
+
+// What p2pConnect writes for an outcome of the core's connect; with
+// "async", Connected means that the join started.
+int32_t connectAnswer(ArgNode *map, const ConnectOutcome &out, bool async) {
+    if (out.handshakeTried) writeInt(map, "pkg", out.handshakeSends);
+    if (out.step == ConnectNotAllowed) return refuse(map, refusalText(out.refusal));
+    if (out.step != Connected) return fail(map, connectError(out.step));
+    succeed(map);
+    if (!async) writeString(map, "addr", out.address); // a join that started has none yet
+    return 1;
 }
 
 // p2pSend copies a text of up to this many characters on the stack: any
@@ -186,13 +252,18 @@ int32_t p2pDisconnect(ArgNode *) {
 int32_t p2pCreateLobby(ArgNode *map) {
     JoinSecret secret = readSecret(map);
     Text user = readText(map, "user");
+    RelayArgs relay = readRelay(map);
     const char *refusal = argumentRefusal(secret, user);
+    if (!refusal) refusal = relayRefusal(relay);
     if (!refusal) {
         listingStop();
         refusal = refusalText(lobbyCreate(user.text, secret));
     }
     heapFree(user.text);
     secretRelease(secret);
+    if (!refusal && relay.server.text)
+        lobbyRelay(RelayServer{relay.server.text, relay.user.text, relay.password.text});
+    relayRelease(relay);
     if (refusal) return refuse(map, refusal);
     if (mapGetInt(map, "portmap") == 1) lobbyMapPort();
     if (mapGetInt(map, "announce") == 1) announceStart();
@@ -264,20 +335,23 @@ int32_t p2pClientName(ArgNode *map) {
 
 // ---- Client connection ----
 
+// With "async" = 1 the join goes on on a thread of the library's own and
+// "result" 1 means that it started: its outcome comes as notices.
 int32_t p2pConnect(ArgNode *map) {
     JoinSecret secret = readSecret(map);
     Text user = readText(map, "user"), address = readText(map, "address");
     const char *refusal = argumentRefusal(secret, user);
     if (!refusal && holdsZero(address)) refusal = ErrAddressZero;
+    bool async = mapGetInt(map, "async") == 1;
     ConnectOutcome out = {};
     if (!refusal) {
         listingStop();
-        out = clientConnect(address.text, user.text, secret);
+        out = clientConnect(address.text, user.text, secret, async ? joinNotice : nullptr);
     }
     heapFree(address.text);
     heapFree(user.text);
     secretRelease(secret);
-    return refusal ? refuse(map, refusal) : connectAnswer(map, out);
+    return refusal ? refuse(map, refusal) : connectAnswer(map, out, async);
 }
 
 // ---- LAN discovery ----

@@ -197,6 +197,9 @@ void mutexUnlock(Mutex *m);
 // the ELF build is never unloaded).
 bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg);
 void threadJoin(ThreadHandle handle);
+// Lets the thread end on its own: nobody waits for it, and what it holds of
+// the system goes when it ends.
+void threadDetach(ThreadHandle handle);
 
 // Holds a mutex for the lifetime of a scope.
 struct Guard {

@@ -280,4 +280,6 @@ bool threadStart(ThreadHandle *handle, void (*fn)(void *), void *arg) {
 
 void threadJoin(ThreadHandle handle) { ::pthread_join(handle, nullptr); }
 
+void threadDetach(ThreadHandle handle) { ::pthread_detach(handle); }
+
 } // namespace ll

@@ -349,4 +349,6 @@ void threadJoin(ThreadHandle handle) {
     ::CloseHandle(static_cast<HANDLE>(handle));
 }
 
+void threadDetach(ThreadHandle handle) { ::CloseHandle(static_cast<HANDLE>(handle)); }
+
 } // namespace ll

@@ -3,6 +3,7 @@
 // process playing the other side over raw sockets.
 #include "agent/strangers.h"
 #include "agents/agentkit.h"
+#include "common/blackhole.h"
 #include "net/secure/handshake.h"
 
 #include <atomic>
@@ -237,6 +238,31 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(C.take(1, 300), Msgs{});
     C.null("p2pDisconnect");
 
+    // With "async" the call answers at once and the outcome arrives in the
+    // inbox. Admitted: what was sent meanwhile follows the name, and the
+    // lobby host's join notice comes first (what it sent before goes nowhere).
+    auto async = [&](const std::string &address, const std::string &user) {
+        Reply r = C.call("p2pConnect", {{"address", address}, {"user", user}, {"async", 1}});
+        EXPECT_EQ(r.raw("chain"), "aur") << r;
+        EXPECT_EQ(r.i("result"), 1) << r;
+    };
+    async("127.0.0.1", "carol");
+    C.say(5, 255, "early");
+    Peer third = lobby.accept();
+    expectStream(third, "carol" + nul() + frame({5, 255}, "early"), "the lobby host");
+    ASSERT_TRUE(
+        third.send(frame({1, 9, 255}, "not yet") + join(1, "gold") + frame({1, 9, 255}, "in")));
+    EXPECT_EQ(C.take(2), (Msgs{{1, MsgJoin, "gold"}, {1, 9, "in"}}));
+    C.null("p2pDisconnect");
+    // Refused: the lobby host reads the name and hangs up.
+    async("127.0.0.1", "dave");
+    Peer fourth = lobby.accept();
+    EXPECT_EQ(fourth.recvQuiet(), "dave" + nul());
+    fourth.close();
+    EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "refused"}}));
+    EXPECT_EQ(C.take(1, 300), Msgs{});
+    C.null("p2pDisconnect");
+
     // Nobody listening; without an address the loopback addresses are tried.
     ::close(lobby.fd);
     lobby.fd = -1;
@@ -244,6 +270,23 @@ TEST_P(RawPeers, AgainstAClient) {
     EXPECT_EQ(refused.raw("chain"), "ure"); // "result" first
     EXPECT_EQ(refused.i("result"), 0);
     EXPECT_EQ(refused.s("error"), "couldn't connect");
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), 0);
+    async("127.0.0.1", "bob");
+    EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "couldn't connect"}}));
+    C.null("p2pDisconnect");
+    async(kit::UnresolvableName, "bob");
+    EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "getaddrinfo"}}));
+    C.null("p2pDisconnect");
+    // A black hole: the join waits while messages queue, and p2pDisconnect
+    // ends it without a notice.
+    tools::BlackHole hole;
+    ASSERT_TRUE(hole.open());
+    async("127.0.0.1", "bob");
+    C.say(5, 255, "waiting");
+    EXPECT_EQ(C.take(1, 500), Msgs{});
+    EXPECT_EQ(C.call("p2pBuffer").i("res"), LobbyQueueBytes - 10);
+    EXPECT_EQ(C.null("p2pDisconnect"), 0);
+    EXPECT_EQ(C.take(1, 300), Msgs{});
     EXPECT_EQ(C.call("p2pBuffer").i("res"), 0);
 }
 
@@ -441,87 +484,109 @@ TEST_P(RawPeers, APrivateLobbysClient) {
     Agent C(GetParam(), "client");
     ASSERT_TRUE(C.alive());
     EXPECT_EQ(C.call("p2pInit").i("result"), 1);
-    // Sent without waiting for the answer: this process plays the lobby host meanwhile.
+    // Sent without waiting for the answer: this process plays the lobby host
+    // meanwhile. With "async" the answer comes at once and the outcome as a
+    // notice; `failure` tells either way the "error" or the notice's reason
+    // ("" for a blocking call that got in).
+    bool async = false;
     auto connect = [&](const std::string &secret) {
-        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value + " user=" +
-               agents::Arg("u", "ann").value + " secret=" + agents::Arg("s", secret).value);
+        C.send("call p2pConnect address=" + agents::Arg("a", "127.0.0.1").value +
+               " user=" + agents::Arg("u", "ann").value +
+               (secret.empty() ? "" : " secret=" + agents::Arg("s", secret).value) +
+               (async ? " async=1" : ""));
     };
-    // Something else than a greeting.
-    connect(Secret);
-    Peer other = lobby.accept();
-    ASSERT_TRUE(other.send("welcome" + nul() + std::string(60, 'x')));
-    Reply r = C.answer(20000);
-    EXPECT_EQ(r.i("result"), 0) << r;
-    EXPECT_EQ(r.s("error"), "not a private lobby");
-
-    // A lobby host that lets the client go for another reason than the
-    // secret says LetGo: right after its greeting, or after message 1.
-    for (bool afterMessage1 : {false, true}) {
-        connect(Secret);
-        Peer host = lobby.accept();
-        uint8_t greeting[ll::GreetingLength], salt[ll::NoiseSaltLength] = {};
-        ll::greetingWrite(salt, greeting);
-        std::string said(reinterpret_cast<char *>(greeting), sizeof greeting);
-        if (afterMessage1) {
-            ASSERT_TRUE(host.send(said));
-            EXPECT_EQ(host.recv(ll::RecordHeader + ll::NoiseHandshakeOverhead + 3, 5000).size(),
-                      ll::RecordHeader + ll::NoiseHandshakeOverhead + 3);
-            said.clear();
+    auto failure = [&]() -> std::string {
+        Reply r = C.answer(20000);
+        if (!async) {
+            EXPECT_TRUE(r.i("result") == 0 || r.i("pkg") == 2) << r; // the sends that carried it
+            return r.i("result") == 1 ? "" : r.s("error");
         }
-        ASSERT_TRUE(host.send(said + std::string(2, '\0')));
-        host.close();
-        r = C.answer(20000);
-        EXPECT_EQ(r.i("result"), 0) << r;
-        EXPECT_EQ(r.s("error"), "lobby busy") << afterMessage1;
-    }
-
-    // A private lobby host of another secret, played here with the lobby
-    // host's own handshake; then one of ours, which seals a message and
-    // then tampers with the next.
-    for (const std::string &hostSecret : {std::string("another secret"), Secret}) {
-        ll::LobbySecret made;
-        ll::secretMake(&made, hostSecret.data(), hostSecret.size());
-        connect(Secret);
-        Peer host = lobby.accept();
-        uint8_t greeting[ll::GreetingLength];
-        ll::greetingWrite(made.salt, greeting);
-        ASSERT_TRUE(host.send(std::string(reinterpret_cast<char *>(greeting), sizeof greeting)));
-        ll::SecureHandshake a;
-        ll::handshakeHost(&a, made);
-        ll::HandshakeStep step = ll::HandshakeMore;
-        while (step == ll::HandshakeMore || step == ll::HandshakeSend) {
-            std::string in = host.recv(ll::handshakeWant(&a), 5000);
-            if (in.empty()) break;
-            std::copy(in.begin(), in.end(), ll::handshakeInto(&a));
-            step = ll::handshakeTake(&a, static_cast<uint32_t>(in.size()));
-            if (step == ll::HandshakeSend)
-                host.send(std::string(reinterpret_cast<char *>(a.out), a.outLength));
-        }
-        if (step == ll::HandshakeFailed) host.close(); // as a lobby host does
-        r = C.answer(20000);
-        if (hostSecret != Secret) {
-            EXPECT_EQ(step, ll::HandshakeFailed);
-            EXPECT_EQ(r.i("result"), 0) << r;
-            EXPECT_EQ(r.s("error"), "wrong secret");
-            continue;
-        }
-        ASSERT_EQ(step, ll::HandshakeDone);
-        EXPECT_EQ(std::string(a.name), "ann");
         EXPECT_EQ(r.i("result"), 1) << r;
-        EXPECT_EQ(r.i("pkg"), 2);
-        C.say(5, 255, "hi");
-        C.update(true);
-        std::string got;
-        EXPECT_TRUE(opened(host, a.keys, 5, &got));
-        EXPECT_EQ(kit::hex(got), kit::hex(bytes({5, 255}) + "hi" + nul()));
-        ASSERT_TRUE(host.send(sealed(&a.keys.send, bytes({1, 6, 255}) + "yo" + nul())));
-        EXPECT_EQ(C.take(1), (Msgs{{1, 6, "yo"}}));
-        std::string bad = sealed(&a.keys.send, bytes({1, 6, 255}) + "no" + nul());
-        bad.back() ^= 1;
-        ASSERT_TRUE(host.send(bad));
-        EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
-        EXPECT_EQ(C.take(1, 300), Msgs{});
-        ll::handshakeWipe(&a);
+        EXPECT_FALSE(r.has("pkg")) << r;
+        Msgs told = C.take(1, 300);
+        return told.empty() ? "" : told[0].msg;
+    };
+    C.update(true);
+    for (bool round : {false, true}) {
+        async = round;
+        // Something else than a greeting.
+        connect(Secret);
+        Peer other = lobby.accept();
+        ASSERT_TRUE(other.send("welcome" + nul() + std::string(60, 'x')));
+        EXPECT_EQ(failure(), "not a private lobby");
+        C.null("p2pDisconnect");
+
+        // A lobby host that lets the client go for another reason than the
+        // secret says LetGo: right after its greeting, or after message 1.
+        // Without a secret, its greeting is "private lobby".
+        for (int when : {0, 1, 2}) {
+            connect(when == 2 ? "" : Secret);
+            Peer host = lobby.accept();
+            uint8_t greeting[ll::GreetingLength], salt[ll::NoiseSaltLength] = {};
+            ll::greetingWrite(salt, greeting);
+            std::string said(reinterpret_cast<char *>(greeting), sizeof greeting);
+            if (when == 1) {
+                ASSERT_TRUE(host.send(said));
+                EXPECT_EQ(host.recv(ll::RecordHeader + ll::NoiseHandshakeOverhead + 3, 5000).size(),
+                          ll::RecordHeader + ll::NoiseHandshakeOverhead + 3);
+                said.clear();
+            }
+            ASSERT_TRUE(host.send(said + (when == 2 ? "" : std::string(2, '\0'))));
+            if (when != 2) host.close();
+            EXPECT_EQ(failure(), when == 2 ? "private lobby" : "lobby busy") << when;
+            C.null("p2pDisconnect");
+        }
+
+        // A private lobby host of another secret, played here with the lobby
+        // host's own handshake; then one of ours, which seals a message and
+        // then tampers with the next.
+        for (const std::string &hostSecret : {std::string("another secret"), Secret}) {
+            ll::LobbySecret made;
+            ll::secretMake(&made, hostSecret.data(), hostSecret.size());
+            connect(Secret);
+            Peer host = lobby.accept();
+            uint8_t greeting[ll::GreetingLength];
+            ll::greetingWrite(made.salt, greeting);
+            ASSERT_TRUE(
+                host.send(std::string(reinterpret_cast<char *>(greeting), sizeof greeting)));
+            ll::SecureHandshake a;
+            ll::handshakeHost(&a, made);
+            ll::HandshakeStep step = ll::HandshakeMore;
+            while (step == ll::HandshakeMore || step == ll::HandshakeSend) {
+                std::string in = host.recv(ll::handshakeWant(&a), 5000);
+                if (in.empty()) break;
+                std::copy(in.begin(), in.end(), ll::handshakeInto(&a));
+                step = ll::handshakeTake(&a, static_cast<uint32_t>(in.size()));
+                if (step == ll::HandshakeSend)
+                    host.send(std::string(reinterpret_cast<char *>(a.out), a.outLength));
+            }
+            if (step == ll::HandshakeFailed) host.close(); // as a lobby host does
+            std::string failed = failure();
+            if (hostSecret != Secret) {
+                EXPECT_EQ(step, ll::HandshakeFailed);
+                EXPECT_EQ(failed, "wrong secret");
+                C.null("p2pDisconnect");
+                continue;
+            }
+            ASSERT_EQ(step, ll::HandshakeDone);
+            EXPECT_EQ(std::string(a.name), "ann");
+            EXPECT_EQ(failed, "");
+            ASSERT_TRUE(host.send(sealed(&a.keys.send, join(1, "gold"))));
+            EXPECT_EQ(C.take(1), (Msgs{{1, MsgJoin, "gold"}}));
+            C.say(5, 255, "hi");
+            std::string got;
+            EXPECT_TRUE(opened(host, a.keys, 5, &got));
+            EXPECT_EQ(kit::hex(got), kit::hex(bytes({5, 255}) + "hi" + nul()));
+            ASSERT_TRUE(host.send(sealed(&a.keys.send, bytes({1, 6, 255}) + "yo" + nul())));
+            EXPECT_EQ(C.take(1), (Msgs{{1, 6, "yo"}}));
+            std::string bad = sealed(&a.keys.send, bytes({1, 6, 255}) + "no" + nul());
+            bad.back() ^= 1;
+            ASSERT_TRUE(host.send(bad));
+            EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
+            EXPECT_EQ(C.take(1, 300), Msgs{});
+            C.null("p2pDisconnect");
+            ll::handshakeWipe(&a);
+        }
     }
 }
 

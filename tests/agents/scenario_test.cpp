@@ -305,6 +305,77 @@ TEST_P(Scenario, PacedFloodArrivesOnceAndInOrder) {
     expectEach({a.get(), b.get(), c.get()}, {{1, 17, last}, {0, MsgError, "error"}});
 }
 
+// Joins with "async" = 1 against the lobby host of either build: each
+// p2pConnect answers at once, and the outcome arrives as notices.
+TEST_P(Scenario, AsyncJoinsEndInTheJoinNoticeOrOneReason) {
+    host.reset(new Agent(GetParam().host, "lobby host"));
+    a.reset(new Agent(GetParam().clients[0], "a"));
+    b.reset(new Agent(GetParam().clients[1], "b"));
+    for (Agent *x : {host.get(), a.get(), b.get()}) {
+        ASSERT_TRUE(x->alive());
+        EXPECT_EQ(x->call("p2pInit").i("result"), 1);
+        x->update(true);
+    }
+    secret = GetParam().secret;
+    std::vector<agents::Arg> lobby{{"user", HostName}};
+    if (!secret.empty()) lobby.push_back({"secret", secret});
+    ASSERT_EQ(host->call("p2pCreateLobby", lobby).i("result"), 1);
+    auto start = [](Agent &who, const std::string &name, const std::string &key,
+                    const std::string &address = "127.0.0.1") {
+        std::vector<agents::Arg> args{{"address", address}, {"user", name}, {"async", 1}};
+        if (!key.empty()) args.push_back({"secret", key});
+        Reply r = who.call("p2pConnect", args);
+        EXPECT_EQ(r.i("result"), 1) << who.who() << ": " << r;
+        EXPECT_FALSE(r.has("addr")) << r;
+    };
+    auto told = [](Agent &who, const std::string &reason) {
+        expectEach({&who}, {{0, MsgError, reason}});
+        expectEach({&who}, {});
+        EXPECT_EQ(who.call("p2pConnect", {{"user", "again"}}).s("error"), "already connected");
+        who.null("p2pDisconnect");
+    };
+    auto search = [&] {
+        EXPECT_TRUE(host->poll("p2pIsSearching", 0));
+        EXPECT_EQ(host->call("p2pSearchClient").i("result"), 1);
+    };
+
+    // Admitted: the lobby host's join notice first; what a sent meanwhile follows.
+    search();
+    start(*a, "a", secret);
+    a->say(9, 1, "on my way");
+    expectEach({a.get()}, {{1, MsgJoin, HostName}});
+    expectEach({host.get()}, {{2, MsgJoin, "a"}, {2, 9, "on my way"}});
+    // Refused: a cancelled search turns b away after its handshake.
+    search();
+    ASSERT_TRUE(host->poll("p2pIsSearching", 1));
+    host->null("p2pCancelSearch");
+    start(*b, "b", secret);
+    told(*b, "refused");
+    host->null("p2pUncancelSearch");
+    start(*b, "b", secret, kit::UnresolvableName);
+    told(*b, "getaddrinfo");
+    // The wrong key. At an open lobby a secret is told at its deadline (ten
+    // seconds), and the lobby goes on meanwhile.
+    search();
+    if (secret.empty()) {
+        start(*b, "b", "q7R-pX2m-Kd9w");
+        a->say(10, 1, "still here");
+        expectEach({host.get()}, {{2, 10, "still here"}});
+        told(*b, "not a private lobby");
+    } else {
+        start(*b, "b", "not the secret");
+        told(*b, "wrong secret");
+        start(*b, "b", "");
+        told(*b, "private lobby");
+    }
+    // Cancelled while connecting (in a private lobby, mostly while the
+    // secret is stretched): nothing more arrives, and b is idle again.
+    start(*b, "b", secret);
+    EXPECT_EQ(b->null("p2pDisconnect"), 0);
+    expectEach({b.get()}, {});
+    EXPECT_EQ(b->call("p2pBuffer").i("res"), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Arrangements, Scenario, ::testing::ValuesIn(arrangements()),
                          [](const ::testing::TestParamInfo<Arrangement> &i) {
                              return std::string(i.param.name);

@@ -118,6 +118,10 @@ struct Peer {
 // is the loopback address it comes from (the system's choice when null).
 Peer connectLobby(int receiveBuffer = 0, const char *from = nullptr);
 
+// A name the resolver turns down at once without asking any server (a label
+// of 64 characters is longer than names may have): p2pConnect's "getaddrinfo".
+const std::string UnresolvableName = std::string(64, 'x') + ".invalid";
+
 // A raw listening socket on the lobby port acting as a lobby host: on an
 // IPv4 or IPv6 address ("::" takes both families).
 struct Listener {

@@ -8,6 +8,8 @@
 #include "net/base/limits.h"
 #include "net/outside/turn.h"
 
+#include "agents/agentkit.h"
+
 #include <gtest/gtest.h>
 #include <sodium.h>
 
@@ -88,6 +90,8 @@ class Net {
         return -e;
     }
 
+    std::string ns(const char *side) const { return prefix_ + "-" + side; }
+
   private:
     std::string prefix_;
     bool up_ = false;
@@ -109,7 +113,7 @@ struct Lobby {
         l->notices.push_back(text);
         l->changed.notify_all();
     }
-    static bool handover(TurnTask *t, Socket s) {
+    static bool handover(TurnTask *t, Socket s, uint64_t) {
         Lobby *l = static_cast<Lobby *>(t->owner);
         timeval tv{10, 0};
         ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -120,7 +124,7 @@ struct Lobby {
     }
     // Starts the task in the lobby host's namespace with REST credentials
     // made from `secret`: user "EXPIRY:NAME", password base64(HMAC-SHA1).
-    bool start(const Net &net, const std::string &server, const char *secret = Secret) {
+    static std::pair<std::string, std::string> credentials(const char *secret = Secret) {
         std::string user = std::to_string(std::time(nullptr) + 3600) + ":gold";
         HmacSha1 h;
         uint8_t mac[Sha1Bytes];
@@ -130,10 +134,15 @@ struct Lobby {
         hmacSha1End(&h, mac);
         sodium_bin2base64(password, sizeof password, mac, sizeof mac,
                           sodium_base64_VARIANT_ORIGINAL);
+        return {user, password};
+    }
+    bool start(const Net &net, const std::string &server, const char *secret = Secret) {
+        auto c = credentials(secret);
         task.owner = this;
         bool started = false;
         net.inside("host", [&] {
-            started = turnStart(&task, {server.c_str(), user.c_str(), password}, post, handover);
+            started = turnStart(&task, {server.c_str(), c.first.c_str(), c.second.c_str()}, post,
+                                handover);
         });
         return started;
     }
@@ -273,3 +282,93 @@ TEST(Turn, RefusedNoRelayAndLost) {
     EXPECT_EQ(receive(player, 1), "");
     ::close(player);
 }
+
+// The lobby host an agent of each build (Windows under Wine) with "relay";
+// Linux agents on the Internet and behind the second NAT join through it.
+using Msgs = std::vector<kit::Msg>;
+class RelayedLobby : public ::testing::TestWithParam<agents::Build> {
+  protected:
+    Net net;
+    std::pair<std::string, std::string> cred = Lobby::credentials();
+    std::unique_ptr<agents::Agent> H, A, B;
+
+    std::unique_ptr<agents::Agent> agent(const char *side, agents::Build build, const char *who) {
+        auto a = agents::agentIn(net.ns(side), build, who);
+        EXPECT_TRUE(a && a->call("p2pInit").i("result") == 1) << who;
+        if (a) a->update(true);
+        return a;
+    }
+    // Opens the lobby through `server`: the relay's outcome, or the error.
+    std::string open(const std::string &server, std::vector<agents::Arg> more = {}) {
+        more.insert(more.end(), {{"user", "host"}, {"relay", server}});
+        more.insert(more.end(), {{"relayUser", cred.first}, {"relayPassword", cred.second}});
+        H->call("p2pDisconnect");
+        agents::Reply r = H->call("p2pCreateLobby", more);
+        Msgs got = r.i("result") == 1 ? H->take(1, 20000) : Msgs{};
+        return got.size() == 1 && got[0].id == MsgRelay && !got[0].usr ? got[0].msg : r.s("error");
+    }
+    agents::Reply join(agents::Agent &p, const std::string &at, const char *secret, bool search) {
+        EXPECT_TRUE(!search || H->call("p2pSearchClient").i("result") == 1);
+        return p.call("p2pConnect", {{"address", at}, {"user", p.who()}, {"secret", secret}});
+    }
+    void joinBoth(const std::string &at, const char *secret, bool search) {
+        EXPECT_EQ(join(*A, at, secret, search).i("result"), 1);
+        EXPECT_TRUE(H->poll("p2pNumClients", 1, 20000));
+        EXPECT_EQ(join(*B, at, secret, true).i("result"), 1);
+        expect({H.get()}, {{2, MsgJoin, A->who()}, {3, MsgJoin, B->who()}});
+        expect({A.get()}, {{1, MsgJoin, "host"}, {3, MsgJoin, B->who()}});
+        B->take(2);
+    }
+    static void expect(std::initializer_list<agents::Agent *> who, const Msgs &want) {
+        for (agents::Agent *a : who) EXPECT_EQ(a->take(int(want.size()), 20000), want) << a->who();
+    }
+};
+
+// No server, bad credentials, bad arguments; an open lobby (an old client too)
+// released by p2pDisconnect; a private one on a new relay, lost with coturn.
+TEST_P(RelayedLobby, OpenAndPrivateConversations) {
+    ASSERT_TRUE(net.up());
+    H = agent("host", GetParam(), "host");
+    A = agent("peer", agents::Build::Linux, "out");
+    B = agent("behind", agents::Build::Linux, "behind");
+    ASSERT_TRUE(H && A && B);
+    EXPECT_EQ(open("[::1"), "bad relay");
+    EXPECT_EQ(open(std::string(Server) + ":3480"), TurnNoRelay);
+    cred = Lobby::credentials("not the secret");
+    EXPECT_EQ(open(Server), TurnRefused);
+    cred = Lobby::credentials();
+
+    std::string at = open(Server, {{"announce", 1}});
+    ASSERT_NE(relayedPort(at), 0) << at;
+    joinBoth(at, "", true);
+    EXPECT_EQ(H->call("p2pSearchClient").i("result"), 1);
+    int old = net.player("behind", relayedPort(at));
+    EXPECT_TRUE(sendAll(old, std::string("old", 4)) && H->poll("p2pNumClients", 3, 20000));
+    ::close(old);
+    expect({H.get(), A.get(), B.get()}, {{4, MsgJoin, "old"}, {4, MsgLeave, "old"}});
+    const std::string text(300, '\x81'), longest(kit::LongestHostText, 'h');
+    A->say(10, 255, text);
+    expect({H.get(), B.get()}, {{2, 10, text}});
+    H->say(12, 255, longest);
+    expect({A.get(), B.get()}, {{1, 12, longest}});
+    H->call("p2pDisconnect");
+    expect({A.get(), B.get()}, {{0, MsgError, "error"}});
+    EXPECT_EQ(net.player("peer", relayedPort(at)), -ECONNREFUSED);
+
+    for (auto *p : {A.get(), B.get()}) p->call("p2pDisconnect");
+    at = open(Server, {{"secret", "q7R-pX2m-Kd9w"}});
+    ASSERT_NE(relayedPort(at), 0) << at;
+    EXPECT_EQ(join(*A, at, "guess", true).s("error"), "wrong secret");
+    A->call("p2pDisconnect");
+    joinBoth(at, "q7R-pX2m-Kd9w", false); // the stranger did not end the search
+    B->say(13, 255, longest.substr(1));
+    expect({H.get(), A.get()}, {{3, 13, longest.substr(1)}});
+    net.script("kill");
+    Msgs lost = H->take(3, 20000);
+    for (const kit::Msg &m :
+         Msgs{{0, MsgRelay, "lost"}, {2, MsgLeave, A->who()}, {3, MsgLeave, B->who()}})
+        EXPECT_NE(std::find(lost.begin(), lost.end(), m), lost.end()) << m;
+    expect({A.get(), B.get()}, {{0, MsgError, "error"}});
+}
+INSTANTIATE_TEST_SUITE_P(Hosts, RelayedLobby, ::testing::ValuesIn(agents::builds()),
+                         agents::BuildName());

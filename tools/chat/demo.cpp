@@ -164,14 +164,15 @@ void settle(Demo &d) {
     takeExits(d);
 }
 
-// A client joins: it sees itself in, then the lobby host and every member
-// already there, each of whom sees it join.
+// A client joins: it sees its join start and end, then the lobby host and
+// every member already there, each of whom sees it join.
 Participant *join(Demo &d, const std::string &label, const std::string &name, int id,
                   const std::vector<Participant *> &present, bool secret = false) {
     Participant *p = secret ? start(d, label, name, id, {"join", "--private", name, "127.0.0.1"})
                             : start(d, label, name, id, {"join", name, "127.0.0.1"});
-    expect(p, std::string(secret ? "* joined the private lobby" : "* joined the lobby") +
-                  " at 127.0.0.1 as " + name);
+    const std::string lobby = secret ? " the private lobby" : " the lobby";
+    expect(p, "* joining" + lobby + " at 127.0.0.1 as " + name);
+    expect(p, "* joined" + lobby + " at 127.0.0.1 as " + name);
     for (Participant *o : present) {
         expect(p, "* " + member(o) + " joined");
         expect(o, "* " + member(p) + " joined");
@@ -213,6 +214,7 @@ void privateLobby(Demo &d) {
     setEnvironment(SecretVariable, "x" + code);
     Participant *blue =
         start(d, "blue, a wrong secret", "blue", 0, {"join", "--private", "blue", "127.0.0.1"});
+    expect(blue, "* joining the private lobby at 127.0.0.1 as blue");
     expect(blue, "! cannot join the lobby at 127.0.0.1: the secret is wrong");
     expectExit(blue, 1);
     settle(d);

@@ -4,11 +4,15 @@
 //   1. calls p2pUpdate, which moves all of the lobby's traffic,
 //   2. empties the inbox with p2pRecv,
 //   3. as the lobby host, starts the next search for a client when the last
-//      one has ended (a search admits one client),
-//   4. shows what the inbox held: messages, joins, departures, a lost
-//      connection,
+//      one has ended (a search admits one client); as a client whose join
+//      found nobody listening, tries again for a moment,
+//   4. shows what the inbox held: messages, joins, departures, a join that
+//      failed and why, a lost connection,
 //   5. reads the keyboard without blocking until the next frame is due and
 //      acts on every finished line.
+// A client joins with p2pConnect's "async": the call returns at once and
+// the loop runs while the library connects, so the screen stays live; the
+// lobby host's join notice says it is in, one MsgError notice why not.
 //
 // A call that takes arguments or gives results gets a dictionary of its own:
 // llMapNew, llMapSet..., the call, llMapGet..., llMapFree. What the library
@@ -36,6 +40,7 @@ const int BindRetryMs = 20;            // until then, try again this often
 const int SearchRetryMs = 1000;        // then this often
 const int ConnectTryMs = 2000;         // a lobby host between two searches refuses for a
                                        // moment, a private one whose door is full is busy
+const int ConnectRetryMs = 200;        // meanwhile, try again this often
 const int FlushMs = 2000;              // on /quit, for what is still queued to go out
 const int FindMs = 2500;               // p2pFindLobbies' answers arrive within about two seconds
 
@@ -49,8 +54,14 @@ struct Session {
     std::string relayed;    // the address it gave players to join at
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
-    bool admitted = false;              // a client: the first join notice came
-    int msgId = 1;                      // message id of what we send (/id)
+    bool admitted = false;              // a client: the lobby host's join notice came
+    // A client's join: where to (as typed, and in words), its secret, and
+    // until when a lobby host that refuses the connection is tried again.
+    std::string address, where;
+    const std::string *secret = nullptr;
+    uint64_t joinRetryUntil = 0;
+    uint64_t joinRetryAt = 0; // 0: no new attempt due
+    int msgId = 1;            // message id of what we send (/id)
     bool running = true;
     int exitStatus = 0;
     // The lobby host's admission.
@@ -92,8 +103,10 @@ std::string explain(const std::string &error) {
     if (error == "wrong secret") return "the secret is wrong";
     if (error == "not a private lobby")
         return "no private lobby answers there (an open lobby is joined without --private)";
+    if (error == "refused") return "the lobby is full or not taking players";
     if (error == "private lobby") return "a private lobby answers there (join it with --private)";
     if (error == "lobby busy") return "the lobby host could not take you now; try again";
+    if (error == "thread") return "the library could not start its work";
     if (error == "bad relay") return "the relay server is not given as HOST or HOST:PORT";
     return error;
 }
@@ -132,34 +145,59 @@ bool openLobby(Session &s, const Options &options) {
     return ok;
 }
 
+std::string lobbyWords(const Session &s) { return s.isPrivate ? "the private lobby" : "the lobby"; }
+
+// Starts a join without waiting ("async"): the outcome arrives in the inbox.
+// False when the library refused it at once (a bad name, ...).
+bool startJoin(Session &s) {
+    ArgNode *map = llMapNew();
+    if (!s.address.empty()) llMapSetString(map, "address", s.address.c_str());
+    llMapSetString(map, "user", s.name.c_str());
+    if (s.isPrivate) llMapSetString(map, "secret", s.secret->c_str());
+    llMapSetInt(map, "async", 1);
+    lib.connect(map); // returns at once
+    bool started = llMapGetInt(map, "result") == 1;
+    if (!started)
+        complain("cannot join the lobby at " + s.where + ": " + explain(getString(map, "error")));
+    llMapFree(map);
+    return started;
+}
+
 bool joinLobby(Session &s, std::string address, const std::string &secret) {
     // An IPv6 address may come in brackets, as in a URL: [::1].
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
-    std::string where = address.empty() ? "this machine" : address;
-    ArgNode *map = llMapNew();
-    if (!address.empty()) llMapSetString(map, "address", address.c_str());
-    llMapSetString(map, "user", s.name.c_str());
-    if (s.isPrivate) llMapSetString(map, "secret", secret.c_str());
-    uint64_t giveUpAt = monotonicMs() + ConnectTryMs;
-    for (;;) {
-        lib.connect(map); // blocks while it connects and makes the handshake
-        if (llMapGetInt(map, "result") == 1) break;
-        std::string error = getString(map, "error");
-        bool again = error == "couldn't connect" || error == "lobby busy";
-        if (!again || monotonicMs() >= giveUpAt || interruptRequested()) {
-            complain("cannot join the lobby at " + where + ": " + explain(error));
-            llMapFree(map);
-            return false;
-        }
-        sleepMs(200);
-    }
-    std::string joined = getString(map, "addr"); // the address the name led to
-    llMapFree(map);
-    if (!joined.empty() && joined != address) where += " (" + joined + ")";
-    say(std::string(s.isPrivate ? "joined the private lobby at " : "joined the lobby at ") + where +
-        " as " + s.name);
+    s.address = address;
+    s.where = address.empty() ? "this machine" : address;
+    s.secret = &secret;
+    s.joinRetryUntil = monotonicMs() + ConnectTryMs;
+    if (!startJoin(s)) return false;
+    say("joining " + lobbyWords(s) + " at " + s.where + " as " + s.name);
     return true;
+}
+
+// The join failed with `reason`: a lobby host between two searches refuses
+// connections for a moment, and a private one whose door is full is busy,
+// so those are tried again for a while; anything else ends the session.
+void joinFailed(Session &s, const std::string &reason) {
+    lib.disconnect(nullptr); // a client without a connection until then
+    bool again = reason == "couldn't connect" || reason == "lobby busy";
+    if (again && monotonicMs() < s.joinRetryUntil) {
+        s.joinRetryAt = monotonicMs() + ConnectRetryMs;
+        return;
+    }
+    complain("cannot join the lobby at " + s.where + ": " + explain(reason));
+    s.running = false;
+    s.exitStatus = 1;
+}
+
+void retryJoin(Session &s) {
+    if (s.joinRetryAt == 0 || monotonicMs() < s.joinRetryAt) return;
+    s.joinRetryAt = 0;
+    if (!startJoin(s)) {
+        s.running = false;
+        s.exitStatus = 1;
+    }
 }
 
 std::string searchOutcome(int outcome) {
@@ -296,6 +334,9 @@ void show(Session &s, const Entry &in) {
         return;
     }
     if (in.usr == 0 && in.id == MsgRelay) return showRelay(s, in.msg);
+    // Before the lobby host's join notice, a MsgError says why the join failed.
+    if (in.usr == 0 && in.id == MsgError && !s.lobbyHost && !s.admitted && in.msg != "overflow")
+        return joinFailed(s, in.msg);
     if (in.usr == 0 && in.id == MsgError) {
         // Our connection is gone: "error" when the lobby host went away or
         // dropped us, "overflow" when our own send queue overflowed.
@@ -303,6 +344,8 @@ void show(Session &s, const Entry &in) {
         s.running = false;
         s.exitStatus = 1;
     } else if (in.id == MsgJoin) {
+        if (!s.lobbyHost && !s.admitted)
+            say("joined " + lobbyWords(s) + " at " + s.where + " as " + s.name);
         s.admitted = true;
         s.members[e.member] = in.msg;
         e.kind = EventJoined;
@@ -315,11 +358,6 @@ void show(Session &s, const Entry &in) {
         e.text = in.msg;
     }
     emit(e);
-    // A lobby host's join notice comes first: without one the client was
-    // never let in, and what it read was not the lobby speaking.
-    if (e.kind == EventLost && !s.lobbyHost && !s.admitted && !s.isPrivate)
-        complain("the lobby host did not let you in: the lobby is full, or private (join it "
-                 "with --private and its secret)");
 }
 
 // ---- Sending ------------------------------------------------------------------
@@ -393,7 +431,9 @@ bool queuesEmpty(const Session &s) {
 }
 
 void leave(Session &s) {
-    if (s.exitStatus == 0) {
+    if (s.exitStatus == 0 && !s.lobbyHost && !s.admitted) {
+        say("giving up the join"); // p2pDisconnect cancels it at once
+    } else if (s.exitStatus == 0) {
         say(s.lobbyHost ? "closing the lobby" : "leaving the lobby");
         // p2pDisconnect drops what is still queued: let it go out first.
         uint64_t deadline = monotonicMs() + FlushMs;
@@ -561,6 +601,7 @@ void mainLoop(Session &s) {
         std::vector<Entry> entries = takeInbox();
         if (s.lobbyHost) keepAdmitting(s);
         for (const Entry &e : entries) show(s, e);
+        if (!s.lobbyHost) retryJoin(s);
 
         nextFrame += FrameMs;
         uint64_t now = monotonicMs();

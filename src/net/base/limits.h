@@ -78,9 +78,8 @@ const uint64_t HandshakeDeadlineMs = 10000;
 // p2pConnect gives up on one address this long after it started trying it,
 // instead of freezing the host application for the system's own timeout.
 const int ConnectTimeoutMs = 10000;
-// It waits for its attempts in slices of this length and reads the clock
+// It waits for its attempts in slices (JoinWaitSliceMs) and reads the clock
 // between them, so that each attempt's time is measured on the core's clock.
-const int ConnectWaitSliceMs = 100;
 // p2pConnect staggers its attempts (RFC 8305): while none has connected, the
 // next address is tried this long after the previous one, alternating
 // between IPv6 and IPv4, and the earlier attempts keep running. A working
@@ -141,9 +140,12 @@ const size_t SecretStretchBytes = size_t{32} << 20;
 // this is only reached with an open lobby host (which waits for a name and
 // says nothing), a lobby host that is not admitting, or a dead path.
 const uint64_t PrivateJoinDeadlineMs = 10000;
-// It waits for the lobby host's bytes in slices of this length and checks
-// the deadline between them.
-const uint64_t JoinWaitSliceMs = 100;
+// A join (p2pConnect) waits for its connects, its handshake pause and the
+// lobby host's bytes in slices of this length, and checks between them the
+// deadline and whether the application cancelled it: p2pDisconnect ends a
+// join under way within about this long (a stretch of the secret under way
+// excepted, which cannot be cut short).
+const int JoinWaitSliceMs = 25;
 // Handshakes the admission of a private lobby serves at once, each with its
 // own HandshakeDeadlineMs. One below the poller's array on Winsock, which
 // also holds the listener. A newcomer beyond them displaces one that has

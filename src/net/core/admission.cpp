@@ -62,7 +62,8 @@ void closeListenerLocked() {
     sockClose(admission.listenSocket);
     admission.listenSocket = InvalidSocket;
     admission.inGrace = false;
-    for (int32_t i = 0; i < admission.handedOverCount; ++i) sockClose(admission.handedOver[i]);
+    for (int32_t i = 0; i < admission.handedOverCount; ++i)
+        sockClose(admission.handedOver[i].socket);
     admission.handedOverCount = 0;
 }
 
@@ -118,18 +119,18 @@ bool admissionSettle(int32_t outcome, Socket c, const char *name, NoiseTransport
     return admitted;
 }
 
-bool admissionHandOver(Socket s) {
+bool admissionHandOver(Socket s, uint64_t source) {
     Guard g(&net.lock);
     if (admission.listenSocket == InvalidSocket || admission.handedOverCount == HandOverBacklog)
         return false;
-    admission.handedOver[admission.handedOverCount++] = s;
+    admission.handedOver[admission.handedOverCount++] = HandedOver{s, source};
     return true;
 }
 
-Socket admissionTakeHandedOver() {
+HandedOver admissionTakeHandedOver() {
     Guard g(&net.lock);
-    if (admission.handedOverCount == 0) return InvalidSocket;
-    Socket s = admission.handedOver[0];
+    if (admission.handedOverCount == 0) return HandedOver{InvalidSocket, 0};
+    HandedOver s = admission.handedOver[0];
     --admission.handedOverCount;
     for (int32_t i = 0; i < admission.handedOverCount; ++i)
         admission.handedOver[i] = admission.handedOver[i + 1];

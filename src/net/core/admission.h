@@ -35,6 +35,13 @@
 
 namespace ll {
 
+// A connection handed over, and where its player comes from (sockPeerSource's
+// value; 0: the connection's own peer counts).
+struct HandedOver {
+    Socket socket;
+    uint64_t source;
+};
+
 // The admission's record.
 struct AdmissionState {
     Socket listenSocket = InvalidSocket; // lock: open from a search's bind to its end
@@ -46,7 +53,7 @@ struct AdmissionState {
     bool inGrace = false;                // lock: a search ended, its socket stays open until
     uint64_t graceEnd = 0;               // lock: then, and its thread takes up the next search
     // lock: connections handed over, oldest first, waiting for a search
-    Socket handedOver[HandOverBacklog] = {};
+    HandedOver handedOver[HandOverBacklog] = {};
     int32_t handedOverCount = 0;    // lock
     bool threadStarted = false;     // app: acceptThread holds a thread to join
     ThreadHandle acceptThread = {}; // app
@@ -69,11 +76,14 @@ void admissionForget();
 // A connection made by a way in from outside (a relay server's), handed to
 // the admission: it waits for a search exactly like one on the listening
 // socket, and goes through the lobby's door with the same limits, grace and
-// notices. Any thread; takes the lock and waits for nothing else. False
+// notices. `source` is the player's address as sockPeerSource tells it (a
+// relay server's connection has the server's), so that a private lobby's
+// share per source counts the player's own; 0 when unknown. Any thread;
+// takes the lock and waits for nothing else. False
 // when no search or grace holds the port open (a connection to it would be
 // refused) or HandOverBacklog connections wait already: the caller keeps
 // the socket, to close it (TurnHandover's contract, turn.h).
-bool admissionHandOver(Socket s);
+bool admissionHandOver(Socket s, uint64_t source);
 
 // ---- The doors ----
 // Each serves newcomers from `listener` and those handed over, and returns
@@ -84,8 +94,8 @@ void privateDoor(Socket listener, const LobbySecret &secret);
 // ---- The core, for the doors ----
 bool admissionStopAsked();
 // The oldest connection handed over, in whatever blocking mode it came, or
-// InvalidSocket. Takes the lock.
-Socket admissionTakeHandedOver();
+// one with InvalidSocket. Takes the lock.
+HandedOver admissionTakeHandedOver();
 // Where the door stands, with the lock held.
 enum AdmissionTurn {
     TurnSearch, // a search runs: the next newcomer is its

@@ -66,7 +66,7 @@ Socket awaitNewcomer(Socket listener, bool *blocking) {
     *blocking = true;
     for (;;) {
         if (admissionStopAsked()) return InvalidSocket;
-        Socket c = admissionTakeHandedOver();
+        Socket c = admissionTakeHandedOver().socket;
         if (c != InvalidSocket) {
             *blocking = sockSetBlocking(c);
             return c;

@@ -129,8 +129,8 @@ Newcomer *slotFor(Door *d, uint64_t source) {
 
 // A new connection: the greeting goes out at once, unasked; when no slot
 // can be had, LetGo with it.
-void welcome(Door *d, Socket c) {
-    uint64_t source = sockPeerSource(c);
+void welcome(Door *d, Socket c, uint64_t source = 0) {
+    if (source == 0) source = sockPeerSource(c);
     Newcomer *n = slotFor(d, source);
     if (!sockSetNonBlocking(c) || !sendWhole(c, d->greeting, sizeof d->greeting) || !n) {
         if (!n) (void)sendWhole(c, LetGo, sizeof LetGo);
@@ -222,7 +222,8 @@ bool serve(Door *d, Socket listener) {
             progress(d, c);
     }
     if (knocking) welcomeAll(d, listener);
-    for (Socket c; (c = admissionTakeHandedOver()) != InvalidSocket;) welcome(d, c);
+    for (HandedOver h; (h = admissionTakeHandedOver()).socket != InvalidSocket;)
+        welcome(d, h.socket, h.source);
     expire(d);
     return true;
 }

@@ -1,7 +1,10 @@
 // The client role: one connection to a lobby host, opened by p2pConnect with
-// the handshake, then pumped by p2pUpdate (send the queue once, receive once,
-// hand every complete frame to the inbox).
+// the handshake (on the caller's thread, or a join's, join.cpp), then pumped
+// by p2pUpdate (send the queue once, receive once, hand every complete frame
+// to the inbox).
 #include "net/core/client.h"
+
+#include "net/core/join.h"
 
 #include "net/base/clock.h"
 #include "net/secure/handshake.h"
@@ -26,29 +29,49 @@ ClientRoleState clientRole;
 namespace {
 
 // The connection to the lobby host is gone: one notice, and nothing more
-// until the host application disconnects.
-void connectionLost() {
+// until the host application disconnects. A join's connection that goes
+// before the lobby host's join notice was never let in: its notice says
+// why (`before`: the lobby host refused it, or it is a private lobby's).
+void connectionLost(ConnectStep before = ConnectRefused) {
     sockClose(clientRole.socket);
     clientRole.socket = InvalidSocket;
     linkFree(&clientRole.link);
-    inboxPushText(&net.inbox, 0, MsgError, LossNotice, sizeof LossNotice - 1);
+    const char *text = clientRole.awaitingAdmission ? clientRole.noticeText(before) : LossNotice;
+    clientRole.awaitingAdmission = false;
+    inboxPushText(&net.inbox, 0, MsgError, text, std::strlen(text));
 }
 
 // A host frame goes to the inbox; one too short to carry its fields is
 // dropped. A private lobby's greeting as the first frame of an open
-// connection is no message: it is refused, and the connection ends.
+// connection is no message: it is refused, and the connection ends. A
+// join's connection hears the lobby host's join notice first once admitted;
+// what comes before it is not the lobby speaking, and goes nowhere.
 bool deliver(void *, const uint8_t *frame, size_t length) {
     if (!clientRole.heard && !clientRole.link.sealed && greetingSeen(frame, length)) return false;
     clientRole.heard = true;
     FrameFields f;
-    if (readHostFrame(frame, length, &f))
-        inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
+    if (!readHostFrame(frame, length, &f)) return true;
+    if (clientRole.awaitingAdmission) {
+        if (f.sender != HostId || f.msgId != MsgJoin) return true;
+        clientRole.awaitingAdmission = false;
+    }
+    inboxPushText(&net.inbox, f.sender, f.msgId, f.text, f.textLength);
     return true;
 }
 
+// The pause after a handshake send, on the core's clock in slices; false
+// when the dial is stopped meanwhile. The clock counts whole milliseconds:
+// one more makes the pause last at least its length.
+bool handshakePause(const DialStop &stop) {
+    const uint64_t until = nowMs() + ClientHandshakePauseMs + 1;
+    while (nowMs() < until && !stop.asked.load()) clockNap(until, JoinWaitSliceMs);
+    return !stop.asked.load();
+}
+
 // Sends the handshake (the name and its 0) on the still blocking socket,
-// pausing after every send that took something. Returns the bytes sent.
-size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
+// pausing after every send that took something. Returns the bytes sent
+// (none when the dial is stopped).
+size_t sendHandshake(Socket s, const char *user, int32_t *calls, const DialStop &stop) {
     size_t total = std::strlen(user) + 1, sent = 0;
     *calls = 0;
     while (sent < total) {
@@ -56,7 +79,7 @@ size_t sendHandshake(Socket s, const char *user, int32_t *calls) {
         if (n <= 0) break; // a blocking socket: any outcome but bytes ends it
         ++*calls;
         sent += static_cast<size_t>(n);
-        sleepMs(ClientHandshakePauseMs);
+        if (!handshakePause(stop)) return 0;
     }
     return sent;
 }
@@ -152,8 +175,9 @@ void startNext(Race *r, uint64_t now) {
 }
 
 // Waits for an attempt to end, until the next is due or one runs out of
-// time, in slices on the core's clock. One that connected wins; one that
-// failed starts the next at once. Then the attempts out of time are given up.
+// time, in slices on the core's clock (a dial may be stopped between them).
+// One that connected wins; one that failed starts the next at once. Then the
+// attempts out of time are given up.
 void awaitAttempts(Race *r) {
     Attempts &a = r->a;
     uint64_t until = a.deadline[0];
@@ -161,7 +185,7 @@ void awaitAttempts(Race *r) {
         if (a.deadline[i] < until) until = a.deadline[i];
     if (r->pending && a.count < ConnectAttemptsAtOnce && r->nextStart < until) until = r->nextStart;
     bool connected = false;
-    int i = sockConnectWait(a.socket, a.count, clockSlice(until, ConnectWaitSliceMs), &connected);
+    int i = sockConnectWait(a.socket, a.count, clockSlice(until, JoinWaitSliceMs), &connected);
     if (i >= 0) {
         Socket s = a.socket[i];
         const addrinfo *ai = a.to[i];
@@ -183,9 +207,11 @@ void awaitAttempts(Race *r) {
 // (RFC 8305): an attempt starts at once, then one every ConnectStaggerMs
 // while none has connected, and at once when one fails; each is given up
 // ConnectTimeoutMs after it started. Returns the connection, blocking again,
-// and where it goes (*joined); InvalidSocket when none connected, with
-// *anySocket telling whether any socket could be made at all.
-Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySocket) {
+// and where it goes (*joined); InvalidSocket when none connected or the
+// dial was stopped, with *anySocket telling whether any socket could be
+// made at all.
+Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySocket,
+                    const DialStop &stop) {
     Race r;
     r.order = orderOf(list);
     r.pending = takeNext(&r.order);
@@ -194,7 +220,7 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
     r.won = InvalidSocket;
     r.joined = nullptr;
     r.anySocket = false;
-    while (r.won == InvalidSocket) {
+    while (r.won == InvalidSocket && !stop.asked.load()) {
         uint64_t now = nowMs();
         if (r.pending && r.a.count < ConnectAttemptsAtOnce && now >= r.nextStart)
             startNext(&r, now);
@@ -206,6 +232,10 @@ Socket connectFirst(const addrinfo *list, const addrinfo **joined, bool *anySock
             break; // every address failed
     }
     while (r.a.count > 0) dropAttempt(&r.a, r.a.count - 1, true); // the slower ones lost
+    if (r.won != InvalidSocket && stop.asked.load()) {
+        sockClose(r.won);
+        r.won = InvalidSocket;
+    }
     if (r.anySocket) *anySocket = true;
     if (r.won != InvalidSocket) *joined = r.joined;
     return r.won;
@@ -226,7 +256,9 @@ void clientPump() {
     SplitStop never;
     SplitEnd end = linkReceive(clientRole.socket, &clientRole.link, net.scratch, net.plain,
                                QueueCapacity, &clientRole.reader, deliver, nullptr, &never);
-    if (end == SplitClosed || end == SplitTooLong || end == SplitRefused) connectionLost();
+    // Only a private lobby's greeting is refused (deliver).
+    if (end == SplitRefused) connectionLost(ConnectPrivateLobby);
+    if (end == SplitClosed || end == SplitTooLong) connectionLost();
 }
 
 namespace {
@@ -244,15 +276,16 @@ bool greetedAsPrivate(Socket s) {
 // The handshake on the new connection `s`, still blocking: the name, or in a
 // private lobby the whole private handshake, whose keys go to `link`.
 ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, RecordLink *link,
-                      ConnectOutcome *out) {
+                      ConnectOutcome *out, const DialStop &stop) {
     out->handshakeTried = true;
     if (secret.length == 0) {
-        bool whole = sendHandshake(s, user, &out->handshakeSends) == std::strlen(user) + 1;
-        if (!whole) return ConnectHandshakeFailed;
+        size_t sent = sendHandshake(s, user, &out->handshakeSends, stop);
+        if (sent != std::strlen(user) + 1) return ConnectHandshakeFailed;
         return greetedAsPrivate(s) ? ConnectPrivateLobby : Connected;
     }
-    JoinEnd end = joinPrivate(s, secret.text, secret.length, user, nowMs() + PrivateJoinDeadlineMs,
-                              &link->keys, &out->handshakeSends);
+    JoinWait wait = {nowMs() + PrivateJoinDeadlineMs, &stop.asked};
+    JoinEnd end =
+        joinPrivate(s, secret.text, secret.length, user, wait, &link->keys, &out->handshakeSends);
     link->sealed = end == JoinDone;
     switch (end) {
     case JoinDone:
@@ -269,29 +302,37 @@ ConnectStep handshake(Socket s, const char *user, const JoinSecret &secret, Reco
     return ConnectHandshakeFailed;
 }
 
-} // namespace
-
-ConnectOutcome clientDial(const char *address, const char *user, const JoinSecret &secret,
-                          Dialled *dialled) {
-    ConnectOutcome out = {Connected, OpenAllowed, false, 0, {}};
+// Resolves `address` and connects to the first of its addresses that
+// answers: the step that failed, or Connected with the connection in *s.
+ConnectStep dialFirst(const char *address, ConnectOutcome *out, Socket *s, DialStop *stop) {
     // "HOST", "HOST:PORT", "[IPV6]:PORT", "[IPV6]" or a bare IPv6 address;
     // none: this machine. A bare host keeps the lobby port.
     HostPort where = {{}, LobbyPort};
+    if (address && !hostportParse(address, std::strlen(address), LobbyPort, &where))
+        return ConnectResolveFailed;
     addrinfo *list = nullptr;
-    if ((address && !hostportParse(address, std::strlen(address), LobbyPort, &where)) ||
-        resolveTcp(address ? where.host : nullptr, portText(where.port).text, &list) != 0) {
-        out.step = ConnectResolveFailed;
-        return out;
-    }
+    stop->resolving.store(1); // a stop from here on leaves a join's thread to end by itself
+    bool resolved = !stop->asked.load() && resolveTcp(address ? where.host : nullptr,
+                                                      portText(where.port).text, &list) == 0;
+    stop->resolving.store(0);
+    if (!resolved) return ConnectResolveFailed;
     const addrinfo *joined = nullptr;
     bool anySocket = false;
-    Socket s = connectFirst(list, &joined, &anySocket);
-    if (s != InvalidSocket) resolveText(joined, out.address, sizeof out.address);
+    *s = connectFirst(list, &joined, &anySocket, *stop);
+    if (*s != InvalidSocket) resolveText(joined, out->address, sizeof out->address);
     resolveFree(list);
-    if (s == InvalidSocket) {
-        out.step = anySocket || !list ? ConnectFailed : ConnectSocketFailed;
-        return out;
-    }
+    if (*s == InvalidSocket) return anySocket || !list ? ConnectFailed : ConnectSocketFailed;
+    return Connected;
+}
+
+} // namespace
+
+ConnectOutcome clientDial(const char *address, const char *user, const JoinSecret &secret,
+                          Dialled *dialled, DialStop *stop) {
+    ConnectOutcome out = {Connected, OpenAllowed, false, 0, {}};
+    Socket s = InvalidSocket;
+    out.step = dialFirst(address, &out, &s, stop);
+    if (out.step != Connected) return out;
     // Without no-delay the client only sends a little later, and without
     // keep-alive a vanished lobby host is only noticed once something is
     // sent to it: neither failure is worth giving the connection up.
@@ -299,10 +340,11 @@ ConnectOutcome clientDial(const char *address, const char *user, const JoinSecre
     (void)sockSetKeepAlive(s, KeepAliveIdleS, KeepAliveProbeS, KeepAliveProbes);
 
     RecordLink link;
-    out.step = handshake(s, user, secret, &link, &out);
+    out.step = handshake(s, user, secret, &link, &out, *stop);
     // The pump must never block on the connection: one that stays blocking
     // is given up as a failed connect.
     if (out.step == Connected && !sockSetNonBlocking(s)) out.step = ConnectFailed;
+    if (out.step == Connected && stop->asked.load()) out.step = ConnectFailed; // nobody takes it
     if (out.step != Connected) {
         linkFree(&link);
         sockClose(s);
@@ -313,27 +355,38 @@ ConnectOutcome clientDial(const char *address, const char *user, const JoinSecre
     return out;
 }
 
+void clientResetLocked() {
+    queueFree(&clientRole.queue);
+    clientRole.reader.count = 0;
+    clientRole.heard = false;
+    clientRole.awaitingAdmission = false;
+    linkFree(&clientRole.link);
+}
+
+void clientTakeLocked(Dialled *dialled) {
+    clientRole.socket = dialled->socket;
+    dialled->socket = InvalidSocket;
+    linkMove(&clientRole.link, &dialled->link);
+}
+
 void clientAdopt(Dialled *dialled, const char *user) {
     setOwnName(user);
     {
         Guard g(&net.lock);
-        clientRole.socket = dialled->socket;
-        // A new connection starts clean, also after an overflow that left
-        // the last connection's bytes behind.
-        queueFree(&clientRole.queue);
-        clientRole.reader.count = 0;
-        clientRole.heard = false;
-        linkMove(&clientRole.link, &dialled->link);
+        clientResetLocked();
+        clientTakeLocked(dialled);
     }
-    dialled->socket = InvalidSocket;
     setMode(Client);
 }
 
-ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret) {
+ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret,
+                             JoinNoticeText started) {
     OpenRefusal refusal = openingRefusal(user);
     if (refusal != OpenAllowed) return ConnectOutcome{ConnectNotAllowed, refusal, false, 0, {}};
+    if (started) return joinStart(address, user, secret, started);
     Dialled dialled;
-    ConnectOutcome out = clientDial(address, user, secret, &dialled);
+    DialStop never; // this thread's own dial, which nobody stops
+    ConnectOutcome out = clientDial(address, user, secret, &dialled, &never);
     if (out.step == Connected) clientAdopt(&dialled, user);
     return out;
 }
@@ -350,6 +403,7 @@ void clientClose() {
 void clientForget() {
     queueFree(&clientRole.queue);
     clientRole.reader.count = 0;
+    clientRole.awaitingAdmission = false;
 }
 
 void clientCheckInvariants() {
@@ -357,6 +411,10 @@ void clientCheckInvariants() {
     const ByteQueue &s = clientRole.queue;
     LL_ASSERT(s.start + s.length <= s.capacity || (s.length == 0 && s.start == 0));
     LL_ASSERT(s.length < QueueCapacity);
+    // A join under way is a client's, and has no connection yet; one that
+    // waits for admission has its connection.
+    LL_ASSERT(!clientRole.joining || (net.mode == Client && clientRole.socket == InvalidSocket));
+    LL_ASSERT(!clientRole.awaitingAdmission || clientRole.socket != InvalidSocket);
 #endif
 }
 

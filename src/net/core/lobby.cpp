@@ -8,6 +8,7 @@
 #include "net/outside/portmap.h"
 #include "net/core/relay.h"
 #include "net/core/state.h"
+#include "net/base/hostport.h"
 
 #include "platform/heap.h"
 
@@ -33,6 +34,7 @@ static_assert(tasksAreConstantInitialised(), "the lifecycle's rooms must be cons
 // words arrive: what is queued for a connection goes out as far as it takes
 // it at once, and the connection ends in order after those bytes.
 void endNetworking() {
+    joinCollect(); // a join under way ends here, and posts nothing
     stopAdmission();
     Guard g(&net.lock);
     clientClose();
@@ -49,7 +51,47 @@ void postPortmapNotice(const char *text) {
     if (portmapTask.stop.load()) return;
     inboxPushText(&net.inbox, 0, MsgPortmap, text, std::strlen(text));
 }
+
+// The relay server's thread's notices, the same way; `task` is net.turn.
+void postRelayNotice(TurnTask *task, const char *text) {
+    Guard g(&net.lock);
+    if (task->stop.load()) return;
+    inboxPushText(&net.inbox, 0, MsgRelay, text, std::strlen(text));
+}
+
+// A player who came through the relay goes to the lobby's door.
+bool handOverPlayer(TurnTask *, Socket player, uint64_t source) {
+    return admissionHandOver(player, source);
+}
+
+// Ends the router's and the relay server's threads. Both wait for their
+// server at most about a second to undo what they asked for; the relay's
+// starts its release before the router's is waited for.
+void stopOutsideTasks() {
+    if (net.turn.started) net.turn.stop.store(1);
+    portmapStop(&portmapTask);
+    turnStop(&net.turn);
+}
 } // namespace
+
+RelayRefusal relayCheck(const RelayServer &relay) {
+    HostPort parsed;
+    if (!relay.server ||
+        !hostportParse(relay.server, std::strlen(relay.server), TurnDefaultPort, &parsed))
+        return RelayBadServer;
+    if (relay.user && std::strlen(relay.user) > StunUserCapacity) return RelayUserTooLong;
+    if (relay.password && std::strlen(relay.password) > StunUserCapacity)
+        return RelayPasswordTooLong;
+    return RelayAllowed;
+}
+
+void lobbyRelay(const RelayServer &relay) {
+    TurnConfig config{relay.server, relay.user ? relay.user : "",
+                      relay.password ? relay.password : ""};
+    if (turnStart(&net.turn, config, postRelayNotice, handOverPlayer)) return;
+    // No thread: no server asked, and the lobby works on without a relay.
+    postRelayNotice(&net.turn, TurnNoRelay);
+}
 
 void lobbyMapPort() {
     if (portmapStart(&portmapTask, postPortmapNotice)) return;
@@ -79,14 +121,14 @@ void listingStop() { listingClose(&discovery); }
 bool lobbyStartup() { return platStartup() == 0; }
 
 int32_t lobbyTerminate() {
-    portmapStop(&portmapTask);
+    stopOutsideTasks();
     discoveryClose(&discovery);
     endNetworking();
     return platCleanup();
 }
 
 void lobbyDisconnect() {
-    portmapStop(&portmapTask);
+    stopOutsideTasks();
     discoveryClose(&discovery);
     endNetworking();
     Guard g(&net.lock);

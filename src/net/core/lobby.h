@@ -8,7 +8,8 @@
 // The lobby core's face towards the binding: plain values in, plain values
 // and small enums out. Nothing here knows the host application's dictionary;
 // the binding layer (src/hostapi/) reads the arguments, calls these and
-// writes the results. Every function runs on the application's thread.
+// writes the results. Every function runs on the application's thread (a
+// JoinNoticeText is also called on a join's thread).
 #pragma once
 
 #include "net/base/limits.h"
@@ -48,6 +49,23 @@ OpenRefusal lobbyCreate(const char *user, const JoinSecret &secret = {});
 // Asks the home router to forward the lobby port to this machine while the
 // lobby just opened lives; the outcome arrives as the notice MsgPortmap.
 void lobbyMapPort();
+// A TURN server and the credentials for hosting through it (turn.h).
+struct RelayServer {
+    const char *server; // "HOST" or "HOST:PORT"
+    const char *user;
+    const char *password;
+};
+enum RelayRefusal {
+    RelayAllowed = 0,
+    RelayBadServer,      // not HOST or HOST:PORT
+    RelayUserTooLong,    // more than StunUserCapacity bytes
+    RelayPasswordTooLong // the same
+};
+// Whether lobbyRelay would take these, checked before the lobby opens.
+RelayRefusal relayCheck(const RelayServer &relay);
+// Hosts the lobby just opened through a relay server as well, while it
+// lives (checked with relayCheck); the outcome arrives as the notice MsgRelay.
+void lobbyRelay(const RelayServer &relay);
 // Answers discovery queries from the local networks while the lobby just
 // opened lives; silently nothing when the UDP port cannot be bound.
 void announceStart();
@@ -87,7 +105,10 @@ enum ConnectStep {
     ConnectNotPrivate,      // with a secret: no private lobby answered in time
     ConnectBusy,            // with a secret: the private lobby let us go for another
                             // reason than the secret (its door is full, a deadline)
-    ConnectPrivateLobby     // without a secret: a private lobby greeted us
+    ConnectPrivateLobby,    // without a secret: a private lobby greeted us
+    ConnectRefused,         // a join that started: the lobby host closed the connection
+                            // after the handshake, before admitting
+    ConnectThreadFailed     // a join could not start its thread
 };
 struct ConnectOutcome {
     ConnectStep step;
@@ -96,13 +117,23 @@ struct ConnectOutcome {
     int32_t handshakeSends;        // then: the sends that carried it
     char address[AddressTextSize]; // connected: the lobby host's address as numeric text
 };
+// The text of the notice (0, MsgError, text) that ends a join that started
+// and failed at `step`; called on the join's thread and by the pump.
+typedef const char *(*JoinNoticeText)(ConnectStep step);
 // Connects to the lobby host at `address` (null: this machine) as `user`
 // (null: none given); blocks while it connects and sends the handshake. The
 // resolved addresses are tried staggered (RFC 8305), the first connection
 // made wins.
 // With a secret the whole private handshake is made before it returns, for
 // at most PrivateJoinDeadlineMs after the connection.
-ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret = {});
+// With `started` (a join that does not wait) only the opening checks are
+// made here; then the join starts on a thread of its own and the outcome is
+// Connected (started) or ConnectThreadFailed. The thread runs the same steps
+// as the blocking call and ends them with the lobby host's join notice in
+// the inbox, or with one notice (0, MsgError, started(step)). The arguments
+// are copied: the caller may free them at once.
+ConnectOutcome clientConnect(const char *address, const char *user, const JoinSecret &secret = {},
+                             JoinNoticeText started = nullptr);
 
 // ---- LAN discovery (player) ----
 enum FindStart {

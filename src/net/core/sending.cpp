@@ -22,11 +22,13 @@ void sendAsClient(uint8_t msgId, uint8_t receiver, const char *text, size_t leng
         writeDataFrame(at, msgId, receiver, text, length);
         return;
     }
-    // Overflow: the connection is given up, its queued bytes stay as they
-    // are; its keys go with it.
+    // Overflow: the connection is given up (a join under way is stopped),
+    // its queued bytes stay as they are; its keys go with it.
     sockClose(clientRole.socket);
     clientRole.socket = InvalidSocket;
     linkFree(&clientRole.link);
+    joinStopLocked();
+    clientRole.awaitingAdmission = false;
     inboxPushText(&net.inbox, 0, MsgError, OverflowNotice, sizeof OverflowNotice - 1);
     setMode(Idle);
 }
@@ -59,11 +61,11 @@ void messageSend(uint8_t msgId, uint8_t receiver, const char *text, size_t lengt
     if (length == 0 || msgId == 0 || isNoticeId(msgId)) return;
     Guard g(&net.lock);
     // The path follows the connections, not the mode: a client-role
-    // connection takes the message; without one it goes to the admitted
-    // members, whom a search admits in any mode (an idle library that
-    // searched, a client whose connection was lost). With no member it goes
-    // nowhere.
-    if (clientRole.socket != InvalidSocket) {
+    // connection, or a join that will make one, takes the message; without
+    // one it goes to the admitted members, whom a search admits in any mode
+    // (an idle library that searched, a client whose connection was lost).
+    // With no member it goes nowhere.
+    if (clientRole.socket != InvalidSocket || clientRole.joining) {
         // A receiver of 0 would end the frame in its header.
         if (receiver != 0) sendAsClient(msgId, receiver, text, length);
     } else {

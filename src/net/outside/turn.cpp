@@ -32,10 +32,17 @@ struct Bind {
     Socket s;  // InvalidSocket: a free slot
     bool sent; // connected, and the request went out
     uint64_t deadline;
-    uint32_t id; // the server's CONNECTION-ID for the player
+    uint32_t id;     // the server's CONNECTION-ID for the player
+    uint64_t source; // the player's address, as the door counts it (0: unknown)
     uint8_t tid[StunTidBytes];
     size_t got;
     uint8_t answer[TurnMessageCapacity];
+};
+
+// A player the server announced: its connection id and its address.
+struct Attempt {
+    uint32_t id;
+    uint64_t source;
 };
 
 // The thread's own record of the conversation.
@@ -56,7 +63,7 @@ struct Relay {
     uint8_t answer[TurnMessageCapacity]; // the answer awaited, copied out of `in`
     uint8_t out[TurnMessageCapacity];    // the request being sent
     Bind binds[TurnBindsAtOnce];
-    uint32_t waiting[TurnAttemptsWaiting]; // players not bound yet, in arrival order
+    Attempt waiting[TurnAttemptsWaiting]; // players not bound yet, in arrival order
     int waitFirst, waitCount;
 };
 
@@ -104,9 +111,25 @@ bool sendAll(const Relay &r, Socket s, const uint8_t *data, size_t length, uint6
     return sent == length;
 }
 
-void enqueue(Relay &r, uint32_t id) {
+// A player's address as a private lobby's door counts it (sockPeerSource's
+// way): an IPv4 address as mapped into IPv6, an IPv6 one by its /64.
+uint64_t sourceOf(const StunMessage &m) {
+    if (!m.hasPeer) return 0;
+    uint64_t high = 0, low = 0;
+    if (!m.peer.ipv6)
+        return 0xFFFF00000000u | static_cast<uint64_t>(m.peer.ip[0]) << 24 |
+               static_cast<uint64_t>(m.peer.ip[1]) << 16 | m.peer.ip[2] << 8 | m.peer.ip[3];
+    for (int i = 0; i < 8; ++i) {
+        high = high << 8 | m.peer.ip[i];
+        low = low << 8 | m.peer.ip[8 + i];
+    }
+    return high != 0 ? high : low;
+}
+
+void enqueue(Relay &r, const StunMessage &m) {
     if (r.waitCount == TurnAttemptsWaiting) return; // the server resets this player in time
-    r.waiting[(r.waitFirst + r.waitCount) % TurnAttemptsWaiting] = id;
+    r.waiting[(r.waitFirst + r.waitCount) % TurnAttemptsWaiting] =
+        Attempt{m.connectionId, sourceOf(m)};
     ++r.waitCount;
 }
 
@@ -127,7 +150,7 @@ int pump(Relay &r, const uint8_t *tid, StunMessage *m) {
         if (stunParse(r.in, length, &one)) {
             if (one.cls == StunIndication && one.method == StunConnectionAttempt &&
                 one.hasConnectionId)
-                enqueue(r, one.connectionId);
+                enqueue(r, one);
             else if (tid && found == 0 && one.cls != StunRequest && one.cls != StunIndication &&
                      std::memcmp(one.tid, tid, StunTidBytes) == 0) {
                 std::memcpy(r.answer, r.in, length);
@@ -286,8 +309,9 @@ void bindConnect(Relay &r, Bind &b) {
     }
 }
 
-void bindStart(Relay &r, Bind &b, uint32_t id) {
-    b.id = id;
+void bindStart(Relay &r, Bind &b, const Attempt &a) {
+    b.id = a.id;
+    b.source = a.source;
     b.deadline = nowMs() + TurnBindMs;
     bindConnect(r, b);
 }
@@ -308,7 +332,7 @@ void bindAnswered(Relay &r, Bind &b, size_t length) {
     Socket player = b.s;
     b.s = InvalidSocket;
     b.sent = false;
-    if (!sockSetBlocking(player) || !r.task->handover(r.task, player)) sockClose(player);
+    if (!sockSetBlocking(player) || !r.task->handover(r.task, player, b.source)) sockClose(player);
 }
 
 // Reads the bind's answer, never a byte beyond it: the header first, then
@@ -335,10 +359,10 @@ void tendBinds(Relay &r) {
     for (Bind &b : r.binds) {
         if (b.s != InvalidSocket && now >= b.deadline) bindEnd(r, b);
         if (b.s != InvalidSocket || r.waitCount == 0) continue;
-        uint32_t id = r.waiting[r.waitFirst];
+        Attempt a = r.waiting[r.waitFirst];
         r.waitFirst = (r.waitFirst + 1) % TurnAttemptsWaiting;
         --r.waitCount;
-        bindStart(r, b, id);
+        bindStart(r, b, a);
     }
 }
 

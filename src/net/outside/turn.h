@@ -34,9 +34,11 @@ struct TurnTask;
 // TurnLost); called on the relay thread.
 typedef void (*TurnPost)(TurnTask *task, const char *text);
 // Takes a player's connection, bound and now a plain TCP stream to the
-// player, blocking, with nothing read from it yet. True when taken; false
-// and the thread closes it. Called on the relay thread: it must not block.
-typedef bool (*TurnHandover)(TurnTask *task, Socket player);
+// player, blocking, with nothing read from it yet, and the player's address
+// as sockPeerSource would tell it on a direct connection (0 when the server
+// did not say). True when taken; false and the thread closes it. Called on
+// the relay thread: it must not block.
+typedef bool (*TurnHandover)(TurnTask *task, Socket player, uint64_t source);
 
 // What the relay thread is started with; copied by turnStart.
 struct TurnConfig {

@@ -224,15 +224,14 @@ bool handshakeProven(const SecureHandshake *h) {
 
 namespace {
 
-// Reads exactly `n` bytes from the blocking socket by `deadline`; false on
-// the connection's end, a failure or the deadline. It waits in slices, so
-// the deadline holds on the core's clock.
-bool readExactly(Socket s, uint8_t *out, size_t n, uint64_t deadline) {
+// Reads exactly `n` bytes from the blocking socket by the join's deadline;
+// false on the connection's end, a failure, the deadline or a stop. It
+// waits in slices, so the deadline holds on the core's clock and a stop is
+// seen within a slice.
+bool readExactly(Socket s, uint8_t *out, size_t n, const JoinWait &w) {
     for (size_t got = 0; got < n;) {
-        uint64_t now = nowMs();
-        if (now >= deadline) return false;
-        uint64_t wait = deadline - now < JoinWaitSliceMs ? deadline - now : JoinWaitSliceMs;
-        int ready = sockWaitReadable(s, static_cast<int>(wait));
+        if (nowMs() >= w.deadline || w.stop->load()) return false;
+        int ready = sockWaitReadable(s, clockSlice(w.deadline, JoinWaitSliceMs));
         if (ready < 0) return false;
         if (ready == 0) continue;
         int m = sockRecv(s, out + got, static_cast<int>(n - got));
@@ -255,13 +254,13 @@ bool sendAll(Socket s, const uint8_t *data, size_t n, int32_t *sends) {
 // Whether the lobby host let us go before our message 1 went out: LetGo,
 // or the end of the connection, which cannot be about the secret since it
 // has not seen it. Looks at what has come without waiting for more.
-bool letGoEarly(Socket s, uint64_t deadline, JoinEnd *end) {
+bool letGoEarly(Socket s, const JoinWait &w, JoinEnd *end) {
     int ready = sockWaitReadable(s, 0);
     if (ready == 0) return false;
     uint8_t word[RecordHeader];
     if (ready < 0)
         *end = JoinLost;
-    else if (!readExactly(s, word, sizeof word, deadline))
+    else if (!readExactly(s, word, sizeof word, w))
         *end = JoinBusy;
     else
         *end = std::memcmp(word, LetGo, sizeof word) == 0 ? JoinBusy : JoinLost;
@@ -286,17 +285,18 @@ JoinEnd joinStopped(const SecureHandshake &h, HandshakePhase piece) {
 
 // One step of the client's end: the next piece of the lobby host's read,
 // ours written and sent; JoinDone while it goes on.
-JoinEnd joinStep(Socket s, SecureHandshake *h, uint64_t deadline, int32_t *sends) {
+JoinEnd joinStep(Socket s, SecureHandshake *h, const JoinWait &w, int32_t *sends) {
     uint32_t want = handshakeWant(h);
-    if (!readExactly(s, handshakeInto(h), want, deadline)) return joinStopped(*h, h->phase);
+    if (!readExactly(s, handshakeInto(h), want, w)) return joinStopped(*h, h->phase);
     HandshakeStep step = handshakeTake(h, want);
     JoinEnd end = JoinDone;
     // A lobby host that cannot take us sends LetGo right after the greeting,
     // and may do so while we stretch the secret.
-    if (step == HandshakeWrite && letGoEarly(s, deadline, &end)) return end;
+    if (step == HandshakeWrite && letGoEarly(s, w, &end)) return end;
     if (step == HandshakeWrite) step = handshakeWrite(h);
+    if (w.stop->load()) return JoinLost; // stopped while stretching: nothing more goes out
     if (step == HandshakeSend && h->phase == HandshakePhase::Message2Length &&
-        letGoEarly(s, deadline, &end))
+        letGoEarly(s, w, &end))
         return end;
     if (step == HandshakeFailed) return joinStopped(*h, h->failedIn);
     if (step == HandshakeSend && !sendAll(s, h->out, h->outLength, sends)) return JoinLost;
@@ -306,13 +306,12 @@ JoinEnd joinStep(Socket s, SecureHandshake *h, uint64_t deadline, int32_t *sends
 } // namespace
 
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
-                    uint64_t deadline, NoiseTransport *keys, int32_t *sends) {
+                    const JoinWait &w, NoiseTransport *keys, int32_t *sends) {
     noiseWipe(static_cast<void *>(keys), sizeof *keys); // a holder of none, as it comes
     SecureHandshake h;
     handshakeJoin(&h, secret, secretLength, user);
     JoinEnd end = JoinDone;
-    while (end == JoinDone && h.phase != HandshakePhase::Done)
-        end = joinStep(s, &h, deadline, sends);
+    while (end == JoinDone && h.phase != HandshakePhase::Done) end = joinStep(s, &h, w, sends);
     if (end == JoinDone) keyMove(keys, &h.keys);
     handshakeWipe(&h);
     return end;

@@ -39,6 +39,7 @@
 #include "net/secure/noise.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -136,14 +137,20 @@ bool handshakeProven(const SecureHandshake *h);
 
 // ---- The client's end on a blocking socket ----
 enum JoinEnd { JoinDone, JoinNotPrivate, JoinWrongSecret, JoinBusy, JoinLost };
+// How long a join may wait (a nowMs time), and the flag that stops it early.
+struct JoinWait {
+    uint64_t deadline;
+    const std::atomic<int> *stop;
+};
 // Runs the client's end of the handshake on the blocking socket `s` for
-// `user`, until `deadline` (nowMs): reads the greeting, stretches the
+// `user`, until the deadline or a stop: reads the greeting, stretches the
 // secret, sends the name in message 1, reads message 2 and sends the first
 // record. JoinBusy: the lobby host let it go (LetGo, or the end of the
-// connection before message 1) for another reason than the secret. `keys`
-// (a holder of none) holds the connection's keys after JoinDone, and none
-// after any other end.
+// connection before message 1) for another reason than the secret. A stop
+// ends it at its next wait (a stop during the stretch, once the stretch is
+// done), with any end but JoinDone. `keys` (a holder of none) holds the
+// connection's keys after JoinDone, and none after any other end.
 JoinEnd joinPrivate(Socket s, const char *secret, size_t secretLength, const char *user,
-                    uint64_t deadline, NoiseTransport *keys, int32_t *sends);
+                    const JoinWait &w, NoiseTransport *keys, int32_t *sends);
 
 } // namespace ll
