@@ -89,7 +89,7 @@ raw_client ""
 wait_for gold "! a client was lost during its handshake"
 
 start red join red "[::1]:$port"
-wait_for red "* joined the lobby at [::1]:$port (::1) as red"
+wait_for red "* joined the lobby at [::1]:$port as red"
 wait_for red "* gold [1] joined"
 wait_for gold "* red [2] joined"
 
@@ -284,7 +284,7 @@ until addr=$(screen far | sed -n 's/^\* players anywhere join through the relay 
 done
 wait_for far "* invite: lobbylink-chat join --private NAME $addr (and the secret you give them)"
 in_ns out peer env "LOBBYLINK_SECRET=$code" "$chat" join --private out "$addr"
-wait_for out "* joined the private lobby at $addr (${addr%:*}) as out"
+wait_for out "* joined the private lobby at $addr as out"
 wait_for far "* out [2] joined"
 in_ns behind behind env "LOBBYLINK_SECRET=$code" "$chat" join --private behind "$addr"
 wait_for far "* behind [3] joined"
