@@ -9,19 +9,20 @@
 # and 64-bit) to run the Windows tests, tmux for the terminal test, nftables
 # for the network scenarios that drop or redirect packets (a black-holed
 # address family, the home router), coturn for the relay scenarios (tests/turn starts it as a process
-# of its own; no service is started when it is installed), and
+# of its own; no service is started when it is installed) and openssl for their credentials, and
 # clang-format, clang-tidy and python3 for the style check.
 # Run as root; otherwise it only says what is missing. With --native, only
 # what the Linux build needs; with --bench, that and what scripts/bench.sh
-# adds (ENet for the side-by-side comparison, gnuplot for its plot).
+# adds (ENet for the side-by-side comparison, gnuplot for its plot, coturn,
+# nftables and openssl for its runs through a relay server).
 set -euo pipefail
 
 need_native=(cmake g++ ninja-build libgtest-dev libbenchmark-dev iproute2 util-linux binutils file
   pkgconf clang-14 libclang-rt-14-dev libsodium-dev)
 need_windows=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 llvm-14 dpkg-dev autoconf automake libtool)
-need_tests=(tmux nftables coturn clang-format-14 clang-tidy-14 python3)
-need_bench=(libenet-dev gnuplot-nox)
+need_tests=(tmux nftables coturn openssl clang-format-14 clang-tidy-14 python3)
+need_bench=(libenet-dev gnuplot-nox coturn nftables openssl)
 
 wanted=("${need_native[@]}")
 case "${1:-}" in

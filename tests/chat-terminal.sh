@@ -2,14 +2,18 @@
 # lobbylink-chat as a person uses it: a lobby host and a client in terminals
 # of their own (tmux: keys in with send-keys, screens read with capture-pane),
 # and a script following the same lobby with --json --trace from a pipe. One
-# conversation: broken handshakes, a client joining over IPv6 ([::1]), typing
-# with a correction, a message arriving while a line is half typed, bad
-# commands, /who, the lobby port already taken, a text too long for the
+# conversation: broken handshakes, a client joining over IPv6 ([::1]:PORT),
+# typing with a correction, a message arriving while a line is half typed,
+# bad commands, /who, the lobby port already taken, a text too long for the
 # queue, a kick, a lost lobby host, a lobby host that is not there, a name
-# too long; then a private lobby, its secret typed without echo.
-# Usage: chat-terminal.sh LOBBYLINK-CHAT
+# too long; then a private lobby, its secret typed without echo. Given a
+# directory for tests/turn/turn.sh's network (root, coturn, nftables,
+# openssl), a private lobby hosted from behind a NAT through coturn, joined
+# from the Internet and from behind another NAT, until coturn goes.
+# Usage: chat-terminal.sh LOBBYLINK-CHAT [TURN-DIR]
 set -euo pipefail
-chat=$1
+chat=$1 turn_dir=${2:-} relay_net=
+turn=$(dirname "$0")/turn/turn.sh
 # The lobby's fixed numbers, as the public header gives them.
 header() { sed -n "s/^ *$1 = \([0-9]*\),.*/\1/p" "$(dirname "$0")/../include/lobbylink/lobbylink.h"; }
 port=$(header LobbyPort) longest_name=$(header LobbyMaxNameLength) queue=$(header LobbyQueueBytes)
@@ -20,6 +24,7 @@ watcher=
 cleanup() {
   tmux -S "$work/tmux" kill-server 2>/dev/null || true
   [ -n "$watcher" ] && kill "$watcher" 2>/dev/null || true
+  [ -n "$relay_net" ] && sh "$turn" down "$turn_dir" "$relay_net"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -54,14 +59,12 @@ wait_json() { # TEXT: the watcher wrote TEXT as one line
 wait_dead() { # WINDOW STATUS: the program in WINDOW ended with STATUS
   wait_for "$1" "[exit status $2]"
 }
-# Runs lobbylink-chat ARGS in a new window. The shell around it prints its
-# exit status and stays, so nothing races tmux's handling of an ending pane.
-start() { # WINDOW ARGS...
-  local window=$1 command
-  shift
-  command=$(printf '%q ' "$chat" "$@")
-  t new-window -d -t chat -n "$window" "$command; echo \"[exit status \$?]\"; exec sleep 600"
+# Runs COMMAND in a new window. The shell around it prints its exit status
+# and stays, so nothing races tmux's handling of an ending pane.
+run_in_window() { # WINDOW COMMAND...
+  t new-window -d -t chat -n "$1" "$(printf '%q ' "${@:2}"); echo \"[exit status \$?]\"; exec sleep 600"
 }
+start() { run_in_window "$1" "$chat" "${@:2}"; } # WINDOW ARGS...: lobbylink-chat ARGS
 type_line() { t send-keys -t "chat:$1" -l -- "$2"; t send-keys -t "chat:$1" Enter; }
 last_line() { screen "$1" | grep -v '^$' | tail -n 1; }
 
@@ -85,8 +88,8 @@ wait_for gold "! a client was turned away: its name is longer than $longest_name
 raw_client ""
 wait_for gold "! a client was lost during its handshake"
 
-start red join red "[::1]"
-wait_for red "* joined the lobby at ::1 as red"
+start red join red "[::1]:$port"
+wait_for red "* joined the lobby at [::1]:$port as red"
 wait_for red "* gold [1] joined"
 wait_for gold "* red [2] joined"
 
@@ -232,8 +235,7 @@ wait_dead thief 1
 start stranger join stranger 127.0.0.1
 wait_for stranger "! cannot join the lobby at 127.0.0.1: a private lobby answers there (join it with --private)"
 wait_dead stranger 1
-t new-window -d -t chat -n key -e "LOBBYLINK_SECRET=$code" \
-  "$(printf '%q ' "$chat" join --private key 127.0.0.1); echo \"[exit status \$?]\"; exec sleep 600"
+run_in_window key env "LOBBYLINK_SECRET=$code" "$chat" join --private key 127.0.0.1
 wait_for key "* joined the private lobby at 127.0.0.1 as key"
 wait_for vault "* key [2] joined"
 type_line key "/who"
@@ -253,4 +255,57 @@ echo "--- the private lobby's screens"
 screen vault | grep -v '^$'
 screen thief | grep -v '^$'
 screen stranger | grep -v '^$'
+
+[ -n "$turn_dir" ] || { echo "chat-terminal: passed (no relay network given)"; exit 0; }
+# Hosting through a relay: coturn on "the Internet" of turn.sh's network, the
+# lobby host behind a NAT that lets nothing in. Its REST credentials, as a
+# studio's service makes them from the shared secret.
+relay_net=llchat$$ studio=$("$chat" invite)
+sh "$turn" sweep "$turn_dir" # what a run that was killed left
+sh "$turn" up "$turn_dir" "$relay_net" "$studio" >/dev/null || fail "the relay network did not come up"
+in_ns() { run_in_window "$1" ip netns exec "$relay_net-$2" "${@:3}"; } # WINDOW SIDE COMMAND...
+user="$(($(date +%s) + 3600)):far"
+password=$(printf '%s' "$user" | openssl dgst -sha1 -hmac "$studio" -binary | base64)
+in_ns nowhere host "$chat" host --relay 127.90.0.1:3480 far
+wait_for nowhere "! no relay server answered at 127.90.0.1:3480: players outside your network cannot join through it"
+type_line nowhere /quit
+wait_dead nowhere 0
+in_ns wrong host "$chat" host --relay 127.90.0.1 --relay-user "$user" far
+type_secret wrong "x$password" "relay password"
+wait_for wrong "! the relay server at 127.90.0.1 refused to relay (a wrong user or password, or no relay for you there)"
+type_line wrong /quit
+wait_dead wrong 0
+in_ns far host env "LOBBYLINK_SECRET=$code" "LOBBYLINK_RELAY_PASSWORD=$password" \
+  "$chat" host --private --relay 127.90.0.1 --relay-user "$user" far
+deadline=$((SECONDS + 30))
+until addr=$(screen far | sed -n 's/^\* players anywhere join through the relay at //p') && [ -n "$addr" ]; do
+  [ $SECONDS -lt $deadline ] || fail "far never gave the relayed address"
+  sleep 0.1
+done
+wait_for far "* invite: lobbylink-chat join --private NAME $addr (and the secret you give them)"
+in_ns out peer env "LOBBYLINK_SECRET=$code" "$chat" join --private out "$addr"
+wait_for out "* joined the private lobby at $addr as out"
+wait_for far "* out [2] joined"
+in_ns behind behind env "LOBBYLINK_SECRET=$code" "$chat" join --private behind "$addr"
+wait_for far "* behind [3] joined"
+type_line out "hello from outside"
+wait_for behind "out [2] (id 1): hello from outside"
+type_line far "/msg 3 and you behind yours"
+wait_for behind "far [1] (id 1): and you behind yours"
+# coturn gone: the relay is lost, and with it everybody who came through it.
+sh "$turn" kill "$turn_dir" "$relay_net"
+wait_for far "! the relay is lost (its server is gone or refused to keep it): nobody can join at $addr any more"
+for w in out behind; do
+  wait_for "$w" "! lost the connection to the lobby host"
+  wait_dead "$w" 1
+done
+wait_for far "* out [2] left"
+wait_for far "* behind [3] left"
+type_line far /quit
+wait_dead far 0
+for w in nowhere wrong far out behind; do
+  ! screen "$w" | grep -qF -e "$password" -e "$code" || fail "a secret is on the screen of $w"
+done
+echo "--- the relayed lobby's screen"
+screen far | grep -v '^$'
 echo "chat-terminal: passed"

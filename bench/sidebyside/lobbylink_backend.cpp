@@ -54,7 +54,8 @@ struct Receiver {
 
 class Client : public Endpoint {
   public:
-    Client(const std::string &path, const std::string &secret) : path_(path), secret_(secret) {}
+    Client(const std::string &path, const std::string &secret, const char *joinAt)
+        : path_(path), secret_(secret), joinAt_(joinAt) {}
     ~Client() override {
         if (loaded_) lib_.terminate(nullptr);
         for (auto &d : outgoing_) llMapFree(d.dict);
@@ -65,7 +66,7 @@ class Client : public Endpoint {
         loaded_ = true;
         ArgNode *m = llMapNew();
         lib_.init(m);
-        llMapSetString(m, "address", "127.0.0.1");
+        llMapSetString(m, "address", *joinAt_ ? joinAt_ : "127.0.0.1");
         std::string user = "c" + std::to_string(index);
         llMapSetString(m, "user", user.c_str());
         if (!secret_.empty()) llMapSetString(m, "secret", secret_.c_str());
@@ -110,6 +111,7 @@ class Client : public Endpoint {
         std::string text;
     };
     std::string path_, secret_;
+    const char *joinAt_;
     Library lib_{};
     bool loaded_ = false;
     Receiver in_{&lib_};
@@ -119,7 +121,9 @@ class Client : public Endpoint {
 
 class LobbyHub : public Hub {
   public:
-    LobbyHub(const std::string &path, const std::string &secret) : path_(path), secret_(secret) {}
+    LobbyHub(const std::string &path, const std::string &secret, const Relay *relay, char *joinAt,
+             size_t joinAtSize)
+        : path_(path), secret_(secret), relay_(relay), joinAt_(joinAt), joinAtSize_(joinAtSize) {}
     ~LobbyHub() override {
         if (loaded_) lib_.terminate(nullptr);
     }
@@ -130,9 +134,14 @@ class LobbyHub : public Hub {
         lib_.init(m);
         llMapSetString(m, "user", "hub");
         if (!secret_.empty()) llMapSetString(m, "secret", secret_.c_str());
+        if (relay_) {
+            llMapSetString(m, "relay", relay_->server.c_str());
+            llMapSetString(m, "relayUser", relay_->user.c_str());
+            llMapSetString(m, "relayPassword", relay_->password.c_str());
+        }
         bool ok = lib_.createLobby(m) == 1;
         llMapFree(m);
-        return ok;
+        return ok && (!relay_ || relayed());
     }
     bool admit(int count, Control *c) override {
         ArgNode *m = llMapNew();
@@ -164,7 +173,32 @@ class LobbyHub : public Hub {
         while (in_.next(&m)) {
         }
     }
+    // Waits up to 10 s for the relay server's answer; true with the address
+    // players join at in joinAt_, false (said on stderr) otherwise.
+    bool relayed() {
+        int64_t end = nowNs() + 10 * 1000000000LL;
+        Message m;
+        while (nowNs() < end) {
+            lib_.update(nullptr);
+            while (in_.next(&m)) {
+                if (m.from != 0 || m.id != MsgRelay) continue;
+                std::string text(m.text, m.length);
+                bool address = text != "no relay" && text != "refused" && text != "lost" &&
+                               text.size() < joinAtSize_;
+                if (address) std::memcpy(joinAt_, text.c_str(), text.size() + 1);
+                if (!address)
+                    std::fprintf(stderr, "relay %s: %s\n", relay_->server.c_str(), m.text);
+                return address;
+            }
+            usleep(1000);
+        }
+        std::fprintf(stderr, "relay %s: no notice within 10 s\n", relay_->server.c_str());
+        return false;
+    }
     std::string path_, secret_;
+    const Relay *relay_;
+    char *joinAt_;
+    size_t joinAtSize_;
     Library lib_{};
     bool loaded_ = false;
     Receiver in_{&lib_};
@@ -172,12 +206,14 @@ class LobbyHub : public Hub {
 
 } // namespace
 
-std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library, const std::string &secret) {
-    return std::unique_ptr<Endpoint>(new Client(library, secret));
+std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library, const std::string &secret,
+                                          const char *joinAt) {
+    return std::unique_ptr<Endpoint>(new Client(library, secret, joinAt));
 }
 
-std::unique_ptr<Hub> lobbylinkHub(const std::string &library, const std::string &secret) {
-    return std::unique_ptr<Hub>(new LobbyHub(library, secret));
+std::unique_ptr<Hub> lobbylinkHub(const std::string &library, const std::string &secret,
+                                  const Relay *relay, char *joinAt, size_t joinAtSize) {
+    return std::unique_ptr<Hub>(new LobbyHub(library, secret, relay, joinAt, joinAtSize));
 }
 
 } // namespace sbs

@@ -13,11 +13,17 @@
 // W1w and W2w also run in a private lobby of each library (label
 // "LABEL-private": the handshake, every frame in sealed records), compared
 // in a table of their own with the same library's open lobby and with ENet.
+// Given the relay network of tests/turn/turn.sh (--relay-net), W1w and W3
+// also run there, clients on "the Internet" and behind a NAT: once with the
+// hub on the Internet, joined directly ("LABEL-direct"), once with the hub
+// behind a NAT that lets nothing in, hosting through the relay server
+// ("LABEL-relay"); a table of their own gives relay / direct.
 //
 // Usage: ll_sidebyside --lib [LABEL=]PATH [--lib ...] [options]   (see --help)
 #include "../netns_here.h"
 #include "sbs.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -45,6 +51,10 @@ struct Options {
     std::vector<Backend> privateBackends; // each library's private lobby
     std::vector<std::string> workloads{"W1p", "W1w", "W2w", "W3", "W4", "W5", "W6"};
     std::vector<std::string> privateWorkloads{"W1w", "W2w"}; // also in a private lobby
+    std::vector<Backend> relayBackends; // each library direct and through the relay
+    std::vector<std::string> relayWorkloads{"W1w", "W3"};
+    std::string relayNet; // turn.sh's namespace prefix; "": no relay runs
+    Relay relay;
     int runs = 3;
     double seconds = 2.0, warmup = 0.5;
     std::vector<int> sizes{16, 256, 1024, 4096, 16384}; // W5 besides W1p's 64
@@ -57,6 +67,12 @@ Control *gControl = nullptr;
 // The private lobbies' secret: an invite code, as players are told to use.
 const char BenchSecret[] = "bench-Invite-3Kp9xQ";
 const char PrivateSuffix[] = "-private";
+const char DirectSuffix[] = "-direct", RelaySuffix[] = "-relay";
+// The relay network's server (turn.sh): coturn's address on the Internet, where
+// a hub on the Internet is joined directly too.
+const char RelayServer[] = "127.90.0.1";
+// Where the relay password comes from: never the command line.
+const char RelayPasswordVariable[] = "LL_BENCH_RELAY_PASSWORD";
 
 const char *backendName(BackendKind k) {
     return k == Lobbylink ? "lobbylink" : k == Enet ? "ENet" : "raw";
@@ -65,13 +81,15 @@ const char *backendName(BackendKind k) {
 // ---- The processes ---------------------------------------------------------
 
 std::unique_ptr<Endpoint> makeClient(const Backend &b) {
-    if (b.kind == Lobbylink) return lobbylinkClient(b.library, b.secret);
+    if (b.kind == Lobbylink) return lobbylinkClient(b.library, b.secret, gControl->joinAt);
     if (b.kind == Enet) return enetClient();
     return rawClient();
 }
 
 std::unique_ptr<Hub> makeHub(const Backend &b, int capacity) {
-    if (b.kind == Lobbylink) return lobbylinkHub(b.library, b.secret);
+    if (b.kind == Lobbylink)
+        return lobbylinkHub(b.library, b.secret, b.path == RelayedHub ? &gOpt.relay : nullptr,
+                            gControl->joinAt, sizeof gControl->joinAt);
     if (b.kind == Enet) return enetHub(capacity);
     return rawHub();
 }
@@ -256,8 +274,25 @@ void clientLoop(Endpoint &ep, const Workload &w, int index, Counters &me) {
     }
 }
 
+// Moves this process into the relay network's namespace PREFIX-SIDE before
+// it makes a socket; true on the loopback path, where it stays.
+bool enterSide(const Backend &b, const char *side) {
+    if (b.path == Loopback) return true;
+    std::string path = "/run/netns/" + gOpt.relayNet + "-" + side;
+    int ns = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool in = ns >= 0 && setns(ns, CLONE_NEWNET) == 0;
+    if (!in) std::fprintf(stderr, "ll_sidebyside: cannot enter %s\n", path.c_str());
+    if (ns >= 0) close(ns);
+    return in;
+}
+
 void clientProcess(const Backend &b, const Workload &w, int index) {
     Counters &me = gControl->client[index];
+    // Every other client joins from behind a NAT of its own.
+    if (!enterSide(b, index % 2 ? "behind" : "peer")) {
+        me.failed.store(1);
+        return;
+    }
     std::unique_ptr<Endpoint> ep = makeClient(b);
     if (!waitSeat(gControl, index) || !ep->connect(index)) {
         me.failed.store(1);
@@ -286,6 +321,10 @@ int64_t timeUpdates(Hub &hub) {
 void hubProcess(const Backend &b, const Workload &w) {
     Control *c = gControl;
     Counters &me = c->hub;
+    if (!enterSide(b, b.path == RelayedHub ? "host" : "inet")) {
+        me.failed.store(1);
+        return;
+    }
     std::unique_ptr<Hub> hub = makeHub(b, w.kind == Idle ? MaxMembers : w.clients);
     if (!hub->open()) {
         me.failed.store(1);
@@ -518,6 +557,10 @@ void reportTraffic(const Backend &b, const Workload &w, int run, const Traffic &
 // One run of a traffic workload; prints its line and records its figures.
 void runTraffic(const Backend &b, const Workload &w, int run) {
     resetControl();
+    // A hub on the Internet is joined at its address there; a relayed one
+    // writes the relay's address itself.
+    if (b.path == PublicHub)
+        std::snprintf(gControl->joinAt, sizeof gControl->joinAt, "%s", RelayServer);
     Children kids;
     const int k = w.clients;
     kids.start([&] { hubProcess(b, w); });
@@ -652,6 +695,7 @@ Table tableOf(const std::vector<Result> &results) {
 void printMedians(Table &t) {
     std::vector<Backend> all = gOpt.backends;
     all.insert(all.end(), gOpt.privateBackends.begin(), gOpt.privateBackends.end());
+    all.insert(all.end(), gOpt.relayBackends.begin(), gOpt.relayBackends.end());
     for (const std::string &row : t.rows) {
         for (const Backend &b : all) {
             auto it = t.values.find({row, b.label});
@@ -713,45 +757,80 @@ void printTable() {
     for (const std::string &row : t.rows) printRow(t, row);
 }
 
+// The median of a row's runs of one backend; -1 when it has none.
+double medianOf(const std::string &row, const std::string &label) {
+    std::vector<double> v;
+    for (const Result &r : gResults)
+        if (r.row == row && r.backend == label) v.push_back(r.value);
+    return v.empty() ? -1.0 : median(v);
+}
+
+std::string ratioText(double a, double b) {
+    char s[32];
+    std::snprintf(s, sizeof s, a > 0 && b > 0 ? "%.2f×" : "-", a / b);
+    return s;
+}
+
+std::string humanOr(double v, const std::string &unit) { return v < 0 ? "-" : human(v, unit); }
+
+// The rows (with their units) that a backend labelled ...`suffix` measured.
+std::vector<std::pair<std::string, std::string>> rowsWith(const char *suffix) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (const Result &r : gResults) {
+        std::pair<std::string, std::string> row{r.row, r.unit};
+        if (r.backend.find(suffix) != std::string::npos &&
+            std::find(rows.begin(), rows.end(), row) == rows.end())
+            rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string withoutSuffix(const std::string &label, const char *suffix) {
+    return label.substr(0, label.size() - std::strlen(suffix));
+}
+
 // Each library's private lobby beside its open lobby and ENet (which seals
 // nothing), with the goals: at least 0.6 times the open lobby, at least
 // twice ENet.
 void printPrivateTable() {
-    std::map<std::pair<std::string, std::string>, std::vector<double>> values;
-    std::vector<std::pair<std::string, std::string>> rows; // row, unit
-    for (const Result &r : gResults) {
-        auto &v = values[{r.row, r.backend}];
-        // A row once, however many libraries ran it in a private lobby.
-        std::pair<std::string, std::string> row{r.row, r.unit};
-        if (r.backend.find(PrivateSuffix) != std::string::npos &&
-            std::find(rows.begin(), rows.end(), row) == rows.end())
-            rows.push_back(row);
-        v.push_back(r.value);
-    }
-    auto med = [&](const std::string &row, const std::string &label) {
-        auto it = values.find({row, label});
-        return it == values.end() ? -1.0 : median(it->second);
-    };
-    auto ratio = [](double a, double b) {
-        char s[32];
-        std::snprintf(s, sizeof s, a > 0 && b > 0 ? "%.2f×" : "-", a / b);
-        return std::string(s);
-    };
+    auto rows = rowsWith(PrivateSuffix);
+    if (rows.empty()) return;
     for (const Backend &p : gOpt.privateBackends) {
-        std::string open = p.label.substr(0, p.label.size() - (sizeof PrivateSuffix - 1));
+        std::string open = withoutSuffix(p.label, PrivateSuffix);
         std::printf("\n| private lobby | unit | %s | %s | ENet | %s / %s (goal 0.6×) | %s / ENet "
                     "(goal 2×) |\n"
                     "|---|---|---|---|---|---|---|\n",
                     p.label.c_str(), open.c_str(), p.label.c_str(), open.c_str(), p.label.c_str());
         for (const auto &row : rows) {
-            double v = med(row.first, p.label), o = med(row.first, open),
-                   e = med(row.first, "ENet");
+            double v = medianOf(row.first, p.label), o = medianOf(row.first, open),
+                   e = medianOf(row.first, "ENet");
             if (v < 0) continue;
             std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", row.first.c_str(),
                         row.second.c_str(), human(v, row.second).c_str(),
-                        o < 0 ? "-" : human(o, row.second).c_str(),
-                        e < 0 ? "-" : human(e, row.second).c_str(), ratio(v, o).c_str(),
-                        ratio(v, e).c_str());
+                        humanOr(o, row.second).c_str(), humanOr(e, row.second).c_str(),
+                        ratioText(v, o).c_str(), ratioText(v, e).c_str());
+        }
+    }
+}
+
+// Each library hosting through the relay beside the same hub joined
+// directly, the clients in the same places, and beside its loopback runs.
+void printRelayTable() {
+    auto rows = rowsWith(RelaySuffix);
+    if (rows.empty()) return;
+    for (const Backend &r : gOpt.relayBackends) {
+        if (r.path != RelayedHub) continue;
+        std::string lib = withoutSuffix(r.label, RelaySuffix), direct = lib + DirectSuffix;
+        std::printf("\n| through a relay | unit | %s | %s | %s (loopback) | %s / %s |\n"
+                    "|---|---|---|---|---|---|\n",
+                    r.label.c_str(), direct.c_str(), lib.c_str(), r.label.c_str(), direct.c_str());
+        for (const auto &row : rows) {
+            double v = medianOf(row.first, r.label), d = medianOf(row.first, direct);
+            if (v < 0) continue;
+            std::printf("| %s | %s | %s | %s | %s | %s |\n", row.first.c_str(), row.second.c_str(),
+                        human(v, row.second).c_str(), humanOr(d, row.second).c_str(),
+                        humanOr(medianOf(row.first, lib), row.second).c_str(),
+                        ratioText(v, d).c_str());
         }
     }
 }
@@ -761,12 +840,16 @@ void printPrivateTable() {
 std::vector<Backend> backendsFor(const Workload &w) {
     bool alsoPrivate = std::find(gOpt.privateWorkloads.begin(), gOpt.privateWorkloads.end(),
                                  w.name) != gOpt.privateWorkloads.end();
+    bool alsoRelayed = std::find(gOpt.relayWorkloads.begin(), gOpt.relayWorkloads.end(), w.name) !=
+                       gOpt.relayWorkloads.end();
     std::vector<Backend> out;
     for (const Backend &b : gOpt.backends) {
         out.push_back(b);
-        if (!alsoPrivate || b.kind != Lobbylink || w.kind == Idle) continue;
+        if (b.kind != Lobbylink || w.kind == Idle) continue;
         for (const Backend &p : gOpt.privateBackends)
-            if (p.library == b.library) out.push_back(p);
+            if (alsoPrivate && p.library == b.library) out.push_back(p);
+        for (const Backend &r : gOpt.relayBackends)
+            if (alsoRelayed && r.library == b.library) out.push_back(r);
     }
     return out;
 }
@@ -801,6 +884,12 @@ void usage() {
         "  --workloads LIST       W1p,W1w,W2w,W3,W4,W5,W6 (default: all)\n"
         "  --private LIST         workloads also run in a private lobby (default W1w,W2w;\n"
         "                         none: no private lobby)\n"
+        "  --relay-net PREFIX     the relay network of tests/turn/turn.sh, up under PREFIX:\n"
+        "                         also run workloads with the hub there on the Internet and\n"
+        "                         behind a NAT through coturn (its REST user: --relay-user,\n"
+        "                         the password in the variable LL_BENCH_RELAY_PASSWORD)\n"
+        "  --relay-user USER      the relay server's user\n"
+        "  --relayed LIST         workloads also run in the relay network (default W1w,W3)\n"
         "  --runs N               runs of each figure, the median is reported (default 3)\n"
         "  --seconds S            measured time of each run (default 2)\n"
         "  --sizes LIST           W5 text sizes besides 64 (default 16,256,1024,4096,16384)\n"
@@ -848,6 +937,12 @@ int parseArgs(int argc, char **argv, std::vector<std::string> *libs,
             gOpt.workloads = split(value());
         else if (a == "--private")
             gOpt.privateWorkloads = split(value());
+        else if (a == "--relay-net")
+            gOpt.relayNet = value();
+        else if (a == "--relay-user")
+            gOpt.relay.user = value();
+        else if (a == "--relayed")
+            gOpt.relayWorkloads = split(value());
         else if (a == "--runs")
             gOpt.runs = std::max(1, std::atoi(value().c_str()));
         else if (a == "--seconds")
@@ -882,8 +977,12 @@ int addLibraries(const std::vector<std::string> &libs) {
             std::fprintf(stderr, "ll_sidebyside: cannot read %s\n", path.c_str());
             return 2;
         }
-        gOpt.backends.push_back({Lobbylink, label, path, ""});
-        gOpt.privateBackends.push_back({Lobbylink, label + PrivateSuffix, path, BenchSecret});
+        gOpt.backends.push_back({Lobbylink, label, path, "", Loopback});
+        gOpt.privateBackends.push_back(
+            {Lobbylink, label + PrivateSuffix, path, BenchSecret, Loopback});
+        if (gOpt.relayNet.empty()) continue;
+        gOpt.relayBackends.push_back({Lobbylink, label + DirectSuffix, path, "", PublicHub});
+        gOpt.relayBackends.push_back({Lobbylink, label + RelaySuffix, path, "", RelayedHub});
     }
     return 0;
 }
@@ -895,12 +994,12 @@ int addBackends(const std::vector<std::string> &kinds, const std::vector<std::st
             if (int code = addLibraries(libs)) return code;
         } else if (k == "enet") {
             if (enetAvailable())
-                gOpt.backends.push_back({Enet, "ENet", "", ""});
+                gOpt.backends.push_back({Enet, "ENet", "", "", Loopback});
             else
                 std::printf("note: ENet skipped: built without libenet-dev (apt-get install "
                             "libenet-dev, then rebuild)\n");
         } else if (k == "raw") {
-            gOpt.backends.push_back({Raw, "raw", "", ""});
+            gOpt.backends.push_back({Raw, "raw", "", "", Loopback});
         } else {
             std::fprintf(stderr, "ll_sidebyside: unknown backend %s\n", k.c_str());
             return 2;
@@ -941,6 +1040,13 @@ int main(int argc, char **argv) {
     bool sharedNetwork = false;
     int exitCode = parseArgs(argc, argv, &libs, &kinds, &sharedNetwork);
     if (exitCode >= 0) return exitCode;
+    if (!gOpt.relayNet.empty()) {
+        const char *password = std::getenv(RelayPasswordVariable);
+        gOpt.relay = {RelayServer, gOpt.relay.user, password ? password : ""};
+    } else {
+        std::printf("note: no runs through a relay: give --relay-net (scripts/bench.sh does, as "
+                    "root with coturn installed)\n");
+    }
     if (int code = addBackends(kinds, libs)) return code;
     if (!sharedNetwork) {
         std::string why;
@@ -977,6 +1083,7 @@ int main(int argc, char **argv) {
             }
     printTable();
     printPrivateTable();
+    printRelayTable();
     printChecks();
     return gProblems.empty() ? 0 : 3;
 }

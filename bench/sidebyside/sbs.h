@@ -47,6 +47,7 @@ struct Control {
     std::atomic<int> admitted;
     std::atomic<int> measureRequest, measureDone; // W4: one timed window per request
     std::atomic<int64_t> updatePs;                // W4: mean update cost, picoseconds
+    char joinAt[64]; // where clients join, written before the first seat; "": 127.0.0.1
     Counters hub, members;
     Counters client[MaxClients];
 };
@@ -63,11 +64,23 @@ struct Workload {
 
 enum BackendKind { Lobbylink, Enet, Raw };
 
+// Where a run's processes are: all on one loopback, or in the relay network
+// of tests/turn/turn.sh with the clients on "the Internet" and behind a NAT
+// and the hub either on the Internet, joined directly (PublicHub), or behind
+// a NAT that lets nothing in, hosting through the relay server (RelayedHub).
+enum Path { Loopback, PublicHub, RelayedHub };
+
+// A relay server and its user, for a RelayedHub.
+struct Relay {
+    std::string server, user, password;
+};
+
 struct Backend {
     BackendKind kind;
     std::string label;
     std::string library; // Lobbylink: path of the shared library
     std::string secret;  // Lobbylink: a private lobby's secret; "": an open lobby
+    Path path;
 };
 
 // A message as the application sees it; valid until the next call that
@@ -112,9 +125,14 @@ class Members {
     virtual void idle() = 0; // what an idle member does between checks
 };
 
-// With a secret, a private lobby: the handshake and sealed records.
-std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library, const std::string &secret);
-std::unique_ptr<Hub> lobbylinkHub(const std::string &library, const std::string &secret);
+// With a secret, a private lobby: the handshake and sealed records. The
+// client joins at `joinAt` as it reads at connect time ("": 127.0.0.1);
+// with a relay server the hub hosts through it and writes the address it
+// gives into `joinAt` before open() returns.
+std::unique_ptr<Endpoint> lobbylinkClient(const std::string &library, const std::string &secret,
+                                          const char *joinAt);
+std::unique_ptr<Hub> lobbylinkHub(const std::string &library, const std::string &secret,
+                                  const Relay *relay, char *joinAt, size_t joinAtSize);
 std::unique_ptr<Endpoint> rawClient();
 std::unique_ptr<Hub> rawHub();
 // TCP members speaking the lobby's handshake, for the lobbylink and raw hubs.

@@ -9,6 +9,7 @@
 namespace chat {
 
 const char SecretVariable[] = "LOBBYLINK_SECRET";
+const char RelayPasswordVariable[] = "LOBBYLINK_RELAY_PASSWORD";
 
 namespace {
 
@@ -33,33 +34,48 @@ bool readHidden(const char *prompt, std::string *line) {
     return typed;
 }
 
-} // namespace
-
-bool obtainSecret(std::string *secret, bool twice) {
-    const char *fromScript = std::getenv(SecretVariable);
+// `variable`'s value when it is set, else one line typed without echo after
+// `prompt`. False when there is none: `needed` says why one is asked for,
+// `none` what an empty line means.
+bool obtainHidden(const char *variable, const char *prompt, const std::string &needed,
+                  const std::string &none, std::string *out) {
+    const char *fromScript = std::getenv(variable);
     if (fromScript && *fromScript) {
-        *secret = fromScript;
+        *out = fromScript;
         return true;
     }
     if (!interactiveTerminal()) {
-        complain(std::string("a private lobby needs its secret: type it at a terminal, or set ") +
-                 SecretVariable);
+        complain(needed + ": type it at a terminal, or set " + variable);
         return false;
     }
-    bool typed = readHidden("secret: ", secret);
-    if (typed && secret->empty()) complain("no secret given: a private lobby needs one");
-    if (typed && !secret->empty() && twice) {
-        std::string again;
-        typed = readHidden("again: ", &again);
-        if (typed && again != *secret) {
-            complain("the two secrets differ: nothing was opened");
-            typed = false;
-        }
-        wipe(&again);
-    }
-    if (typed && !secret->empty()) return true;
-    wipe(secret);
+    bool typed = readHidden(prompt, out);
+    if (typed && out->empty()) complain(none);
+    if (typed && !out->empty()) return true;
+    wipe(out);
     return false;
+}
+
+} // namespace
+
+bool obtainSecret(std::string *secret, bool twice) {
+    if (!obtainHidden(SecretVariable, "secret: ", "a private lobby needs its secret",
+                      "no secret given: a private lobby needs one", secret))
+        return false;
+    // Only a typed secret can hold a typo; a script's comes from the variable.
+    const char *fromScript = std::getenv(SecretVariable);
+    if (!twice || (fromScript && *fromScript)) return true;
+    std::string again;
+    bool typed = readHidden("again: ", &again), same = typed && again == *secret;
+    if (typed && !same) complain("the two secrets differ: nothing was opened");
+    if (!same) wipe(secret);
+    wipe(&again);
+    return same;
+}
+
+bool obtainRelayPassword(std::string *password) {
+    return obtainHidden(RelayPasswordVariable,
+                        "relay password: ", "the relay user needs its password",
+                        "no relay password given", password);
 }
 
 void wipe(std::string *secret) {

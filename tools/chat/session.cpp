@@ -50,6 +50,8 @@ struct Session {
     bool portmap = false;
     bool announce = false;
     bool isPrivate = false; // only players who know its secret join
+    std::string relay;      // the relay server hosted through, if any
+    std::string relayed;    // the address it gave players to join at
     std::string name;
     std::map<int, std::string> members; // everybody else, by id, from the join notices
     bool admitted = false;              // a client: the lobby host's join notice came
@@ -106,6 +108,7 @@ std::string explain(const std::string &error) {
     if (error == "private lobby") return "a private lobby answers there (join it with --private)";
     if (error == "lobby busy") return "the lobby host could not take you now; try again";
     if (error == "thread") return "the library could not start its work";
+    if (error == "bad relay") return "the relay server is not given as HOST or HOST:PORT";
     return error;
 }
 
@@ -121,12 +124,18 @@ bool startLibrary() {
 // A short secret falls to guesses tested offline against a recorded handshake.
 const size_t ShortSecret = 10;
 
-bool openLobby(Session &s, const std::string &secret) {
+bool openLobby(Session &s, const Options &options) {
+    const std::string &secret = options.secret;
     ArgNode *map = llMapNew();
     llMapSetString(map, "user", s.name.c_str());
     if (s.isPrivate) llMapSetString(map, "secret", secret.c_str());
     if (s.portmap) llMapSetInt(map, "portmap", 1);
     if (s.announce) llMapSetInt(map, "announce", 1);
+    if (!s.relay.empty()) llMapSetString(map, "relay", s.relay.c_str());
+    if (!options.relayUser.empty()) {
+        llMapSetString(map, "relayUser", options.relayUser.c_str());
+        llMapSetString(map, "relayPassword", options.relayPassword.c_str());
+    }
     lib.createLobby(map);
     bool ok = llMapGetInt(map, "result") == 1;
     if (!ok) complain("cannot open a lobby: " + explain(getString(map, "error")));
@@ -264,6 +273,36 @@ std::string nameOf(const Session &s, int id) {
     return it == s.members.end() ? "?" : it->second;
 }
 
+// The command that joins a lobby at `address`, for an invitation.
+std::string joinCommand(bool isPrivate, const std::string &address) {
+    return std::string("lobbylink-chat join ") + (isPrivate ? "--private " : "") + "NAME " +
+           address;
+}
+
+// What the relay server said: the address players join at, or why there is
+// none (any more).
+void showRelay(Session &s, const std::string &text) {
+    if (text == "no relay") {
+        complain("no relay server answered at " + s.relay +
+                 ": players outside your network cannot join through it");
+    } else if (text == "refused") {
+        complain("the relay server at " + s.relay +
+                 " refused to relay (a wrong user or password, or no relay for you there)");
+    } else if (text == "lost") {
+        complain("the relay is lost (its server is gone or refused to keep it): nobody can "
+                 "join at " +
+                 s.relayed + " any more");
+    } else {
+        s.relayed = text;
+        say("players anywhere join through the relay at " + text);
+        say("invite: " + joinCommand(s.isPrivate, text) +
+            (s.isPrivate ? " (and the secret you give them)" : ""));
+        if (!s.isPrivate)
+            complain("anyone who finds this address can join an open lobby: host with "
+                     "--private to let in only the players you give its secret");
+    }
+}
+
 void show(Session &s, const Entry &in) {
     if (s.trace) {
         Event raw;
@@ -295,6 +334,7 @@ void show(Session &s, const Entry &in) {
             say("players outside your network join with: join NAME " + in.msg);
         return;
     }
+    if (in.usr == 0 && in.id == MsgRelay) return showRelay(s, in.msg);
     // Before the lobby host's join notice, a MsgError says why the join failed.
     if (in.usr == 0 && in.id == MsgError && !s.lobbyHost && !s.admitted && in.msg != "overflow")
         return joinFailed(s, in.msg);
@@ -591,9 +631,8 @@ void showLobby(const std::string &text) {
     // A private lobby lets in only who knows its secret, asked for by --private.
     bool secret = kind == "private";
     say("lobby \"" + name + "\" at " + address + ", " + members +
-        (members == "1" ? " member, " : " members, ") + kind + ": join with: lobbylink-chat join " +
-        (secret ? "--private " : "") + "NAME " + address +
-        (secret ? " (and the secret its lobby host gave you)" : ""));
+        (members == "1" ? " member, " : " members, ") + kind + ": join with: " +
+        joinCommand(secret, address) + (secret ? " (and the secret its lobby host gave you)" : ""));
 }
 
 int runFind(const Options &options) {
@@ -645,11 +684,11 @@ int runSession(const Options &options) {
     s.portmap = options.portmap;
     s.announce = options.announce;
     s.isPrivate = options.secretAsked;
+    s.relay = options.relay;
     s.name = options.name;
     if (!startLibrary()) return 1;
     terminalStart();
-    bool in =
-        s.lobbyHost ? openLobby(s, options.secret) : joinLobby(s, options.address, options.secret);
+    bool in = s.lobbyHost ? openLobby(s, options) : joinLobby(s, options.address, options.secret);
     if (in) {
         mainLoop(s);
         leave(s);

@@ -9,11 +9,14 @@ struct Options {
     bool json = false;   // --json
     bool trace = false;  // --trace
     bool lobbyHost = false;
-    bool portmap = false;     // host --portmap: ask the home router to open the port
-    bool announce = false;    // host --announce: answer players' find
-    bool secretAsked = false; // --private
-    std::string secret;       // of a private lobby, from obtainSecret
-    std::string address;      // join: empty for this machine
+    bool portmap = false;      // host --portmap: ask the home router to open the port
+    bool announce = false;     // host --announce: answer players' find
+    bool secretAsked = false;  // --private
+    std::string secret;        // of a private lobby, from obtainSecret
+    std::string relay;         // host --relay HOST[:PORT]: host through this relay server
+    std::string relayUser;     // --relay-user NAME: its user
+    std::string relayPassword; // and that user's password, from obtainRelayPassword
+    std::string address;       // join: empty for this machine
     std::string name;
 };
 
