@@ -32,14 +32,19 @@ add_test(NAME exports_windows64
   COMMAND ${LL_CHECK_EXPORTS} windows ${LL_WINDOWS64_DIR}/lobbylink.dll ${LL_DEF_FILE} 64)
 set_tests_properties(exports_windows exports_windows64 PROPERTIES TIMEOUT 30 LABELS windows)
 
+# The Wine tests run in copies of the agents' prefix, made once by the
+# agents_wine fixture (tests/agents).
+set(LL_WINE_TEMPLATE ${LL_WINDOWS_DIR}/agents-prefix)
 add_test(NAME windows_host_under_wine
-  COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-run.sh ${LL_WINDOWS_DIR})
+  COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-run.sh ${LL_WINDOWS_DIR}
+          ${LL_WINE_TEMPLATE})
 set_tests_properties(windows_host_under_wine PROPERTIES TIMEOUT 300 LABELS windows
-  RUN_SERIAL ${LL_NET_SERIAL})
+  RUN_SERIAL ${LL_NET_SERIAL} FIXTURES_REQUIRED agents_wine)
 
 # lobbylink-chat's demo with every process a Windows program: the lobby host
 # and three clients, each loading the DLL beside the .exe, over Winsock.
 add_test(NAME chat_demo_under_wine
-  COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-chat-demo.sh ${LL_WINDOWS_DIR})
+  COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-chat-demo.sh ${LL_WINDOWS_DIR}
+          ${LL_WINE_TEMPLATE})
 set_tests_properties(chat_demo_under_wine PROPERTIES TIMEOUT 300 LABELS windows
-  RUN_SERIAL ${LL_NET_SERIAL})
+  RUN_SERIAL ${LL_NET_SERIAL} FIXTURES_REQUIRED agents_wine)

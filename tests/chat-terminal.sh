@@ -46,14 +46,14 @@ wait_for() { # WINDOW TEXT: the screen shows TEXT (a whole line)
   local deadline=$((SECONDS + 30))
   until screen "$1" | grep -qxF -- "$2"; do
     [ $SECONDS -lt $deadline ] || fail "$1 never showed: $2"
-    sleep 0.1
+    sleep 0.02
   done
 }
 wait_json() { # TEXT: the watcher wrote TEXT as one line
   local deadline=$((SECONDS + 30))
   until grep -qxF -- "$1" "$work/watcher.json"; do
     [ $SECONDS -lt $deadline ] || fail "the watcher never wrote: $1"
-    sleep 0.1
+    sleep 0.02
   done
 }
 wait_dead() { # WINDOW STATUS: the program in WINDOW ended with STATUS

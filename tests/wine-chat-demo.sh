@@ -3,18 +3,21 @@
 # three clients as Windows processes of itself, each loading lobbylink.dll
 # from beside it. Then the .exe in a console (tmux plays it) hosts a private
 # lobby with an invite code of its own making typed at the prompt, which must
-# not be echoed. A private Wine prefix in the build tree, its own so that it
-# may run beside the other Wine test: wine-chat-demo.sh WINDOWS-BUILD-DIR
+# not be echoed. A private copy of the agents' Wine prefix
+# (tests/agents/wine-prefix.sh), its own so that it may run beside the other
+# Wine tests: wine-chat-demo.sh WINDOWS-BUILD-DIR TEMPLATE
 set -eu
-dir=$1
+dir=$1 template=$2
+prefixes="$(cd "$(dirname "$0")" && pwd)/agents/wine-prefix.sh"
 export WINEPREFIX="$dir/wineprefix-chat" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+sh "$prefixes" copy "$template" "$WINEPREFIX"
 cd "$dir"
 work=$(mktemp -d)
 unset TMUX
 t() { tmux -S "$work/tmux" "$@"; }
 cleanup() {
   t kill-server 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
+  sh "$prefixes" drop "$WINEPREFIX"
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -37,13 +37,30 @@ void reset(Peer &p) {
     p.close();
 }
 
-// Exactly `expected` arrives at `p`, and nothing after it for a moment.
+struct Expected {
+    Peer *p;
+    std::string bytes;
+    const char *who;
+};
+
+// Exactly the expected bytes arrive at each peer, and nothing after them for
+// a moment, which the peers wait out together.
+void expectStreams(std::initializer_list<Expected> all) {
+    std::vector<std::string> got;
+    for (const Expected &e : all) got.push_back(e.p->recv(e.bytes.size(), 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    size_t i = 0;
+    for (const Expected &e : all) {
+        std::string &g = got[i++];
+        g += e.p->recv(1, 0);
+        EXPECT_EQ(kit::hex(g.substr(0, 120)), kit::hex(e.bytes.substr(0, 120))) << e.who;
+        EXPECT_TRUE(g == e.bytes) << e.who << ": " << g.size() << " of " << e.bytes.size()
+                                  << " bytes";
+    }
+}
+
 void expectStream(Peer &p, const std::string &expected, const char *who) {
-    std::string got = p.recv(expected.size(), 10000);
-    got += p.recv(1, 150);
-    EXPECT_EQ(kit::hex(got.substr(0, 120)), kit::hex(expected.substr(0, 120))) << who;
-    EXPECT_TRUE(got == expected) << who << ": " << got.size() << " of " << expected.size()
-                                 << " bytes";
+    expectStreams({{&p, expected, who}});
 }
 
 long msSince(std::chrono::steady_clock::time_point t) {
@@ -104,9 +121,9 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     // Three admissions: the join notices every member receives are exact.
     Peer red = admit(H, "red", 1), blue = admit(H, "blue", 2), teal = admit(H, "teal", 3);
     H.update(true);
-    expectStream(teal, join(1, "gold") + join(2, "red") + join(3, "blue"), "teal");
-    expectStream(red, join(1, "gold") + join(3, "blue") + join(4, "teal"), "red");
-    expectStream(blue, join(1, "gold") + join(2, "red") + join(4, "teal"), "blue");
+    expectStreams({{&teal, join(1, "gold") + join(2, "red") + join(3, "blue"), "teal"},
+                   {&red, join(1, "gold") + join(3, "blue") + join(4, "teal"), "red"},
+                   {&blue, join(1, "gold") + join(2, "red") + join(4, "teal"), "blue"}});
     EXPECT_EQ(H.take(3), (Msgs{{2, MsgJoin, "red"}, {3, MsgJoin, "blue"}, {4, MsgJoin, "teal"}}));
 
     // A handshake in two pieces, and the pause after the receive that completes
@@ -128,10 +145,12 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     EXPECT_EQ(H.call("p2pClientName", {{"id", 7}}).s("result"), longest);
     const std::string first4 = join(1, "gold") + join(2, "red") + join(3, "blue") + join(4, "teal");
     const std::string joined = join(5, "abc") + bytes({6, MsgJoin, 255, 0}) + join(7, longest);
-    for (Peer *p : {&red, &blue, &teal}) expectStream(*p, joined, "an earlier member");
-    expectStream(split, first4 + bytes({6, MsgJoin, 255, 0}) + join(7, longest), "split");
-    expectStream(empty, first4 + join(5, "abc") + join(7, longest), "empty");
-    expectStream(longPeer, first4 + join(5, "abc") + bytes({6, MsgJoin, 255, 0}), "longest");
+    expectStreams({{&red, joined, "red"},
+                   {&blue, joined, "blue"},
+                   {&teal, joined, "teal"},
+                   {&split, first4 + bytes({6, MsgJoin, 255, 0}) + join(7, longest), "split"},
+                   {&empty, first4 + join(5, "abc") + join(7, longest), "empty"},
+                   {&longPeer, first4 + join(5, "abc") + bytes({6, MsgJoin, 255, 0}), "longest"}});
     EXPECT_EQ(H.take(3), (Msgs{{5, MsgJoin, "abc"}, {6, MsgJoin, ""}, {7, MsgJoin, longest}}));
 
     // Two frames in one receive around frames too short to route (no header,
@@ -145,8 +164,12 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     EXPECT_EQ(H.take(1), (Msgs{{2, 7, "split"}}));
     const std::string relayed =
         frame({2, 5, 255}, "one") + frame({2, 6, 255}, "two") + frame({2, 7, 255}, "split");
-    for (Peer *p : {&blue, &teal, &split, &empty, &longPeer}) expectStream(*p, relayed, "a member");
-    expectStream(red, "", "red, the sender");
+    expectStreams({{&blue, relayed, "blue"},
+                   {&teal, relayed, "teal"},
+                   {&split, relayed, "split"},
+                   {&empty, relayed, "empty"},
+                   {&longPeer, relayed, "longest"},
+                   {&red, "", "red, the sender"}});
 
     // The longest frame a client may send (a queue but one byte, its 0
     // included) is relayed whole; that many bytes without a 0 drop their
@@ -164,9 +187,11 @@ TEST_P(RawPeers, AgainstALobbyHost) {
     // A client that resets its connection leaves once, announced to all.
     reset(blue);
     EXPECT_EQ(H.take(1), (Msgs{{3, MsgLeave, "blue"}}));
-    expectStream(red, leave(3, "blue"), "red");
-    for (Peer *p : {&split, &empty, &longPeer})
-        expectStream(*p, leave(4, "teal") + leave(3, "blue"), "a member");
+    const std::string left = leave(4, "teal") + leave(3, "blue");
+    expectStreams({{&red, leave(3, "blue"), "red"},
+                   {&split, left, "split"},
+                   {&empty, left, "empty"},
+                   {&longPeer, left, "longest"}});
     EXPECT_EQ(H.take(1, 300), Msgs{});
     EXPECT_EQ(H.null("p2pNumClients"), 4);
 }

@@ -46,9 +46,9 @@ if(LL_WINDOWS)
 
     add_test(NAME consumer_windows${suffix}_import_libraries
       COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/windows.sh ${release}
-              ${LL_CONSUMERS_WORK}/windows${suffix})
+              ${LL_CONSUMERS_WORK}/windows${suffix} ${LL_WINE_TEMPLATE})
     set_tests_properties(consumer_windows${suffix}_import_libraries PROPERTIES
-      TIMEOUT 300 LABELS "package;windows" FIXTURES_REQUIRED ll_release${suffix}
+      TIMEOUT 300 LABELS "package;windows" FIXTURES_REQUIRED "ll_release${suffix};agents_wine"
       RUN_SERIAL ${LL_NET_SERIAL})
   endforeach()
 endif()

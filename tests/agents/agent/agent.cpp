@@ -22,11 +22,11 @@
 //                               all that is there now)
 //   poll NAME VALUE MS          NAME with a null dictionary until it returns VALUE (or
 //                               MS have passed)
-//   flood self=S ms=T odd=R peers=P room=I,J,...
-//                               the paced flood: numbered texts (FloodData) as fast
-//                               as p2pBuffer of each listed id allows, for T ms (and
-//                               at least number 0), even numbers to everybody and odd
-//                               ones to R; then the
+//   flood self=S count=N odd=R peers=P room=I,J,...
+//                               the paced flood: N numbered texts (FloodData) as fast
+//                               as p2pBuffer of each listed id allows (ms=T instead:
+//                               for T ms, and at least number 0), even numbers to
+//                               everybody and odd ones to R; then the
 //                               count (FloodEnd) to everybody; then receives until P
 //                               counts have come
 //   unload                      FreeLibrary / dlclose, without terminating
@@ -417,7 +417,7 @@ const int FloodData = flood::DataId, FloodEnd = flood::EndId;
 
 // What one flood was asked to do, and what it received.
 struct Flood {
-    long self = 0, ms = 0, odd = BroadcastId, peers = 0;
+    long self = 0, ms = 0, count = 0, odd = BroadcastId, peers = 0;
     std::vector<int> roomIds; // the queues p2pBuffer must show room in (0: the client's own)
     std::map<int, std::vector<int>> got;
     std::map<int, int> ends;
@@ -438,8 +438,11 @@ std::vector<int> parseIdList(const std::string &value) {
 
 // "room=A,B,..." and the numeric arguments; an error text, or "".
 std::string parseFlood(const std::vector<std::string> &w, Flood *f) {
-    const std::map<std::string, long *> numbers = {
-        {"self", &f->self}, {"ms", &f->ms}, {"odd", &f->odd}, {"peers", &f->peers}};
+    const std::map<std::string, long *> numbers = {{"self", &f->self},
+                                                   {"ms", &f->ms},
+                                                   {"count", &f->count},
+                                                   {"odd", &f->odd},
+                                                   {"peers", &f->peers}};
     for (size_t i = 1; i < w.size(); ++i) {
         size_t eq = w[i].find('=');
         std::string key = w[i].substr(0, eq),
@@ -518,10 +521,12 @@ std::string doFlood(const std::vector<std::string> &w) {
     if (!refused.empty()) return refused;
     // Number 0, the longest text, needs every queue it goes to nearly empty,
     // which a lobby host may not see while the clients flood: it is sent
-    // even when that takes longer than T.
+    // even when that takes longer than T. A count ends the flood by the work
+    // done, not by the clock, which the deadline still bounds.
     int sent = 0;
     auto start = Clock::now();
-    while ((msSince(start) < f.ms || sent == 0) && msSince(start) < f.ms + 30000) {
+    auto more = [&] { return f.count ? sent < f.count : msSince(start) < f.ms || sent == 0; };
+    while (more() && msSince(start) < f.ms + 30000) {
         std::string text = flood::text(static_cast<int>(f.self), sent);
         if (!floodFits(f, text.size())) {
             floodWait(&f);
