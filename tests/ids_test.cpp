@@ -65,11 +65,12 @@ TEST_F(Ids, CounterSkipsReservedAndTakenIds) {
     p2pSearchClient(m);
     ASSERT_EQ(m.i("result"), 1);
     ASSERT_TRUE(waitUntil([] { return isSearching() == 1; })); // the admission thread runs
-    Peer a = connectLobby(); // 253 is taken: 254
+    Peer a = connectLobby();                                   // 253 is taken: 254
     {
         ll::Guard g(&ll::net.lock);
         ASSERT_TRUE(a.send("a" + nul()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(600)); // well past the handshake pause
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(600)); // well past the handshake pause
         EXPECT_EQ(ll::relay.clientCount, 2) << "admitted while the host's thread held the state";
     }
     ASSERT_TRUE(waitUntil([] { return numClients() == 3 && isSearching() == 0; }));

@@ -29,7 +29,8 @@ void checkMessage(const uint8_t *data, size_t size, const StunMessage &m) {
     FZ_CHECK(m.realmLength <= StunTextCapacity && m.nonceLength <= StunTextCapacity, "long text");
     FZ_CHECK(m.integrityAt == 0 || (m.integrityAt >= StunHeaderBytes && m.integrityAt + 24 <= size),
              "integrity at %zu of %zu", m.integrityAt, size);
-    FZ_CHECK(m.errorCode == 0 || (m.errorCode >= 300 && m.errorCode <= 699), "error %d", m.errorCode);
+    FZ_CHECK(m.errorCode == 0 || (m.errorCode >= 300 && m.errorCode <= 699), "error %d",
+             m.errorCode);
     FZ_CHECK(m.method < 0x1000 && m.cls >= StunRequest && m.cls <= StunError, "type");
     const uint8_t key[Md5Bytes] = {1, 2, 3};
     (void)stunIntegrityOk(data, m, key);
@@ -79,7 +80,8 @@ void stream(fz::Input in) {
         size_t length = 0;
         StunFrame f;
         while ((f = stunFrame(buffer.data(), got, buffer.size(), &length)) == StunWhole) {
-            FZ_CHECK(length >= StunHeaderBytes && length <= got && length % 4 == 0, "frame %zu", length);
+            FZ_CHECK(length >= StunHeaderBytes && length <= got && length % 4 == 0, "frame %zu",
+                     length);
             std::vector<uint8_t> one(buffer.begin(), buffer.begin() + static_cast<long>(length));
             message(one.data(), one.size());
             std::memmove(buffer.data(), buffer.data() + length, got - length);
@@ -111,9 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     std::vector<uint8_t> rest(data + 1, data + size); // exactly the input's bytes
     switch (data[0] % 3) {
-    case 0: message(rest.data(), rest.size()); break;
-    case 1: stream(fz::Input{rest.data(), rest.size()}); break;
-    case 2: hostText(reinterpret_cast<const char *>(rest.data()), rest.size()); break;
+    case 0:
+        message(rest.data(), rest.size());
+        break;
+    case 1:
+        stream(fz::Input{rest.data(), rest.size()});
+        break;
+    case 2:
+        hostText(reinterpret_cast<const char *>(rest.data()), rest.size());
+        break;
     }
     return 0;
 }
