@@ -79,16 +79,7 @@ class Router {
     // Runs `fn` inside namespace PREFIX-side: an agent started or a socket
     // made there stays there.
     void inside(const char *side, const std::function<void()> &fn) {
-        int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int ns = ::open(("/run/netns/" + prefix_ + "-" + side).c_str(), O_RDONLY | O_CLOEXEC);
-        if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
-            fn();
-            if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
-        } else {
-            ADD_FAILURE() << "cannot enter " << prefix_ << "-" << side;
-        }
-        if (self >= 0) ::close(self);
-        if (ns >= 0) ::close(ns);
+        kit::insideNetns(prefix_ + "-" + side, fn);
     }
     std::unique_ptr<Agent> agent(const char *side, Build build, const std::string &who) {
         return agents::agentIn(prefix_ + "-" + side, build, who);

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -317,5 +319,18 @@ void Channel::tellChild(char c) { (void)!::write(toChild[1], &c, 1); }
 void Channel::tellParent(char c) { (void)!::write(toParent[1], &c, 1); }
 bool Channel::childWaits(char c, int ms) { return readSignal(toChild[0], c, ms); }
 bool Channel::parentWaits(char c, int ms) { return readSignal(toParent[0], c, ms); }
+
+void insideNetns(const std::string &name, const std::function<void()> &fn) {
+    int self = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int ns = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (self >= 0 && ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+        fn();
+        if (::setns(self, CLONE_NEWNET) != 0) std::abort(); // the test must not stay in there
+    } else {
+        ADD_FAILURE() << "cannot enter " << name;
+    }
+    if (self >= 0) ::close(self);
+    if (ns >= 0) ::close(ns);
+}
 
 } // namespace kit

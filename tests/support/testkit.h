@@ -163,4 +163,9 @@ struct Channel {
     bool parentWaits(char c, int ms = 10000);
 };
 
+// Runs `fn` inside the named network namespace (/run/netns/NAME): a thread
+// started or a socket made there stays there. A failure to enter is a test
+// failure.
+void insideNetns(const std::string &name, const std::function<void()> &fn);
+
 } // namespace kit
