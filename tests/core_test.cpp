@@ -55,11 +55,13 @@ struct Core : ::testing::Test {
     // Reads member k's connection, updating, until `n` bytes came.
     size_t drainMember(size_t k, size_t n) {
         size_t got = 0;
-        waitUntil([&] {
-            ll::lobbyUpdate();
-            got += far[k].recv(n - got, 1).size();
-            return got >= n;
-        }, 20000);
+        waitUntil(
+            [&] {
+                ll::lobbyUpdate();
+                got += far[k].recv(n - got, 1).size();
+                return got >= n;
+            },
+            20000);
         return got;
     }
     std::vector<Msg> take() {
@@ -111,8 +113,8 @@ TEST_F(Core, PumpRelaysKicksAndAnnouncesWithoutADictionary) {
         return ll::memberCount() == 1;
     }));
     EXPECT_EQ(take(), (std::vector<Msg>{{-56, MsgLeave, "cy"}, {3, MsgLeave, "bo"}}));
-    EXPECT_EQ(collect(0, 12), frame({200, MsgLeave, BroadcastId}, "cy") +
-                                  frame({3, MsgLeave, BroadcastId}, "bo"));
+    EXPECT_EQ(collect(0, 12),
+              frame({200, MsgLeave, BroadcastId}, "cy") + frame({3, MsgLeave, BroadcastId}, "bo"));
     EXPECT_TRUE(far[2].waitClosed());
     EXPECT_EQ(ll::messageRoom(3), 0);
 }
@@ -174,26 +176,29 @@ TEST_F(Core, InboxIsBoundedWhileTheHostTakesNothing) {
         uint32_t most = 0;
         int taken = 0, inOrder = 0, stuck = 0;
         bool heldBack = false;
-        waitUntil([&] {
-            ssize_t n = ::send(fd, all.data() + sent, all.size() - sent, MSG_DONTWAIT);
-            if (n > 0) sent += static_cast<size_t>(n);
-            stuck = n > 0 ? 0 : stuck + 1;
-            ll::lobbyUpdate();
-            {
-                ll::Guard g(&ll::net.lock);
-                most = std::max(most, ll::net.inbox.count);
-            }
-            // The host application starts reading only once the inbox is
-            // full and the sender held back (or everything was sent).
-            heldBack = heldBack || (most >= InboxEntryBound && stuck >= 50 && sent < all.size());
-            ll::InboxMessage e;
-            if (heldBack || sent == all.size() || taken > 0)
-                while (ll::inboxTake(&e)) {
-                    inOrder += e.msgId == 1 + taken % 100 && e.sender == sender ? 1 : 0;
-                    ++taken;
+        waitUntil(
+            [&] {
+                ssize_t n = ::send(fd, all.data() + sent, all.size() - sent, MSG_DONTWAIT);
+                if (n > 0) sent += static_cast<size_t>(n);
+                stuck = n > 0 ? 0 : stuck + 1;
+                ll::lobbyUpdate();
+                {
+                    ll::Guard g(&ll::net.lock);
+                    most = std::max(most, ll::net.inbox.count);
                 }
-            return taken == total;
-        }, 30000);
+                // The host application starts reading only once the inbox is
+                // full and the sender held back (or everything was sent).
+                heldBack =
+                    heldBack || (most >= InboxEntryBound && stuck >= 50 && sent < all.size());
+                ll::InboxMessage e;
+                if (heldBack || sent == all.size() || taken > 0)
+                    while (ll::inboxTake(&e)) {
+                        inOrder += e.msgId == 1 + taken % 100 && e.sender == sender ? 1 : 0;
+                        ++taken;
+                    }
+                return taken == total;
+            },
+            30000);
         EXPECT_GE(most, InboxEntryBound);
         EXPECT_LE(most, InboxEntryBound + oneReceive);
         EXPECT_TRUE(heldBack);

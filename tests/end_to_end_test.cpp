@@ -28,11 +28,13 @@ Msgs sorted(Msgs v) {
 
 Msgs inbox; // gathered while pumping
 bool pumpUntil(const std::function<bool()> &pred, int ms = Wait) {
-    return kit::waitUntil([&] {
-        p2pUpdate(nullptr);
-        for (auto &m : kit::drain()) inbox.push_back(m);
-        return pred();
-    }, ms);
+    return kit::waitUntil(
+        [&] {
+            p2pUpdate(nullptr);
+            for (auto &m : kit::drain()) inbox.push_back(m);
+            return pred();
+        },
+        ms);
 }
 
 // The next n messages, sorted: their order across senders is open.
@@ -97,7 +99,8 @@ void runLobby(const std::function<void(int, kit::Channel &)> &member,
             p2pSearchClient(m);
             ASSERT_EQ(m.i("result"), 1);
             ch[k].tellChild('c');
-            ASSERT_TRUE(pumpUntil([&] { return kit::numClients() == k + 1 && !kit::isSearching(); }));
+            ASSERT_TRUE(
+                pumpUntil([&] { return kit::numClients() == k + 1 && !kit::isSearching(); }));
         }
         EXPECT_EQ(take(3), (Msgs{{2, MsgJoin, "a"}, {3, MsgJoin, "b"}, {4, MsgJoin, "c"}}));
         ASSERT_TRUE(barrier(ch, 'j'));
@@ -108,35 +111,38 @@ void runLobby(const std::function<void(int, kit::Channel &)> &member,
 }
 
 TEST(EndToEnd, MembersLeaveReturnAndAreKicked) {
-    runLobby([](int k, kit::Channel &ch) {
-        if (k == 0) { // a leaves and comes back as a2 (id 5)
-            p2pDisconnect(nullptr);
-            EXPECT_EQ(room(), 0);
-            ch.tellParent('l');
-            ASSERT_TRUE(ch.childWaits('l', Wait));
-            ASSERT_TRUE(connectAs("a2", true));
-            EXPECT_EQ(take(3), sorted({{1, MsgJoin, "host"}, {3, MsgJoin, "b"}, {4, MsgJoin, "c"}}));
-        } else {
-            EXPECT_EQ(take(2), sorted({{2, MsgLeave, "a"}, {5, MsgJoin, "a2"}}));
-        }
-        ASSERT_TRUE(sync(ch, 'k')); // the lobby host kicks b
-        EXPECT_EQ(take(1), (Msgs{k == 1 ? Msg{0, MsgError, "error"} : Msg{3, MsgLeave, "b"}}));
-        pumpUntil([] { return false; }, 200);
-        EXPECT_EQ(inbox, Msgs{});
-        ASSERT_TRUE(sync(ch, 'e'));
-    }, [](kit::Channel *ch) {
-        ASSERT_TRUE(pumpUntil([&] { return ch[0].parentWaits('l', 0); }));
-        EXPECT_EQ(take(1), (Msgs{{2, MsgLeave, "a"}}));
-        kit::Map search, kick;
-        p2pSearchClient(search);
-        ch[0].tellChild('l');
-        EXPECT_EQ(take(1), (Msgs{{5, MsgJoin, "a2"}}));
-        ASSERT_TRUE(barrier(ch, 'k'));
-        p2pKick(kick.set("id", 3));
-        EXPECT_EQ(take(1), (Msgs{{3, MsgLeave, "b"}}));
-        EXPECT_EQ(kit::numClients(), 2);
-        ASSERT_TRUE(barrier(ch, 'e'));
-    });
+    runLobby(
+        [](int k, kit::Channel &ch) {
+            if (k == 0) { // a leaves and comes back as a2 (id 5)
+                p2pDisconnect(nullptr);
+                EXPECT_EQ(room(), 0);
+                ch.tellParent('l');
+                ASSERT_TRUE(ch.childWaits('l', Wait));
+                ASSERT_TRUE(connectAs("a2", true));
+                EXPECT_EQ(take(3),
+                          sorted({{1, MsgJoin, "host"}, {3, MsgJoin, "b"}, {4, MsgJoin, "c"}}));
+            } else {
+                EXPECT_EQ(take(2), sorted({{2, MsgLeave, "a"}, {5, MsgJoin, "a2"}}));
+            }
+            ASSERT_TRUE(sync(ch, 'k')); // the lobby host kicks b
+            EXPECT_EQ(take(1), (Msgs{k == 1 ? Msg{0, MsgError, "error"} : Msg{3, MsgLeave, "b"}}));
+            pumpUntil([] { return false; }, 200);
+            EXPECT_EQ(inbox, Msgs{});
+            ASSERT_TRUE(sync(ch, 'e'));
+        },
+        [](kit::Channel *ch) {
+            ASSERT_TRUE(pumpUntil([&] { return ch[0].parentWaits('l', 0); }));
+            EXPECT_EQ(take(1), (Msgs{{2, MsgLeave, "a"}}));
+            kit::Map search, kick;
+            p2pSearchClient(search);
+            ch[0].tellChild('l');
+            EXPECT_EQ(take(1), (Msgs{{5, MsgJoin, "a2"}}));
+            ASSERT_TRUE(barrier(ch, 'k'));
+            p2pKick(kick.set("id", 3));
+            EXPECT_EQ(take(1), (Msgs{{3, MsgLeave, "b"}}));
+            EXPECT_EQ(kit::numClients(), 2);
+            ASSERT_TRUE(barrier(ch, 'e'));
+        });
 }
 
 // 400 numbered messages as fast as p2pBuffer allows. Client s sends its
@@ -154,14 +160,17 @@ void flood(int self) {
         for (auto &m : inbox) {
             if (m.id == FloodData && m.msg == flood::text(m.usr, std::stoi(m.msg)))
                 got[m.usr].push_back(std::stoi(m.msg));
-            else if (m.id == FloodEnd) ends[m.usr] = std::stoi(m.msg);
-            else unexpected.push_back(m); // a notice or a mangled text
+            else if (m.id == FloodEnd)
+                ends[m.usr] = std::stoi(m.msg);
+            else
+                unexpected.push_back(m); // a notice or a mangled text
         }
         inbox.clear();
     };
     auto fits = [&](size_t n) {
         for (int id : self == 1 ? std::vector<int>{2, 3, 4} : std::vector<int>{0})
-            if (n + (id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead) >= size_t(room(id))) return false;
+            if (n + (id ? LobbyHostFrameOverhead : LobbyClientFrameOverhead) >= size_t(room(id)))
+                return false;
         return true;
     };
     const int count = 400; // some 300 kB: the queues fill over and over
@@ -185,20 +194,22 @@ void flood(int self) {
         std::vector<int> want;
         for (int q = 0; q < n; ++q)
             if (s == 1 || q % 2 == 0 || nextClient(s) == self) want.push_back(q);
-        EXPECT_TRUE(got[s] == want) << "from " << s << " at " << self << ": " << got[s].size()
-                                    << " of " << want.size();
+        EXPECT_TRUE(got[s] == want)
+            << "from " << s << " at " << self << ": " << got[s].size() << " of " << want.size();
     }
 }
 
 TEST(EndToEnd, PacedFloodArrivesOnceAndInOrder) {
-    runLobby([](int k, kit::Channel &ch) {
-        flood(2 + k);
-        ASSERT_TRUE(sync(ch, 'q')); // pump on until everybody is through
-    }, [](kit::Channel *ch) {
-        flood(1);
-        ASSERT_TRUE(barrier(ch, 'q'));
-        EXPECT_EQ(kit::numClients(), 3);
-    });
+    runLobby(
+        [](int k, kit::Channel &ch) {
+            flood(2 + k);
+            ASSERT_TRUE(sync(ch, 'q')); // pump on until everybody is through
+        },
+        [](kit::Channel *ch) {
+            flood(1);
+            ASSERT_TRUE(barrier(ch, 'q'));
+            EXPECT_EQ(kit::numClients(), 3);
+        });
 }
 
 } // namespace

@@ -18,8 +18,8 @@
 
 namespace {
 
-const char *const Known[] = {"result", "res", "usr", "user", "id",  "msg", "rcv",
-                             "error",  "pkg", "address", "r", "re", "u", "us", "m"};
+const char *const Known[] = {"result", "res",     "usr", "user", "id", "msg", "rcv", "error",
+                             "pkg",    "address", "r",   "re",   "u",  "us",  "m"};
 const char Alphabet[] = "resultmgiadpk";
 
 std::string key(fz::Input &in) {
@@ -63,21 +63,25 @@ struct Dict {
         return all;
     }
     // Every key but those in `written` reads as before.
-    void unchangedBut(const std::map<std::string, Seen> &before, std::initializer_list<const char *> written) {
+    void unchangedBut(const std::map<std::string, Seen> &before,
+                      std::initializer_list<const char *> written) {
         for (const auto &kv : before) {
             bool w = false;
             for (const char *k : written) w |= kv.first == k;
-            FZ_CHECK(w || seen(root, kv.first) == kv.second, "key \"%s\" changed", kv.first.c_str());
+            FZ_CHECK(w || seen(root, kv.first) == kv.second, "key \"%s\" changed",
+                     kv.first.c_str());
         }
     }
     void checkReaders(const std::string &k) {
         const ArgValue *host = dict::find(root, k);
-        FZ_CHECK(ll::mapFind(root, k.c_str()) == host, "mapFind(\"%s\") found another node", k.c_str());
+        FZ_CHECK(ll::mapFind(root, k.c_str()) == host, "mapFind(\"%s\") found another node",
+                 k.c_str());
         Seen s = seen(root, k);
         FZ_CHECK(ll::mapGetInt(root, k.c_str()) == (s.kind == ValueInteger ? s.integer : 0),
                  "mapGetInt(\"%s\")", k.c_str());
         char *copy = ll::mapGetString(root, k.c_str());
-        FZ_CHECK((copy != nullptr) == (s.kind == ValueString), "mapGetString(\"%s\") presence", k.c_str());
+        FZ_CHECK((copy != nullptr) == (s.kind == ValueString), "mapGetString(\"%s\") presence",
+                 k.c_str());
         if (copy) {
             std::string expect = s.text.substr(0, s.text.find('\0'));
             FZ_CHECK(expect == copy, "mapGetString(\"%s\") = \"%s\"", k.c_str(), copy);
@@ -104,8 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string k = key(in);
         d.touch(k);
         switch (op) {
-        case 0: dict::setInt(d.root, k, static_cast<int32_t>(in.word() | in.word() << 16)); break;
-        case 1: dict::setString(d.root, k, text(in, true)); break;
+        case 0:
+            dict::setInt(d.root, k, static_cast<int32_t>(in.word() | in.word() << 16));
+            break;
+        case 1:
+            dict::setString(d.root, k, text(in, true));
+            break;
         case 2: { // the host puts a kind the library does not know, or swaps kinds
             ArgValue *v = dict::node(d.root, k)->value;
             static const int32_t kinds[] = {0, ValueInteger, 2, 4, -1, 0x7fffffff};
@@ -121,7 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
             break;
         }
-        case 4: case 5: d.checkReaders(k); break;
+        case 4:
+        case 5:
+            d.checkReaders(k);
+            break;
         case 6: {
             auto before = d.snapshot();
             int32_t v = static_cast<int32_t>(in.word());
@@ -140,7 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             d.unchangedBut(before, {k.c_str()});
             break;
         }
-        case 8: case 9: { // an export that reads and writes the dictionary, while idle
+        case 8:
+        case 9: { // an export that reads and writes the dictionary, while idle
             for (const char *w : {"result", "res", "error"}) d.touch(w);
             auto before = d.snapshot();
             switch (in.byte() % 7) {
@@ -174,13 +186,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 p2pCreateLobby(d.root);
                 Seen r = seen(d.root, "result"), e = seen(d.root, "error");
                 if (!user) {
-                    FZ_CHECK(r.integer == 0 && e.text == "no user", "p2pCreateLobby without a user");
+                    FZ_CHECK(r.integer == 0 && e.text == "no user",
+                             "p2pCreateLobby without a user");
                 } else if (std::memchr(user, 0, length)) {
-                    FZ_CHECK(r.integer == 0 && e.text == "0 byte in user", "p2pCreateLobby, a 0 byte");
+                    FZ_CHECK(r.integer == 0 && e.text == "0 byte in user",
+                             "p2pCreateLobby, a 0 byte");
                 } else if (length > LobbyMaxNameLength) {
-                    FZ_CHECK(r.integer == 0 && e.text == "user too long", "p2pCreateLobby, long user");
+                    FZ_CHECK(r.integer == 0 && e.text == "user too long",
+                             "p2pCreateLobby, long user");
                 } else {
-                    FZ_CHECK(r.kind == ValueInteger && r.integer == 1, "p2pCreateLobby refused \"%s\"", user);
+                    FZ_CHECK(r.kind == ValueInteger && r.integer == 1,
+                             "p2pCreateLobby refused \"%s\"", user);
                     d.unchangedBut(before, {"result"});
                 }
                 std::free(user);

@@ -22,7 +22,8 @@ namespace {
 
 void checkUrl(const HttpUrl &u) {
     size_t n = strnlen(u.path, sizeof u.path);
-    FZ_CHECK(n < sizeof u.path && n > 0 && u.path[0] == '/', "url path \"%.*s\"", static_cast<int>(n), u.path);
+    FZ_CHECK(n < sizeof u.path && n > 0 && u.path[0] == '/', "url path \"%.*s\"",
+             static_cast<int>(n), u.path);
     FZ_CHECK(u.port != 0, "url port 0");
 }
 
@@ -33,8 +34,8 @@ void checkAddress(const char *text, size_t length) {
     char printed[16];
     size_t n = ipv4Format(a, printed);
     uint32_t again;
-    FZ_CHECK(n < 16 && ipv4Parse(printed, n, &again) && again == a, "address \"%.*s\" printed as \"%s\"",
-             static_cast<int>(length), text, printed);
+    FZ_CHECK(n < 16 && ipv4Parse(printed, n, &again) && again == a,
+             "address \"%.*s\" printed as \"%s\"", static_cast<int>(length), text, printed);
 }
 
 void natpmp(const uint8_t *data, size_t size) {
@@ -83,7 +84,8 @@ void description(char *data, size_t size, bool closed) {
         // The request to it can be built, and its body reads back.
         char request[2048];
         const SoapArg args[] = {{"NewExternalPort", "31903"}};
-        size_t r = soapRequest(request, sizeof request, services[i], "GetSpecificPortMappingEntry", args, 1);
+        size_t r = soapRequest(request, sizeof request, services[i], "GetSpecificPortMappingEntry",
+                               args, 1);
         if (r == 0) continue;
         char text[16];
         FZ_CHECK(r < sizeof request && xmlText(request, r, "NewExternalPort", text, sizeof text) &&
@@ -112,14 +114,22 @@ void soap(char *data, size_t size, bool closed) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     uint8_t kind = data[0] % 4;
-    bool closed = (data[0] & 4) != 0; // HTTP: the server has closed the connection
+    bool closed = (data[0] & 4) != 0;                // HTTP: the server has closed the connection
     std::vector<char> answer(data + 1, data + size); // exactly the answer's bytes
     char *p = answer.empty() ? nullptr : answer.data();
     switch (kind) {
-    case 0: natpmp(reinterpret_cast<const uint8_t *>(p), answer.size()); break;
-    case 1: ssdp(p, answer.size()); break;
-    case 2: description(p, answer.size(), closed); break;
-    case 3: soap(p, answer.size(), closed); break;
+    case 0:
+        natpmp(reinterpret_cast<const uint8_t *>(p), answer.size());
+        break;
+    case 1:
+        ssdp(p, answer.size());
+        break;
+    case 2:
+        description(p, answer.size(), closed);
+        break;
+    case 3:
+        soap(p, answer.size(), closed);
+        break;
     }
     return 0;
 }

@@ -489,8 +489,8 @@ TEST(PortmapNoRouter, SaysSoWithinTheBudgetWhileTheLobbyWorks) {
     EXPECT_EQ(got[0], (Msg{0, MsgPortmap, "no router"}));
     std::printf("portmap: no router: \"no router\" %d ms after p2pCreateLobby\n", ms);
     EXPECT_LT(ms, 6000);
-    int apart = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(t0 - first).count());
+    int apart =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t0 - first).count());
     EXPECT_EQ(host->take(1, apart + 1000).size(), 0u) << "the closed lobby's notice came too";
     host->call("p2pTerminate");
 }
