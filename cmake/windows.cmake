@@ -33,7 +33,7 @@ add_test(NAME exports_windows64
 set_tests_properties(exports_windows exports_windows64 PROPERTIES TIMEOUT 30 LABELS windows)
 
 # The Wine tests run in copies of the agents' prefix, made once by the
-# agents_wine fixture (tests/agents).
+# build (tests/agents).
 set(LL_WINE_TEMPLATE ${LL_WINDOWS_DIR}/agents-prefix)
 add_test(NAME windows_host_under_wine
   COMMAND ${LL_NET_LAUNCHER} ${PROJECT_SOURCE_DIR}/tests/wine-run.sh ${LL_WINDOWS_DIR}

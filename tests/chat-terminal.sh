@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # lobbylink-chat as a person uses it: a lobby host and a client in terminals
 # of their own (tmux: keys in with send-keys, screens read with capture-pane),
-# and a script following the same lobby with --json --trace from a pipe. One
-# conversation: broken handshakes, a client joining over IPv6 ([::1]:PORT),
-# typing with a correction, a message arriving while a line is half typed,
-# bad commands, /who, the lobby port already taken, a text too long for the
-# queue, a kick, a lost lobby host, a lobby host that is not there, a name
-# too long; then a private lobby, its secret typed without echo. Given a
-# directory for tests/turn/turn.sh's network (root, coturn, nftables,
-# openssl), a private lobby hosted from behind a NAT through coturn, joined
-# from the Internet and from behind another NAT, until coturn goes.
-# Usage: chat-terminal.sh LOBBYLINK-CHAT [TURN-DIR]
+# and a script following the same lobby with --json --trace from a pipe. In
+# three parts, each a test of its own:
+#   conversation  broken handshakes, a client joining over IPv6 ([::1]:PORT),
+#                 typing with a correction, a message arriving while a line
+#                 is half typed, bad commands, /who, the lobby port already
+#                 taken, a text too long for the queue, a kick, a lost lobby host;
+#   private       a lobby host that is not there, a name too long, find on
+#                 loopback; then a private lobby, its secret typed without echo;
+#   relay         given a directory for tests/turn/turn.sh's network (root,
+#                 coturn, nftables, openssl), a private lobby hosted from
+#                 behind a NAT through coturn, joined from the Internet and
+#                 from behind another NAT, until coturn goes.
+# Usage: chat-terminal.sh PART LOBBYLINK-CHAT [TURN-DIR]
 set -euo pipefail
-chat=$1 turn_dir=${2:-} relay_net=
+part=$1 chat=$2 turn_dir=${3:-} relay_net=
 turn=$(dirname "$0")/turn/turn.sh
 # The lobby's fixed numbers, as the public header gives them.
 header() { sed -n "s/^ *$1 = \([0-9]*\),.*/\1/p" "$(dirname "$0")/../include/lobbylink/lobbylink.h"; }
@@ -67,21 +70,30 @@ run_in_window() { # WINDOW COMMAND...
 start() { run_in_window "$1" "$chat" "${@:2}"; } # WINDOW ARGS...: lobbylink-chat ARGS
 type_line() { t send-keys -t "chat:$1" -l -- "$2"; t send-keys -t "chat:$1" Enter; }
 last_line() { screen "$1" | grep -v '^$' | tail -n 1; }
+type_secret() { # WINDOW SECRET [PROMPT]: at the prompt, "secret" or "again"
+  local deadline=$((SECONDS + 30))
+  until last_line "$1" | grep -qE "^${3:-secret}: ?$"; do
+    [ $SECONDS -lt $deadline ] || fail "$1 never asked: ${3:-secret}"
+    sleep 0.1
+  done
+  type_line "$1" "$2"
+}
 
 printf 'set -g default-shell /bin/sh\nset -g history-limit 200\n' >"$work/tmux.conf"
 t -f "$work/tmux.conf" new-session -d -s chat -n idle -x 100 -y 30 "exec sleep 600"
-start gold host gold
-wait_for gold "* lobby open on port $port as gold"
+conversation() {
+  start gold host gold
+  wait_for gold "* lobby open on port $port as gold"
 
-# Two handshakes that go wrong: the lobby host names each and admits again.
-raw_client() { # BYTES: connects to the lobby, sends BYTES, hangs up
-  local deadline=$((SECONDS + 30))
-  until exec 5<>"/dev/tcp/127.0.0.1/$port"; do
-    [ $SECONDS -lt $deadline ] || fail "cannot connect to the lobby"
-    sleep 0.1
-  done 2>/dev/null
-  printf '%s' "$1" >&5
-  exec 5>&-
+  # Two handshakes that go wrong: the lobby host names each and admits again.
+  raw_client() { # BYTES: connects to the lobby, sends BYTES, hangs up
+    local deadline=$((SECONDS + 30))
+    until exec 5<>"/dev/tcp/127.0.0.1/$port"; do
+      [ $SECONDS -lt $deadline ] || fail "cannot connect to the lobby"
+      sleep 0.1
+    done 2>/dev/null
+    printf '%s' "$1" >&5
+    exec 5>&-
 }
 raw_client "$(printf '%0*d' $((longest_name + 7)) 0)"
 wait_for gold "! a client was turned away: its name is longer than $longest_name bytes"
@@ -190,122 +202,126 @@ wait_for gold "* closing the lobby"
 wait_dead gold 0
 wait_for red "! lost the connection to the lobby host"
 wait_dead red 1
+}
 
-# Nobody hosts any more.
-start late join blue 127.0.0.1
-wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port $port)"
-wait_dead late 1
+private() {
+  # Nobody hosts any more.
+  start late join blue 127.0.0.1
+  wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port $port)"
+  wait_dead late 1
 
-long=$(printf '%*s' $((longest_name + 1)) '' | tr ' ' n)
-start long host "$long"
-wait_for long "! cannot open a lobby: the name is longer than $longest_name bytes"
-wait_dead long 1
-# With loopback alone, find says that no lobby can be found from here.
-"$chat" find | grep -qxF "* no lobby can be found from here: this machine is on loopback only (no network with a broadcast address); join a lobby on it by address instead" ||
-  fail "find on loopback alone: $("$chat" find)"
-# A private lobby. Its lobby host types the secret, an invite code, at the
-# prompt, where it is not echoed; a player typing a wrong one is refused, a
-# player without --private is not admitted, and one with the secret in the
-# variable joins.
-code=$("$chat" invite)
-[[ $code =~ ^[2-9a-km-np-z]{12}$ ]] || fail "not an invite code: $code"
-[ "$("$chat" invite)" != "$code" ] || fail "two invite codes alike: $code"
-type_secret() { # WINDOW SECRET [PROMPT]: at the prompt, "secret" or "again"
-  local deadline=$((SECONDS + 30))
-  until last_line "$1" | grep -qE "^${3:-secret}: ?$"; do
-    [ $SECONDS -lt $deadline ] || fail "$1 never asked: ${3:-secret}"
+  long=$(printf '%*s' $((longest_name + 1)) '' | tr ' ' n)
+  start long host "$long"
+  wait_for long "! cannot open a lobby: the name is longer than $longest_name bytes"
+  wait_dead long 1
+  # With loopback alone, find says that no lobby can be found from here.
+  "$chat" find | grep -qxF "* no lobby can be found from here: this machine is on loopback only (no network with a broadcast address); join a lobby on it by address instead" ||
+    fail "find on loopback alone: $("$chat" find)"
+  # A private lobby. Its lobby host types the secret, an invite code, at the
+  # prompt, where it is not echoed; a player typing a wrong one is refused, a
+  # player without --private is not admitted, and one with the secret in the
+  # variable joins.
+  code=$("$chat" invite)
+  [[ $code =~ ^[2-9a-km-np-z]{12}$ ]] || fail "not an invite code: $code"
+  [ "$("$chat" invite)" != "$code" ] || fail "two invite codes alike: $code"
+  # The lobby host types it twice: two that differ open nothing.
+  start typo host --private vault
+  type_secret typo "$code"
+  type_secret typo "x$code" again
+  wait_for typo "! the two secrets differ: nothing was opened"
+  wait_dead typo 1
+  start vault host --private vault
+  type_secret vault "$code"
+  type_secret vault "$code" again
+  wait_for vault "* private lobby open on port $port as vault"
+  start thief join --private thief 127.0.0.1
+  type_secret thief "x$code"
+  wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
+  wait_dead thief 1
+  start stranger join stranger 127.0.0.1
+  wait_for stranger "! cannot join the lobby at 127.0.0.1: a private lobby answers there (join it with --private)"
+  wait_dead stranger 1
+  run_in_window key env "LOBBYLINK_SECRET=$code" "$chat" join --private key 127.0.0.1
+  wait_for key "* joined the private lobby at 127.0.0.1 as key"
+  wait_for vault "* key [2] joined"
+  type_line key "/who"
+  wait_for key "* a private lobby: only players who know its secret join"
+  type_line vault "only we read this"
+  wait_for key "vault [1] (id 1): only we read this"
+  for w in typo vault thief key; do
+    ! screen "$w" | grep -qF -- "$code" || fail "the secret is on the screen of $w"
+  done
+  ! screen vault | grep -qE 'thief|stranger' || fail "the lobby host admitted a player without the secret"
+  type_line key "/quit"
+  wait_dead key 0
+  wait_for vault "* key [2] left"
+  type_line vault "/quit"
+  wait_dead vault 0
+  echo "--- the private lobby's screens"
+  screen vault | grep -v '^$'
+  screen thief | grep -v '^$'
+  screen stranger | grep -v '^$'
+
+}
+
+relay() {
+  [ -n "$turn_dir" ] || { echo "chat-terminal: relay: no relay network given"; exit 1; }
+  code=$("$chat" invite)
+  # Hosting through a relay: coturn on "the Internet" of turn.sh's network, the
+  # lobby host behind a NAT that lets nothing in. Its REST credentials, as a
+  # studio's service makes them from the shared secret.
+  relay_net=llchat$$ studio=$("$chat" invite)
+  sh "$turn" sweep "$turn_dir" # what a run that was killed left
+  sh "$turn" up "$turn_dir" "$relay_net" "$studio" >/dev/null || fail "the relay network did not come up"
+  in_ns() { run_in_window "$1" ip netns exec "$relay_net-$2" "${@:3}"; } # WINDOW SIDE COMMAND...
+  user="$(($(date +%s) + 3600)):far"
+  password=$(printf '%s' "$user" | openssl dgst -sha1 -hmac "$studio" -binary | base64)
+  in_ns nowhere host "$chat" host --relay 127.90.0.1:3480 far
+  wait_for nowhere "! no relay server answered at 127.90.0.1:3480: players outside your network cannot join through it"
+  type_line nowhere /quit
+  wait_dead nowhere 0
+  in_ns wrong host "$chat" host --relay 127.90.0.1 --relay-user "$user" far
+  type_secret wrong "x$password" "relay password"
+  wait_for wrong "! the relay server at 127.90.0.1 refused to relay (a wrong user or password, or no relay for you there)"
+  type_line wrong /quit
+  wait_dead wrong 0
+  in_ns far host env "LOBBYLINK_SECRET=$code" "LOBBYLINK_RELAY_PASSWORD=$password" \
+    "$chat" host --private --relay 127.90.0.1 --relay-user "$user" far
+  deadline=$((SECONDS + 30))
+  until addr=$(screen far | sed -n 's/^\* players anywhere join through the relay at //p') && [ -n "$addr" ]; do
+    [ $SECONDS -lt $deadline ] || fail "far never gave the relayed address"
     sleep 0.1
   done
-  type_line "$1" "$2"
+  wait_for far "* invite: lobbylink-chat join --private NAME $addr (and the secret you give them)"
+  in_ns out peer env "LOBBYLINK_SECRET=$code" "$chat" join --private out "$addr"
+  wait_for out "* joined the private lobby at $addr as out"
+  wait_for far "* out [2] joined"
+  in_ns behind behind env "LOBBYLINK_SECRET=$code" "$chat" join --private behind "$addr"
+  wait_for far "* behind [3] joined"
+  type_line out "hello from outside"
+  wait_for behind "out [2] (id 1): hello from outside"
+  type_line far "/msg 3 and you behind yours"
+  wait_for behind "far [1] (id 1): and you behind yours"
+  # coturn gone: the relay is lost, and with it everybody who came through it.
+  sh "$turn" kill "$turn_dir" "$relay_net"
+  wait_for far "! the relay is lost (its server is gone or refused to keep it): nobody can join at $addr any more"
+  for w in out behind; do
+    wait_for "$w" "! lost the connection to the lobby host"
+    wait_dead "$w" 1
+  done
+  wait_for far "* out [2] left"
+  wait_for far "* behind [3] left"
+  type_line far /quit
+  wait_dead far 0
+  for w in nowhere wrong far out behind; do
+    ! screen "$w" | grep -qF -e "$password" -e "$code" || fail "a secret is on the screen of $w"
+  done
+  echo "--- the relayed lobby's screen"
+  screen far | grep -v '^$'
 }
-# The lobby host types it twice: two that differ open nothing.
-start typo host --private vault
-type_secret typo "$code"
-type_secret typo "x$code" again
-wait_for typo "! the two secrets differ: nothing was opened"
-wait_dead typo 1
-start vault host --private vault
-type_secret vault "$code"
-type_secret vault "$code" again
-wait_for vault "* private lobby open on port $port as vault"
-start thief join --private thief 127.0.0.1
-type_secret thief "x$code"
-wait_for thief "! cannot join the lobby at 127.0.0.1: the secret is wrong"
-wait_dead thief 1
-start stranger join stranger 127.0.0.1
-wait_for stranger "! cannot join the lobby at 127.0.0.1: a private lobby answers there (join it with --private)"
-wait_dead stranger 1
-run_in_window key env "LOBBYLINK_SECRET=$code" "$chat" join --private key 127.0.0.1
-wait_for key "* joined the private lobby at 127.0.0.1 as key"
-wait_for vault "* key [2] joined"
-type_line key "/who"
-wait_for key "* a private lobby: only players who know its secret join"
-type_line vault "only we read this"
-wait_for key "vault [1] (id 1): only we read this"
-for w in typo vault thief key; do
-  ! screen "$w" | grep -qF -- "$code" || fail "the secret is on the screen of $w"
-done
-! screen vault | grep -qE 'thief|stranger' || fail "the lobby host admitted a player without the secret"
-type_line key "/quit"
-wait_dead key 0
-wait_for vault "* key [2] left"
-type_line vault "/quit"
-wait_dead vault 0
-echo "--- the private lobby's screens"
-screen vault | grep -v '^$'
-screen thief | grep -v '^$'
-screen stranger | grep -v '^$'
 
-[ -n "$turn_dir" ] || { echo "chat-terminal: passed (no relay network given)"; exit 0; }
-# Hosting through a relay: coturn on "the Internet" of turn.sh's network, the
-# lobby host behind a NAT that lets nothing in. Its REST credentials, as a
-# studio's service makes them from the shared secret.
-relay_net=llchat$$ studio=$("$chat" invite)
-sh "$turn" sweep "$turn_dir" # what a run that was killed left
-sh "$turn" up "$turn_dir" "$relay_net" "$studio" >/dev/null || fail "the relay network did not come up"
-in_ns() { run_in_window "$1" ip netns exec "$relay_net-$2" "${@:3}"; } # WINDOW SIDE COMMAND...
-user="$(($(date +%s) + 3600)):far"
-password=$(printf '%s' "$user" | openssl dgst -sha1 -hmac "$studio" -binary | base64)
-in_ns nowhere host "$chat" host --relay 127.90.0.1:3480 far
-wait_for nowhere "! no relay server answered at 127.90.0.1:3480: players outside your network cannot join through it"
-type_line nowhere /quit
-wait_dead nowhere 0
-in_ns wrong host "$chat" host --relay 127.90.0.1 --relay-user "$user" far
-type_secret wrong "x$password" "relay password"
-wait_for wrong "! the relay server at 127.90.0.1 refused to relay (a wrong user or password, or no relay for you there)"
-type_line wrong /quit
-wait_dead wrong 0
-in_ns far host env "LOBBYLINK_SECRET=$code" "LOBBYLINK_RELAY_PASSWORD=$password" \
-  "$chat" host --private --relay 127.90.0.1 --relay-user "$user" far
-deadline=$((SECONDS + 30))
-until addr=$(screen far | sed -n 's/^\* players anywhere join through the relay at //p') && [ -n "$addr" ]; do
-  [ $SECONDS -lt $deadline ] || fail "far never gave the relayed address"
-  sleep 0.1
-done
-wait_for far "* invite: lobbylink-chat join --private NAME $addr (and the secret you give them)"
-in_ns out peer env "LOBBYLINK_SECRET=$code" "$chat" join --private out "$addr"
-wait_for out "* joined the private lobby at $addr as out"
-wait_for far "* out [2] joined"
-in_ns behind behind env "LOBBYLINK_SECRET=$code" "$chat" join --private behind "$addr"
-wait_for far "* behind [3] joined"
-type_line out "hello from outside"
-wait_for behind "out [2] (id 1): hello from outside"
-type_line far "/msg 3 and you behind yours"
-wait_for behind "far [1] (id 1): and you behind yours"
-# coturn gone: the relay is lost, and with it everybody who came through it.
-sh "$turn" kill "$turn_dir" "$relay_net"
-wait_for far "! the relay is lost (its server is gone or refused to keep it): nobody can join at $addr any more"
-for w in out behind; do
-  wait_for "$w" "! lost the connection to the lobby host"
-  wait_dead "$w" 1
-done
-wait_for far "* out [2] left"
-wait_for far "* behind [3] left"
-type_line far /quit
-wait_dead far 0
-for w in nowhere wrong far out behind; do
-  ! screen "$w" | grep -qF -e "$password" -e "$code" || fail "a secret is on the screen of $w"
-done
-echo "--- the relayed lobby's screen"
-screen far | grep -v '^$'
-echo "chat-terminal: passed"
+case $part in
+conversation | private | relay) $part ;;
+*) echo "usage: $0 conversation|private|relay LOBBYLINK-CHAT [TURN-DIR]" >&2; exit 2 ;;
+esac
+echo "chat-terminal: $part: passed"

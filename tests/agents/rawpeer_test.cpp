@@ -261,7 +261,15 @@ TEST_P(RawPeers, AgainstAClient) {
     reset(second);
     EXPECT_EQ(C.take(1), (Msgs{{0, MsgError, "error"}}));
     EXPECT_EQ(C.take(1, 300), Msgs{});
-    C.null("p2pDisconnect");
+}
+
+TEST_P(RawPeers, AgainstAnAsyncClient) {
+    kit::Listener lobby;
+    ASSERT_TRUE(lobby.open("127.0.0.1"));
+    Agent C(GetParam(), "client");
+    ASSERT_TRUE(C.alive());
+    EXPECT_EQ(C.call("p2pInit").i("result"), 1);
+    C.update(true);
 
     // With "async" the call answers at once and the outcome arrives in the
     // inbox. Admitted: what was sent meanwhile follows the name, and the

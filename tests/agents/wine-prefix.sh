@@ -22,6 +22,8 @@ make)
   WINEPREFIX="$t.new" wineserver -w
   s=$(serverDir "$t.new"); [ -n "$s" ] && rm -rf "$s"
   rm -f "$t.new/wineserver"
+  # (The build may have made the directory, empty, before this runs.)
+  rm -rf "$t"
   mv "$t.new" "$t" ;;
 copy)
   t=$2 d=$3

@@ -44,11 +44,18 @@ if(LL_WINDOWS)
     set_tests_properties(exports_windows${suffix}_msvc_import_library PROPERTIES
       TIMEOUT 30 LABELS "package;windows" FIXTURES_REQUIRED ll_release${suffix})
 
+    # Built against the release folder alone, then run under Wine.
+    add_test(NAME consumer_windows${suffix}_build
+      COMMAND ${LL_CONSUMERS}/windows.sh build ${release} ${LL_CONSUMERS_WORK}/windows${suffix})
+    set_tests_properties(consumer_windows${suffix}_build PROPERTIES
+      TIMEOUT 120 LABELS "package;windows" FIXTURES_REQUIRED ll_release${suffix}
+      FIXTURES_SETUP ll_consumer_windows${suffix})
     add_test(NAME consumer_windows${suffix}_import_libraries
-      COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/windows.sh ${release}
+      COMMAND ${LL_NET_LAUNCHER} ${LL_CONSUMERS}/windows.sh run ${release}
               ${LL_CONSUMERS_WORK}/windows${suffix} ${LL_WINE_TEMPLATE})
     set_tests_properties(consumer_windows${suffix}_import_libraries PROPERTIES
-      TIMEOUT 300 LABELS "package;windows" FIXTURES_REQUIRED "ll_release${suffix};agents_wine"
+      TIMEOUT 300 LABELS "package;windows"
+      FIXTURES_REQUIRED "ll_release${suffix};ll_consumer_windows${suffix};agents_wine"
       RUN_SERIAL ${LL_NET_SERIAL})
   endforeach()
 endif()
