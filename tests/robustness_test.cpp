@@ -11,6 +11,7 @@
 
 #include "net/base/clock.h"
 #include "net/base/limits.h"
+#include "net/outside/stun.h"
 #include "net/secure/noise.h"
 #include "support/descriptors.h"
 
@@ -211,6 +212,23 @@ TEST_F(Robustness, EveryByteOfASecretCounts) {
         EXPECT_EQ(drain(), (std::vector<Msg>{{0, MsgError, "overflow"}}));
         EXPECT_EQ(ll::keysHeld(), 0);
     });
+    // A 0 byte in a relay's arguments, and credentials too long for the relay
+    // task, are refused before anything starts: the lobby below opens all the
+    // same.
+    const std::string zero("r\0r", 3), tooLong(ll::StunUserCapacity + 1, 'r');
+    for (const auto &r : std::vector<std::vector<std::string>>{
+             {zero, "", "", "0 byte in relay"},
+             {"127.0.0.1", zero, "", "0 byte in relay"},
+             {"127.0.0.1", "u", zero, "0 byte in relay"},
+             {"127.0.0.1", tooLong, "", "relay user too long"},
+             {"127.0.0.1", "u", tooLong, "relay password too long"}}) {
+        Map refused;
+        p2pCreateLobby(refused.set("user", "gold")
+                           .set("relay", r[0])
+                           .set("relayUser", r[1])
+                           .set("relayPassword", r[2]));
+        EXPECT_EQ(refused.s("error"), r[3]) << r[0].size() << " " << r[1].size();
+    }
     Map lobby, m;
     p2pCreateLobby(lobby.set("user", "gold").set("secret", secret));
     ASSERT_EQ(lobby.i("result"), 1);
