@@ -7,6 +7,7 @@
 #include "net/outside/digest.h"
 #include "net/base/limits.h"
 #include "net/outside/turn.h"
+#include "net/secure/handshake.h"
 
 #include "agents/agentkit.h"
 
@@ -25,6 +26,7 @@
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <iterator>
 #include <string>
@@ -173,6 +175,15 @@ void echo(int player, int host) {
         ASSERT_TRUE(sendAll(host, line));
         ASSERT_EQ(receive(player, 100), line) << i;
     }
+}
+
+// Whether the connection ends (after a last word, or none) within `ms`.
+bool ends(int s, int ms) {
+    pollfd p{s, POLLIN, 0};
+    char last[8];
+    while (::poll(&p, 1, ms) == 1)
+        if (::recv(s, last, sizeof last, 0) <= 0) return true;
+    return false;
 }
 
 int relayedPort(const std::string &address) {
@@ -366,7 +377,22 @@ TEST_P(RelayedLobby, OpenAndPrivateConversations) {
     ASSERT_NE(relayedPort(at), 0) << at;
     EXPECT_EQ(join(*A, at, "guess", true).s("error"), "wrong secret");
     A->call("p2pDisconnect");
-    joinBoth(at, "q7R-pX2m-Kd9w", false); // the stranger did not end the search
+    // The door counts each relayed newcomer by the address the server saw it
+    // come from: a full share of silent strangers from the Internet costs a
+    // stranger from behind the second NAT nothing, and one more of their own
+    // displaces their oldest.
+    std::vector<int> crowd;
+    auto knock = [&](const char *side) {
+        crowd.push_back(net.player(side, relayedPort(at)));
+        EXPECT_EQ(receive(crowd.back(), GreetingLength).size(), GreetingLength) << crowd.size();
+    };
+    for (int i = 0; i < PrivateHandshakesPerSource; ++i) knock("peer");
+    knock("behind");
+    EXPECT_FALSE(ends(crowd[0], 300));
+    knock("peer");
+    EXPECT_TRUE(ends(crowd[0], 10000));
+    joinBoth(at, "q7R-pX2m-Kd9w", false); // the strangers did not end the search
+    for (int s : crowd) ::close(s);
     B->say(13, 255, longest.substr(1));
     expect({H.get(), A.get()}, {{3, 13, longest.substr(1)}});
     net.script("kill");
