@@ -9,6 +9,7 @@
 #include "net/base/clock.h"
 #include "net/base/limits.h"
 #include "net/outside/portmap_wire.h"
+#include "net/outside/sendall.h"
 #include "platform/heap.h"
 
 #include <cstring>
@@ -144,20 +145,10 @@ bool httpConnect(const Conversation &c, Socket s, const HttpUrl &url, uint64_t d
     return connected == 1;
 }
 
-// Sends the whole request; false when it did not all go before the deadline.
-bool httpSend(const Conversation &c, Socket s, const char *request, size_t length,
-              uint64_t deadline) {
-    size_t sent = 0;
-    while (sent < length && !cut(c) && nowMs() < deadline) {
-        int n = sockSend(s, request + sent, static_cast<int>(length - sent));
-        if (n > 0)
-            sent += static_cast<size_t>(n);
-        else if (n == IoAgain)
-            sockWaitWritable(s, sliceUntil(deadline));
-        else
-            break;
-    }
-    return sent == length;
+// What stops a wait of the conversation: the lobby's closing, except while
+// the mapping is being deleted.
+const std::atomic<int> *stopFlag(const Conversation &c) {
+    return c.closing ? nullptr : &c.task->stop;
 }
 
 // Reads the answer into c.http until it is whole (or the server closes);
@@ -185,7 +176,8 @@ bool httpAsk(Conversation &c, const HttpUrl &url, const char *request, size_t le
     Socket s = tcpOpen4();
     if (s == InvalidSocket) return false;
     bool ok = httpConnect(c, s, url, deadline) && sockLocal4(s, &c.local) &&
-              httpSend(c, s, request, length, deadline) && httpReceive(c, s, answer, deadline);
+              sendAllUntil(s, request, length, deadline, PortmapSliceMs, stopFlag(c)) &&
+              httpReceive(c, s, answer, deadline);
     sockClose(s);
     return ok;
 }

@@ -8,6 +8,7 @@
 
 #include "net/base/clock.h"
 #include "net/base/limits.h"
+#include "net/outside/sendall.h"
 #include "platform/heap.h"
 
 #include <sodium.h>
@@ -69,12 +70,7 @@ struct Relay {
 
 bool cut(const Relay &r) { return !r.closing && r.task->stop.load() != 0; }
 
-int sliceUntil(uint64_t deadline) {
-    uint64_t now = nowMs();
-    if (now >= deadline) return 0;
-    return deadline - now < static_cast<uint64_t>(TurnSliceMs) ? static_cast<int>(deadline - now)
-                                                               : TurnSliceMs;
-}
+int sliceUntil(uint64_t deadline) { return clockSlice(deadline, TurnSliceMs); }
 
 void announce(Relay &r, const char *text) {
     if (!cut(r)) r.task->post(r.task, text);
@@ -96,20 +92,9 @@ size_t build(const Ask &ask, uint8_t *out, const uint8_t *tid, const StunAuth &a
     return stunConnectionBind(out, TurnMessageCapacity, tid, ask.value, auth);
 }
 
-// Sends all of it; false when it did not all go before the deadline.
-bool sendAll(const Relay &r, Socket s, const uint8_t *data, size_t length, uint64_t deadline) {
-    size_t sent = 0;
-    while (sent < length && !cut(r) && nowMs() < deadline) {
-        int n = sockSend(s, data + sent, static_cast<int>(length - sent));
-        if (n > 0)
-            sent += static_cast<size_t>(n);
-        else if (n == IoAgain)
-            sockWaitWritable(s, sliceUntil(deadline));
-        else
-            break;
-    }
-    return sent == length;
-}
+// What stops a wait of the thread: the lobby's closing, except during the
+// release.
+const std::atomic<int> *stopFlag(const Relay &r) { return r.closing ? nullptr : &r.task->stop; }
 
 // A player's address as a private lobby's door counts it (sockPeerSource's
 // way): an IPv4 address as mapped into IPv6, an IPv6 one by its /64.
@@ -204,7 +189,8 @@ Result request(Relay &r, const Ask &ask, uint64_t deadline, StunMessage *m) {
         randombytes_buf(tid, sizeof tid);
         size_t n = build(ask, r.out, tid, *r.auth);
         if (n == 0) return Declined;
-        if (!sendAll(r, r.control, r.out, n, deadline)) return nowMs() < deadline ? Gone : Silent;
+        if (!sendAllUntil(r.control, r.out, n, deadline, TurnSliceMs, stopFlag(r)))
+            return nowMs() < deadline ? Gone : Silent;
         Result got = awaitAnswer(r, tid, deadline, m);
         if (got != Answered) return got;
         if (m->cls == StunSuccess && trusted(r, r.answer, *m)) {
