@@ -22,6 +22,7 @@
 #include "events.h"
 #include "library.h"
 #include "lobbylink/hostmap.h"
+#include "net/base/hostport.h"
 #include "platform.h"
 #include "terminal.h"
 
@@ -87,8 +88,16 @@ std::string getString(ArgNode *map, const char *key) {
     return s;
 }
 
-// The library's "error" texts in words.
-std::string explain(const std::string &error) {
+// The port a join tries: the one the address names, else the lobby port
+// (read as the library reads it).
+uint16_t portTried(const std::string &address) {
+    const uint16_t lobbyPort = LobbyPort;
+    ll::HostPort at;
+    return ll::hostportParse(address.data(), address.size(), lobbyPort, &at) ? at.port : lobbyPort;
+}
+
+// The library's "error" texts in words; `address`, where a join went.
+std::string explain(const std::string &error, const std::string &address = "") {
     if (error == "user too long")
         return "the name is longer than " + std::to_string(LobbyMaxNameLength) + " bytes";
     if (error == "no user") return "no name given";
@@ -97,7 +106,7 @@ std::string explain(const std::string &error) {
     if (error == "getaddrinfo") return "the address cannot be resolved";
     if (error == "socket") return "no socket could be opened";
     if (error == "couldn't connect")
-        return "no lobby host answers there (port " + std::to_string(LobbyPort) + ")";
+        return "no lobby host answers there (port " + std::to_string(portTried(address)) + ")";
     if (error == "failed to send user") return "the connection broke during the handshake";
     if (error == "secret too long")
         return "the secret is longer than " + std::to_string(LobbyMaxSecretLength) + " bytes";
@@ -159,7 +168,8 @@ bool startJoin(Session &s) {
     lib.connect(map); // returns at once
     bool started = llMapGetInt(map, "result") == 1;
     if (!started)
-        complain("cannot join the lobby at " + s.where + ": " + explain(getString(map, "error")));
+        complain("cannot join the lobby at " + s.where + ": " +
+                 explain(getString(map, "error"), s.address));
     llMapFree(map);
     return started;
 }
@@ -187,7 +197,7 @@ void joinFailed(Session &s, const std::string &reason) {
         s.joinRetryAt = monotonicMs() + ConnectRetryMs;
         return;
     }
-    complain("cannot join the lobby at " + s.where + ": " + explain(reason));
+    complain("cannot join the lobby at " + s.where + ": " + explain(reason, s.address));
     s.running = false;
     s.exitStatus = 1;
 }
