@@ -26,7 +26,6 @@
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <iterator>
 #include <string>
@@ -177,15 +176,6 @@ void echo(int player, int host) {
     }
 }
 
-// Whether the connection ends (after a last word, or none) within `ms`.
-bool ends(int s, int ms) {
-    pollfd p{s, POLLIN, 0};
-    char last[8];
-    while (::poll(&p, 1, ms) == 1)
-        if (::recv(s, last, sizeof last, 0) <= 0) return true;
-    return false;
-}
-
 int relayedPort(const std::string &address) {
     std::string prefix = std::string(Server) + ":";
     if (address.compare(0, prefix.size(), prefix) != 0) return 0;
@@ -300,8 +290,8 @@ class RelayedLobby : public ::testing::TestWithParam<agents::Build> {
         if (a) a->update(true);
         return a;
     }
-    // Opens the lobby through `server`: the relay's outcome, or the error;
-    // with `router`, the home router's "no router" comes too, in either order.
+    // Opens the lobby through `server`: the relay's outcome, or the error
+    // (with `router`, the home router's "no router" too, in either order).
     std::string open(const std::string &server, std::vector<agents::Arg> more = {},
                      bool router = false) {
         more.insert(more.end(), {{"user", "host"}, {"relay", server}});
@@ -368,17 +358,15 @@ TEST_P(RelayedLobby, OpenAndPrivateConversations) {
     ASSERT_NE(relayedPort(at), 0) << at;
     EXPECT_EQ(join(*A, at, "guess", true).s("error"), "wrong secret");
     A->call("p2pDisconnect");
-    // Relayed strangers count by the address the server saw: one from behind
-    // the second NAT displaces none of a full share from the Internet, whose
-    // next one displaces only their oldest.
-    std::vector<int> crowd;
+    // Relayed strangers count by the address the server saw: one from behind the
+    // second NAT displaces none of a full share from the Internet; their next, their oldest.
+    std::vector<kit::Peer> crowd;
     for (char side : std::string(PrivateHandshakesPerSource, 'p') + "bp") {
-        crowd.push_back(net.player(side == 'p' ? "peer" : "behind", relayedPort(at)));
-        EXPECT_EQ(receive(crowd.back(), GreetingLength).size(), GreetingLength);
+        crowd.emplace_back(net.player(side == 'p' ? "peer" : "behind", relayedPort(at)));
+        EXPECT_EQ(crowd.back().recv(GreetingLength, 10000).size(), GreetingLength);
     }
-    EXPECT_TRUE(ends(crowd[0], 10000) && !ends(crowd[1], 300));
+    EXPECT_TRUE(crowd[0].waitClosed(10000) && !crowd[1].waitClosed(300));
     joinBoth(at, "q7R-pX2m-Kd9w", false); // the strangers did not end the search
-    for (int s : crowd) ::close(s);
     B->say(13, 255, longest.substr(1));
     expect({H.get(), A.get()}, {{3, 13, longest.substr(1)}});
     net.script("kill");
