@@ -7,8 +7,9 @@
 #                 typing with a correction, a message arriving while a line
 #                 is half typed, bad commands, /who, the lobby port already
 #                 taken, a text too long for the queue, a kick, a lost lobby host;
-#   private       a lobby host that is not there, a name too long, find on
-#                 loopback; then a private lobby, its secret typed without echo;
+#   private       a lobby host that is not there (at its port or another),
+#                 a name too long, find on loopback; then a private lobby,
+#                 its secret typed without echo;
 #   relay         given a directory for tests/turn/turn.sh's network (root,
 #                 coturn, nftables, openssl), a private lobby hosted from
 #                 behind a NAT through coturn, joined from the Internet and
@@ -205,10 +206,13 @@ wait_dead red 1
 }
 
 private() {
-  # Nobody hosts any more.
+  # Nobody hosts any more: the port tried is named, the lobby's or another.
   start late join blue 127.0.0.1
+  start elsewhere join blue "[::1]:9"
   wait_for late "! cannot join the lobby at 127.0.0.1: no lobby host answers there (port $port)"
   wait_dead late 1
+  wait_for elsewhere "! cannot join the lobby at [::1]:9: no lobby host answers there (port 9)"
+  wait_dead elsewhere 1
 
   long=$(printf '%*s' $((longest_name + 1)) '' | tr ' ' n)
   start long host "$long"
