@@ -112,12 +112,15 @@ bool copyText(uint8_t *to, size_t *toLength, const uint8_t *text, size_t length)
     return true;
 }
 
-// An XOR-...-ADDRESS value; false when malformed.
+// An XOR-...-ADDRESS value; false when malformed, port 0 included: it names
+// no address anyone could connect to or come from (a relayed address with it
+// would be handed to players as one they cannot join).
 bool xorAddress(const uint8_t *v, size_t length, const uint8_t *header, StunAddress *a) {
     if (length < 4 || (v[1] != 1 && v[1] != 2)) return false;
     a->ipv6 = v[1] == 2;
     if (length != (a->ipv6 ? 20u : 8u)) return false;
     a->port = static_cast<uint16_t>(get16(v + 2) ^ (StunMagic >> 16));
+    if (a->port == 0) return false;
     // The magic cookie and the transaction id follow each other in the
     // header: XORing with header[4..] covers both families.
     std::memset(a->ip, 0, sizeof a->ip);
