@@ -276,7 +276,7 @@ relay() {
   # studio's service makes them from the shared secret.
   relay_net=llchat$$ studio=$("$chat" invite)
   sh "$turn" sweep "$turn_dir" # what a run that was killed left
-  sh "$turn" up "$turn_dir" "$relay_net" "$studio" >/dev/null || fail "the relay network did not come up"
+  sh "$turn" up "$turn_dir" "$relay_net" "$studio" 600 >/dev/null || fail "the relay network did not come up"
   in_ns() { run_in_window "$1" ip netns exec "$relay_net-$2" "${@:3}"; } # WINDOW SIDE COMMAND...
   user="$(($(date +%s) + 3600)):far"
   password=$(printf '%s' "$user" | openssl dgst -sha1 -hmac "$studio" -binary | base64)

@@ -10,13 +10,14 @@
 # have host scope, and masquerade needs an address of global scope: every address here gets one.
 # coturn takes loopback-range peers only with --allow-loopback-peers, and plain TCP clients on a
 # relayed address only with --server-relay. Credentials are its REST ones (user "EXPIRY:NAME",
-# password base64(HMAC-SHA1(secret, user))); nonces go stale after 1 s (--stale-nonce=1).
+# password base64(HMAC-SHA1(secret, user))); nonces go stale after STALE seconds (default 1, so
+# that the relay task's scenario meets stale nonces; the lobby scenarios give coturn's usual 600).
 #
-#   sh turn.sh up DIR PREFIX SECRET | kill DIR PREFIX | down DIR PREFIX | sweep DIR
+#   sh turn.sh up DIR PREFIX SECRET [STALE] | kill DIR PREFIX | down DIR PREFIX | sweep DIR
 # "kill" ends coturn at once; "sweep" takes down whatever "up" left in DIR. coturn logs to
 # DIR/PREFIX.log. Needs root, iproute2, nftables and coturn.
 set -eu
-cmd=$1; dir=$2; p=${3:-turn}; secret=${4:-}
+cmd=$1; dir=$2; p=${3:-turn}; secret=${4:-}; stale=${5:-1}
 here=$(cd "$(dirname "$0")" && pwd)
 stop() { [ -f "$dir/$p.pid" ] && kill -9 "$(cat "$dir/$p.pid")" 2>/dev/null || true; rm -f "$dir/$p.pid"; }
 case $cmd in
@@ -65,7 +66,7 @@ ip netns exec "$p-inet" nft 'add table ip silent; add chain ip silent input { ty
   add rule ip silent input tcp dport 3479 drop'
 ip netns exec "$p-inet" turnserver -n --no-cli --no-tls --no-dtls --no-udp --no-udp-relay \
   -L 127.90.0.1 --allow-loopback-peers --server-relay --realm lobbylink.test \
-  --use-auth-secret --static-auth-secret="$secret" --stale-nonce=1 \
+  --use-auth-secret --static-auth-secret="$secret" --stale-nonce="$stale" \
   --db "$dir/$p.db" --pidfile "$dir/$p.turnserver.pid" --log-file "$dir/$p.log" --simple-log \
   --no-stdout-log -v >/dev/null 2>&1 &
 echo $! > "$dir/$p.pid"
